@@ -1,0 +1,225 @@
+#include "common/mvn_base.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+using kestrel::platform::LockGuard;
+
+constexpr const char* kLogSection = "Log";
+constexpr const char* kInitSection = "Init";
+constexpr const char* kNextEntryKey = "NextEntry";
+
+std::tm LocalNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+#if defined(_WIN32)
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  return local;
+}
+
+// Empties the profile's "Log" section, retrying a busy file twice after 10 ms.
+int32_t ClearLogSection(const char* profile_file) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (attempt > 0) kestrel::platform::SleepMs(10);
+    if (kestrel::platform::WriteProfileSection(kLogSection, nullptr, profile_file) != 0) return 1;
+  }
+  return 0;
+}
+
+int32_t WriteNextEntry(int32_t value, const char* profile_file) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%d", value);
+  return kestrel::platform::WriteProfileString(kInitSection, kNextEntryKey, text, profile_file);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ MultiSzList
+
+MultiSzList::MultiSzList() : length(0), buffer(static_cast<char*>(std::calloc(2, 1))) {}
+
+MultiSzList::~MultiSzList() {
+  std::free(buffer);
+}
+
+void MultiSzList::Clear() {
+  std::free(buffer);
+  buffer = static_cast<char*>(std::calloc(2, 1));
+  length = 0;
+}
+
+void MultiSzList::SetFromMultiSz(const char* source) {
+  Clear();
+  if (source == nullptr || *source == '\0') return;
+  const char* end = source;
+  while (*end != '\0') end += std::strlen(end) + 1;
+  const uint32_t bytes = static_cast<uint32_t>(end - source);
+  char* block = static_cast<char*>(std::malloc(bytes + 1));
+  if (block == nullptr) return;
+  std::memcpy(block, source, bytes);
+  block[bytes] = '\0';
+  std::free(buffer);
+  buffer = block;
+  length = bytes;
+}
+
+void MultiSzList::AppendString(const char* text) {
+  if (text == nullptr || *text == '\0') return;
+  const uint32_t add = static_cast<uint32_t>(std::strlen(text)) + 1;
+  char* block = static_cast<char*>(std::realloc(buffer, length + add + 1));
+  if (block == nullptr) return;
+  buffer = block;
+  std::memcpy(buffer + length, text, add);
+  length += add;
+  buffer[length] = '\0';
+}
+
+void MultiSzList::AddEntry(const char* text, uint32_t number) {
+  CMvnString entry;
+  entry.Format("%08lX|", static_cast<unsigned long>(number));
+  entry.Append(text);
+  AppendString(entry.Text());
+}
+
+uint32_t MultiSzList::EntryCount() const {
+  uint32_t count = 0;
+  for (const char* p = buffer; *p != '\0'; p += std::strlen(p) + 1) ++count;
+  return count;
+}
+
+void MultiSzList::KeepLast(uint32_t count) {
+  uint32_t total = EntryCount();
+  if (total <= count) return;
+  const char* keep = buffer;
+  for (; total > count; --total) keep += std::strlen(keep) + 1;
+  const uint32_t dropped = static_cast<uint32_t>(keep - buffer);
+  std::memmove(buffer, keep, length - dropped + 1);
+  length -= dropped;
+}
+
+// ------------------------------------------------------------------ CMvnBase
+
+CMvnBase::CMvnBase(const char* class_name) : line_buffer_(nullptr), class_name_(class_name) {}
+
+CMvnBase::~CMvnBase() {
+  std::free(line_buffer_);
+}
+
+int32_t CMvnBase::IsEqual(const CMvnBase* /*other*/) const {
+  return 0;
+}
+
+CMvnBase* CMvnBase::Clone() const {
+  return new CMvnBase("");
+}
+
+void CMvnBase::SetTraceFile(const char* path) {
+  LockGuard guard(lock_);
+  trace_file_.Assign(path);
+}
+
+CMvnString& CMvnBase::GetTraceFile(CMvnString& out) {
+  LockGuard guard(lock_);
+  if (&out != &trace_file_) out.Assign(trace_file_);
+  return out;
+}
+
+void CMvnBase::SetLogProfileFile(const char* path) {
+  LockGuard guard(lock_);
+  log_profile_file_.Assign(path);
+}
+
+void CMvnBase::Trace(uint32_t flags, const char* format, ...) {
+  LockGuard guard(lock_);
+  if (trace_file_.IsEmpty() && log_profile_file_.IsEmpty()) return;
+  if (flags == 0 || format == nullptr || *format == '\0') return;
+  if (line_buffer_ == nullptr) {
+    line_buffer_ = static_cast<char*>(std::malloc(kLineBufferSize));
+    if (line_buffer_ == nullptr) return;
+  }
+
+  const std::tm local = LocalNow();
+  const int stamp = std::snprintf(line_buffer_, kLineBufferSize, "[%02d:%02d:%02d] ", local.tm_hour,
+                                  local.tm_min, local.tm_sec);
+  va_list args;
+  va_start(args, format);
+  // A message longer than the buffer is cut at its end rather than refused.
+  std::vsnprintf(line_buffer_ + stamp, kLineBufferSize - static_cast<std::size_t>(stamp), format,
+                 args);
+  va_end(args);
+
+  CMvnString message(line_buffer_);
+  if ((flags & TRACE_MULTILINE) != 0) {
+    message.ReplaceAll("\r\n", "\n");
+  } else {
+    std::size_t length = message.Length();
+    while (length > 0 &&
+           (message.Text()[length - 1] == '\r' || message.Text()[length - 1] == '\n')) {
+      --length;
+    }
+    message.Assign(message.Text(), length);
+    message.ReplaceAll("\r\n", " <CRLF> ").ReplaceAll("\r", " <CR> ").ReplaceAll("\n", " <LF> ");
+  }
+
+  std::FILE* file = nullptr;
+  if (!trace_file_.IsEmpty() && (flags & (TRACE_TO_FILE | TRACE_MULTILINE)) != 0) {
+    file = kestrel::platform::OpenTextFile(trace_file_.Text(),
+                                           FileExists(trace_file_.Text()) == 1 ? "at" : "wt");
+    if (file != nullptr) std::fprintf(file, "%s\n", message.Text());
+  }
+  if (!log_profile_file_.IsEmpty() && (flags & TRACE_TO_LOG) != 0) WriteLogRing(message);
+  if (file != nullptr) std::fclose(file);
+}
+
+void CMvnBase::WriteLogRing(const CMvnString& message) {
+  CMvnString entry(message);
+  if (entry.Length() > kRingMessageLimit) {
+    entry.Assign(entry.Text(), kRingMessageLimit - 3);
+    entry.Append("...");
+  }
+  const char* profile = log_profile_file_.Text();
+  line_buffer_[0] = '\0';
+  line_buffer_[1] = '\0';
+  kestrel::platform::ReadProfileSection(kLogSection, line_buffer_, kLineBufferSize - 1, profile);
+  const uint32_t counter =
+      kestrel::platform::ReadProfileUInt(kInitSection, kNextEntryKey, 0, profile);
+
+  log_ring_.SetFromMultiSz(line_buffer_);
+  log_ring_.AddEntry(entry.Text(), counter);
+  log_ring_.KeepLast(kRingEntries);
+  ClearLogSection(profile);
+  kestrel::platform::WriteProfileSection(kLogSection, log_ring_.buffer, profile);
+  WriteNextEntry(static_cast<int32_t>(counter + 1), profile);
+}
+
+void CMvnBase::Assert(int32_t condition, const char* source_file, int32_t line) {
+  if (condition != 0) return;
+  char path[256] = {0};
+  kestrel::platform::ExecutableFileName(path, sizeof path);
+  // The module name is what follows the last separator; on Linux that is a slash.
+  const char* name = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '/') name = p + 1;
+  }
+  const std::tm local = LocalNow();
+  CMvnString text;
+  text.Format("[%02d:%02d:%02d] MORVANE ASSERTION FAILURE, MODULE: [%s], FILE: [%s]; LINE: %ld",
+              local.tm_hour, local.tm_min, local.tm_sec, name,
+              source_file != nullptr ? source_file : "", static_cast<long>(line));
+  std::FILE* file = kestrel::platform::OpenTextFile(kestrel::platform::AssertionLogPath(), "at");
+  if (file == nullptr) return;
+  std::fprintf(file, "%s\n", text.Text());
+  std::fclose(file);
+}
+
+int32_t CMvnBase::FileExists(const char* path) {
+  return kestrel::platform::FileExistsNotDirectory(path);
+}

@@ -1,0 +1,72 @@
+// Root class of every library and model object: class name, trace file, lock and the trace sink.
+#pragma once
+
+#include <cstdint>
+
+#include "common/mvn_string.h"
+#include "platform/platform.h"
+
+enum : uint32_t {
+  TRACE_TO_FILE = 1,
+  TRACE_TO_LOG = 2,
+  TRACE_MULTILINE = 4,
+};
+
+// A list of strings in the platform's double-NUL-terminated form: the log ring's working copy.
+struct MultiSzList {
+  MultiSzList();
+  ~MultiSzList();
+  MultiSzList(const MultiSzList&) = delete;
+  MultiSzList& operator=(const MultiSzList&) = delete;
+
+  void Clear();
+  void SetFromMultiSz(const char* source);
+  void AppendString(const char* text);
+  void AddEntry(const char* text, uint32_t number);
+  void KeepLast(uint32_t count);
+  uint32_t EntryCount() const;
+
+  // Bytes of all entries, each with its NUL, not counting the final extra NUL.
+  uint32_t length;
+  char* buffer;
+};
+
+class CMvnBase {
+ public:
+  explicit CMvnBase(const char* class_name);
+  virtual ~CMvnBase();
+  CMvnBase(const CMvnBase&) = delete;
+  CMvnBase& operator=(const CMvnBase&) = delete;
+
+  // Non-zero when the two are to be treated as the same list item. The base answers 0.
+  virtual int32_t IsEqual(const CMvnBase* other) const;
+  virtual int32_t Reserved1() { return 0; }
+  virtual int32_t Reserved2() { return 0; }
+  // A new heap object of the same class carrying a copy of this one's state.
+  virtual CMvnBase* Clone() const;
+
+  void Trace(uint32_t flags, const char* format, ...) KESTREL_PRINTF(3, 4);
+  void SetTraceFile(const char* path);
+  CMvnString& GetTraceFile(CMvnString& out);
+  void SetLogProfileFile(const char* path);
+  const char* ClassName() const { return class_name_.Text(); }
+
+  // Appends one line to the assertion log when condition is 0; the program goes on.
+  static void Assert(int32_t condition, const char* source_file, int32_t line);
+  // 1 when path names an existing entry that is not a directory.
+  static int32_t FileExists(const char* path);
+
+  static constexpr uint32_t kLineBufferSize = 16385;
+  static constexpr uint32_t kRingEntries = 100;
+  static constexpr std::size_t kRingMessageLimit = 1023;
+
+ private:
+  void WriteLogRing(const CMvnString& message);
+
+  CMvnString trace_file_;
+  CMvnString log_profile_file_;
+  MultiSzList log_ring_;
+  char* line_buffer_;
+  kestrel::platform::Lock lock_;
+  CMvnString class_name_;
+};

@@ -1,0 +1,68 @@
+// The text type of the whole system: a heap string of single bytes in the ANSI code page, never
+// null.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+#if defined(__GNUC__)
+#define KESTREL_PRINTF(format_index, first_arg) \
+  __attribute__((format(printf, format_index, first_arg)))
+#else
+#define KESTREL_PRINTF(format_index, first_arg)
+#endif
+
+class CMvnString {
+ public:
+  CMvnString();
+  CMvnString(const char* text);  // NOLINT(google-explicit-constructor): texts convert freely
+  CMvnString(const CMvnString& other);
+  CMvnString(CMvnString&& other) noexcept;
+  CMvnString& operator=(const CMvnString& other) { return Assign(other); }
+  CMvnString& operator=(CMvnString&& other) noexcept;
+  virtual ~CMvnString();
+
+  const char* Text() const { return text_; }
+  // Bytes before the terminator.
+  std::size_t Length() const { return length_; }
+  bool IsEmpty() const { return length_ == 0; }
+
+  CMvnString& Assign(const char* text);
+  CMvnString& Assign(const CMvnString& other);
+  CMvnString& Assign(const char* text, std::size_t length);
+  CMvnString& AssignWide(const kestrel::platform::WChar* text);
+  CMvnString& Append(const char* text);
+  CMvnString& Append(const CMvnString& other);
+  CMvnString& Append(const char* text, std::size_t length);
+  CMvnString& AppendChar(char byte);
+  // Appends count copies of byte.
+  CMvnString& AppendRepeated(char byte, std::size_t count);
+
+  // At most 2046 characters; a longer output is cut there.
+  CMvnString& Format(const char* format, ...) KESTREL_PRINTF(2, 3);
+  // At most size - 1 characters; a longer output is cut there.
+  CMvnString& FormatSized(int32_t size, const char* format, ...) KESTREL_PRINTF(3, 4);
+
+  // Removes leading and trailing space, TAB, CR and LF. length is the current length (at least 1).
+  CMvnString& Trim(int32_t length);
+  int32_t ContainsNoCase(const char* part) const;
+  // Replaces every occurrence of search (letter case ignored) by replacement, left to right.
+  CMvnString& ReplaceAll(const char* search, const char* replacement);
+  // Escapes markup characters; existing entity and character references pass unchanged.
+  CMvnString& XmlEscape();
+
+  // Takes the text out, leaving this string empty (for handing large texts on without a copy).
+  void Swap(CMvnString& other) noexcept;
+
+ private:
+  // Makes room for at least capacity bytes plus the terminator, keeping the text.
+  void Reserve(std::size_t capacity);
+
+  char* text_;
+  std::size_t length_;
+  // Room beyond the length is kept so that building a large document by appends stays linear.
+  std::size_t capacity_;
+  char* format_scratch_;
+};

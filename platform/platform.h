@@ -1,0 +1,135 @@
+// The one place that knows which operating system runs. Everything above it is portable C++17.
+// Linux implementation: platform/posix/, Windows implementation: platform/win32/.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace kestrel::platform {
+
+// A UTF-16 code unit as COM strings carry it.
+#if defined(_WIN32)
+using WChar = wchar_t;
+#else
+using WChar = char16_t;
+#endif
+
+// ---------------------------------------------------------------- per-object lock
+
+class Lock {
+ public:
+  Lock();
+  ~Lock();
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+  void Enter();
+  void Leave();
+
+ private:
+  void* impl_;
+};
+
+class LockGuard {
+ public:
+  explicit LockGuard(Lock& lock) : lock_(lock) { lock_.Enter(); }
+  ~LockGuard() { lock_.Leave(); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  Lock& lock_;
+};
+
+// ---------------------------------------------------------------- profile (INI) files
+// Semantics of the Windows private-profile functions, as far as the trace log ring needs them.
+
+// Copies the lines of [section] into buffer as a double-NUL-terminated list. Answers the number of
+// bytes copied, not counting the final NUL; a list that does not fit is cut (answer size - 2).
+uint32_t ReadProfileSection(const char* section, char* buffer, uint32_t size, const char* file);
+// Replaces the whole content of [section] by the lines of the double-NUL-terminated list;
+// a null list deletes the section. Answers non-zero on success.
+int32_t WriteProfileSection(const char* section, const char* lines, const char* file);
+// The key's value read as an unsigned decimal number, or fallback when the key is absent.
+uint32_t ReadProfileUInt(const char* section, const char* key, uint32_t fallback, const char* file);
+// Sets key=value in [section], creating the file and section when needed. Non-zero on success.
+int32_t WriteProfileString(const char* section, const char* key, const char* value,
+                           const char* file);
+
+// ---------------------------------------------------------------- files
+
+// 1 when the path names an entry that is not a directory, else 0.
+int32_t FileExistsNotDirectory(const char* path);
+
+// Opens a file as the C runtime's text mode does on Windows: every LF written reaches the disk as
+// CR LF. mode is "wt" or "at" (and their "w"/"a" forms). Close with std::fclose.
+std::FILE* OpenTextFile(const char* path, const char* mode);
+
+// Full path of the running executable (at most size - 1 bytes, NUL-terminated). Answers its length.
+uint32_t ExecutableFileName(char* buffer, uint32_t size);
+
+// Where Assert appends its line.
+const char* AssertionLogPath();
+
+// ---------------------------------------------------------------- time
+
+// Milliseconds since an arbitrary start; wraps at 2^32 as the Windows tick count does.
+uint32_t TickCount();
+void SleepMs(uint32_t milliseconds);
+
+// Tests replace the clock and the sleep; null restores the real ones.
+using TickFunction = uint32_t (*)();
+using SleepFunction = void (*)(uint32_t);
+void SetClockForTesting(TickFunction tick, SleepFunction sleep);
+
+// ---------------------------------------------------------------- ANSI code page <-> UTF-16
+// The ANSI code page is Windows-1252 on Linux. Same contracts as MultiByteToWideChar /
+// WideCharToMultiByte without flags: length -1 means "up to and including the NUL"; a destination
+// size of 0 asks for the size needed; the answer is the number of units written (0 on failure,
+// including a destination that is too small). Unmappable characters become '?'.
+
+int32_t AnsiToWide(const char* source, int32_t length, WChar* destination, int32_t size);
+int32_t WideToAnsi(const WChar* source, int32_t length, char* destination, int32_t size);
+
+// Number of code units before the terminator.
+std::size_t WideLength(const WChar* text);
+
+// COM strings (BSTR on Windows): allocated by the callee, freed by the receiver.
+WChar* AllocWideString(const WChar* text, std::size_t length);
+void FreeWideString(WChar* text);
+
+// ---------------------------------------------------------------- COM apartment
+// Answers an HRESULT-like value: >= 0 success. On Linux there is nothing to set up.
+
+int32_t ComInitialize();               // apartment-threaded, as CoInitialize(nullptr)
+int32_t ComInitializeMultithreaded();  // as CoInitializeEx(nullptr, COINIT_MULTITHREADED)
+void ComUninitialize();
+
+// ---------------------------------------------------------------- network component
+// The maker's HTTP component as the provider uses it. Texts cross as UTF-16.
+
+class HttpComponent {
+ public:
+  virtual void SetLogFile(const WChar* path) = 0;
+  virtual void SetUserName(const WChar* name) = 0;
+  virtual void SetPassword(const WChar* password) = 0;
+  // One GET. *body receives a string from AllocWideString (or null); the caller frees it.
+  virtual void Get(const WChar* url, WChar** body) = 0;
+  // 0 exactly when the last Get received a response, else a code of the error-message table.
+  virtual int32_t LastError() = 0;
+  virtual int32_t ResponseCode() = 0;
+  // Drops the caller's reference.
+  virtual void Release() = 0;
+
+ protected:
+  ~HttpComponent() = default;
+};
+
+// Creates the component; answers >= 0 and a non-null *component on success.
+int32_t CreateHttpComponent(HttpComponent** component);
+
+using HttpComponentFactory = int32_t (*)(HttpComponent** component);
+// Tests install a fake component factory; null restores the real one.
+void SetHttpComponentFactoryForTesting(HttpComponentFactory factory);
+
+}  // namespace kestrel::platform

@@ -1,0 +1,181 @@
+// Lock, files, time, COM strings and the COM apartment on Linux.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace kestrel::platform {
+
+// ------------------------------------------------------------------ lock
+
+Lock::Lock() : impl_(new std::recursive_mutex) {}
+Lock::~Lock() {
+  delete static_cast<std::recursive_mutex*>(impl_);
+}
+void Lock::Enter() {
+  static_cast<std::recursive_mutex*>(impl_)->lock();
+}
+void Lock::Leave() {
+  static_cast<std::recursive_mutex*>(impl_)->unlock();
+}
+
+// ------------------------------------------------------------------ files
+
+int32_t FileExistsNotDirectory(const char* path) {
+  if (path == nullptr || *path == '\0') return 0;
+  struct stat info {};
+  if (::stat(path, &info) != 0) return 0;
+  return S_ISDIR(info.st_mode) ? 0 : 1;
+}
+
+namespace {
+
+// A stdio stream over a file descriptor that writes every LF as CR LF, as the Windows C runtime's
+// text mode does, so that files reach the disk with the same bytes on both targets.
+ssize_t TextModeWrite(void* cookie, const char* data, size_t size) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+  char chunk[8192];
+  size_t used = 0;
+  auto flush = [&]() -> bool {
+    size_t done = 0;
+    while (done < used) {
+      const ssize_t n = ::write(fd, chunk + done, used - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      done += static_cast<size_t>(n);
+    }
+    used = 0;
+    return true;
+  };
+  for (size_t i = 0; i < size; ++i) {
+    if (used + 2 > sizeof chunk && !flush()) return -1;
+    if (data[i] == '\n') chunk[used++] = '\r';
+    chunk[used++] = data[i];
+  }
+  if (!flush()) return -1;
+  return static_cast<ssize_t>(size);
+}
+
+int TextModeClose(void* cookie) {
+  return ::close(static_cast<int>(reinterpret_cast<intptr_t>(cookie)));
+}
+
+}  // namespace
+
+std::FILE* OpenTextFile(const char* path, const char* mode) {
+  if (path == nullptr || *path == '\0' || mode == nullptr) return nullptr;
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+  if (mode[0] == 'w') {
+    flags |= O_TRUNC;
+  } else if (mode[0] == 'a') {
+    flags |= O_APPEND;
+  } else {
+    return nullptr;
+  }
+  const int fd = ::open(path, flags, 0666);
+  if (fd < 0) return nullptr;
+  cookie_io_functions_t functions{};
+  functions.write = TextModeWrite;
+  functions.close = TextModeClose;
+  std::FILE* file =
+      ::fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), "w", functions);
+  if (file == nullptr) ::close(fd);
+  return file;
+}
+
+uint32_t ExecutableFileName(char* buffer, uint32_t size) {
+  if (buffer == nullptr || size == 0) return 0;
+  const ssize_t n = ::readlink("/proc/self/exe", buffer, size - 1);
+  const uint32_t length = n > 0 ? static_cast<uint32_t>(n) : 0;
+  buffer[length] = '\0';
+  return length;
+}
+
+const char* AssertionLogPath() {
+  return "/var/tmp/mvdebug/assert.txt";
+}
+
+// ------------------------------------------------------------------ time
+
+namespace {
+
+uint32_t RealTickCount() {
+  using namespace std::chrono;
+  return static_cast<uint32_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void RealSleep(uint32_t milliseconds) {
+  struct timespec wait {};
+  wait.tv_sec = milliseconds / 1000;
+  wait.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (::nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
+std::atomic<TickFunction> g_tick{nullptr};
+std::atomic<SleepFunction> g_sleep{nullptr};
+
+}  // namespace
+
+uint32_t TickCount() {
+  const TickFunction tick = g_tick.load();
+  return tick != nullptr ? tick() : RealTickCount();
+}
+
+void SleepMs(uint32_t milliseconds) {
+  const SleepFunction sleep = g_sleep.load();
+  if (sleep != nullptr) {
+    sleep(milliseconds);
+  } else {
+    RealSleep(milliseconds);
+  }
+}
+
+void SetClockForTesting(TickFunction tick, SleepFunction sleep) {
+  g_tick.store(tick);
+  g_sleep.store(sleep);
+}
+
+// ------------------------------------------------------------------ COM strings and apartment
+
+std::size_t WideLength(const WChar* text) {
+  if (text == nullptr) return 0;
+  std::size_t n = 0;
+  while (text[n] != 0) ++n;
+  return n;
+}
+
+WChar* AllocWideString(const WChar* text, std::size_t length) {
+  auto* copy = static_cast<WChar*>(std::malloc((length + 1) * sizeof(WChar)));
+  if (copy == nullptr) return nullptr;
+  if (text != nullptr && length > 0) std::memcpy(copy, text, length * sizeof(WChar));
+  copy[length] = 0;
+  return copy;
+}
+
+void FreeWideString(WChar* text) {
+  std::free(text);
+}
+
+// Linux has no apartments: set-up always succeeds and there is nothing to undo.
+int32_t ComInitialize() {
+  return 0;
+}
+int32_t ComInitializeMultithreaded() {
+  return 0;
+}
+void ComUninitialize() {}
+
+}  // namespace kestrel::platform

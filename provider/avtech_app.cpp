@@ -1,0 +1,40 @@
+#include "provider/avtech_app.h"
+
+CAVTechApp::CAVTechApp() : CEnvProviderApp("CAVTechApp") {
+  host_.Assign(kDefaultHost);
+  http_secure_ = 0;
+  http_port_ = 0;
+}
+
+CAVTechApp::~CAVTechApp() = default;
+
+char* CAVTechApp::GetProviderName(char* buffer, uint32_t length) {
+  return CopyToBuffer(kProviderName, buffer, length);
+}
+
+char* CAVTechApp::GetDefaultHost(char* buffer, uint32_t length) {
+  return CopyToBuffer(kDefaultHost, buffer, length);
+}
+
+char* CAVTechApp::GetProviderId(char* buffer, uint32_t length) {
+  return CopyToBuffer(kProviderId, buffer, length);
+}
+
+uint32_t CAVTechApp::GetDeviceTypeId() {
+  return kDeviceTypeId;
+}
+
+uint32_t CAVTechApp::GetSupportedProtocols() {
+  return kSupportedProtocols;
+}
+
+// The acquisition is not wired yet: both loads fail with the generic text.
+int32_t CAVTechApp::LoadDeviceConfig() {
+  last_error_.Assign("Generic Error.");
+  return -1;
+}
+
+int32_t CAVTechApp::LoadDeviceData() {
+  last_error_.Assign("Generic Error.");
+  return -1;
+}

@@ -1,0 +1,27 @@
+// The Room Alert 3W provider: identity values and the acquisition of the device.
+#pragma once
+
+#include <cstdint>
+
+#include "provider/provider_app.h"
+
+class CAVTechApp : public CEnvProviderApp {
+ public:
+  static constexpr const char* kProviderName = "AVTech Room Alert 3W";
+  static constexpr const char* kProviderId = "kestrel-probe";
+  // Where the bundled device simulator listens by default, so a demonstration needs no settings.
+  static constexpr const char* kDefaultHost = "localhost:8380";
+  static constexpr uint32_t kDeviceTypeId = 0x20020;
+  static constexpr uint32_t kSupportedProtocols = 8;  // html/json
+
+  CAVTechApp();
+  ~CAVTechApp() override;
+
+  int32_t LoadDeviceConfig() override;
+  int32_t LoadDeviceData() override;
+  char* GetProviderName(char* buffer, uint32_t length) override;
+  char* GetDefaultHost(char* buffer, uint32_t length) override;
+  char* GetProviderId(char* buffer, uint32_t length) override;
+  uint32_t GetDeviceTypeId() override;
+  uint32_t GetSupportedProtocols() override;
+};

@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "common/mvn_base.h"
+#include "platform/platform.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using kestrel::testing::ReadFileBytes;
+using kestrel::testing::TempDir;
+
+const std::regex kStamp(R"(\[\d\d:\d\d:\d\d\] )");
+
+// The trace file with every time stamp replaced by "[T] ".
+std::string Unstamped(const std::string& path) {
+  return std::regex_replace(ReadFileBytes(path), kStamp, "[T] ");
+}
+
+struct TraceCase {
+  uint32_t flags;
+  const char* message;
+  const char* expected_file;
+};
+
+class TraceLineTest : public ::testing::TestWithParam<TraceCase> {};
+
+TEST_P(TraceLineTest, WritesOneStampedLineWithCrLf) {
+  TempDir dir;
+  CMvnBase base("CTest");
+  base.SetTraceFile(dir.File("trace.txt").c_str());
+  base.Trace(GetParam().flags, "%s", GetParam().message);
+  EXPECT_EQ(Unstamped(dir.File("trace.txt")), GetParam().expected_file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TraceLineTest,
+    ::testing::Values(TraceCase{TRACE_TO_FILE, "abc\r\n", "[T] abc\r\n"},
+                      TraceCase{TRACE_TO_FILE, "a\r\nb\rc\nd", "[T] a <CRLF> b <CR> c <LF> d\r\n"},
+                      TraceCase{TRACE_TO_FILE, "\r\n\n\r", "[T] \r\n"},
+                      TraceCase{TRACE_MULTILINE, "a\r\nb\n", "[T] a\r\nb\r\n\r\n"},
+                      // the ring flag alone does not reach the trace file
+                      TraceCase{TRACE_TO_LOG, "quiet", ""}));
+
+TEST(TraceTest, AppendsToAnExistingFile) {
+  TempDir dir;
+  CMvnBase base("CTest");
+  base.SetTraceFile(dir.File("trace.txt").c_str());
+  base.Trace(TRACE_TO_FILE, "one %d\n", 1);
+  base.Trace(TRACE_TO_FILE, "two %s\n", "2");
+  EXPECT_EQ(Unstamped(dir.File("trace.txt")), "[T] one 1\r\n[T] two 2\r\n");
+}
+
+TEST(TraceTest, NothingWithoutTargetFlagsOrFormat) {
+  TempDir dir;
+  CMvnBase base("CTest");
+  base.Trace(TRACE_TO_FILE, "no file");
+  base.SetTraceFile(dir.File("trace.txt").c_str());
+  base.Trace(0, "no flags");
+  const char* empty_format = "";
+  base.Trace(TRACE_TO_FILE, empty_format, 0);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("trace.txt")));
+  CMvnString out;
+  EXPECT_STREQ(base.GetTraceFile(out).Text(), dir.File("trace.txt").c_str());
+}
+
+TEST(TraceTest, DirectoryAsTraceFileWritesNothing) {
+  TempDir dir;
+  CMvnBase base("CTest");
+  EXPECT_EQ(CMvnBase::FileExists(dir.path().c_str()), 0);
+  base.SetTraceFile(dir.path().c_str());
+  base.Trace(TRACE_TO_FILE, "lost");  // must not crash
+  base.SetTraceFile(dir.File("t.txt").c_str());
+  base.Trace(TRACE_TO_FILE, "kept");
+  EXPECT_EQ(CMvnBase::FileExists(dir.File("t.txt").c_str()), 1);
+}
+
+TEST(TraceTest, OverlongMessageIsCutNotOverrun) {
+  TempDir dir;
+  CMvnBase base("CTest");
+  base.SetTraceFile(dir.File("trace.txt").c_str());
+  const std::string huge(40000, 'x');
+  base.Trace(TRACE_TO_FILE, "%s", huge.c_str());
+  EXPECT_EQ(ReadFileBytes(dir.File("trace.txt")).size(), CMvnBase::kLineBufferSize - 1 + 2);
+}
+
+TEST(TraceLogRingTest, KeepsTheNewest100EntriesAndCountsOn) {
+  TempDir dir;
+  const std::string profile = dir.File("log.ini");
+  CMvnBase base("CTest");
+  base.SetLogProfileFile(profile.c_str());
+  for (int i = 0; i < 101; ++i) base.Trace(TRACE_TO_LOG, "entry %d", i);
+
+  char section[32768];
+  const uint32_t size =
+      kestrel::platform::ReadProfileSection("Log", section, sizeof section, profile.c_str());
+  ASSERT_GT(size, 0u);
+  MultiSzList ring;
+  ring.SetFromMultiSz(section);
+  ASSERT_EQ(ring.EntryCount(), 100u);
+  EXPECT_EQ(std::regex_replace(std::string(section), kStamp, ""), "00000001|entry 1");
+  const char* last = section;
+  for (uint32_t k = 1; k < 100; ++k) last += std::strlen(last) + 1;
+  EXPECT_EQ(std::regex_replace(std::string(last), kStamp, ""), "00000064|entry 100");
+  EXPECT_EQ(kestrel::platform::ReadProfileUInt("Init", "NextEntry", 0, profile.c_str()), 101u);
+}
+
+TEST(TraceLogRingTest, LongMessageIsCutTo1020PlusEllipsis) {
+  TempDir dir;
+  const std::string profile = dir.File("log.ini");
+  CMvnBase base("CTest");
+  base.SetLogProfileFile(profile.c_str());
+  base.SetTraceFile(dir.File("trace.txt").c_str());
+  base.Trace(TRACE_TO_LOG | TRACE_TO_FILE, "%s", std::string(2000, 'm').c_str());
+  char section[4096];
+  kestrel::platform::ReadProfileSection("Log", section, sizeof section, profile.c_str());
+  const std::string entry(section);
+  EXPECT_EQ(entry.size(), 9u + 1023u);
+  EXPECT_EQ(entry.substr(entry.size() - 4), "m...");
+  // The trace file received the whole message.
+  EXPECT_EQ(ReadFileBytes(dir.File("trace.txt")).size(), 11u + 2000u + 2u);
+}
+
+TEST(MultiSzListTest, AppendKeepLastAndEntryFormat) {
+  MultiSzList list;
+  EXPECT_EQ(list.length, 0u);
+  list.AppendString("");
+  EXPECT_EQ(list.length, 0u);
+  list.AddEntry("[14:03:07] Ready", 42);
+  EXPECT_STREQ(list.buffer, "0000002A|[14:03:07] Ready");
+  list.AppendString("b");
+  list.AppendString("c");
+  list.KeepLast(2);
+  EXPECT_STREQ(list.buffer, "b");
+  EXPECT_STREQ(list.buffer + 2, "c");
+  EXPECT_EQ(list.length, 4u);
+}
+
+TEST(MvnBaseTest, CloneOfPlainBaseIsEmpty) {
+  CMvnBase base("CNamed");
+  base.SetTraceFile("/tmp/x");
+  CMvnBase* copy = base.Clone();
+  CMvnString trace;
+  EXPECT_STREQ(copy->ClassName(), "");
+  EXPECT_STREQ(copy->GetTraceFile(trace).Text(), "");
+  EXPECT_EQ(base.IsEqual(copy), 0);
+  delete copy;
+}
+
+}  // namespace

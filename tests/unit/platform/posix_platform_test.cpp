@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using kestrel::platform::WChar;
+using kestrel::testing::ReadFileBytes;
+using kestrel::testing::TempDir;
+
+TEST(TextFileTest, EveryLineFeedBecomesCrLf) {
+  TempDir dir;
+  std::FILE* file = kestrel::platform::OpenTextFile(dir.File("t.txt").c_str(), "wt");
+  ASSERT_NE(file, nullptr);
+  std::fputs("a\nb\r\nc", file);
+  std::fclose(file);
+  EXPECT_EQ(ReadFileBytes(dir.File("t.txt")), "a\r\nb\r\r\nc");
+  file = kestrel::platform::OpenTextFile(dir.File("t.txt").c_str(), "at");
+  std::fputs("\n", file);
+  std::fclose(file);
+  EXPECT_EQ(ReadFileBytes(dir.File("t.txt")), "a\r\nb\r\r\nc\r\n");
+  EXPECT_EQ(kestrel::platform::OpenTextFile(dir.File("missing/t.txt").c_str(), "wt"), nullptr);
+  EXPECT_EQ(kestrel::platform::OpenTextFile("", "wt"), nullptr);
+}
+
+TEST(CodePageTest, Windows1252RoundTripsEveryByte) {
+  std::string all;
+  for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
+  WChar wide[256];
+  ASSERT_EQ(kestrel::platform::AnsiToWide(all.c_str(), -1, wide, 256), 256);
+  EXPECT_EQ(wide[0x80 - 1], 0x20AC);
+  EXPECT_EQ(wide[0xB0 - 1], 0x00B0);
+  EXPECT_EQ(wide[0x9F - 1], 0x0178);
+  char back[256];
+  ASSERT_EQ(kestrel::platform::WideToAnsi(wide, -1, back, 256), 256);
+  EXPECT_EQ(std::string(back), all);
+}
+
+TEST(CodePageTest, UnmappableBecomesQuestionMarkAndSizesHold) {
+  const WChar text[] = {0x4E2D, 'a', 0xD83D, 0xDE00, 0xDC00, 0};
+  EXPECT_EQ(kestrel::platform::WideToAnsi(text, 5, nullptr, 0), 4);
+  char out[8] = {0};
+  EXPECT_EQ(kestrel::platform::WideToAnsi(text, 5, out, 3), 0);  // too small
+  EXPECT_EQ(kestrel::platform::WideToAnsi(text, 5, out, 8), 4);
+  EXPECT_EQ(std::string(out, 4), "?a??");
+}
+
+TEST(ProfileTest, SectionsAndKeys) {
+  TempDir dir;
+  const std::string ini = dir.File("p.ini");
+  EXPECT_EQ(kestrel::platform::ReadProfileUInt("Init", "NextEntry", 7, ini.c_str()), 7u);
+  EXPECT_NE(kestrel::platform::WriteProfileString("Init", "NextEntry", "12", ini.c_str()), 0);
+  EXPECT_NE(kestrel::platform::WriteProfileSection("Log", "a|1\0b|2\0", ini.c_str()), 0);
+  EXPECT_EQ(kestrel::platform::ReadProfileUInt("init", "nextentry", 7, ini.c_str()), 12u);
+  char buffer[64];
+  EXPECT_EQ(kestrel::platform::ReadProfileSection("LOG", buffer, sizeof buffer, ini.c_str()), 8u);
+  EXPECT_EQ(std::string(buffer, 9), std::string("a|1\0b|2\0\0", 9));
+  EXPECT_EQ(kestrel::platform::ReadProfileSection("Log", buffer, 6, ini.c_str()), 4u);
+  EXPECT_NE(kestrel::platform::WriteProfileSection("Log", nullptr, ini.c_str()), 0);
+  EXPECT_EQ(kestrel::platform::ReadProfileSection("Log", buffer, sizeof buffer, ini.c_str()), 0u);
+  EXPECT_EQ(ReadFileBytes(ini), "[Init]\r\nNextEntry=12\r\n");
+}
+
+}  // namespace

@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include "provider/avtech_app.h"
+
+namespace {
+
+struct DerivedNames {
+  const char* config;
+  const char* raw_xml;
+  const char* json;
+};
+
+class WorkingFileNamesTest : public ::testing::TestWithParam<DerivedNames> {};
+
+TEST_P(WorkingFileNamesTest, DerivesBothWorkingFiles) {
+  CAVTechApp app;
+  app.SetConfigWorkingFile(GetParam().config);
+  EXPECT_STREQ(app.ConfigWorkingFile().Text(), GetParam().config);
+  EXPECT_STREQ(app.RawXmlWorkingFile().Text(), GetParam().raw_xml);
+  EXPECT_STREQ(app.JsonWorkingFile().Text(), GetParam().json);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WorkingFileNamesTest,
+    ::testing::Values(DerivedNames{"D:\\Data\\dev01.xml", "D:\\Data\\dev01.raw.xml",
+                                   "D:\\Data\\dev01.json"},
+                      DerivedNames{"dev.XML", "dev.raw.xml", "dev.json"},
+                      DerivedNames{"device", "device", "device"},
+                      DerivedNames{"a.xml.xml", "a.raw.xml.raw.xml", "a.json.json"},
+                      DerivedNames{"", "", ""}));
+
+TEST(ProviderSettingsTest, DefaultsOfANewProvider) {
+  CAVTechApp app;
+  EXPECT_STREQ(app.Host().Text(), CAVTechApp::kDefaultHost);
+  EXPECT_STREQ(app.Community().Text(), "quorin");
+  EXPECT_EQ(app.SnmpConfig().snmp_version, 2);
+  EXPECT_STREQ(app.SnmpConfig().community.Text(), "quorin");
+  EXPECT_EQ(app.HttpPort(), 0u);
+  EXPECT_EQ(app.HttpSecure(), 0);
+  EXPECT_STREQ(app.LastErrorText().Text(), "");
+}
+
+TEST(ProviderSettingsTest, SnmpRecordDrivesCommunityButNotTheOtherWay) {
+  CAVTechApp app;
+  CEnvSnmpConfig record;
+  record.community.Assign("private");
+  record.text3.Assign("three");
+  record.number2 = 7;
+  app.SetSnmpConfig(&record);
+  EXPECT_STREQ(app.Community().Text(), "private");
+  EXPECT_STREQ(app.SnmpConfig().text3.Text(), "three");
+  EXPECT_EQ(app.SnmpConfig().number2, 7);
+  app.SetCommunity("other");
+  EXPECT_STREQ(app.Community().Text(), "other");
+  EXPECT_STREQ(app.SnmpConfig().community.Text(), "private");
+  app.SetHttpSecure(5);
+  EXPECT_EQ(app.HttpSecure(), 5);
+  app.SetHost(nullptr);
+  EXPECT_STREQ(app.Host().Text(), "");
+}
+
+}  // namespace
