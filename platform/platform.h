@@ -132,4 +132,43 @@ using HttpComponentFactory = int32_t (*)(HttpComponent** component);
 // Tests install a fake component factory; null restores the real one.
 void SetHttpComponentFactoryForTesting(HttpComponentFactory factory);
 
+// ---------------------------------------------------------------- XML DOM
+// The platform's XML DOM as the reader uses it: MSXML's DOMDocument on Windows, libxml2 on Linux,
+// with MSXML's default behaviour (white-space-only text between elements is no text node; no DTD,
+// no network, no entity expansion beyond the predefined ones). Calls answer an HRESULT-like value:
+// 0 success, 1 (S_FALSE) success with nothing to give (no child, no sibling, no attributes),
+// negative failure. Texts come back as COM strings (AllocWideString) that the caller frees.
+
+class XmlDomNode {
+ public:
+  virtual int32_t GetFirstChild(XmlDomNode** child) = 0;
+  virtual int32_t GetNextSibling(XmlDomNode** sibling) = 0;
+  // The DOM's kind string: "element", "text", "comment", "cdatasection", "processinginstruction"...
+  virtual int32_t GetNodeTypeString(WChar** kind) = 0;
+  virtual int32_t GetNodeName(WChar** name) = 0;
+  virtual int32_t GetText(WChar** text) = 0;
+  // The element's attribute map: its length, and each item as a node (name and text).
+  virtual int32_t GetAttributeCount(int32_t* count) = 0;
+  virtual int32_t GetAttribute(int32_t index, XmlDomNode** attribute) = 0;
+  virtual void Release() = 0;
+
+ protected:
+  ~XmlDomNode() = default;
+};
+
+class XmlDomDocument {
+ public:
+  virtual int32_t SetAsync(bool async) = 0;
+  // Parses text; *well_formed says whether it was accepted.
+  virtual int32_t LoadXml(const WChar* text, bool* well_formed) = 0;
+  virtual int32_t GetDocumentElement(XmlDomNode** root) = 0;
+  virtual void Release() = 0;
+
+ protected:
+  ~XmlDomDocument() = default;
+};
+
+// Creates an empty DOM document (CoCreateInstance of DOMDocument on Windows).
+int32_t CreateXmlDomDocument(XmlDomDocument** document);
+
 }  // namespace kestrel::platform
