@@ -31,6 +31,8 @@ class CMvnList : public CMvnBase {
   // The last item, or null.
   CMvnBase* GetLast() const { return tail_ != nullptr ? tail_->item : nullptr; }
   int32_t OwnsItems() const { return owns_items_; }
+  // First node, for walking a list that must stay const (the cursor is not moved).
+  const CMvnListNode* Head() const { return head_; }
 
  private:
   CMvnListNode* head_;

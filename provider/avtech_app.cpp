@@ -4,6 +4,7 @@ CAVTechApp::CAVTechApp() : CEnvProviderApp("CAVTechApp") {
   host_.Assign(kDefaultHost);
   http_secure_ = 0;
   http_port_ = 0;
+  device_.device_type_id = kDeviceTypeId;
 }
 
 CAVTechApp::~CAVTechApp() = default;
@@ -26,6 +27,11 @@ uint32_t CAVTechApp::GetDeviceTypeId() {
 
 uint32_t CAVTechApp::GetSupportedProtocols() {
   return kSupportedProtocols;
+}
+
+void CAVTechApp::SetTracingFile(const char* path) {
+  device_.tracefile.Assign(path);
+  CEnvProviderApp::SetTracingFile(path);
 }
 
 // The acquisition is not wired yet: both loads fail with the generic text.

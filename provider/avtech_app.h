@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "device/device_records.h"
 #include "provider/provider_app.h"
 
 class CAVTechApp : public CEnvProviderApp {
@@ -24,4 +25,12 @@ class CAVTechApp : public CEnvProviderApp {
   char* GetProviderId(char* buffer, uint32_t length) override;
   uint32_t GetDeviceTypeId() override;
   uint32_t GetSupportedProtocols() override;
+  // Also keeps the path in the device record, so that documents name the trace file.
+  void SetTracingFile(const char* path) override;
+
+  CEnvDevInfo& Device() { return device_; }
+  const CEnvDevInfo& Device() const { return device_; }
+
+ private:
+  CEnvDevInfo device_{"CAVTechApp"};
 };
