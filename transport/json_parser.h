@@ -1,0 +1,111 @@
+// The device's JSON as a tree of nodes: a tolerant, character-driven state machine over a fixed
+// stack of nesting levels (no recursion), with every node owned by the parser.
+#pragma once
+
+#include <cstdint>
+
+#include "common/mvn_base.h"
+#include "common/mvn_list.h"
+#include "common/mvn_string.h"
+
+// One value of the document: a container (object or array) or a scalar kept as written.
+class CMvnJsonObject : public CMvnBase {
+ public:
+  static constexpr int32_t kContainer = 4;
+  static constexpr int32_t kScalar = 6;
+
+  CMvnJsonObject();
+  ~CMvnJsonObject() override;
+
+  void SetName(const CMvnString& name) { name_.Assign(name); }
+  void SetValue(const CMvnString& value) { value_.Assign(value); }
+  // Takes the text over without a copy, leaving text empty.
+  void TakeValue(CMvnString& text) { value_.Swap(text); }
+  void SetKind(int32_t kind) { kind_ = kind; }
+  // Forgets the children (they stay with the parser's store) and empties name and value.
+  void Clear();
+
+  const CMvnString& Name() const { return name_; }
+  const CMvnString& Value() const { return value_; }
+  int32_t Kind() const { return kind_; }
+  // The direct children in document order; not owned by the list.
+  CMvnList* Children() const { return children_; }
+
+  // Replaces out with the XML lines of this node's children (not of the node itself). On a name
+  // too long for its line the output is left empty.
+  CMvnString& ToXml(CMvnString& out);
+  // Appends the XML lines of this node's children, which sit at nesting depth `depth` (1 for the
+  // root's children). 0, or -1 when an element name is too long for its line.
+  int32_t AppendXml(CMvnString& out, int32_t depth);
+
+ private:
+  CMvnString name_;
+  CMvnString value_;
+  int32_t kind_;
+  CMvnList* children_;
+};
+
+// One nesting level of the parse.
+class CMvnJsonTokenizer : public CMvnBase {
+ public:
+  CMvnJsonTokenizer();
+  // Deletes a node still set in `object`: the parser clears these before its levels go.
+  ~CMvnJsonTokenizer() override;
+
+  int32_t pending_state;
+  int32_t state;
+  // The name given to this level's children.
+  CMvnString name;
+  // The container opened at this level, or the scalar last read here. Not owned.
+  CMvnJsonObject* object;
+};
+
+class CMvnJson : public CMvnBase {
+ public:
+  // Values can nest this deep: the root at level 0, the deepest value at level kMaxLevel.
+  static constexpr int32_t kMaxLevel = 32;
+  static constexpr int32_t kLevelCount = 34;
+
+  enum State : int32_t {
+    kSkipSpace = 1,
+    kValue = 2,
+    kDone = 3,
+    kNullLiteral = 4,
+    kStringChars = 9,
+    kStringEscape = 10,
+    kUnicodeDigits = 11,
+    kBoolLiteral = 12,
+    kNumberChars = 13,
+    kElementStart = 14,
+    kElementDone = 15,
+    kAfterElement = 16,
+    kMemberStart = 17,
+    kMemberName = 18,
+    kAfterName = 19,
+    kMemberValueStart = 20,
+    kMemberDone = 21,
+    kAfterMember = 22,
+  };
+
+  CMvnJson();
+  ~CMvnJson() override;
+
+  // Back to the initial state, deleting every node.
+  void Reset();
+  // Builds the tree from a NUL-terminated text. -1 for a null or empty text and for the syntax
+  // failures (after an element, a member start, a member name or a member); 0 otherwise, also
+  // when the text ends early or nests too deep (the tree then holds what was complete).
+  int32_t Parse(const char* text);
+  // The node of the outermost value, or null.
+  CMvnJsonObject* GetRoot() const { return levels_[0].object; }
+  // Every node the parse made, in creation order.
+  uint32_t NodeCount() const { return store_.GetCount(); }
+
+ private:
+  CMvnJsonObject* NewObject();
+  CMvnJsonObject* NewValue(CMvnString& text);
+
+  CMvnJsonTokenizer levels_[kLevelCount];
+  CMvnList store_;
+  int32_t level_;
+};
