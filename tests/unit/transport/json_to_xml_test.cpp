@@ -1,0 +1,195 @@
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "provider/provider_app.h"
+#include "tests/support/test_support.h"
+#include "transport/json_parser.h"
+
+namespace {
+
+const std::string kOpen = "<json>\r\n<device>\r\n";
+const std::string kClose = "\r\n</device>\r\n</json>";
+constexpr const char* kParseFailed = "Failed to parse JSON data";
+constexpr const char* kNoRoot = "Failed to find JSON root object.";
+
+struct Conversion {
+  int32_t result;
+  std::string xml;
+  std::string detail;
+};
+
+Conversion Convert(const char* json) {
+  CMvnString xml("left over");
+  CMvnString detail("left over");
+  const int32_t result = CEnvProviderApp::ConvertJsonToXml(json, xml, detail);
+  return {result, xml.Text(), detail.Text()};
+}
+
+// body: the lines between the frame's halves; failure: the detail of a failed conversion.
+struct ConversionCase {
+  const char* json;
+  const char* body;
+  const char* failure;
+};
+
+class ConvertJsonToXmlTest : public ::testing::TestWithParam<ConversionCase> {};
+
+TEST_P(ConvertJsonToXmlTest, RendersBodyOrFails) {
+  const ConversionCase& c = GetParam();
+  const Conversion got = Convert(c.json);
+  if (c.failure != nullptr) {
+    EXPECT_EQ(got.result, -1);
+    EXPECT_EQ(got.detail, c.failure);
+    EXPECT_EQ(got.xml, "");
+  } else {
+    EXPECT_EQ(got.result, 0);
+    EXPECT_EQ(got.detail, "");
+    EXPECT_EQ(got.xml, kOpen + c.body + kClose);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConvertJsonToXmlTest,
+    ::testing::Values(
+        ConversionCase{"{}", "", nullptr}, ConversionCase{"[]", "", nullptr},
+        ConversionCase{"{'a':1}", "<a>1</a>\n", nullptr},
+        ConversionCase{"{'a':[]}", "<a>null</a>\n", nullptr},
+        ConversionCase{"{'a':[ ]}", "<a></a>\n", nullptr},
+        ConversionCase{"{'a':{}}", "<a></a>\n", nullptr},
+        // the cleaning reaches string contents too
+        ConversionCase{"{'x':'[]'}", "<x>null</x>\n", nullptr},
+        ConversionCase{"{'x':'a\r\nb\nc\rd'}", "<x>abcd</x>\n", nullptr},
+        ConversionCase{"{'2nd value':5}", "<_2nd_value>5</_2nd_value>\n", nullptr},
+        ConversionCase{"{'a b c':5}", "<a_b_c>5</a_b_c>\n", nullptr},
+        ConversionCase{"{'a':'x<y & z'}", "<a>x&lt;y &amp; z</a>\n", nullptr},
+        ConversionCase{"{'a':'&amp;'}", "<a>&amp;</a>\n", nullptr},
+        ConversionCase{"{\"q\":\"it's \\\"ok\\\"\"}", "<q>it&apos;s &quot;ok&quot;</q>\n", nullptr},
+        ConversionCase{"{'s':'x\\u00b0y'}", "<s>x&#x00b0;y</s>\n", nullptr},
+        ConversionCase{"{'t':true,'n':NULL}", "<t>true</t>\n<n>NULL</n>\n", nullptr},
+        ConversionCase{"[1,2]", "<item>1</item>\n<item>2</item>\n", nullptr},
+        ConversionCase{"{'a':{'b':{'c':1}}}", "<a>\n <b>\n  <c>1</c>\n </b>\n</a>\n", nullptr},
+        ConversionCase{"{'s':[{'t':1},{'t':2}],'n':'x'}",
+                       "<s>\n <item>\n  <t>1</t>\n </item>\n <item>\n  <t>2</t>\n </item>\n</s>\n"
+                       "<n>x</n>\n",
+                       nullptr},
+        ConversionCase{"{'a':'x','a':'y'}", "<a>x</a>\n<a>y</a>\n", nullptr},
+        // line ends between tokens go without a trace
+        ConversionCase{"\r\n{\r\n  'a': 1,\r\n  'b': 'x'\r\n}\r\n", "<a>1</a>\n<b>x</b>\n",
+                       nullptr},
+        ConversionCase{"{'a':1}xyz", "<a>1</a>\n", nullptr},
+        // partial trees are rendered as far as they were built
+        ConversionCase{"{'a':1,'b':{'c':2", "<a>1</a>\n", nullptr},
+        ConversionCase{" \t\r\n ", nullptr, kParseFailed},
+        ConversionCase{"", nullptr, kParseFailed}, ConversionCase{"{'a' 1}", nullptr, kParseFailed},
+        ConversionCase{"{'a':1 'b':2}", nullptr, kParseFailed},
+        ConversionCase{"xyz", nullptr, kNoRoot}, ConversionCase{"\v\f", nullptr, kNoRoot},
+        // a lone number never sees its end once the trailing space is trimmed
+        ConversionCase{"42 ", nullptr, kNoRoot}));
+
+TEST(ConvertJsonToXmlTest, WorkedExampleByteForByte) {
+  const Conversion got =
+      Convert("{'name':'Lab-Unit','sensor':[{'lab':'Rack 1','tc':21.5}],'1wire':[]}");
+  ASSERT_EQ(got.result, 0);
+  EXPECT_EQ(got.xml,
+            "<json>\r\n<device>\r\n"
+            "<name>Lab-Unit</name>\n<sensor>\n <item>\n  <lab>Rack 1</lab>\n  <tc>21.5</tc>\n"
+            " </item>\n</sensor>\n<_1wire>null</_1wire>\n"
+            "\r\n</device>\r\n</json>");
+}
+
+TEST(ConvertJsonToXmlTest, NullTextFails) {
+  const Conversion got = Convert(nullptr);
+  EXPECT_EQ(got.result, -1);
+  EXPECT_EQ(got.detail, kParseFailed);
+}
+
+struct NameLimitCase {
+  std::string name;
+  bool fits;
+};
+
+class ElementNameLimitTest : public ::testing::TestWithParam<NameLimitCase> {};
+
+// The limit counts the name as written into the element: digit prefix and escapes included.
+TEST_P(ElementNameLimitTest, LongNamesFailTheConversion) {
+  const NameLimitCase& c = GetParam();
+  for (const std::string value : {"1", "{'b':1}"}) {
+    const std::string json = "{'" + c.name + "':" + value + "}";
+    const Conversion got = Convert(json.c_str());
+    EXPECT_EQ(got.result, c.fits ? 0 : -1) << c.name.size() << " " << value;
+    if (!c.fits) {
+      EXPECT_EQ(got.detail, kParseFailed);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ElementNameLimitTest,
+                         ::testing::Values(NameLimitCase{std::string(1020, 'n'), true},
+                                           NameLimitCase{std::string(1021, 'n'), false},
+                                           NameLimitCase{"1" + std::string(1019, 'n'), false},
+                                           NameLimitCase{"<" + std::string(1016, 'n'), true},
+                                           NameLimitCase{"<" + std::string(1017, 'n'), false}));
+
+TEST(ConvertJsonToXmlTest, ToXmlReplacesItsOutput) {
+  CMvnJson parser;
+  ASSERT_EQ(parser.Parse("{'a':{'b':1}}"), 0);
+  CMvnString out("old text");
+  EXPECT_STREQ(parser.GetRoot()->ToXml(out).Text(), "<a>\n <b>1</b>\n</a>\n");
+}
+
+// Each conversion keeps its own nesting depth, so simultaneous loads indent correctly.
+TEST(ConvertJsonToXmlTest, ConversionsOnSeveralThreadsAgree) {
+  const char* json = "{'a':{'b':{'c':[1,{'d':2}]}},'e':3}";
+  const std::string expected = Convert(json).xml;
+  ASSERT_NE(expected, "");
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int k = 0; k < 300; ++k) {
+        if (Convert(json).xml != expected) ++mismatches[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int count : mismatches) EXPECT_EQ(count, 0);
+}
+
+class FixtureConversionTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(FixtureConversionTest, ConvertsToWellFormedXml) {
+  const std::string json =
+      kestrel::testing::ReadFileBytes(kestrel::testing::FixturePath(GetParam()));
+  ASSERT_FALSE(json.empty());
+  const Conversion got = Convert(json.c_str());
+  ASSERT_EQ(got.result, 0) << got.detail;
+  xmlDocPtr doc = xmlReadMemory(got.xml.data(), static_cast<int>(got.xml.size()), "device.xml",
+                                "ISO-8859-1", XML_PARSE_NONET | XML_PARSE_NOERROR);
+  EXPECT_NE(doc, nullptr);
+  xmlFreeDoc(doc);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, FixtureConversionTest,
+                         ::testing::Values("roomalert/3e-v1.2.1-serverdensity-plugin.json",
+                                           "roomalert/12e-v3.2.5-python-script.json",
+                                           "roomalert/3w-typical.json",
+                                           "roomalert/3w-power-airflow.json",
+                                           "roomalert/3w-quirks-crlf.json",
+                                           "roomalert/3w-no-sensors.json"));
+
+// The CR LF fixture pins what the device reader later relies on: escapes and markup in labels.
+TEST(FixtureConversionTest, QuirksSurviveAsReferences) {
+  const std::string json = kestrel::testing::ReadFileBytes(
+      kestrel::testing::FixturePath("roomalert/3w-quirks-crlf.json"));
+  const Conversion got = Convert(json.c_str());
+  ASSERT_EQ(got.result, 0);
+  EXPECT_NE(got.xml.find("<name>Lab R&amp;D &lt;West&gt;</name>\n"), std::string::npos);
+  EXPECT_NE(got.xml.find("Internal &#x00b0;C probe"), std::string::npos);
+  EXPECT_EQ(got.xml.find('\r', kOpen.size()), got.xml.size() - kClose.size());
+}
+
+}  // namespace

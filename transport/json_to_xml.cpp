@@ -1,0 +1,117 @@
+// The device's JSON rendered as the intermediate XML text that the device reader walks.
+#include <cstring>
+
+#include "common/mvn_list.h"
+#include "common/mvn_string.h"
+#include "provider/provider_app.h"
+#include "transport/json_parser.h"
+
+namespace {
+
+constexpr const char* kParseFailed = "Failed to parse JSON data";
+constexpr const char* kNoRoot = "Failed to find JSON root object.";
+constexpr const char* kFrameOpen = "<json>\r\n<device>\r\n";
+constexpr const char* kFrameClose = "\r\n</device>\r\n</json>";
+
+// A scalar's line is bounded by the value's length plus 2047 characters, which holds its start and
+// end tags only for names up to this length. Rather than cut a line in the middle of a tag, a
+// longer name fails the whole conversion: no device sends such keys, and a cut line would make the
+// document unreadable later with a less helpful message.
+constexpr std::size_t kMaxNameLength = 1020;
+
+// Cleaning before the parse, in this order. Raw line ends go everywhere (also inside strings), and
+// every "[]" becomes the literal null, which is how an empty array reaches the XML as "null".
+constexpr const char* kCleaning[][2] = {
+    {"\r\n", ""},
+    {"\r", ""},
+    {"\n", ""},
+    {"[]", "null"},
+};
+
+// Per-conversion scratch, reused for every element so the rendering allocates only while the
+// longest name or value grows.
+struct Scratch {
+  CMvnString name;
+  CMvnString value;
+};
+
+// The element name of a node: a leading digit gets "_" before it, markup is escaped and spaces
+// become "_".
+void MakeElementName(const CMvnString& raw, CMvnString& name) {
+  if (raw.Length() > 0 && raw.Text()[0] >= '0' && raw.Text()[0] <= '9') {
+    name.Assign("_", 1);
+    name.Append(raw);
+  } else {
+    name.Assign(raw);
+  }
+  name.XmlEscape();
+  if (std::memchr(name.Text(), ' ', name.Length()) != nullptr) name.ReplaceAll(" ", "_");
+}
+
+int32_t AppendChildren(CMvnJsonObject& node, CMvnString& out, int32_t depth, Scratch& scratch) {
+  const std::size_t indent = static_cast<std::size_t>(depth - 1);
+  CMvnList* children = node.Children();
+  for (CMvnBase* item = children->GetFirst(); item != nullptr; item = children->GetNext()) {
+    CMvnJsonObject& child = *static_cast<CMvnJsonObject*>(item);
+    MakeElementName(child.Name(), scratch.name);
+    if (scratch.name.Length() > kMaxNameLength) return -1;
+
+    out.AppendRepeated(' ', indent);
+    out.AppendChar('<').Append(scratch.name).AppendChar('>');
+    if (child.Children()->GetCount() > 0) {
+      out.AppendChar('\n');
+      // The child list's own cursor walks the grandchildren; ours is unaffected.
+      if (AppendChildren(child, out, depth + 1, scratch) != 0) return -1;
+      // The recursion reused the scratch name: build this element's name again.
+      MakeElementName(child.Name(), scratch.name);
+      out.AppendRepeated(' ', indent);
+    } else {
+      scratch.value.Assign(child.Value());
+      out.Append(scratch.value.XmlEscape());
+    }
+    out.Append("</", 2).Append(scratch.name).AppendChar('>').AppendChar('\n');
+  }
+  return 0;
+}
+
+}  // namespace
+
+int32_t CMvnJsonObject::AppendXml(CMvnString& out, int32_t depth) {
+  Scratch scratch;
+  return AppendChildren(*this, out, depth, scratch);
+}
+
+CMvnString& CMvnJsonObject::ToXml(CMvnString& out) {
+  out.Assign("", 0);
+  if (AppendXml(out, 1) != 0) out.Assign("", 0);
+  return out;
+}
+
+int32_t CEnvProviderApp::ConvertJsonToXml(const char* json, CMvnString& xml, CMvnString& detail) {
+  xml.Assign("", 0);
+  detail.Assign("", 0);
+
+  CMvnString text(json);
+  if (!text.IsEmpty()) text.Trim(static_cast<int32_t>(text.Length()));
+  for (const auto& replacement : kCleaning) text.ReplaceAll(replacement[0], replacement[1]);
+
+  CMvnJson parser;
+  if (parser.Parse(text.Text()) != 0) {
+    detail.Assign(kParseFailed);
+    return -1;
+  }
+  CMvnJsonObject* root = parser.GetRoot();
+  if (root == nullptr) {
+    detail.Assign(kNoRoot);
+    return -1;
+  }
+  // The lines go straight into the result between the two halves of the frame.
+  xml.Assign(kFrameOpen);
+  if (root->AppendXml(xml, 1) != 0) {
+    xml.Assign("", 0);
+    detail.Assign(kParseFailed);
+    return -1;
+  }
+  xml.Append(kFrameClose);
+  return 0;
+}
