@@ -1,0 +1,129 @@
+#include "common/xml_writer.h"
+
+#include <charconv>
+#include <cstring>
+#include <memory>
+
+#include "platform/platform.h"
+
+namespace {
+
+using kestrel::platform::WChar;
+
+constexpr char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+
+// Surrogate halves are encoded one by one, never combined into one code point; Windows-1252 text
+// never yields them, so this only shows with wider code pages.
+std::size_t EncodeUnit(WChar unit, char* out) {
+  const auto u = static_cast<uint32_t>(unit);
+  if (u <= 0x7F) {
+    out[0] = static_cast<char>(u);
+    return 1;
+  }
+  if (u <= 0x7FF) {
+    out[0] = static_cast<char>(0xC0 | (u >> 6));
+    out[1] = static_cast<char>(0x80 | (u & 0x3F));
+    return 2;
+  }
+  out[0] = static_cast<char>(0xE0 | (u >> 12));
+  out[1] = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+  out[2] = static_cast<char>(0x80 | (u & 0x3F));
+  return 3;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- CMvnWebFile
+
+CMvnWebFile::CMvnWebFile(const char* class_name) : CMvnBase(class_name), stream_(nullptr) {}
+
+CMvnWebFile::~CMvnWebFile() {
+  Close();
+}
+
+bool CMvnWebFile::Open(const char* path) {
+  Close();
+  stream_ = kestrel::platform::OpenTextFile(path, "wt");
+  return stream_ != nullptr;
+}
+
+void CMvnWebFile::Close() {
+  if (stream_ == nullptr) return;
+  std::fclose(stream_);
+  stream_ = nullptr;
+}
+
+void CMvnWebFile::WriteUtf8(const char* text, std::size_t length) {
+  if (stream_ == nullptr || text == nullptr || length < 1) return;
+  if (length > static_cast<std::size_t>(INT32_MAX)) return;  // beyond the converter's reach
+  const auto size = static_cast<int32_t>(length);
+  std::unique_ptr<WChar[]> wide(new WChar[length]);
+  const int32_t units = kestrel::platform::AnsiToWide(text, size, wide.get(), size);
+  if (units <= 0) return;
+  // Encoded into one block so the stream sees a single write per call.
+  std::unique_ptr<char[]> utf8(new char[static_cast<std::size_t>(units) * 3]);
+  std::size_t used = 0;
+  for (int32_t i = 0; i < units; ++i) used += EncodeUnit(wide[i], utf8.get() + used);
+  std::fwrite(utf8.get(), 1, used, stream_);
+}
+
+// ---------------------------------------------------------------- CMvnXmlFile
+
+CMvnXmlFile::CMvnXmlFile(const char* class_name) : CMvnWebFile(class_name), depth_(0) {}
+
+void CMvnXmlFile::AppendIndent(CMvnString& line) const {
+  if (depth_ > 0) line.AppendRepeated(' ', static_cast<std::size_t>(depth_) * 2);
+}
+
+void CMvnXmlFile::WriteHeader() {
+  WriteUtf8(kDeclaration, sizeof kDeclaration - 1);
+}
+
+void CMvnXmlFile::OpenElement(const char* name) {
+  if (!IsOpen()) return;
+  CMvnString line;
+  AppendIndent(line);
+  line.AppendChar('<').Append(name).Append(">\n");
+  ++depth_;
+  WriteUtf8(line.Text(), line.Length());
+}
+
+void CMvnXmlFile::CloseElement(const char* name) {
+  if (!IsOpen()) return;
+  --depth_;
+  CMvnString line;
+  AppendIndent(line);
+  line.Append("</").Append(name).Append(">\n");
+  WriteUtf8(line.Text(), line.Length());
+}
+
+void CMvnXmlFile::WriteElement(const char* name, const char* value) {
+  if (!IsOpen()) return;
+  CMvnString start;
+  AppendIndent(start);
+  start.AppendChar('<').Append(name).AppendChar('>');
+  CMvnString end;
+  end.Append("</").Append(name).Append(">\n");
+  CMvnString escaped(value);
+  escaped.XmlEscape();
+  WriteUtf8(start.Text(), start.Length());
+  WriteUtf8(escaped.Text(), escaped.Length());
+  WriteUtf8(end.Text(), end.Length());
+}
+
+void CMvnXmlFile::WriteElement(const char* name, int32_t number) {
+  char digits[16];
+  const auto converted = std::to_chars(digits, digits + sizeof digits - 1, number);
+  *converted.ptr = '\0';
+  WriteElement(name, digits);
+}
+
+// ---------------------------------------------------------------- whole files
+
+int32_t WriteTextFile(const char* path, const char* text) {
+  std::FILE* out = kestrel::platform::OpenTextFile(path, "wt");
+  if (out == nullptr) return -1;
+  if (text != nullptr) std::fwrite(text, 1, std::strlen(text), out);
+  std::fclose(out);
+  return 0;
+}

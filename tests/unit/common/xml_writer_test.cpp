@@ -1,0 +1,106 @@
+#include "common/xml_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/test_support.h"
+
+namespace {
+
+using kestrel::testing::ReadFileBytes;
+using kestrel::testing::TempDir;
+using kestrel::testing::WriteFileBytes;
+
+struct WriterCase {
+  const char* name;
+  void (*steps)(CMvnXmlFile& writer);
+  const char* bytes;  // the file as it lands on disk
+  int32_t depth;
+};
+
+class XmlWriterTest : public ::testing::TestWithParam<WriterCase> {};
+
+TEST_P(XmlWriterTest, WritesExactBytes) {
+  TempDir dir;
+  const std::string path = dir.File("out.xml");
+  CMvnXmlFile writer("CMvnXmlFile");
+  ASSERT_TRUE(writer.Open(path.c_str()));
+  GetParam().steps(writer);
+  writer.Close();
+  EXPECT_EQ(ReadFileBytes(path), GetParam().bytes);
+  EXPECT_EQ(writer.Depth(), GetParam().depth);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, XmlWriterTest,
+    ::testing::Values(
+        WriterCase{"Declaration", [](CMvnXmlFile& w) { w.WriteHeader(); },
+                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n", 0},
+        WriterCase{"NestedIndentation",
+                   [](CMvnXmlFile& w) {
+                     w.OpenElement("a");
+                     w.OpenElement("b");
+                     w.WriteElement("value", "a<b & c");
+                     w.CloseElement("b");
+                     w.CloseElement("a");
+                   },
+                   "<a>\r\n  <b>\r\n    <value>a&lt;b &amp; c</value>\r\n  </b>\r\n</a>\r\n", 0},
+        // existing references pass; a bare ampersand and quotes are escaped
+        WriterCase{"References",
+                   [](CMvnXmlFile& w) {
+                     w.WriteElement("x", "&amp;x");
+                     w.WriteElement("x", "AT&T");
+                     w.WriteElement("x", "&LT;");
+                     w.WriteElement("x", "\"it's\" &#176;");
+                   },
+                   "<x>&amp;x</x>\r\n<x>AT&amp;T</x>\r\n<x>&LT;</x>\r\n"
+                   "<x>&quot;it&apos;s&quot; &#176;</x>\r\n",
+                   0},
+        WriterCase{"EmptyAndNullValues",
+                   [](CMvnXmlFile& w) {
+                     w.WriteElement("e", "");
+                     w.WriteElement("n", static_cast<const char*>(nullptr));
+                   },
+                   "<e></e>\r\n<n></n>\r\n", 0},
+        WriterCase{"Integers",
+                   [](CMvnXmlFile& w) {
+                     w.WriteElement("i", -5);
+                     w.WriteElement("i", INT32_MIN);
+                   },
+                   "<i>-5</i>\r\n<i>-2147483648</i>\r\n", 0},
+        // Windows-1252 bytes become UTF-8: degree sign (two bytes), euro sign (three bytes)
+        WriterCase{"AnsiToUtf8", [](CMvnXmlFile& w) { w.WriteElement("t", "24\xB0 \x80"); },
+                   "<t>24\xC2\xB0 \xE2\x82\xAC</t>\r\n", 0},
+        // a value's own line feeds get CR LF too, as everything in text mode
+        WriterCase{"LineFeedInValue", [](CMvnXmlFile& w) { w.WriteElement("t", "a\nb"); },
+                   "<t>a\r\nb</t>\r\n", 0},
+        WriterCase{"UnmatchedCloseGoesNegative", [](CMvnXmlFile& w) { w.CloseElement("x"); },
+                   "</x>\r\n", -1},
+        WriterCase{"WriteUtf8IgnoresEmptyText", [](CMvnXmlFile& w) { w.WriteUtf8("abc", 0); }, "",
+                   0}),
+    [](const ::testing::TestParamInfo<WriterCase>& info) { return info.param.name; });
+
+TEST(XmlWriterStreamTest, WithoutAStreamNothingHappensAndDepthStays) {
+  TempDir dir;
+  CMvnXmlFile writer("CMvnXmlFile");
+  EXPECT_FALSE(writer.Open(dir.File("missing/out.xml").c_str()));
+  writer.WriteHeader();
+  writer.OpenElement("a");
+  writer.OpenElement("b");
+  writer.CloseElement("b");
+  EXPECT_EQ(writer.Depth(), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(WriteTextFileTest, WritesTheTextUnconvertedInTextMode) {
+  TempDir dir;
+  const std::string path = dir.File("device.json");
+  WriteFileBytes(path, "a much longer previous content");
+  EXPECT_EQ(WriteTextFile(path.c_str(), "{\"t\":\"24\xB0\"}\nx\r\n"), 0);
+  EXPECT_EQ(ReadFileBytes(path), "{\"t\":\"24\xB0\"}\r\nx\r\r\n");
+  EXPECT_EQ(WriteTextFile(dir.File("missing/device.json").c_str(), "x"), -1);
+  EXPECT_EQ(WriteTextFile("", "x"), -1);
+}
+
+}  // namespace
