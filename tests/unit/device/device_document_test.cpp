@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <string>
+
+#include "common/xml_writer.h"
+#include "device/device_records.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using kestrel::testing::FixturePath;
+using kestrel::testing::ReadFileBytes;
+using kestrel::testing::TempDir;
+using kestrel::testing::WriteFileBytes;
+
+void FillIdentity(CEnvDevInfo& device) {
+  device.protocol_id = 8;
+  device.provider.Assign("AVTech Room Alert 3W");
+  device.vendor.Assign("AVTech");
+  device.model.Assign("RoomAlert");
+  device.serial.Assign("RA3W-D41B7E");
+  device.mac_address.Assign("00:80:A3:D4:1B:7E");
+  device.firmware.Assign("v4.0.2");
+  device.ip_address.Assign("192.168.10.48");
+}
+
+// One port as detection builds it: the interface and each sensor carry the port's label.
+void AddPort(CEnvDevInfo& device, const char* label,
+             std::initializer_list<std::tuple<uint32_t, uint32_t, double>> sensors) {
+  auto* device_interface = new CEnvDevInterface("CEnvDevInterface");
+  device_interface->description.Assign(label);
+  for (const auto& [type_id, uom_id, value] : sensors) {
+    auto* sensor = new CEnvDevInterfaceSensor("CEnvDevInterfaceSensor");
+    sensor->description.Assign(label);
+    sensor->type_id = type_id;
+    sensor->uom_id = uom_id;
+    sensor->value = value;
+    device_interface->AddSensor(sensor);
+  }
+  device.AddInterface(device_interface);
+}
+
+void BuildRack(CEnvDevInfo& device) {
+  FillIdentity(device);
+  device.tracefile.Assign("/var/log/kestrel/probe.trace");
+  device.description.Assign("Server Room 2");
+  AddPort(device, "Rack", {{10, 1001, 21.5}});
+}
+
+// Every sensor kind the provider maps, with labels that need escaping and a Windows-1252 byte.
+void BuildEveryType(CEnvDevInfo& device) {
+  FillIdentity(device);
+  device.description.Assign("Lab & Test");
+  AddPort(device, "R&D <lab>", {{10, 1001, 21.5}, {20, 2001, 45.0}});
+  AddPort(device, "UPS \"A\"", {{50, 17004, 1.0}, {60, 6001, 4.87}});
+  AddPort(device, "Duct 'B' 24\260C", {{180, 6005, 312.4}});
+  AddPort(device, "Door", {{70, 17003, 0.0}});
+  AddPort(device, "Not connected", {{0, 7001, 0.0}});
+}
+
+bool IsWellFormed(const std::string& bytes) {
+  xmlDocPtr doc = xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), "document.xml",
+                                nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  if (doc == nullptr) return false;
+  xmlFreeDoc(doc);
+  return true;
+}
+
+// Saves the device and answers the file's bytes, checking that libxml2 accepts them.
+std::string Save(CEnvDevInfo& device, bool full, int32_t expected_result = 0) {
+  TempDir dir;
+  const std::string path = dir.File("device.xml");
+  EXPECT_EQ(device.SaveXml(path.c_str(), full), expected_result);
+  std::string bytes = ReadFileBytes(path);
+  EXPECT_TRUE(IsWellFormed(bytes)) << bytes;
+  return bytes;
+}
+
+struct GoldenCase {
+  const char* name;
+  void (*build)(CEnvDevInfo& device);
+  bool full;
+  const char* golden;
+};
+
+class GoldenDocumentTest : public ::testing::TestWithParam<GoldenCase> {};
+
+TEST_P(GoldenDocumentTest, MatchesByteForByte) {
+  CEnvDevInfo device("CAVTechApp");
+  GetParam().build(device);
+  const std::string expected = ReadFileBytes(FixturePath(GetParam().golden));
+  ASSERT_FALSE(expected.empty()) << GetParam().golden;
+  EXPECT_EQ(Save(device, GetParam().full), expected);
+}
+
+// A clone must be indistinguishable from its original in the host's eyes.
+TEST_P(GoldenDocumentTest, CloneWritesTheSameDocument) {
+  CEnvDevInfo device("CAVTechApp");
+  GetParam().build(device);
+  CMvnBase* copy = device.Clone();
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(Save(*static_cast<CEnvDevInfo*>(copy), GetParam().full), Save(device, GetParam().full));
+  delete copy;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, GoldenDocumentTest,
+    ::testing::Values(GoldenCase{"RackConfig", BuildRack, true, "documents/rack-config.xml"},
+                      GoldenCase{"RackData", BuildRack, false, "documents/rack-data.xml"},
+                      GoldenCase{"EveryTypeConfig", BuildEveryType, true,
+                                 "documents/every-type-config.xml"}),
+    [](const ::testing::TestParamInfo<GoldenCase>& info) { return info.param.name; });
+
+struct SensorCase {
+  const char* name;
+  uint32_t type_id, uom_id;
+  double rangemin, rangemax, value;
+  const char* lines;  // a block the sensor's element must contain
+};
+
+class SensorElementTest : public ::testing::TestWithParam<SensorCase> {};
+
+// Limits are set after insertion here, to reach range forms that no type's defaults have.
+TEST_P(SensorElementTest, FormatsCodesAndNumbers) {
+  const SensorCase& c = GetParam();
+  CEnvDevInterfaceSensor sensor("CEnvDevInterfaceSensor");
+  sensor.type_id = c.type_id;
+  sensor.uom_id = c.uom_id;
+  sensor.rangemin = c.rangemin;
+  sensor.rangemax = c.rangemax;
+  sensor.value = c.value;
+  TempDir dir;
+  const std::string path = dir.File("sensor.xml");
+  CMvnXmlFile writer("CEnvDevInfo");
+  ASSERT_TRUE(writer.Open(path.c_str()));
+  ASSERT_EQ(sensor.WriteXml(&writer, true), 0);
+  writer.Close();
+  const std::string bytes = ReadFileBytes(path);
+  EXPECT_TRUE(IsWellFormed(bytes));
+  EXPECT_NE(bytes.find(c.lines), std::string::npos) << bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SensorElementTest,
+    ::testing::Values(
+        // only exactly 0 to 0 means "no range"; 0 to 1 is a real one
+        SensorCase{"NoRangeIsEmpty", 10, 1001, 0.0, -0.0, 21.5,
+                   "<rangemin></rangemin>\r\n  <rangemax></rangemax>\r\n  <value>21.500</value>"},
+        SensorCase{"ZeroToOne", 70, 17003, 0.0, 1.0, 1.0,
+                   "<rangemin>0.000</rangemin>\r\n  <rangemax>1.000</rangemax>"},
+        SensorCase{"UnknownCodesAndRounding", 160, 17002, -0.0004, 1e6, 2.0005,
+                   "<type-text>description missing</type-text>\r\n  <uom-id>17002</uom-id>\r\n"
+                   "  <uom-text>units missing</uom-text>\r\n  <digits>1</digits>\r\n"
+                   "  <rangemin>-0.000</rangemin>\r\n  <rangemax>1000000.000</rangemax>\r\n"
+                   "  <value>2.001</value>"}),
+    [](const ::testing::TestParamInfo<SensorCase>& info) { return info.param.name; });
+
+// Nothing to monitor is a failure for the host, but the document is still complete.
+TEST(DeviceDocumentTest, DeviceWithoutInterfacesIsWrittenAndFails) {
+  CEnvDevInfo device("CAVTechApp");
+  FillIdentity(device);
+  const std::string bytes = Save(device, true, -1);
+  EXPECT_NE(bytes.find("  <sensors>\r\n  </sensors>\r\n</device>\r\n"), std::string::npos);
+}
+
+struct UnopenableCase {
+  const char* name;
+  const char* relative;  // under a folder holding one file "taken"
+};
+
+class UnopenablePathTest : public ::testing::TestWithParam<UnopenableCase> {};
+
+TEST_P(UnopenablePathTest, FailsAndLeavesFilesAlone) {
+  TempDir dir;
+  WriteFileBytes(dir.File("taken"), "previous document");
+  std::filesystem::create_directory(dir.File("folder"));
+  CEnvDevInfo device("CAVTechApp");
+  BuildRack(device);
+  const std::string path =
+      GetParam().relative[0] == '\0' ? std::string() : dir.File(GetParam().relative);
+  EXPECT_EQ(device.SaveXml(path.c_str(), true), -1);
+  EXPECT_EQ(ReadFileBytes(dir.File("taken")), "previous document");
+  const std::filesystem::recursive_directory_iterator walk(dir.path()), end;
+  EXPECT_EQ(std::distance(walk, end), 2);  // "taken" and "folder": nothing was created
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, UnopenablePathTest,
+                         ::testing::Values(UnopenableCase{"MissingFolder", "missing/device.xml"},
+                                           UnopenableCase{"FileAsFolder", "taken/device.xml"},
+                                           UnopenableCase{"Folder", "folder"},
+                                           UnopenableCase{"Empty", ""}),
+                         [](const ::testing::TestParamInfo<UnopenableCase>& info) {
+                           return info.param.name;
+                         });
+
+// Hosts may run with a locale whose decimal separator is a comma; the document must not follow
+// it. When no such locale is installed, one is compiled into a scratch folder.
+class CommaLocale {
+ public:
+  CommaLocale() {
+    saved_ = std::setlocale(LC_NUMERIC, nullptr);
+    if (Try("de_DE.UTF-8") || Try("de_DE.utf8") || Try("de_DE")) return;
+    const std::string command =
+        "localedef -i de_DE -f UTF-8 '" + dir_.File("de_DE.UTF-8") + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) == -1) return;
+    ::setenv("LOCPATH", dir_.path().c_str(), 1);
+    Try("de_DE.UTF-8");
+  }
+  ~CommaLocale() {
+    std::setlocale(LC_NUMERIC, saved_.c_str());
+    ::unsetenv("LOCPATH");
+  }
+  bool active() const { return active_; }
+
+ private:
+  bool Try(const char* name) {
+    if (std::setlocale(LC_NUMERIC, name) == nullptr) return false;
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f", 1.5);
+    active_ = std::string(text) == "1,5";
+    return active_;
+  }
+
+  TempDir dir_;
+  std::string saved_;
+  bool active_ = false;
+};
+
+TEST(DeviceDocumentTest, NumbersIgnoreTheProcessLocale) {
+  CommaLocale locale;
+  if (!locale.active()) GTEST_SKIP() << "no locale with a decimal comma can be made here";
+  CEnvDevInfo device("CAVTechApp");
+  BuildEveryType(device);
+  EXPECT_EQ(Save(device, true), ReadFileBytes(FixturePath("documents/every-type-config.xml")));
+}
+
+}  // namespace
