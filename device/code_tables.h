@@ -11,7 +11,7 @@ CMvnString& SensorTypeText(uint32_t type_id, CMvnString& out);
 CMvnString& UnitText(int32_t uom_id, CMvnString& out);
 CMvnString& ProtocolText(uint32_t protocol_id, CMvnString& out);
 
-// Overwrites all five outputs with the defaults of type_id. The unit is part of the signature
-// because a unit-specific range was planned; no row depends on it.
+// Overwrites all five outputs with the defaults of type_id. The unit is accepted from callers
+// that have it at hand; no default depends on it.
 void ApplySensorTypeDefaults(uint32_t type_id, int32_t uom_id, uint16_t& digits, double& rangemin,
                              double& rangemax, double& band_low, double& band_high);
