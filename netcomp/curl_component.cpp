@@ -1,11 +1,333 @@
 #include "netcomp/curl_component.h"
 
+#include <curl/curl.h>
+#include <errno.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <iterator>
+#include <mutex>
+#include <new>
+
 namespace kestrel::netcomp {
 
-// Placeholder until the libcurl component lands: creation fails.
+namespace {
+
+using kestrel::platform::WChar;
+
+constexpr long kConnectTimeoutMs = 5000;
+constexpr long kRequestTimeoutMs = 10000;
+constexpr long kMaxRedirects = 3;
+
+struct CurlErrorRow {
+  CURLcode code;
+  int32_t error;
+};
+
+// libcurl results that have a more telling code than the generic HTTP failure.
+constexpr CurlErrorRow kCurlErrors[] = {
+    {CURLE_COULDNT_RESOLVE_HOST, kErrorUnknownHost},
+    {CURLE_COULDNT_RESOLVE_PROXY, kErrorUnknownHost},
+    {CURLE_COULDNT_CONNECT, kErrorRefused},
+    {CURLE_OPERATION_TIMEDOUT, kErrorTimedOut},
+    {CURLE_PEER_FAILED_VERIFICATION, kErrorCertificate},
+    {CURLE_SSL_CACERT_BADFILE, kErrorCertificate},
+    {CURLE_SSL_ISSUER_ERROR, kErrorCertificate},
+    {CURLE_SSL_PINNEDPUBKEYNOTMATCH, kErrorCertificate},
+    {CURLE_SSL_INVALIDCERTSTATUS, kErrorCertificate},
+};
+
+struct ErrnoRow {
+  long os_errno;
+  int32_t error;
+};
+
+// A failed connect says why through the socket error; the table has the Winsock texts for these.
+constexpr ErrnoRow kConnectErrnos[] = {
+    {ECONNREFUSED, kErrorRefused}, {ETIMEDOUT, kErrorTimedOut}, {ENETUNREACH, 10051},
+    {EHOSTUNREACH, 10065},         {EHOSTDOWN, 10064},          {ENETDOWN, 10050},
+};
+
+std::once_flag g_curl_init;
+
+void InitCurlOnce() {
+  std::call_once(g_curl_init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string WideToUtf8(const WChar* text) {
+  std::string out;
+  if (text == nullptr) return out;
+  for (const WChar* p = text; *p != 0; ++p) {
+    uint32_t c = *p;
+    if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(p[1]) - 0xDC00);
+      ++p;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF). Answers false on the
+// first invalid sequence, leaving out partly filled.
+bool DecodeUtf8(const std::string& bytes, std::u16string& out) {
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  out.clear();
+  out.reserve(n);
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char b = s[i];
+    if (b < 0x80) {
+      out += static_cast<char16_t>(b);
+      ++i;
+      continue;
+    }
+    std::size_t extra;
+    uint32_t c;
+    uint32_t min;
+    if (b >= 0xC2 && b <= 0xDF) {
+      extra = 1, c = b & 0x1F, min = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      extra = 2, c = b & 0x0F, min = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      extra = 3, c = b & 0x07, min = 0x10000;
+    } else {
+      return false;
+    }
+    if (n - i <= extra) return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const unsigned char t = s[i + k];
+      if ((t & 0xC0) != 0x80) return false;
+      c = (c << 6) | (t & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (c >> 10));
+      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(c);
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+class CurlComponent final : public kestrel::platform::HttpComponent {
+ public:
+  explicit CurlComponent(CURL* easy) : easy_(easy) {}
+
+  void SetLogFile(const WChar* path) override {
+    // The log file is a path on this machine: the ANSI code page is how such names travel here.
+    log_file_.clear();
+    if (path == nullptr) return;
+    const int32_t size = kestrel::platform::WideToAnsi(path, -1, nullptr, 0);
+    if (size <= 1) return;
+    log_file_.resize(static_cast<std::size_t>(size));
+    kestrel::platform::WideToAnsi(path, -1, log_file_.data(), size);
+    log_file_.resize(static_cast<std::size_t>(size) - 1);
+  }
+
+  void SetUserName(const WChar* name) override { user_ = WideToUtf8(name); }
+
+  void SetPassword(const WChar* password) override {
+    Wipe(password_);
+    password_ = WideToUtf8(password);
+  }
+
+  void Get(const WChar* url, WChar** body) override {
+    if (body != nullptr) *body = nullptr;
+    last_error_ = kErrorGeneric;
+    response_code_ = 0;
+    received_.clear();
+    const std::string target = WideToUtf8(url);
+    const auto started = std::chrono::steady_clock::now();
+
+    CURLcode result = Configure(target);
+    if (result == CURLE_OK) result = curl_easy_perform(easy_);
+    long os_errno = 0;
+    curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &os_errno);
+    if (result == CURLE_OK) {
+      long status = 0;
+      curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+      response_code_ = static_cast<int32_t>(status);
+      last_error_ = kErrorNone;
+      if (body != nullptr) {
+        const std::u16string text = DecodeResponseBody(received_);
+        *body = kestrel::platform::AllocWideString(reinterpret_cast<const WChar*>(text.data()),
+                                                   text.size());
+      }
+    } else {
+      last_error_ = ComponentErrorFromCurl(result, os_errno);
+    }
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    Log(target, result, static_cast<long>(elapsed.count()));
+    received_.clear();
+    received_.shrink_to_fit();
+  }
+
+  int32_t LastError() override { return last_error_; }
+  int32_t ResponseCode() override { return response_code_; }
+
+  void Release() override { delete this; }
+
+ private:
+  ~CurlComponent() {
+    curl_easy_cleanup(easy_);
+    Wipe(password_);
+  }
+
+  static void Wipe(std::string& secret) {
+    volatile char* p = secret.data();
+    for (std::size_t i = 0; i < secret.size(); ++i) p[i] = 0;
+    secret.clear();
+  }
+
+  static size_t Receive(char* data, size_t size, size_t count, void* self) {
+    auto* component = static_cast<CurlComponent*>(self);
+    const std::size_t bytes = size * count;
+    // A short count makes libcurl abandon the transfer with a write error.
+    if (bytes > kMaxBodyBytes - component->received_.size()) return 0;
+    component->received_.append(data, bytes);
+    return bytes;
+  }
+
+  CURLcode Configure(const std::string& url) {
+    CURL* e = easy_;
+    CURLcode r = curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+    if (r != CURLE_OK) return r;
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, kRequestTimeoutMs);
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxBodyBytes));
+    curl_easy_setopt(e, CURLOPT_USERAGENT, "kestrel-probe");
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &CurlComponent::Receive);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    // libcurl is built with a fixed CA bundle, so OpenSSL's own variables would go unheard; a
+    // device's self-made certificate is trusted the way OpenSSL tools trust it.
+    const char* ca_file = std::getenv("SSL_CERT_FILE");
+    const char* ca_dir = std::getenv("SSL_CERT_DIR");
+    if (ca_file != nullptr && *ca_file != 0) curl_easy_setopt(e, CURLOPT_CAINFO, ca_file);
+    if (ca_dir != nullptr && *ca_dir != 0) curl_easy_setopt(e, CURLOPT_CAPATH, ca_dir);
+    if (!user_.empty()) {
+      curl_easy_setopt(e, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
+      curl_easy_setopt(e, CURLOPT_USERNAME, user_.c_str());
+      curl_easy_setopt(e, CURLOPT_PASSWORD, password_.c_str());
+    } else {
+      curl_easy_setopt(e, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_NONE));
+      curl_easy_setopt(e, CURLOPT_USERNAME, nullptr);
+      curl_easy_setopt(e, CURLOPT_PASSWORD, nullptr);
+    }
+    return CURLE_OK;
+  }
+
+  // One line per request into the provider's trace file, in its own line format.
+  void Log(const std::string& url, CURLcode result, long elapsed_ms) const {
+    if (log_file_.empty()) return;
+    std::FILE* file = kestrel::platform::OpenTextFile(log_file_.c_str(), "at");
+    if (file == nullptr) return;
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::fprintf(file, "[%02d:%02d:%02d] HttpComponent: GET %s -> ", local.tm_hour, local.tm_min,
+                 local.tm_sec, UrlForLog(url).c_str());
+    if (result == CURLE_OK) {
+      std::fprintf(file, "status %d, %zu bytes, %ld ms\n", response_code_, received_.size(),
+                   elapsed_ms);
+    } else {
+      std::fprintf(file, "no response (error %d: %s), %ld ms\n", last_error_,
+                   curl_easy_strerror(result), elapsed_ms);
+    }
+    std::fclose(file);
+  }
+
+  CURL* easy_;
+  std::string log_file_;
+  std::string user_;
+  std::string password_;
+  std::string received_;
+  int32_t last_error_ = -1;
+  int32_t response_code_ = -1;
+};
+
+}  // namespace
+
+int32_t ComponentErrorFromCurl(int curl_code, long os_errno) {
+  const auto code = static_cast<CURLcode>(curl_code);
+  if (code == CURLE_OK) return kErrorNone;
+  if (code == CURLE_COULDNT_CONNECT) {
+    const auto* row = std::find_if(std::begin(kConnectErrnos), std::end(kConnectErrnos),
+                                   [&](const ErrnoRow& r) { return r.os_errno == os_errno; });
+    if (row != std::end(kConnectErrnos)) return row->error;
+  }
+  const auto* row = std::find_if(std::begin(kCurlErrors), std::end(kCurlErrors),
+                                 [&](const CurlErrorRow& r) { return r.code == code; });
+  return row != std::end(kCurlErrors) ? row->error : kErrorGeneric;
+}
+
+std::u16string DecodeResponseBody(const std::string& bytes) {
+  std::u16string text;
+  if (DecodeUtf8(bytes, text)) return text;
+  // Not UTF-8: older firmware sends its labels in the Windows code page.
+  text.assign(bytes.size(), u'\0');
+  if (!bytes.empty()) {
+    const auto length = static_cast<int32_t>(bytes.size());
+    const int32_t written = kestrel::platform::AnsiToWide(
+        bytes.data(), length, reinterpret_cast<WChar*>(text.data()), length);
+    text.resize(static_cast<std::size_t>(std::max(written, 0)));
+  }
+  return text;
+}
+
+std::string UrlForLog(const std::string& url) {
+  const std::size_t scheme = url.find("://");
+  const std::size_t authority = scheme == std::string::npos ? 0 : scheme + 3;
+  const std::size_t end = url.find_first_of("/?#", authority);
+  const std::size_t at = url.rfind('@', end == std::string::npos ? url.size() : end);
+  if (at == std::string::npos || at < authority) return url;
+  return url.substr(0, authority) + url.substr(at + 1);
+}
+
 int32_t CreateCurlComponent(kestrel::platform::HttpComponent** component) {
-  if (component != nullptr) *component = nullptr;
-  return -1;
+  if (component == nullptr) return -1;
+  *component = nullptr;
+  InitCurlOnce();
+  CURL* easy = curl_easy_init();
+  if (easy == nullptr) return -1;
+  auto* created = new (std::nothrow) CurlComponent(easy);
+  if (created == nullptr) {
+    curl_easy_cleanup(easy);
+    return -1;
+  }
+  *component = created;
+  return 0;
 }
 
 }  // namespace kestrel::netcomp

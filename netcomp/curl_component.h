@@ -1,11 +1,37 @@
 // The network component on Linux: the maker's HTTP component's operations over libcurl.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
 #include "platform/platform.h"
 
 namespace kestrel::netcomp {
 
 // Creates a component; answers 0 and a non-null *component, or a negative value.
 int32_t CreateCurlComponent(kestrel::platform::HttpComponent** component);
+
+// Component error codes (texts in the error-message table).
+enum ComponentError : int32_t {
+  kErrorNone = 0,
+  kErrorTimedOut = 10060,
+  kErrorRefused = 10061,
+  kErrorUnknownHost = 11001,
+  kErrorGeneric = 22449,
+  kErrorCertificate = 22450,
+};
+
+// A device answer is a few kilobytes; anything this large is refused rather than buffered.
+constexpr std::size_t kMaxBodyBytes = 16u * 1024u * 1024u;
+
+// The error code for a libcurl result; os_errno is the socket error libcurl saw (0 if none).
+int32_t ComponentErrorFromCurl(int curl_code, long os_errno);
+
+// The response bytes as UTF-16: read as UTF-8 when they are valid UTF-8, else as Windows-1252.
+std::u16string DecodeResponseBody(const std::string& bytes);
+
+// The URL as it may appear in a log: any user-info part ("user:password@") is removed.
+std::string UrlForLog(const std::string& url);
 
 }  // namespace kestrel::netcomp

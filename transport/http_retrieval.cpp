@@ -1,0 +1,92 @@
+// Fetching one URL through the network component: creation on first use, three attempts, and the
+// checks that turn the component's answers into a result and a detail text.
+#include <cstdint>
+
+#include "common/error_messages.h"
+#include "platform/platform.h"
+#include "provider/provider_app.h"
+#include "transport/wide_text.h"
+
+namespace {
+
+constexpr int32_t kAttempts = 3;
+constexpr uint32_t kRetryPauseMs = 300;
+constexpr uint32_t kRetryDeadlineMs = 15000;
+// A JSON document starts with ASCII; a byte-order mark or binary garbage shows in these units.
+constexpr std::size_t kAsciiPrefixUnits = 8;
+
+bool StartsWithAscii(const kestrel::platform::WChar* body, std::size_t length) {
+  const std::size_t checked = length < kAsciiPrefixUnits ? length : kAsciiPrefixUnits;
+  for (std::size_t i = 0; i < checked; ++i) {
+    if (static_cast<uint32_t>(body[i]) > 127) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CEnvProviderApp::InitHttpComponent() {
+  last_error_.Assign("Generic Error.");
+  Trace(TRACE_TO_FILE, "Initializing HTTP library...\n");
+  if (http_ != nullptr) {
+    last_error_.Assign("The operation completed successfully.");
+    return true;
+  }
+  kestrel::platform::ComInitialize();
+  kestrel::platform::HttpComponent* component = nullptr;
+  const int32_t created = kestrel::platform::CreateHttpComponent(&component);
+  if (created < 0 || component == nullptr) {
+    if (component != nullptr) component->Release();
+    last_error_.Assign("Morvane Network Component class 'MVNETWORK::HTTPEX' could not be created.");
+    return false;
+  }
+  http_ = component;
+  CMvnString trace_file;
+  GetTraceFile(trace_file);
+  http_->SetLogFile(kestrel::WideText(trace_file.Text()).get());
+  last_error_.Assign("The operation completed successfully.");
+  Trace(TRACE_TO_FILE, "EnvProviderApp: Initializing HTTP library...success\n");
+  return true;
+}
+
+int32_t CEnvProviderApp::HttpGet(const char* url, CMvnString& body, CMvnString& detail) {
+  body.Assign("");
+  detail.Assign("");
+  Trace(TRACE_TO_FILE, "EnvProviderApp: Using HTTP0.9: [%s].\n", "FALSE");
+  if (!InitHttpComponent()) {
+    Trace(TRACE_TO_FILE,
+          "EnvProviderApp: Failed to read data over HTTP. Failed to initialize HTTP library.\n");
+    return -1;
+  }
+
+  const uint32_t start = kestrel::platform::TickCount();
+  int32_t error = -1;
+  kestrel::OwnedWideString response;
+  for (int32_t attempt = 0; attempt < kAttempts;) {
+    http_->Get(kestrel::WideText(url).get(), response.Slot());
+    error = http_->LastError();
+    if (error == 0) break;
+    // Unsigned difference: a wrap of the tick counter between the two readings does no harm.
+    if (static_cast<uint32_t>(kestrel::platform::TickCount() - start) > kRetryDeadlineMs) break;
+    kestrel::platform::SleepMs(kRetryPauseMs);
+    ++attempt;
+  }
+  if (error != 0) {
+    GetErrorMessage(error, detail);
+    return -1;
+  }
+
+  const int32_t status = http_->ResponseCode();
+  if (status != 200) {
+    detail.Format("HTML Error [%ld].", static_cast<long>(status));
+    return -1;
+  }
+  const kestrel::platform::WChar* text = response.get();
+  const std::size_t length = text != nullptr ? kestrel::platform::WideLength(text) : 0;
+  if (length == 0 || !StartsWithAscii(text, length)) {
+    detail.Assign("The received Json data could not be parsed. It is missing or malformed.");
+    return -1;
+  }
+  body.AssignWide(text);
+  return 0;
+}
