@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tools/kestrel-host/host_output.h"
+
+namespace {
+
+using namespace kestrel::host;
+
+struct TextCase {
+  std::string in;
+  std::string out;
+};
+
+class JsonStringTest : public ::testing::TestWithParam<TextCase> {};
+TEST_P(JsonStringTest, Escapes) {
+  EXPECT_EQ(JsonString(GetParam().in), GetParam().out);
+}
+INSTANTIATE_TEST_SUITE_P(Cases, JsonStringTest,
+                         ::testing::Values(TextCase{"", "\"\""},
+                                           TextCase{"R&D \"rack\" \\2",
+                                                    "\"R&D \\\"rack\\\" \\\\2\""},
+                                           TextCase{"a\r\nb\tc\x01", "\"a\\r\\nb\\tc\\u0001\""},
+                                           TextCase{"21\xC2\xB0", "\"21\xC2\xB0\""}));
+
+class JsonNumberTest : public ::testing::TestWithParam<TextCase> {};
+TEST_P(JsonNumberTest, PassesNumbersOnlyThrough) {
+  EXPECT_EQ(JsonNumber(GetParam().in), GetParam().out);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JsonNumberTest,
+    ::testing::Values(TextCase{"21.500", "21.500"}, TextCase{"-253.000", "-253.000"},
+                      TextCase{"0", "0"}, TextCase{"1e5", "1e5"}, TextCase{"", "null"},
+                      // Texts a device could put in a value slot that JSON has no number for.
+                      TextCase{"nan", "null"}, TextCase{"inf", "null"}, TextCase{"01", "null"},
+                      TextCase{"1.", "null"}, TextCase{".5", "null"}, TextCase{"+1", "null"},
+                      TextCase{"1,5", "null"}, TextCase{"1e", "null"}));
+
+class Cp1252Test : public ::testing::TestWithParam<TextCase> {};
+TEST_P(Cp1252Test, ConvertsToUtf8) {
+  EXPECT_EQ(Windows1252ToUtf8(GetParam().in), GetParam().out);
+}
+INSTANTIATE_TEST_SUITE_P(Cases, Cp1252Test,
+                         ::testing::Values(TextCase{"plain", "plain"},
+                                           TextCase{"21\xB0"
+                                                    "C",
+                                                    "21\xC2\xB0"
+                                                    "C"},
+                                           TextCase{"\x80", "\xE2\x82\xAC"},
+                                           TextCase{"\x81", "\xEF\xBF\xBD"}));
+
+TEST(FormatValueTest, UsesTheSensorsDigits) {
+  EXPECT_EQ(FormatValue("21.500", "2"), "21.50");
+  EXPECT_EQ(FormatValue("1.000", "0"), "1");
+  EXPECT_EQ(FormatValue("-3.25", "1"), "-3.2");
+  EXPECT_EQ(FormatValue("", "2"), "-");
+  EXPECT_EQ(FormatValue("12.5", "99"), "12.500000");
+}
+
+DeviceView TwoSensors(const std::string& first_value, const std::string& status) {
+  DeviceView device;
+  device.leaves.Set("description", "Server room");
+  device.leaves.Set("vendor", "AVTech");
+  device.leaves.Set("model", "RoomAlert");
+  InterfaceView& itf = device.interfaces.emplace_back();
+  itf.leaves.Set("interface-id", "0");
+  itf.leaves.Set("description", "A label much longer than the port column can hold");
+  for (const char* id : {"0", "1"}) {
+    SensorView& s = itf.sensors.emplace_back();
+    s.leaves.Set("sensor-id", id);
+    s.leaves.Set("status-id", status);
+    s.leaves.Set("status-text", status == "0" ? "Success" : "Generic Error");
+    s.leaves.Set("type-text", "temperature");
+    s.leaves.Set("uom-text", "C");
+    s.leaves.Set("digits", "2");
+    s.leaves.Set("value", first_value);
+    s.leaves.Set("rangemin", "");
+  }
+  return device;
+}
+
+TEST(MergeDataFormTest, TakesValuesAndStatusBySensorId) {
+  DeviceView config = TwoSensors("1.000", "0");
+  DeviceView data = TwoSensors("22.250", "0");
+  data.interfaces[0].sensors[1].leaves.Set("value", "48.000");
+  data.interfaces[0].sensors[1].leaves.Set("status-id", "5");
+  MergeDataForm(data, config);
+  EXPECT_EQ(config.interfaces[0].sensors[0].leaves.Get("value"), "22.250");
+  EXPECT_EQ(config.interfaces[0].sensors[1].leaves.Get("value"), "48.000");
+  EXPECT_EQ(config.interfaces[0].sensors[1].leaves.Get("status-id"), "5");
+  EXPECT_EQ(config.interfaces[0].sensors[1].leaves.Get("type-text"), "temperature");
+}
+
+TEST(FormatTableTest, RowsFitEightyColumns) {
+  const std::string table = FormatTable(TwoSensors("21.500", "1"));
+  std::size_t start = 0;
+  while (start < table.size()) {
+    const std::size_t end = table.find('\n', start);
+    EXPECT_LE(end - start, 80u) << table.substr(start, end - start);
+    start = end + 1;
+  }
+  EXPECT_NE(table.find("21.50 C  (Generic Error)"), std::string::npos) << table;
+  EXPECT_NE(table.find("A label much longer than the~ temperature"), std::string::npos) << table;
+}
+
+TEST(FormatJsonTest, FailureCarriesResultAndErrorOnly) {
+  EXPECT_EQ(FormatJson(-1, "HTML Error [404].", nullptr),
+            "{\"result\":-1,\"lastError\":\"HTML Error [404].\"}");
+}
+
+TEST(FormatJsonTest, EmptyRangeBecomesNull) {
+  const std::string json = FormatJson(0, "The operation completed successfully.",
+                                      &static_cast<const DeviceView&>(TwoSensors("21.500", "0")));
+  EXPECT_NE(json.find("\"value\":21.500,\"digits\":2,\"rangeMin\":null"), std::string::npos)
+      << json;
+  EXPECT_EQ(json.find('\n'), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,26 @@
+// Loading the provider module and finding its two entry points. One implementation per platform
+// (dlopen here, LoadLibrary on Windows); the host itself is the same on both.
+#pragma once
+
+#include <string>
+
+#include "provider/env_provider.h"
+
+namespace kestrel::host {
+
+struct LoadedModule {
+  void* handle = nullptr;
+  CreatePluginInstanceFunction create = nullptr;
+  DeletePluginInstanceFunction destroy = nullptr;
+};
+
+// The module built beside this program.
+std::string DefaultModulePath();
+
+// Loads the module and resolves both entry points; on failure error says why and nothing stays
+// loaded.
+bool LoadModule(const std::string& path, LoadedModule& module, std::string& error);
+
+void UnloadModule(LoadedModule& module);
+
+}  // namespace kestrel::host

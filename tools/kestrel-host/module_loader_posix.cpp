@@ -1,0 +1,46 @@
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include "tools/kestrel-host/module_loader.h"
+
+namespace kestrel::host {
+
+std::string DefaultModulePath() {
+  char self[4096] = {0};
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string path = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+  const std::size_t slash = path.rfind('/');
+  path = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+  return path + "/libkestrel-probe.so";
+}
+
+bool LoadModule(const std::string& path, LoadedModule& module, std::string& error) {
+  module = LoadedModule{};
+  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* reason = ::dlerror();
+    error = "cannot load module " + path + ": " + (reason != nullptr ? reason : "unknown error");
+    return false;
+  }
+  auto create =
+      reinterpret_cast<CreatePluginInstanceFunction>(::dlsym(handle, "CreatePluginInstance"));
+  auto destroy =
+      reinterpret_cast<DeletePluginInstanceFunction>(::dlsym(handle, "DeletePluginInstance"));
+  if (create == nullptr || destroy == nullptr) {
+    error = "module " + path + " lacks the entry point " +
+            (create == nullptr ? "CreatePluginInstance" : "DeletePluginInstance");
+    ::dlclose(handle);
+    return false;
+  }
+  module.handle = handle;
+  module.create = create;
+  module.destroy = destroy;
+  return true;
+}
+
+void UnloadModule(LoadedModule& module) {
+  if (module.handle != nullptr) ::dlclose(module.handle);
+  module = LoadedModule{};
+}
+
+}  // namespace kestrel::host
