@@ -1,11 +1,395 @@
+// The XML DOM of the platform seam on libxml2, behaving as MSXML's DOMDocument does with its
+// default properties, so that the reader sees the same nodes on both targets.
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
 #include "platform/platform.h"
 
 namespace kestrel::platform {
+namespace {
 
-// Placeholder until the libxml2 DOM lands: creation fails.
+constexpr int32_t kOk = 0;
+constexpr int32_t kFalse = 1;
+constexpr int32_t kPointer = static_cast<int32_t>(0x80004003u);
+constexpr int32_t kOutOfMemory = static_cast<int32_t>(0x8007000Eu);
+
+using SharedDoc = std::shared_ptr<xmlDoc>;
+
+void InitLibxml2Once() {
+  static std::once_flag once;
+  std::call_once(once, [] { xmlInitParser(); });
+}
+
+bool IsXmlSpace(xmlChar c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool IsBlank(const xmlChar* text) {
+  if (text == nullptr) return true;
+  for (; *text != 0; ++text) {
+    if (!IsXmlSpace(*text)) return false;
+  }
+  return true;
+}
+
+// MSXML without preserveWhiteSpace drops white-space-only text between elements; such nodes are
+// simply not there for the caller.
+bool IsVisible(const xmlNode* node) {
+  switch (node->type) {
+    case XML_TEXT_NODE:
+      return !IsBlank(node->content);
+    case XML_DTD_NODE:
+    case XML_XINCLUDE_START:
+    case XML_XINCLUDE_END:
+      return false;
+    default:
+      return true;
+  }
+}
+
+const xmlNode* FirstVisible(const xmlNode* node) {
+  while (node != nullptr && !IsVisible(node)) node = node->next;
+  return node;
+}
+
+struct KindName {
+  xmlElementType type;
+  const char* kind;
+};
+
+// The kind strings are MSXML's nodeTypeString values.
+constexpr KindName kKinds[] = {
+    {XML_ELEMENT_NODE, "element"},
+    {XML_ATTRIBUTE_NODE, "attribute"},
+    {XML_TEXT_NODE, "text"},
+    {XML_CDATA_SECTION_NODE, "cdatasection"},
+    {XML_ENTITY_REF_NODE, "entityreference"},
+    {XML_ENTITY_NODE, "entity"},
+    {XML_PI_NODE, "processinginstruction"},
+    {XML_COMMENT_NODE, "comment"},
+    {XML_DOCUMENT_NODE, "document"},
+    {XML_DOCUMENT_TYPE_NODE, "documenttype"},
+    {XML_DOCUMENT_FRAG_NODE, "documentfragment"},
+    {XML_NOTATION_NODE, "notation"},
+};
+
+// Decodes UTF-8 as libxml2 hands it out (always valid) into a COM string.
+WChar* Utf8ToComString(const char* text, std::size_t length) {
+  std::u16string wide;
+  wide.reserve(length);
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  const unsigned char* end = p + length;
+  while (p < end) {
+    uint32_t c = *p++;
+    int extra = 0;
+    if (c >= 0xF0) {
+      c &= 0x07;
+      extra = 3;
+    } else if (c >= 0xE0) {
+      c &= 0x0F;
+      extra = 2;
+    } else if (c >= 0xC0) {
+      c &= 0x1F;
+      extra = 1;
+    }
+    for (; extra > 0 && p < end; --extra) c = (c << 6) | (*p++ & 0x3F);
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      wide.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      wide.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      wide.push_back(static_cast<char16_t>(c));
+    }
+  }
+  static_assert(sizeof(WChar) == sizeof(char16_t), "COM strings are UTF-16");
+  return AllocWideString(reinterpret_cast<const WChar*>(wide.data()), wide.size());
+}
+
+int32_t GiveText(const char* text, std::size_t length, WChar** out) {
+  *out = Utf8ToComString(text != nullptr ? text : "", text != nullptr ? length : 0);
+  return *out != nullptr ? kOk : kOutOfMemory;
+}
+
+int32_t GiveText(const char* text, WChar** out) {
+  return GiveText(text, text != nullptr ? std::strlen(text) : 0, out);
+}
+
+// Leading and trailing white space goes, as MSXML trims text when white space is not preserved.
+int32_t GiveTrimmedText(const xmlChar* text, WChar** out) {
+  if (text == nullptr) return GiveText("", 0, out);
+  const xmlChar* begin = text;
+  const xmlChar* end = text + std::strlen(reinterpret_cast<const char*>(text));
+  while (begin < end && IsXmlSpace(*begin)) ++begin;
+  while (end > begin && IsXmlSpace(end[-1])) --end;
+  return GiveText(reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin), out);
+}
+
+std::string QualifiedName(const xmlChar* prefix, const xmlChar* name) {
+  std::string result;
+  if (prefix != nullptr) {
+    result = reinterpret_cast<const char*>(prefix);
+    result += ':';
+  }
+  if (name != nullptr) result += reinterpret_cast<const char*>(name);
+  return result;
+}
+
+// Every node keeps the libxml2 tree alive, as a COM node keeps its document: a caller may release
+// the document before the nodes it fetched.
+class Libxml2Node final : public XmlDomNode {
+ public:
+  Libxml2Node(SharedDoc doc, const xmlNode* node) : doc_(std::move(doc)), node_(node) {}
+
+  int32_t GetFirstChild(XmlDomNode** child) override {
+    if (child == nullptr) return kPointer;
+    *child = nullptr;
+    // Attribute values are read through GetText; their inner text nodes are not offered.
+    if (node_->type == XML_ATTRIBUTE_NODE) return kFalse;
+    return Give(FirstVisible(node_->children), child);
+  }
+
+  int32_t GetNextSibling(XmlDomNode** sibling) override {
+    if (sibling == nullptr) return kPointer;
+    *sibling = nullptr;
+    if (node_->type == XML_ATTRIBUTE_NODE) return kFalse;
+    return Give(FirstVisible(node_->next), sibling);
+  }
+
+  int32_t GetNodeTypeString(WChar** kind) override {
+    if (kind == nullptr) return kPointer;
+    for (const KindName& entry : kKinds) {
+      if (entry.type == node_->type) return GiveText(entry.kind, kind);
+    }
+    return GiveText("", kind);
+  }
+
+  int32_t GetNodeName(WChar** name) override {
+    if (name == nullptr) return kPointer;
+    switch (node_->type) {
+      case XML_TEXT_NODE:
+        return GiveText("#text", name);
+      case XML_CDATA_SECTION_NODE:
+        return GiveText("#cdata-section", name);
+      case XML_COMMENT_NODE:
+        return GiveText("#comment", name);
+      case XML_ELEMENT_NODE:
+      case XML_ATTRIBUTE_NODE: {
+        const std::string qualified =
+            QualifiedName(node_->ns != nullptr ? node_->ns->prefix : nullptr, node_->name);
+        return GiveText(qualified.data(), qualified.size(), name);
+      }
+      default:
+        return GiveText(reinterpret_cast<const char*>(node_->name), name);
+    }
+  }
+
+  int32_t GetText(WChar** text) override {
+    if (text == nullptr) return kPointer;
+    switch (node_->type) {
+      case XML_TEXT_NODE:
+      case XML_CDATA_SECTION_NODE:
+        return GiveTrimmedText(node_->content, text);
+      case XML_COMMENT_NODE:
+      case XML_PI_NODE:
+        return GiveText(reinterpret_cast<const char*>(node_->content), text);
+      default: {
+        xmlChar* content = xmlNodeGetContent(node_);
+        // An attribute value is given as written (after the parser's normalisation), not trimmed.
+        const int32_t result = node_->type == XML_ATTRIBUTE_NODE
+                                   ? GiveText(reinterpret_cast<const char*>(content), text)
+                                   : GiveTrimmedText(content, text);
+        xmlFree(content);
+        return result;
+      }
+    }
+  }
+
+  int32_t GetAttributeCount(int32_t* count) override {
+    if (count == nullptr) return kPointer;
+    *count = 0;
+    if (node_->type != XML_ELEMENT_NODE) return kFalse;
+    for (const xmlNs* ns = node_->nsDef; ns != nullptr; ns = ns->next) ++*count;
+    for (const xmlAttr* attr = node_->properties; attr != nullptr; attr = attr->next) ++*count;
+    return kOk;
+  }
+
+  // Namespace declarations count as attributes, as they do in MSXML's attribute map; they come
+  // first because libxml2 keeps them apart from the other attributes.
+  int32_t GetAttribute(int32_t index, XmlDomNode** attribute) override;
+
+  void Release() override { delete this; }
+
+ private:
+  int32_t Give(const xmlNode* node, XmlDomNode** out) {
+    if (node == nullptr) return kFalse;
+    *out = new (std::nothrow) Libxml2Node(doc_, node);
+    return *out != nullptr ? kOk : kOutOfMemory;
+  }
+
+  SharedDoc doc_;
+  const xmlNode* node_;
+};
+
+// A namespace declaration seen as an attribute node: xmlns or xmlns:prefix, the URI as its text.
+class NamespaceAttribute final : public XmlDomNode {
+ public:
+  NamespaceAttribute(SharedDoc doc, const xmlNs* ns) : doc_(std::move(doc)), ns_(ns) {}
+
+  int32_t GetFirstChild(XmlDomNode** child) override { return Nothing(child); }
+  int32_t GetNextSibling(XmlDomNode** sibling) override { return Nothing(sibling); }
+  int32_t GetNodeTypeString(WChar** kind) override {
+    return kind != nullptr ? GiveText("attribute", kind) : kPointer;
+  }
+  int32_t GetNodeName(WChar** name) override {
+    if (name == nullptr) return kPointer;
+    std::string qualified = "xmlns";
+    if (ns_->prefix != nullptr) qualified = QualifiedName(BAD_CAST "xmlns", ns_->prefix);
+    return GiveText(qualified.data(), qualified.size(), name);
+  }
+  int32_t GetText(WChar** text) override {
+    return text != nullptr ? GiveText(reinterpret_cast<const char*>(ns_->href), text) : kPointer;
+  }
+  int32_t GetAttributeCount(int32_t* count) override {
+    if (count == nullptr) return kPointer;
+    *count = 0;
+    return kFalse;
+  }
+  int32_t GetAttribute(int32_t, XmlDomNode** attribute) override { return Nothing(attribute); }
+  void Release() override { delete this; }
+
+ private:
+  static int32_t Nothing(XmlDomNode** out) {
+    if (out == nullptr) return kPointer;
+    *out = nullptr;
+    return kFalse;
+  }
+
+  SharedDoc doc_;
+  const xmlNs* ns_;
+};
+
+int32_t Libxml2Node::GetAttribute(int32_t index, XmlDomNode** attribute) {
+  if (attribute == nullptr) return kPointer;
+  *attribute = nullptr;
+  if (node_->type != XML_ELEMENT_NODE || index < 0) return kFalse;
+  int32_t position = 0;
+  for (const xmlNs* ns = node_->nsDef; ns != nullptr; ns = ns->next, ++position) {
+    if (position == index) {
+      *attribute = new (std::nothrow) NamespaceAttribute(doc_, ns);
+      return *attribute != nullptr ? kOk : kOutOfMemory;
+    }
+  }
+  for (const xmlAttr* attr = node_->properties; attr != nullptr; attr = attr->next, ++position) {
+    if (position == index) return Give(reinterpret_cast<const xmlNode*>(attr), attribute);
+  }
+  return kFalse;
+}
+
+// COM strings are UTF-16; libxml2 parses UTF-8. A lone surrogate is no character at all, so the
+// text is refused as MSXML refuses it.
+bool WideToUtf8(const WChar* text, std::string& out) {
+  out.clear();
+  if (text == nullptr) return true;
+  const std::size_t length = WideLength(text);
+  out.reserve(length + length / 2);
+  for (std::size_t i = 0; i < length; ++i) {
+    uint32_t c = static_cast<char16_t>(text[i]);
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      const uint32_t low = i + 1 < length ? static_cast<char16_t>(text[i + 1]) : 0;
+      if (c > 0xDBFF || low < 0xDC00 || low > 0xDFFF) return false;
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      ++i;
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return true;
+}
+
+// A document type declaration is refused as soon as the parser meets it, before any of its
+// declarations are read (MSXML 6 prohibits DTDs by default as well). The device never sends one,
+// and it is the only way in for entity expansion ("billion laughs") and external entities.
+void RefuseDocumentType(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
+  auto* parser = static_cast<xmlParserCtxtPtr>(context);
+  *static_cast<bool*>(parser->_private) = true;
+  xmlStopParser(parser);
+}
+
+class Libxml2Document final : public XmlDomDocument {
+ public:
+  int32_t SetAsync(bool) override { return kOk; }  // loads are synchronous anyway
+
+  int32_t LoadXml(const WChar* text, bool* well_formed) override {
+    if (well_formed == nullptr) return kPointer;
+    *well_formed = false;
+    std::string utf8;
+    if (!WideToUtf8(text, utf8) || utf8.empty()) return kOk;
+
+    xmlParserCtxtPtr parser = xmlNewParserCtxt();
+    if (parser == nullptr) return kOutOfMemory;
+    bool refused = false;
+    parser->_private = &refused;
+    parser->sax->internalSubset = RefuseDocumentType;
+    // The text arrives as characters, so an encoding named in its declaration is meaningless.
+    constexpr int kOptions =
+        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC;
+    xmlDocPtr doc = xmlCtxtReadMemory(parser, utf8.data(), static_cast<int>(utf8.size()), nullptr,
+                                      "UTF-8", kOptions);
+    // An undeclared namespace prefix is only a warning for libxml2, an error for MSXML.
+    const bool accepted = doc != nullptr && !refused && parser->wellFormed != 0 &&
+                          parser->nsWellFormed != 0 && xmlDocGetRootElement(doc) != nullptr;
+    xmlFreeParserCtxt(parser);
+    if (!accepted) {
+      if (doc != nullptr) xmlFreeDoc(doc);
+      return kOk;
+    }
+    doc_ = SharedDoc(doc, xmlFreeDoc);
+    *well_formed = true;
+    return kOk;
+  }
+
+  int32_t GetDocumentElement(XmlDomNode** root) override {
+    if (root == nullptr) return kPointer;
+    *root = nullptr;
+    if (!doc_) return kFalse;
+    const xmlNode* element = xmlDocGetRootElement(doc_.get());
+    if (element == nullptr) return kFalse;
+    *root = new (std::nothrow) Libxml2Node(doc_, element);
+    return *root != nullptr ? kOk : kOutOfMemory;
+  }
+
+  void Release() override { delete this; }
+
+ private:
+  SharedDoc doc_;
+};
+
+}  // namespace
+
 int32_t CreateXmlDomDocument(XmlDomDocument** document) {
-  if (document != nullptr) *document = nullptr;
-  return -1;
+  if (document == nullptr) return kPointer;
+  InitLibxml2Once();
+  *document = new (std::nothrow) Libxml2Document();
+  return *document != nullptr ? kOk : kOutOfMemory;
 }
 
 }  // namespace kestrel::platform
