@@ -6,6 +6,8 @@
 #include "device/device_records.h"
 #include "provider/provider_app.h"
 
+class CMvnXmlDoc;
+
 class CAVTechApp : public CEnvProviderApp {
  public:
   static constexpr const char* kProviderName = "AVTech Room Alert 3W";
@@ -32,5 +34,14 @@ class CAVTechApp : public CEnvProviderApp {
   const CEnvDevInfo& Device() const { return device_; }
 
  private:
+  // Lets the device-case tests and the fuzz target drive the parsing steps without a network.
+  friend class AVTechAppTestAccess;
+
+  // Resets the device record and fills it from the intermediate XML text: identity, then the
+  // interfaces of every sensor group. 0, or -1 when the text or its device section is unusable.
+  int32_t ParseDeviceInformation(const char* xml);
+  // Appends one interface per mapped item found at item_path in the loaded document.
+  void DetectSensors(CMvnXmlDoc* document, const char* item_path);
+
   CEnvDevInfo device_{"CAVTechApp"};
 };

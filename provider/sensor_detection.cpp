@@ -1,0 +1,288 @@
+// Turns the sensor ports that the device lists into interfaces and sensors of the device record.
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "common/xml_reader.h"
+#include "provider/avtech_app.h"
+
+namespace kestrel::provider {
+namespace {
+
+// ---------------------------------------------------------------- reading the device's texts
+// The device writes numbers with "." whatever the host's locale is, so none of these readers
+// consults the locale (strtod would, and would also accept inf, nan and hexadecimal forms).
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Leading white space, a sign and decimal digits up to the first other character; no digits
+// give 0. Out-of-range values stop at the int32 limits.
+int32_t ReadInteger(const char* text) {
+  while (IsSpace(*text)) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  int64_t value = 0;
+  for (; IsDigit(*text); ++text) {
+    if (value <= int64_t{INT32_MAX} + 1) value = value * 10 + (*text - '0');
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+double PowerOfTen(int exponent) {
+  // Exact in binary up to 1e22, which keeps the common short readings correctly rounded.
+  static constexpr double kExact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  if (exponent >= 0 && exponent <= 22) return kExact[exponent];
+  return std::pow(10.0, exponent);
+}
+
+// Leading white space, an optional sign, digits with "." as the decimal point and an optional
+// exponent; reading stops at the first character that does not fit, and no digits give 0.0.
+// A value beyond the range of a double stops at the largest finite one, so the device document
+// never carries an infinity.
+double ReadNumber(const char* text) {
+  constexpr int kMaxSignificant = 19;  // what a uint64 holds without overflow
+  while (IsSpace(*text)) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+
+  uint64_t mantissa = 0;
+  int significant = 0;
+  long exponent = 0;  // decimal exponent of the mantissa's last digit
+  bool any_digit = false;
+  for (; IsDigit(*text); ++text) {
+    any_digit = true;
+    if (significant < kMaxSignificant) {
+      mantissa = mantissa * 10 + static_cast<uint64_t>(*text - '0');
+      if (mantissa != 0) ++significant;
+    } else {
+      ++exponent;
+    }
+  }
+  if (*text == '.') {
+    ++text;
+    for (; IsDigit(*text); ++text) {
+      any_digit = true;
+      if (significant < kMaxSignificant) {
+        mantissa = mantissa * 10 + static_cast<uint64_t>(*text - '0');
+        if (mantissa != 0) ++significant;
+        --exponent;
+      }
+    }
+  }
+  if (!any_digit) return 0.0;
+
+  if (*text == 'e' || *text == 'E') {
+    const char* p = text + 1;
+    bool exponent_negative = false;
+    if (*p == '+' || *p == '-') exponent_negative = *p++ == '-';
+    if (IsDigit(*p)) {
+      long written = 0;
+      for (; IsDigit(*p); ++p) {
+        if (written < 100000) written = written * 10 + (*p - '0');
+      }
+      exponent += exponent_negative ? -written : written;
+    }
+  }
+
+  double value = static_cast<double>(mantissa);
+  if (mantissa == 0) {
+    value = 0.0;
+  } else if (exponent > DBL_MAX_10_EXP) {
+    value = DBL_MAX;
+  } else if (exponent >= 0) {
+    value *= PowerOfTen(static_cast<int>(exponent));
+  } else if (exponent >= DBL_MIN_10_EXP) {
+    value /= PowerOfTen(static_cast<int>(-exponent));
+  } else if (exponent >= DBL_MIN_10_EXP - 2 * kMaxSignificant) {
+    value = value / PowerOfTen(-DBL_MIN_10_EXP) /
+            PowerOfTen(static_cast<int>(-exponent + DBL_MIN_10_EXP));
+  } else {
+    value = 0.0;
+  }
+  if (std::isinf(value)) value = DBL_MAX;
+  return negative ? -value : value;
+}
+
+bool IsTrueText(const char* text) {
+  if (text[0] == '1') return true;
+  static constexpr char kTrue[] = "true";
+  for (std::size_t i = 0; i < 4; ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kTrue[i]) return false;
+  }
+  return text[4] == '\0';
+}
+
+// ---------------------------------------------------------------- what an item holds
+
+// Member names tried in order; the first one present wins, even when its text is empty.
+using MemberNames = const char* const*;
+constexpr const char* kTypeMembers[] = {"t", "type", nullptr};
+constexpr const char* kLabelMembers[] = {"lab", "label", nullptr};
+constexpr const char* kTemperatureMembers[] = {"tc", "tempc", "temperature", nullptr};
+constexpr const char* kHumidityMembers[] = {"h", "humid", "humidity", nullptr};
+constexpr const char* kVoltageMembers[] = {"volts", nullptr};
+constexpr const char* kPowerMembers[] = {"power_detected", "powerDetected", nullptr};
+constexpr const char* kAirSpeedMembers[] = {"airSpeed", nullptr};
+constexpr const char* kSwitchMembers[] = {"stat", "status", "state", nullptr};
+
+constexpr const char* kNotConnected = "Not connected";
+
+// True when one of the names is present; out holds its text, or is empty when none is.
+bool ReadFirstMember(CMvnXmlElement& item, MemberNames names, CMvnString& out) {
+  for (; *names != nullptr; ++names) {
+    if (item.GetValue(*names, out) != 0) return true;
+  }
+  return false;
+}
+
+enum class Reading { kNone, kNumber, kState };
+
+struct SensorRule {
+  uint32_t type_id;
+  uint32_t uom_id;
+  Reading reading;
+  MemberNames members;
+};
+
+// Sensor type and unit codes of the device model.
+constexpr SensorRule kTemperature = {10, 1001, Reading::kNumber, kTemperatureMembers};
+constexpr SensorRule kHumidity = {20, 2001, Reading::kNumber, kHumidityMembers};
+// The device also reports inputVoltageMinimum/inputVoltageMaximum, but the sensor keeps the
+// voltage type's own 0-5 V range, which insertion applies anyway: hosts compare documents across
+// devices and firmware, and only some firmware sends those limits.
+constexpr SensorRule kVoltage = {60, 6001, Reading::kNumber, kVoltageMembers};
+constexpr SensorRule kPowerDetected = {50, 17004, Reading::kState, kPowerMembers};
+constexpr SensorRule kAirSpeed = {180, 6005, Reading::kNumber, kAirSpeedMembers};
+constexpr SensorRule kSwitch = {70, 17003, Reading::kState, kSwitchMembers};
+// A port that reports nothing to read: shown, with no reading.
+constexpr SensorRule kPlaceholder = {0, 7001, Reading::kNone, nullptr};
+
+struct ItemTypeRow {
+  int32_t item_type;
+  // The device's own name for the port kind, for readers of this table.
+  const char* port;
+  SensorRule sensors[2];
+  std::size_t count;
+};
+
+// The device's sensor type numbers and the sensors each one yields, in creation order. Types not
+// listed yield nothing; type 0 depends on the group (see kUnknownTypeRules).
+constexpr ItemTypeRow kItemTypes[] = {
+    {16, "temperature", {kTemperature, {}}, 1},
+    {38, "temperature and humidity", {kTemperature, kHumidity}, 2},
+    {40, "temperature and voltage", {kTemperature, kVoltage}, 2},
+    {42, "power detection and temperature", {kPowerDetected, kTemperature}, 2},
+    {43, "air speed and temperature", {kAirSpeed, kTemperature}, 2},
+    {59, "temperature", {kTemperature, {}}, 1},
+    {65, "analog voltage", {kVoltage, {}}, 1},
+};
+
+struct UnknownTypeRule {
+  // The rule holds when the item path contains one of these, letter case ignored.
+  const char* paths[3];
+  SensorRule sensor;
+};
+
+// Items reporting type 0, tried in order: the first rule whose path matches decides; no match
+// yields nothing (internal and wireless ports without a probe stay out of the document).
+constexpr UnknownTypeRule kUnknownTypeRules[] = {
+    {{"/device/digitalSensors/item", "/device/sensor/item", nullptr}, kPlaceholder},
+    {{"/device/s_sen/item", "/device/switch_sen/item", "/device/switchSensors/item"}, kSwitch},
+};
+
+// The sensors an item of item_type yields on item_path; count 0 for none.
+const SensorRule* SensorsFor(int32_t item_type, const CMvnString& item_path, std::size_t& count) {
+  count = 0;
+  if (item_type == 0) {
+    for (const UnknownTypeRule& rule : kUnknownTypeRules) {
+      for (const char* path : rule.paths) {
+        if (path != nullptr && item_path.ContainsNoCase(path) != 0) {
+          count = 1;
+          return &rule.sensor;
+        }
+      }
+    }
+    return nullptr;
+  }
+  for (const ItemTypeRow& row : kItemTypes) {
+    if (row.item_type == item_type) {
+      count = row.count;
+      return row.sensors;
+    }
+  }
+  return nullptr;
+}
+
+double ReadValue(CMvnXmlElement& item, const SensorRule& rule, CMvnString& text) {
+  if (rule.reading == Reading::kNone) return 0.0;
+  ReadFirstMember(item, rule.members, text);
+  if (rule.reading == Reading::kState) return IsTrueText(text.Text()) ? 1.0 : 0.0;
+  return ReadNumber(text.Text());
+}
+
+}  // namespace
+}  // namespace kestrel::provider
+
+void CAVTechApp::DetectSensors(CMvnXmlDoc* document, const char* item_path) {
+  using namespace kestrel::provider;  // NOLINT(google-build-using-namespace): this file's tables
+
+  if (item_path == nullptr) item_path = "";
+  Trace(TRACE_TO_FILE, "AVTechApp: Detecting sensors, JSON path = [%s]...\n", item_path);
+
+  CMvnXmlElements elements;
+  elements.SetPath(item_path);
+  elements.RemoveAll();
+  if (document == nullptr || document->CollectElements(elements) != 0) {
+    Trace(TRACE_TO_FILE,
+          "AVTechApp: The specified sensor path does not exist on this device model, "
+          "skipping...\n");
+    return;
+  }
+
+  CEnvDevInterfaceSensor sensor(ClassName());
+  CEnvDevInterface port(ClassName());
+  CMvnString type_text;
+  CMvnString value_text;
+  for (CMvnBase* entry = elements.GetFirst(); entry != nullptr; entry = elements.GetNext()) {
+    auto& item = *static_cast<CMvnXmlElement*>(entry);
+    sensor.Reset();
+    port.ClearSensors();
+
+    ReadFirstMember(item, kTypeMembers, type_text);
+    const int32_t item_type = ReadInteger(type_text.Text());
+    if (!ReadFirstMember(item, kLabelMembers, port.description)) {
+      port.description.Assign(kNotConnected);
+    }
+    Trace(TRACE_TO_FILE, "AVTechApp: New sensor found, type id= [%d], label = [%s].\n", item_type,
+          port.description.Text());
+
+    std::size_t count = 0;
+    const SensorRule* rules = SensorsFor(item_type, elements.Path(), count);
+    if (count == 0) continue;
+
+    for (std::size_t i = 0; i < count; ++i) {
+      sensor.Reset();
+      sensor.description.Assign(port.description);
+      sensor.type_id = rules[i].type_id;
+      sensor.uom_id = rules[i].uom_id;
+      sensor.value = ReadValue(item, rules[i], value_text);
+      if (auto* copy = static_cast<CEnvDevInterfaceSensor*>(sensor.Clone())) port.AddSensor(copy);
+    }
+    device_.AddInterface(static_cast<CEnvDevInterface*>(port.Clone()));
+  }
+}
