@@ -39,13 +39,24 @@ int32_t ReadInteger(const char* text) {
   return static_cast<int32_t>(value);
 }
 
-double PowerOfTen(int exponent) {
-  // Exact in binary up to 1e22, which keeps the common short readings correctly rounded.
+// mantissa * 10^exponent. Short readings (up to 15 digits, small exponents) take the exact path
+// of one correctly rounded operation on exact values; the rest is scaled in extended precision.
+double Scale(uint64_t mantissa, long exponent) {
   static constexpr double kExact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-  if (exponent >= 0 && exponent <= 22) return kExact[exponent];
-  return std::pow(10.0, exponent);
+  if (mantissa == 0 || exponent < -400) return 0.0;
+  if (exponent > 400) return DBL_MAX;
+  if (mantissa <= (uint64_t{1} << 53) && exponent >= -22 && exponent <= 22) {
+    const auto exact = static_cast<double>(mantissa);
+    return exponent >= 0 ? exact * kExact[exponent] : exact / kExact[-exponent];
+  }
+  long double value = static_cast<long double>(mantissa);
+  const long double scale =
+      std::pow(10.0L, static_cast<long double>(exponent < 0 ? -exponent : exponent));
+  value = exponent < 0 ? value / scale : value * scale;
+  if (value > static_cast<long double>(DBL_MAX)) return DBL_MAX;
+  return static_cast<double>(value);
 }
 
 // Leading white space, an optional sign, digits with "." as the decimal point and an optional
@@ -97,21 +108,7 @@ double ReadNumber(const char* text) {
     }
   }
 
-  double value = static_cast<double>(mantissa);
-  if (mantissa == 0) {
-    value = 0.0;
-  } else if (exponent > DBL_MAX_10_EXP) {
-    value = DBL_MAX;
-  } else if (exponent >= 0) {
-    value *= PowerOfTen(static_cast<int>(exponent));
-  } else if (exponent >= DBL_MIN_10_EXP) {
-    value /= PowerOfTen(static_cast<int>(-exponent));
-  } else if (exponent >= DBL_MIN_10_EXP - 2 * kMaxSignificant) {
-    value = value / PowerOfTen(-DBL_MIN_10_EXP) /
-            PowerOfTen(static_cast<int>(-exponent + DBL_MIN_10_EXP));
-  } else {
-    value = 0.0;
-  }
+  double value = Scale(mantissa, exponent);
   if (std::isinf(value)) value = DBL_MAX;
   return negative ? -value : value;
 }

@@ -1,0 +1,14 @@
+// Reaches the parsing steps of the provider that a load runs after its fetch, so that tests and
+// fuzz targets can feed them documents without a network.
+#pragma once
+
+#include <cstdint>
+
+#include "provider/avtech_app.h"
+
+class AVTechAppTestAccess {
+ public:
+  static int32_t ParseDeviceInformation(CAVTechApp& app, const char* xml) {
+    return app.ParseDeviceInformation(xml);
+  }
+};
