@@ -1,0 +1,403 @@
+// roomalert-sim: answers GET /getData.json like a Room Alert 3W, on loopback by default, with
+// faults on request so the provider's failure paths can be driven end to end.
+#ifndef CPPHTTPLIB_OPENSSL_SUPPORT
+#define CPPHTTPLIB_OPENSSL_SUPPORT
+#endif
+#include <httplib.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern const unsigned char kBundledFixture[];
+extern const std::size_t kBundledFixtureSize;
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitFailure = 1;
+
+std::atomic<bool> g_stopping{false};
+
+struct Faults {
+  int status = 0;     // answer this status instead of the document
+  long delay_ms = 0;  // wait before answering
+  bool close = false;
+  bool truncate = false;
+  bool empty = false;
+  bool bom = false;
+  bool html = false;
+};
+
+struct Options {
+  std::string fixture;
+  bool live = false;
+  std::string address = "127.0.0.1";
+  int port = 8380;
+  Faults faults;
+  std::string user;
+  std::string password;
+  std::string tls_cert;
+  std::string tls_key;
+};
+
+void PrintUsage(std::FILE* out) {
+  std::fprintf(out,
+               "usage: roomalert-sim [--fixture FILE] [--live] [--listen ADDR:PORT]\n"
+               "                     [--fault SPEC]... [--user NAME --password TEXT]\n"
+               "                     [--tls-cert FILE --tls-key FILE]\n"
+               "  --fixture FILE     answer with this getData.json (default: a bundled 3W one)\n"
+               "  --live             vary the readings over time\n"
+               "  --listen ADDR:PORT where to listen (default 127.0.0.1:8380; port 0 = any free)\n"
+               "  --fault SPEC       a status code (e.g. 404), delay:MS, close, truncate, empty,\n"
+               "                     bom or html; may be given more than once\n"
+               "  --user/--password  require HTTP basic authentication\n"
+               "  --tls-cert/--tls-key  serve HTTPS with this certificate and key (PEM)\n"
+               "The first line on stdout names the address listened on.\n");
+}
+
+bool ParseFault(const std::string& spec, Faults& faults) {
+  struct Flag {
+    const char* name;
+    bool Faults::*member;
+  };
+  static const Flag kFlags[] = {{"close", &Faults::close},
+                                {"truncate", &Faults::truncate},
+                                {"empty", &Faults::empty},
+                                {"bom", &Faults::bom},
+                                {"html", &Faults::html}};
+  for (const Flag& flag : kFlags) {
+    if (spec == flag.name) {
+      faults.*flag.member = true;
+      return true;
+    }
+  }
+  char* end = nullptr;
+  if (spec.rfind("delay:", 0) == 0) {
+    faults.delay_ms = std::strtol(spec.c_str() + 6, &end, 10);
+    return *end == 0 && spec.size() > 6 && faults.delay_ms >= 0;
+  }
+  const long status = std::strtol(spec.c_str(), &end, 10);
+  if (spec.empty() || *end != 0 || status < 100 || status > 599) return false;
+  faults.status = static_cast<int>(status);
+  return true;
+}
+
+// ADDR:PORT, where ADDR may be a bracketed IPv6 literal.
+bool ParseListen(const std::string& text, std::string& address, int& port) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  address = text.substr(0, colon);
+  if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+    address = address.substr(1, address.size() - 2);
+  }
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str() + colon + 1, &end, 10);
+  if (*end != 0 || colon + 1 == text.size() || value < 0 || value > 65535) return false;
+  port = static_cast<int>(value);
+  return true;
+}
+
+int ParseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    const std::string value = has_value ? argv[i + 1] : "";
+    bool ok = true;
+    if (arg == "--help" || arg == "-h") {
+      PrintUsage(stdout);
+      return -1;
+    } else if (arg == "--live") {
+      o.live = true;
+      continue;
+    } else if (!has_value) {
+      ok = false;
+    } else if (arg == "--fixture") {
+      o.fixture = value;
+    } else if (arg == "--listen") {
+      ok = ParseListen(value, o.address, o.port);
+    } else if (arg == "--fault") {
+      ok = ParseFault(value, o.faults);
+    } else if (arg == "--user") {
+      o.user = value;
+    } else if (arg == "--password") {
+      o.password = value;
+    } else if (arg == "--tls-cert") {
+      o.tls_cert = value;
+    } else if (arg == "--tls-key") {
+      o.tls_key = value;
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "roomalert-sim: unknown, incomplete or invalid option '%s'\n",
+                   arg.c_str());
+      PrintUsage(stderr);
+      return kExitUsage;
+    }
+    ++i;
+  }
+  if (o.tls_cert.empty() != o.tls_key.empty()) {
+    std::fprintf(stderr, "roomalert-sim: --tls-cert and --tls-key go together\n");
+    return kExitUsage;
+  }
+  return 0;
+}
+
+std::string Base64(const std::string& in) {
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  std::size_t i = 0;
+  for (; i + 2 < in.size(); i += 3) {
+    const uint32_t n = (static_cast<unsigned char>(in[i]) << 16) |
+                       (static_cast<unsigned char>(in[i + 1]) << 8) |
+                       static_cast<unsigned char>(in[i + 2]);
+    out += kDigits[(n >> 18) & 63];
+    out += kDigits[(n >> 12) & 63];
+    out += kDigits[(n >> 6) & 63];
+    out += kDigits[n & 63];
+  }
+  if (i + 1 == in.size()) {
+    const uint32_t n = static_cast<unsigned char>(in[i]) << 16;
+    out += kDigits[(n >> 18) & 63];
+    out += kDigits[(n >> 12) & 63];
+    out += "==";
+  } else if (i + 2 == in.size()) {
+    const uint32_t n =
+        (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8);
+    out += kDigits[(n >> 18) & 63];
+    out += kDigits[(n >> 12) & 63];
+    out += kDigits[(n >> 6) & 63];
+    out += '=';
+  }
+  return out;
+}
+
+struct LiveReading {
+  const char* key;
+  double amplitude;
+};
+
+// The readings --live moves, and how far: enough to see a change, never out of range.
+constexpr LiveReading kLiveReadings[] = {{"tc", 1.5},       {"tf", 2.7},  {"h", 4.0},
+                                         {"hic", 1.5},      {"dpc", 0.8}, {"volts", 0.15},
+                                         {"airSpeed", 25.0}};
+
+// Each reading of the document swings around its recorded value, with its own phase.
+std::string LiveDocument(const std::string& base, double seconds) {
+  std::string out = base;
+  int occurrence = 0;
+  for (const LiveReading& reading : kLiveReadings) {
+    const std::string key = std::string("\"") + reading.key + "\":";
+    for (std::size_t at = out.find(key); at != std::string::npos; at = out.find(key, at + 1)) {
+      std::size_t start = at + key.size();
+      while (start < out.size() && (out[start] == ' ' || out[start] == '"')) ++start;
+      std::size_t end = start;
+      while (end < out.size() && (std::isdigit(static_cast<unsigned char>(out[end])) ||
+                                  out[end] == '.' || out[end] == '-')) {
+        ++end;
+      }
+      if (end == start) continue;
+      const std::string number = out.substr(start, end - start);
+      const std::size_t dot = number.find('.');
+      const int places = dot == std::string::npos ? 0 : static_cast<int>(number.size() - dot - 1);
+      const double value =
+          std::strtod(number.c_str(), nullptr) +
+          reading.amplitude * std::sin(seconds / 60.0 * 2 * 3.14159265358979 + 0.7 * ++occurrence);
+      char text[64];
+      std::snprintf(text, sizeof text, "%.*f", places, value);
+      out.replace(start, end - start, text);
+    }
+  }
+  return out;
+}
+
+bool ReadFile(const std::string& path, std::string& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
+
+// cpp-httplib gives handlers no access to the connection, so the socket is found by its peer
+// address; shutting it down makes the client see a connection closed without any answer.
+void DropConnection(const httplib::Request& request) {
+  for (int fd = 3; fd < 4096; ++fd) {
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) continue;
+    char host[INET6_ADDRSTRLEN] = {0};
+    int port = 0;
+    if (peer.ss_family == AF_INET) {
+      const auto* v4 = reinterpret_cast<const sockaddr_in*>(&peer);
+      ::inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
+      port = ntohs(v4->sin_port);
+    } else if (peer.ss_family == AF_INET6) {
+      const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&peer);
+      ::inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
+      port = ntohs(v6->sin6_port);
+    }
+    if (port == request.remote_port && request.remote_addr == host) {
+      ::shutdown(fd, SHUT_RDWR);
+      return;
+    }
+  }
+}
+
+void SleepUnlessStopping(long ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!g_stopping && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+class Simulator {
+ public:
+  Simulator(const Options& options, std::string document)
+      : options_(options),
+        document_(std::move(document)),
+        expected_authorization_("Basic " + Base64(options.user + ":" + options.password)),
+        started_(std::chrono::steady_clock::now()) {}
+
+  void Answer(const httplib::Request& request, httplib::Response& response) const {
+    const Faults& f = options_.faults;
+    if (f.delay_ms > 0) SleepUnlessStopping(f.delay_ms);
+    if (!options_.user.empty() &&
+        request.get_header_value("Authorization") != expected_authorization_) {
+      response.status = 401;
+      response.set_header("WWW-Authenticate", "Basic realm=\"Room Alert\"");
+      response.set_content("<html><body>401 Unauthorized</body></html>", "text/html");
+      return;
+    }
+    if (f.close) {
+      DropConnection(request);
+      return;
+    }
+    if (f.status != 0) {
+      response.status = f.status;
+      response.set_content("<html><body>" + std::to_string(f.status) + "</body></html>",
+                           "text/html");
+      return;
+    }
+    std::string body = f.empty ? std::string() : Document();
+    if (f.html) body = "<html><head><title>Room Alert 3W</title></head><body>Login</body></html>";
+    if (f.bom) body.insert(0, "\xEF\xBB\xBF");
+    const char* type = f.html ? "text/html" : "application/json";
+    if (f.truncate) {
+      // The full length is announced but only half the bytes come before the connection ends.
+      auto shared = std::make_shared<std::string>(std::move(body));
+      response.set_content_provider(shared->size(), type,
+                                    [shared](size_t offset, size_t, httplib::DataSink& sink) {
+                                      if (offset == 0 && shared->size() > 1)
+                                        sink.write(shared->data(), shared->size() / 2);
+                                      return false;
+                                    });
+      return;
+    }
+    response.set_content(body, type);
+  }
+
+ private:
+  std::string Document() const {
+    if (!options_.live) return document_;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    return LiveDocument(document_, seconds);
+  }
+
+  const Options& options_;
+  std::string document_;
+  std::string expected_authorization_;
+  std::chrono::steady_clock::time_point started_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  const int parsed = ParseOptions(argc, argv, o);
+  if (parsed != 0) return parsed < 0 ? 0 : parsed;
+
+  std::string document(reinterpret_cast<const char*>(kBundledFixture), kBundledFixtureSize);
+  if (!o.fixture.empty() && !ReadFile(o.fixture, document)) {
+    std::fprintf(stderr, "roomalert-sim: cannot read the fixture %s\n", o.fixture.c_str());
+    return kExitUsage;
+  }
+
+  // Signals are taken by one thread that stops the server; the worker threads never see them.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  const bool tls = !o.tls_cert.empty();
+  std::unique_ptr<httplib::Server> server;
+  if (tls) {
+    server = std::make_unique<httplib::SSLServer>(o.tls_cert.c_str(), o.tls_key.c_str());
+  } else {
+    server = std::make_unique<httplib::Server>();
+  }
+  if (!server->is_valid()) {
+    std::fprintf(stderr, "roomalert-sim: cannot use the certificate %s with the key %s\n",
+                 o.tls_cert.c_str(), o.tls_key.c_str());
+    return kExitFailure;
+  }
+  Simulator simulator(o, document);
+  server->Get("/getData.json",
+              [&simulator](const httplib::Request& request, httplib::Response& response) {
+                simulator.Answer(request, response);
+              });
+  server->set_logger([](const httplib::Request& request, const httplib::Response& response) {
+    std::fprintf(stderr, "roomalert-sim: %s %s %d\n", request.method.c_str(), request.path.c_str(),
+                 response.status);
+  });
+
+  int port = o.port;
+  if (port == 0) {
+    port = server->bind_to_any_port(o.address);
+  } else if (!server->bind_to_port(o.address, port)) {
+    port = -1;
+  }
+  if (port <= 0) {
+    std::fprintf(stderr, "roomalert-sim: cannot listen on %s:%d\n", o.address.c_str(), o.port);
+    return kExitFailure;
+  }
+  const bool v6 = o.address.find(':') != std::string::npos;
+  std::printf("roomalert-sim listening on %s%s%s:%d (%s)\n", v6 ? "[" : "", o.address.c_str(),
+              v6 ? "]" : "", port, tls ? "https" : "http");
+  std::fflush(stdout);
+
+  std::thread waiter([&] {
+    int signal_number = 0;
+    sigwait(&stop_signals, &signal_number);
+    g_stopping = true;
+    server->stop();
+  });
+  const bool listened = server->listen_after_bind();
+  if (!g_stopping) {
+    // The server ended on its own: release the waiting thread.
+    pthread_kill(waiter.native_handle(), SIGTERM);
+  }
+  waiter.join();
+  std::fprintf(stderr, "roomalert-sim: stopped\n");
+  return listened || g_stopping ? 0 : kExitFailure;
+}
