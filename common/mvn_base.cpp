@@ -44,15 +44,21 @@ int32_t WriteNextEntry(int32_t value, const char* profile_file) {
 
 // ------------------------------------------------------------------ MultiSzList
 
-MultiSzList::MultiSzList() : length(0), buffer(static_cast<char*>(std::calloc(2, 1))) {}
+namespace {
+// Every object carries a log ring, and almost none ever fills it: an empty one shares this block
+// instead of allocating its own. It is never written.
+char kNoEntries[2] = {'\0', '\0'};
+}  // namespace
+
+MultiSzList::MultiSzList() : length(0), buffer(kNoEntries) {}
 
 MultiSzList::~MultiSzList() {
-  std::free(buffer);
+  if (buffer != kNoEntries) std::free(buffer);
 }
 
 void MultiSzList::Clear() {
-  std::free(buffer);
-  buffer = static_cast<char*>(std::calloc(2, 1));
+  if (buffer != kNoEntries) std::free(buffer);
+  buffer = kNoEntries;
   length = 0;
 }
 
@@ -66,7 +72,6 @@ void MultiSzList::SetFromMultiSz(const char* source) {
   if (block == nullptr) return;
   std::memcpy(block, source, bytes);
   block[bytes] = '\0';
-  std::free(buffer);
   buffer = block;
   length = bytes;
 }
@@ -74,7 +79,8 @@ void MultiSzList::SetFromMultiSz(const char* source) {
 void MultiSzList::AppendString(const char* text) {
   if (text == nullptr || *text == '\0') return;
   const uint32_t add = static_cast<uint32_t>(std::strlen(text)) + 1;
-  char* block = static_cast<char*>(std::realloc(buffer, length + add + 1));
+  char* block =
+      static_cast<char*>(std::realloc(buffer != kNoEntries ? buffer : nullptr, length + add + 1));
   if (block == nullptr) return;
   buffer = block;
   std::memcpy(buffer + length, text, add);

@@ -17,15 +17,34 @@ namespace kestrel::platform {
 
 // ------------------------------------------------------------------ lock
 
-Lock::Lock() : impl_(new std::recursive_mutex) {}
+namespace {
+
+// Every library object has a lock and most never take it (a parsed JSON document makes thousands),
+// so the mutex is made on first use. Two threads racing to make it agree on one.
+std::recursive_mutex* MutexOf(void*& impl) {
+  void* current = __atomic_load_n(&impl, __ATOMIC_ACQUIRE);
+  if (current != nullptr) return static_cast<std::recursive_mutex*>(current);
+  auto* made = new std::recursive_mutex;
+  void* expected = nullptr;
+  if (__atomic_compare_exchange_n(&impl, &expected, static_cast<void*>(made), false,
+                                  __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+    return made;
+  }
+  delete made;
+  return static_cast<std::recursive_mutex*>(expected);
+}
+
+}  // namespace
+
+Lock::Lock() : impl_(nullptr) {}
 Lock::~Lock() {
   delete static_cast<std::recursive_mutex*>(impl_);
 }
 void Lock::Enter() {
-  static_cast<std::recursive_mutex*>(impl_)->lock();
+  MutexOf(impl_)->lock();
 }
 void Lock::Leave() {
-  static_cast<std::recursive_mutex*>(impl_)->unlock();
+  MutexOf(impl_)->unlock();
 }
 
 // ------------------------------------------------------------------ files
