@@ -42,6 +42,16 @@ std::size_t FindNoCase(const char* text, std::size_t n, std::size_t from, const 
   const char first_upper = upper_pattern[0];
   const char first_lower = LowerAscii(first_upper);
   const std::size_t last = n - m;
+  if (first_upper == first_lower) {
+    // A first byte without letter case (line ends, brackets): let memchr find the candidates.
+    for (std::size_t i = from; i <= last; ++i) {
+      const void* hit = std::memchr(text + i, first_upper, last - i + 1);
+      if (hit == nullptr) return n;
+      i = static_cast<std::size_t>(static_cast<const char*>(hit) - text);
+      if (MatchesUpper(text + i + 1, upper_pattern + 1, m - 1)) return i;
+    }
+    return n;
+  }
   for (std::size_t i = from; i <= last; ++i) {
     const char c = text[i];
     if ((c == first_upper || c == first_lower) &&
