@@ -35,16 +35,14 @@ bool EndsWithNoCase(const CMvnString& text, const char* word, std::size_t m) {
 
 // ------------------------------------------------------------------ CMvnJsonObject
 
-CMvnJsonObject::CMvnJsonObject()
-    : CMvnBase("CMvnJsonObject"), kind_(kContainer), children_(new CMvnList(0)) {}
+CMvnJsonObject::CMvnJsonObject() : CMvnBase("CMvnJsonObject"), kind_(kContainer), children_(0) {}
 
 CMvnJsonObject::~CMvnJsonObject() {
   Clear();
-  delete children_;
 }
 
 void CMvnJsonObject::Clear() {
-  children_->RemoveAll();
+  children_.RemoveAll();
   name_.Assign("", 0);
   value_.Assign("", 0);
 }
@@ -311,7 +309,10 @@ int32_t CMvnJson::Parse(const char* text) {
           // next character is read as an ordinary one (or ends the name if it is the quote).
           token.Assign("", 0);
         } else {
-          token.AppendChar(c);
+          const char* stop = at + 1;
+          while (stop < end && *stop != quote && *stop != '\\') ++stop;
+          token.Append(at, static_cast<std::size_t>(stop - at));
+          at = stop - 1;
         }
         break;
 

@@ -29,7 +29,7 @@ class CMvnJsonObject : public CMvnBase {
   const CMvnString& Value() const { return value_; }
   int32_t Kind() const { return kind_; }
   // The direct children in document order; not owned by the list.
-  CMvnList* Children() const { return children_; }
+  CMvnList* Children() { return &children_; }
 
   // Replaces out with the XML lines of this node's children (not of the node itself). On a name
   // too long for its line the output is left empty.
@@ -42,7 +42,8 @@ class CMvnJsonObject : public CMvnBase {
   CMvnString name_;
   CMvnString value_;
   int32_t kind_;
-  CMvnList* children_;
+  // Held inline rather than on the heap: a document has thousands of nodes.
+  CMvnList children_;
 };
 
 // One nesting level of the parse.

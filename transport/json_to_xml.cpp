@@ -35,17 +35,33 @@ struct Scratch {
   CMvnString value;
 };
 
-// The element name of a node: a leading digit gets "_" before it, markup is escaped and spaces
-// become "_".
-void MakeElementName(const CMvnString& raw, CMvnString& name) {
-  if (raw.Length() > 0 && raw.Text()[0] >= '0' && raw.Text()[0] <= '9') {
-    name.Assign("_", 1);
-    name.Append(raw);
-  } else {
-    name.Assign(raw);
+// Characters that escaping or the space rule would change.
+inline bool IsSpecial(char c) {
+  return c == '<' || c == '>' || c == '"' || c == '\'' || c == '&' || c == ' ';
+}
+
+bool HasSpecial(const CMvnString& text) {
+  const char* p = text.Text();
+  for (const char* end = p + text.Length(); p != end; ++p) {
+    if (IsSpecial(*p)) return true;
   }
-  name.XmlEscape();
-  if (std::memchr(name.Text(), ' ', name.Length()) != nullptr) name.ReplaceAll(" ", "_");
+  return false;
+}
+
+// The element name of a node: a leading digit gets "_" before it, markup is escaped and spaces
+// become "_". Most names need none of it and are used as they are.
+const CMvnString& ElementName(const CMvnString& raw, CMvnString& scratch) {
+  const bool leading_digit = raw.Length() > 0 && raw.Text()[0] >= '0' && raw.Text()[0] <= '9';
+  if (!leading_digit && !HasSpecial(raw)) return raw;
+  if (leading_digit) {
+    scratch.Assign("_", 1);
+    scratch.Append(raw);
+  } else {
+    scratch.Assign(raw);
+  }
+  scratch.XmlEscape();
+  if (std::memchr(scratch.Text(), ' ', scratch.Length()) != nullptr) scratch.ReplaceAll(" ", "_");
+  return scratch;
 }
 
 int32_t AppendChildren(CMvnJsonObject& node, CMvnString& out, int32_t depth, Scratch& scratch) {
@@ -53,23 +69,25 @@ int32_t AppendChildren(CMvnJsonObject& node, CMvnString& out, int32_t depth, Scr
   CMvnList* children = node.Children();
   for (CMvnBase* item = children->GetFirst(); item != nullptr; item = children->GetNext()) {
     CMvnJsonObject& child = *static_cast<CMvnJsonObject*>(item);
-    MakeElementName(child.Name(), scratch.name);
-    if (scratch.name.Length() > kMaxNameLength) return -1;
+    const CMvnString* name = &ElementName(child.Name(), scratch.name);
+    if (name->Length() > kMaxNameLength) return -1;
 
     out.AppendRepeated(' ', indent);
-    out.AppendChar('<').Append(scratch.name).AppendChar('>');
+    out.AppendChar('<').Append(*name).AppendChar('>');
     if (child.Children()->GetCount() > 0) {
       out.AppendChar('\n');
       // The child list's own cursor walks the grandchildren; ours is unaffected.
       if (AppendChildren(child, out, depth + 1, scratch) != 0) return -1;
-      // The recursion reused the scratch name: build this element's name again.
-      MakeElementName(child.Name(), scratch.name);
+      // The recursion reused the scratch name: make this element's name again.
+      name = &ElementName(child.Name(), scratch.name);
       out.AppendRepeated(' ', indent);
-    } else {
+    } else if (HasSpecial(child.Value())) {
       scratch.value.Assign(child.Value());
       out.Append(scratch.value.XmlEscape());
+    } else {
+      out.Append(child.Value());
     }
-    out.Append("</", 2).Append(scratch.name).AppendChar('>').AppendChar('\n');
+    out.Append("</", 2).Append(*name).Append(">\n", 2);
   }
   return 0;
 }
@@ -93,7 +111,12 @@ int32_t CEnvProviderApp::ConvertJsonToXml(const char* json, CMvnString& xml, CMv
 
   CMvnString text(json);
   if (!text.IsEmpty()) text.Trim(static_cast<int32_t>(text.Length()));
-  for (const auto& replacement : kCleaning) text.ReplaceAll(replacement[0], replacement[1]);
+  for (const auto& replacement : kCleaning) {
+    // Most passes find nothing; a quick look spares them the case-blind search.
+    if (std::strstr(text.Text(), replacement[0]) != nullptr) {
+      text.ReplaceAll(replacement[0], replacement[1]);
+    }
+  }
 
   CMvnJson parser;
   if (parser.Parse(text.Text()) != 0) {
