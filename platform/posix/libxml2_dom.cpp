@@ -3,6 +3,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -342,7 +343,7 @@ class Libxml2Document final : public XmlDomDocument {
     if (well_formed == nullptr) return kPointer;
     *well_formed = false;
     std::string utf8;
-    if (!WideToUtf8(text, utf8) || utf8.empty()) return kOk;
+    if (!WideToUtf8(text, utf8) || utf8.empty() || utf8.size() > INT_MAX) return kOk;
 
     xmlParserCtxtPtr parser = xmlNewParserCtxt();
     if (parser == nullptr) return kOutOfMemory;

@@ -137,8 +137,6 @@ INSTANTIATE_TEST_SUITE_P(
         "<p:a/>",
         // No document type at all: the door to entity expansion and external entities.
         "<!DOCTYPE a><a/>", "<!DOCTYPE a [<!ENTITY e \"x\">]><a>&e;</a>",
-        "<!DOCTYPE a [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><a>&e;</a>",
-        "<!DOCTYPE a SYSTEM \"http://127.0.0.1:1/a.dtd\"><a/>",
         "<!DOCTYPE lolz [<!ENTITY lol \"lol\">"
         "<!ENTITY lol1 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">"
         "<!ENTITY lol2 \"&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;\">"
@@ -183,20 +181,6 @@ TEST(DomTest, NodesOutliveTheirDocumentAndAFailedLoadKeepsThePreviousOne) {
   document->Release();
   EXPECT_EQ(Dump(root), "first{x{text:#text=\"1\"}}");
 
-  XmlDomNode* text = nullptr;
-  XmlDomNode* child = nullptr;
-  ASSERT_EQ(root->GetFirstChild(&child), 0);
-  ASSERT_EQ(child->GetFirstChild(&text), 0);
-  int32_t count = -1;
-  EXPECT_EQ(text->GetAttributeCount(&count), 1);
-  EXPECT_EQ(count, 0);
-  XmlDomNode* none = root;
-  EXPECT_EQ(root->GetAttribute(0, &none), 1);
-  EXPECT_EQ(none, nullptr);
-  EXPECT_EQ(text->GetNextSibling(&none), 1);
-  EXPECT_EQ(none, nullptr);
-  text->Release();
-  child->Release();
   root->Release();
 }
 
