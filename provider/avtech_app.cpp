@@ -33,14 +33,3 @@ void CAVTechApp::SetTracingFile(const char* path) {
   device_.tracefile.Assign(path);
   CEnvProviderApp::SetTracingFile(path);
 }
-
-// The acquisition is not wired yet: both loads fail with the generic text.
-int32_t CAVTechApp::LoadDeviceConfig() {
-  last_error_.Assign("Generic Error.");
-  return -1;
-}
-
-int32_t CAVTechApp::LoadDeviceData() {
-  last_error_.Assign("Generic Error.");
-  return -1;
-}

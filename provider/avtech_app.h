@@ -37,6 +37,10 @@ class CAVTechApp : public CEnvProviderApp {
   // Lets the device-case tests and the fuzz target drive the parsing steps without a network.
   friend class AVTechAppTestAccess;
 
+  // One acquisition: fetch, keep the working files, convert and parse into the device record.
+  // 0, or -1 with the outcome's text as last error text.
+  int32_t FetchDeviceDocument(const char* host, int32_t secure, uint32_t port);
+
   // Resets the device record and fills it from the intermediate XML text: identity, then the
   // interfaces of every sensor group. 0, or -1 when the text or its device section is unusable.
   int32_t ParseDeviceInformation(const char* xml);

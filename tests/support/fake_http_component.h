@@ -1,0 +1,89 @@
+// A scripted network component and clock for tests: each Get takes the next answer, the clock
+// only moves when a request "takes" time or the provider pauses.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kestrel::testing {
+
+using kestrel::platform::HttpComponent;
+using kestrel::platform::WChar;
+
+// One answer of the fake component to one Get.
+struct Answer {
+  int32_t error;
+  int32_t status;
+  std::u16string body;
+  uint32_t takes_ms;
+  bool null_body = false;
+};
+
+// What the fake component and the fake clock saw, shared with the factory.
+struct World {
+  std::vector<Answer> answers;
+  std::size_t next = 0;
+  int creation_failures = 0;
+  int creations = 0;
+  int releases = 0;
+  int gets = 0;
+  std::vector<uint32_t> pauses;
+  uint32_t now = 0;
+  std::u16string log_file;
+  std::u16string last_url;
+  std::u16string user;
+  std::u16string password;
+};
+
+inline World* g_world = nullptr;
+
+class FakeComponent final : public HttpComponent {
+ public:
+  void SetLogFile(const WChar* path) override { g_world->log_file = path; }
+  void SetUserName(const WChar* name) override { g_world->user = name; }
+  void SetPassword(const WChar* password) override { g_world->password = password; }
+  void Get(const WChar* url, WChar** body) override {
+    World& w = *g_world;
+    ++w.gets;
+    w.last_url = url;
+    const Answer& a = w.answers.at(w.next < w.answers.size() ? w.next++ : w.answers.size() - 1);
+    w.now += a.takes_ms;
+    error_ = a.error;
+    status_ = a.status;
+    *body =
+        a.null_body ? nullptr : kestrel::platform::AllocWideString(a.body.data(), a.body.size());
+  }
+  int32_t LastError() override { return error_; }
+  int32_t ResponseCode() override { return status_; }
+  void Release() override {
+    ++g_world->releases;
+    delete this;
+  }
+
+ private:
+  int32_t error_ = -1;
+  int32_t status_ = -1;
+};
+
+inline int32_t FakeFactory(HttpComponent** component) {
+  ++g_world->creations;
+  if (g_world->creation_failures > 0) {
+    --g_world->creation_failures;
+    return -1;
+  }
+  *component = new FakeComponent;
+  return 0;
+}
+
+inline uint32_t FakeTick() {
+  return g_world->now;
+}
+inline void FakeSleep(uint32_t ms) {
+  g_world->pauses.push_back(ms);
+  g_world->now += ms;
+}
+
+}  // namespace kestrel::testing
