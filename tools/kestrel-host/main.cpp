@@ -354,6 +354,7 @@ int main(int argc, char** argv) {
     status = RunLoads(o, provider);
   }
   module.destroy(provider);
-  kestrel::host::UnloadModule(module);
+  // The module stays mapped until the process ends: libcurl and OpenSSL keep process-wide state
+  // whose exit handlers would otherwise point into unloaded code.
   return status;
 }

@@ -1,0 +1,291 @@
+"""kestrel-host + module + roomalert-sim over loopback.
+
+Environment: KESTREL_BINARY_DIR (build folder with kestrel-host, roomalert-sim and the module),
+KESTREL_FIXTURES_DIR (tests/fixtures), KESTREL_HOST_CMD (optional: the host command line, e.g.
+"wine /path/kestrel-host.exe"; default: kestrel-host of the build folder).
+"""
+
+import glob
+import json
+import os
+import select
+import shlex
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import unittest
+
+BINARY_DIR = os.environ.get("KESTREL_BINARY_DIR", "build/release")
+FIXTURES = os.environ.get("KESTREL_FIXTURES_DIR", "tests/fixtures")
+HOST_CMD = shlex.split(os.environ.get("KESTREL_HOST_CMD", "")) or [
+    os.path.join(BINARY_DIR, "kestrel-host")]
+SIM = os.path.join(BINARY_DIR, "roomalert-sim")
+
+HTTP_FAILED = "Failed to retrieve device data over HTTP. The GET request failed with error: [%s]."
+MALFORMED = "The received Json data could not be parsed. It is missing or malformed."
+REFUSED = "No connection could be made because the target machine actively refused it"
+CERTIFICATE = ("One or more errors were found in the Secure Sockets Layer (SSL) certificate sent "
+               "by the server.")
+PASSWORD = "e2e-Pa55word"
+
+
+def fixture(name):
+    return os.path.join(FIXTURES, "roomalert", name)
+
+
+class Simulator:
+    """roomalert-sim on a free loopback port, stopped (and checked) on exit."""
+
+    def __init__(self, *args):
+        self.args = [SIM, "--listen", "127.0.0.1:0", *args]
+
+    def __enter__(self):
+        self.log = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=self.log,
+                                        stdin=subprocess.DEVNULL)
+        ready, _, _ = select.select([self.process.stdout], [], [], 15)
+        line = self.process.stdout.readline().decode() if ready else ""
+        if "listening on" not in line:
+            self.process.kill()
+            self.process.wait()
+            raise RuntimeError("simulator did not start: %r" % line)
+        self.address = line.split("listening on ")[1].split()[0]
+        return self
+
+    def __exit__(self, *exc):
+        self.process.send_signal(signal.SIGTERM)
+        code = self.process.wait(timeout=15)
+        self.process.stdout.close()
+        self.log.close()
+        if exc[0] is None and code != 0:
+            raise AssertionError("simulator ended with %d" % code)
+
+
+class HostRun:
+    def __init__(self, completed, workdir):
+        self.exit = completed.returncode
+        self.stdout = completed.stdout.decode("utf-8")
+        self.stderr = completed.stderr.decode("utf-8", "replace")
+        self.workdir = workdir
+
+    def json(self):
+        return json.loads(self.stdout)
+
+
+class HostTestCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="kestrel-e2e-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def host(self, *args, env=None, config=None):
+        """One host run with its files in the test folder; --format json unless given."""
+        command = HOST_CMD + ["--config", config or self.path("device.xml"),
+                              "--data", self.path("device-data.xml"),
+                              "--trace", self.path("trace.log")]
+        command += list(args)
+        if "--format" not in args:
+            command += ["--format", "json"]
+        environment = dict(os.environ, **(env or {}))
+        completed = subprocess.run(command, cwd=self.dir, capture_output=True, timeout=120,
+                                   env=environment, stdin=subprocess.DEVNULL)
+        return HostRun(completed, self.dir)
+
+    def assertLoadFails(self, run, text):
+        self.assertEqual(run.exit, 1, run.stderr)
+        self.assertEqual(run.json(), {"result": -1, "lastError": text})
+        self.assertIn(text, run.stderr)
+
+    def files(self):
+        found = {}
+        for name in ("device.xml", "device-data.xml"):
+            if os.path.exists(self.path(name)):
+                with open(self.path(name), "rb") as f:
+                    found[name] = f.read()
+        return found
+
+
+class AcquisitionTest(HostTestCase):
+    def test_every_device_fixture_loads(self):
+        for path in sorted(glob.glob(fixture("*.json"))):
+            if "no-sensors" in path:
+                continue
+            with self.subTest(fixture=os.path.basename(path)), Simulator("--fixture", path) as sim:
+                run = self.host("--host", sim.address)
+                self.assertEqual(run.exit, 0, run.stderr)
+                result = run.json()
+                self.assertEqual(result["result"], 0)
+                self.assertEqual(result["lastError"], "The operation completed successfully.")
+                self.assertEqual(result["device"]["protocolText"], "html/json")
+                sensors = [s for i in result["interfaces"] for s in i["sensors"]]
+                self.assertTrue(sensors)
+                for sensor in sensors:
+                    self.assertIsInstance(sensor["value"], (int, float))
+                for name in ("device.xml", "device-data.xml", "device.json", "device.raw.xml"):
+                    self.assertTrue(os.path.exists(self.path(name)), name)
+
+    def test_table_and_xml_formats(self):
+        with Simulator("--fixture", fixture("3w-typical.json")) as sim:
+            table = self.host("--host", sim.address, "--format", "table")
+            self.assertEqual(table.exit, 0, table.stderr)
+            self.assertIn("Rack 4 Intake", table.stdout)
+            self.assertIn("21.50 C", table.stdout)
+            self.assertTrue(all(len(line) <= 80 for line in table.stdout.splitlines()))
+            xml = self.host("--host", sim.address, "--format", "xml")
+            self.assertEqual(xml.exit, 0, xml.stderr)
+            with open(self.path("device-data.xml"), "rb") as f:
+                self.assertEqual(xml.stdout.encode("utf-8"), f.read())
+
+    def test_config_only_writes_no_data_document(self):
+        with Simulator() as sim:
+            run = self.host("--host", sim.address, "--config-only")
+            self.assertEqual(run.exit, 0, run.stderr)
+            self.assertEqual(run.json()["interfaces"][0]["description"], "Internal Sensor")
+            self.assertFalse(os.path.exists(self.path("device-data.xml")))
+
+    def test_port_setting_reaches_the_device(self):
+        with Simulator() as sim:
+            address, port = sim.address.rsplit(":", 1)
+            run = self.host("--host", address, "--port", port)
+            self.assertEqual(run.exit, 0, run.stderr)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class FailuresTest(HostTestCase):
+    # fault (simulator arguments, or None for no simulator), host arguments, last error text
+    CASES = [
+        ("empty host", None, ["--host", ""],
+         "The hostname or IP address for the device has not been set."),
+        ("refused", None, ["--host", "127.0.0.1:{free port}"], HTTP_FAILED % REFUSED),
+        ("404", ["--fault", "404"], [], HTTP_FAILED % "HTML Error [404]."),
+        ("500", ["--fault", "500"], [], HTTP_FAILED % "HTML Error [500]."),
+        ("byte-order mark", ["--fault", "bom"], [], HTTP_FAILED % MALFORMED),
+        ("empty body", ["--fault", "empty"], [], HTTP_FAILED % MALFORMED),
+        ("closed connection", ["--fault", "close"], [], HTTP_FAILED % "Generic HTTP failure"),
+        ("cut body", ["--fault", "truncate"], [], HTTP_FAILED % "Generic HTTP failure"),
+        ("body not JSON", ["--fault", "html"], [], "Failed to convert Json data to XML data."),
+        ("no sensors", ["--fixture", fixture("3w-no-sensors.json")], [],
+         "Failed to parse Json device data."),
+    ]
+
+    def test_every_failure_keeps_the_earlier_documents(self):
+        with Simulator() as sim:
+            first = self.host("--host", sim.address)
+            self.assertEqual(first.exit, 0, first.stderr)
+        earlier = self.files()
+        self.assertEqual(len(earlier), 2)
+        for name, sim_args, host_args, text in self.CASES:
+            with self.subTest(case=name):
+                host_args = [a.replace("{free port}", str(free_port())) for a in host_args]
+                if sim_args is None:
+                    run = self.host(*host_args)
+                else:
+                    with Simulator(*sim_args) as sim:
+                        run = self.host("--host", sim.address, *host_args)
+                self.assertLoadFails(run, text)
+                now = self.files()
+                self.assertEqual(now["device-data.xml"], earlier["device-data.xml"])
+                if name != "no sensors":  # that one writes a complete, empty configuration
+                    self.assertEqual(now["device.xml"], earlier["device.xml"])
+
+    def test_unwritable_configuration_path(self):
+        with Simulator() as sim:
+            run = self.host("--host", sim.address,
+                            config=self.path("missing-folder/device.xml"))
+        self.assertLoadFails(run, "Failed to parse Json device data.")
+        self.assertFalse(os.path.exists(self.path("device-data.xml")))
+
+    def test_usage_errors(self):
+        for args in (["--format", "yaml"], ["--port", "x"], ["--password", "p"], ["--bogus"]):
+            with self.subTest(args=args):
+                self.assertEqual(self.host(*args).exit, 2)
+
+
+class AuthenticationTest(HostTestCase):
+    def run_with_password(self, sim, password):
+        with open(self.path("password"), "w") as f:
+            f.write(password + "\n")
+        return self.host("--host", sim.address, "--user", "admin",
+                         "--password-file", self.path("password"))
+
+    def test_right_password_loads_and_leaves_no_trace_of_it(self):
+        with Simulator("--user", "admin", "--password", PASSWORD) as sim:
+            run = self.run_with_password(sim, PASSWORD)
+        self.assertEqual(run.exit, 0, run.stderr)
+        os.remove(self.path("password"))
+        with open(self.path("trace.log"), "rb") as f:
+            trace = f.read()
+        self.assertIn(b"Account name has been set, using HTTP authentication.", trace)
+        self.assertIn(b"HttpComponent: GET", trace)
+        for name in os.listdir(self.dir):
+            with open(self.path(name), "rb") as f:
+                self.assertNotIn(PASSWORD.encode(), f.read(), name)
+        self.assertNotIn(PASSWORD, run.stdout + run.stderr)
+
+    def test_wrong_password_is_refused(self):
+        with Simulator("--user", "admin", "--password", PASSWORD) as sim:
+            run = self.run_with_password(sim, "not-" + PASSWORD)
+        self.assertLoadFails(run, HTTP_FAILED % "HTML Error [401].")
+
+
+class TlsTest(HostTestCase):
+    def setUp(self):
+        super().setUp()
+        self.cert, self.key = self.path("cert.pem"), self.path("key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-keyout", self.key, "-out", self.cert, "-subj", "/CN=localhost",
+                        "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
+                       check=True, capture_output=True, timeout=60)
+
+    def test_trusted_certificate(self):
+        with Simulator("--tls-cert", self.cert, "--tls-key", self.key) as sim:
+            run = self.host("--host", sim.address, "--secure", env={"SSL_CERT_FILE": self.cert})
+        self.assertEqual(run.exit, 0, run.stderr)
+        self.assertEqual(run.json()["result"], 0)
+
+    def test_untrusted_certificate(self):
+        with Simulator("--tls-cert", self.cert, "--tls-key", self.key) as sim:
+            run = self.host("--host", sim.address, "--secure")
+        self.assertLoadFails(run, HTTP_FAILED % CERTIFICATE)
+
+
+class PollingTest(HostTestCase):
+    def test_one_json_object_per_load_and_a_summary(self):
+        with Simulator("--live") as sim:
+            run = self.host("--host", sim.address, "--count", "3", "--interval", "0.2")
+        self.assertEqual(run.exit, 0, run.stderr)
+        lines = run.stdout.splitlines()
+        self.assertEqual(len(lines), 3)
+        self.assertTrue(all(json.loads(line)["result"] == 0 for line in lines))
+        self.assertIn("3 loads, load time min", run.stderr)
+
+    def test_interrupt_ends_the_poll_after_the_current_load(self):
+        with Simulator() as sim:
+            command = HOST_CMD + ["--host", sim.address, "--count", "0", "--interval", "0.1",
+                                  "--format", "json", "--trace", self.path("trace.log"),
+                                  "--config", self.path("device.xml"),
+                                  "--data", self.path("device-data.xml")]
+            process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                       stdin=subprocess.DEVNULL)
+            ready, _, _ = select.select([process.stdout], [], [], 30)
+            self.assertTrue(ready)
+            first = process.stdout.readline()
+            process.send_signal(signal.SIGINT)
+            out, err = process.communicate(timeout=30)
+        self.assertEqual(process.returncode, 0, err)
+        for line in [first] + out.splitlines():
+            self.assertEqual(json.loads(line)["result"], 0)
+        self.assertIn(b"loads, load time min", err)
+
+
+if __name__ == "__main__":
+    unittest.main()
