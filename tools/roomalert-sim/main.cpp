@@ -61,19 +61,19 @@ struct Options {
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
                "usage: roomalert-sim [--fixture FILE] [--live] [--listen ADDR:PORT]\n"
-               "                     [--fault SPEC]... [--user NAME --password TEXT]\n"
+               "                     [--fault FAULT]... [--user NAME --password TEXT]\n"
                "                     [--tls-cert FILE --tls-key FILE]\n"
                "  --fixture FILE     answer with this getData.json (default: a bundled 3W one)\n"
                "  --live             vary the readings over time\n"
                "  --listen ADDR:PORT where to listen (default 127.0.0.1:8380; port 0 = any free)\n"
-               "  --fault SPEC       a status code (e.g. 404), delay:MS, close, truncate, empty,\n"
+               "  --fault FAULT      a status code (e.g. 404), delay:MS, close, truncate, empty,\n"
                "                     bom or html; may be given more than once\n"
                "  --user/--password  require HTTP basic authentication\n"
                "  --tls-cert/--tls-key  serve HTTPS with this certificate and key (PEM)\n"
                "The first line on stdout names the address listened on.\n");
 }
 
-bool ParseFault(const std::string& spec, Faults& faults) {
+bool ParseFault(const std::string& text, Faults& faults) {
   struct Flag {
     const char* name;
     bool Faults::*member;
@@ -84,18 +84,18 @@ bool ParseFault(const std::string& spec, Faults& faults) {
                                 {"bom", &Faults::bom},
                                 {"html", &Faults::html}};
   for (const Flag& flag : kFlags) {
-    if (spec == flag.name) {
+    if (text == flag.name) {
       faults.*flag.member = true;
       return true;
     }
   }
   char* end = nullptr;
-  if (spec.rfind("delay:", 0) == 0) {
-    faults.delay_ms = std::strtol(spec.c_str() + 6, &end, 10);
-    return *end == 0 && spec.size() > 6 && faults.delay_ms >= 0;
+  if (text.rfind("delay:", 0) == 0) {
+    faults.delay_ms = std::strtol(text.c_str() + 6, &end, 10);
+    return *end == 0 && text.size() > 6 && faults.delay_ms >= 0;
   }
-  const long status = std::strtol(spec.c_str(), &end, 10);
-  if (spec.empty() || *end != 0 || status < 100 || status > 599) return false;
+  const long status = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != 0 || status < 100 || status > 599) return false;
   faults.status = static_cast<int>(status);
   return true;
 }
@@ -361,6 +361,9 @@ int main(int argc, char** argv) {
                  o.tls_cert.c_str(), o.tls_key.c_str());
     return kExitFailure;
   }
+  // Headers and body leave in separate writes; with Nagle on, every reused connection would wait
+  // for the client's delayed acknowledgement (about 40 ms) before the body.
+  server->set_tcp_nodelay(true);
   Simulator simulator(o, document);
   server->Get("/getData.json",
               [&simulator](const httplib::Request& request, httplib::Response& response) {
