@@ -1,0 +1,162 @@
+// The XML DOM on Windows: MSXML's DOMDocument through its published COM interfaces. Every
+// interface pointer obtained here is owned by exactly one wrapper and released with it.
+#include <windows.h>
+
+#include <msxml2.h>
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <new>
+
+#include "platform/platform.h"
+
+namespace kestrel::platform {
+
+namespace {
+
+// The version-independent DOMDocument class and its document interface. Written out here because
+// the SDK headers bind the class name to a later MSXML version.
+constexpr CLSID kDomDocumentClass = {
+    0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+constexpr IID kDomDocumentInterface = {
+    0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+// In-process or local server, as the document has always been created.
+constexpr DWORD kDomDocumentContext = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER;
+
+// Wraps a node pointer that the DOM handed out, or signals "nothing" with S_FALSE.
+int32_t WrapNode(HRESULT result, IXMLDOMNode* node, XmlDomNode** out);
+
+class MsxmlNode final : public XmlDomNode {
+ public:
+  explicit MsxmlNode(IXMLDOMNode* node) : node_(node) {}
+
+  int32_t GetFirstChild(XmlDomNode** child) override {
+    if (child == nullptr) return E_POINTER;
+    IXMLDOMNode* found = nullptr;
+    return WrapNode(node_->get_firstChild(&found), found, child);
+  }
+  int32_t GetNextSibling(XmlDomNode** sibling) override {
+    if (sibling == nullptr) return E_POINTER;
+    IXMLDOMNode* found = nullptr;
+    return WrapNode(node_->get_nextSibling(&found), found, sibling);
+  }
+  int32_t GetNodeTypeString(WChar** kind) override { return node_->get_nodeTypeString(kind); }
+  int32_t GetNodeName(WChar** name) override { return node_->get_nodeName(name); }
+  int32_t GetText(WChar** text) override { return node_->get_text(text); }
+
+  int32_t GetAttributeCount(int32_t* count) override {
+    if (count == nullptr) return E_POINTER;
+    *count = 0;
+    const HRESULT result = LoadAttributes();
+    if (result != S_OK) return result;
+    long length = 0;
+    const HRESULT counted = attributes_->get_length(&length);
+    if (FAILED(counted)) return counted;
+    *count = static_cast<int32_t>(length);
+    return S_OK;
+  }
+
+  int32_t GetAttribute(int32_t index, XmlDomNode** attribute) override {
+    if (attribute == nullptr) return E_POINTER;
+    *attribute = nullptr;
+    const HRESULT result = LoadAttributes();
+    if (result != S_OK) return result;
+    IXMLDOMNode* item = nullptr;
+    return WrapNode(attributes_->get_item(index, &item), item, attribute);
+  }
+
+  void Release() override {
+    if (attributes_ != nullptr) attributes_->Release();
+    node_->Release();
+    delete this;
+  }
+
+ private:
+  ~MsxmlNode() = default;
+
+  // The map is fetched once per node: the reader asks for the count, then each item.
+  HRESULT LoadAttributes() {
+    if (attributes_ != nullptr) return S_OK;
+    const HRESULT result = node_->get_attributes(&attributes_);
+    if (FAILED(result)) return result;
+    return attributes_ != nullptr ? S_OK : S_FALSE;
+  }
+
+  IXMLDOMNode* node_;
+  IXMLDOMNamedNodeMap* attributes_ = nullptr;
+};
+
+int32_t WrapNode(HRESULT result, IXMLDOMNode* node, XmlDomNode** out) {
+  *out = nullptr;
+  if (FAILED(result)) return result;
+  if (node == nullptr) return S_FALSE;
+  *out = new (std::nothrow) MsxmlNode(node);
+  if (*out == nullptr) {
+    node->Release();
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
+class MsxmlDocument final : public XmlDomDocument {
+ public:
+  explicit MsxmlDocument(IXMLDOMDocument* document) : document_(document) {}
+
+  int32_t SetAsync(bool async) override {
+    return document_->put_async(async ? VARIANT_TRUE : VARIANT_FALSE);
+  }
+
+  int32_t LoadXml(const WChar* text, bool* well_formed) override {
+    if (well_formed != nullptr) *well_formed = false;
+    // loadXML takes a BSTR; a plain wide string has no length prefix.
+    BSTR copy = ::SysAllocString(text != nullptr ? text : L"");
+    if (copy == nullptr) return E_OUTOFMEMORY;
+    VARIANT_BOOL accepted = VARIANT_FALSE;
+    const HRESULT result = document_->loadXML(copy, &accepted);
+    ::SysFreeString(copy);
+    if (well_formed != nullptr) *well_formed = SUCCEEDED(result) && accepted == VARIANT_TRUE;
+    // S_FALSE means "parsed, but not well-formed": that is an answer, not a failure.
+    return FAILED(result) ? result : S_OK;
+  }
+
+  int32_t GetDocumentElement(XmlDomNode** root) override {
+    if (root == nullptr) return E_POINTER;
+    IXMLDOMElement* element = nullptr;
+    const HRESULT result = document_->get_documentElement(&element);
+    *root = nullptr;
+    if (FAILED(result)) return result;
+    if (element == nullptr) return S_FALSE;
+    // An element interface is a node interface (single inheritance): the wrapper takes it over.
+    return WrapNode(S_OK, element, root);
+  }
+
+  void Release() override {
+    document_->Release();
+    delete this;
+  }
+
+ private:
+  ~MsxmlDocument() = default;
+  IXMLDOMDocument* document_;
+};
+
+}  // namespace
+
+int32_t CreateXmlDomDocument(XmlDomDocument** document) {
+  if (document == nullptr) return E_POINTER;
+  *document = nullptr;
+  IXMLDOMDocument* created = nullptr;
+  const HRESULT result =
+      ::CoCreateInstance(kDomDocumentClass, nullptr, kDomDocumentContext, kDomDocumentInterface,
+                         reinterpret_cast<void**>(&created));
+  if (FAILED(result)) return result;
+  if (created == nullptr) return E_NOINTERFACE;
+  *document = new (std::nothrow) MsxmlDocument(created);
+  if (*document == nullptr) {
+    created->Release();
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
+}  // namespace kestrel::platform
