@@ -14,3 +14,6 @@ for preset in release asan; do
   echo "== $preset: test"
   ctest --preset "$preset" -j2
 done
+
+# The Windows module, cross-built and tested under Wine.
+tools/test-windows.sh

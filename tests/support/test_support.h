@@ -1,6 +1,13 @@
 // Small helpers shared by the test programs: a scratch folder and whole-file reads.
 #pragma once
 
+#if defined(_WIN32)
+#include <process.h>
+
+#include <atomic>
+#include <chrono>
+#endif
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,9 +20,23 @@ namespace kestrel::testing {
 class TempDir {
  public:
   TempDir() {
+#if defined(_WIN32)
+    // No mkdtemp in the Windows C runtime: a name from the process id, a counter and the clock,
+    // taken only when create_directory made it.
+    static std::atomic<unsigned> counter{0};
+    const auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+      path_ = base / ("kestrel-test-" + std::to_string(::_getpid()) + "-" +
+                      std::to_string(counter++) + "-" + std::to_string(stamp % 1000000));
+      std::error_code error;
+      if (std::filesystem::create_directory(path_, error)) break;
+    }
+#else
     std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-test-XXXXXX").string();
     const char* made = ::mkdtemp(pattern.data());
     path_ = made != nullptr ? made : pattern;
+#endif
   }
   ~TempDir() {
     std::error_code ignored;
@@ -24,8 +45,12 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
-  const std::filesystem::path& path() const { return path_; }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
+  const std::filesystem::path& path() const {
+    return path_;
+  }
+  std::string File(const std::string& name) const {
+    return (path_ / name).string();
+  }
 
  private:
   std::filesystem::path path_;

@@ -71,8 +71,8 @@ TEST(TraceTest, NothingWithoutTargetFlagsOrFormat) {
 TEST(TraceTest, DirectoryAsTraceFileWritesNothing) {
   TempDir dir;
   CMvnBase base("CTest");
-  EXPECT_EQ(CMvnBase::FileExists(dir.path().c_str()), 0);
-  base.SetTraceFile(dir.path().c_str());
+  EXPECT_EQ(CMvnBase::FileExists(dir.path().string().c_str()), 0);
+  base.SetTraceFile(dir.path().string().c_str());
   base.Trace(TRACE_TO_FILE, "lost");  // must not crash
   base.SetTraceFile(dir.File("t.txt").c_str());
   base.Trace(TRACE_TO_FILE, "kept");

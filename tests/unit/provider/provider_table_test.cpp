@@ -1,13 +1,14 @@
 // The host reaches the provider only through the exported factory and the table's slot numbers;
 // these tests load the built module and call every operation by its slot.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <regex>
 #include <string>
 
 #include "provider/env_provider.h"
+#include "tests/support/test_module.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -19,12 +20,10 @@ using kestrel::testing::TempDir;
 class ModuleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    handle_ = ::dlopen(KESTREL_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle_, nullptr) << ::dlerror();
-    create_ =
-        reinterpret_cast<CreatePluginInstanceFunction>(::dlsym(handle_, "CreatePluginInstance"));
-    destroy_ =
-        reinterpret_cast<DeletePluginInstanceFunction>(::dlsym(handle_, "DeletePluginInstance"));
+    module_ = std::make_unique<kestrel::testing::LoadedModule>(KESTREL_MODULE_PATH);
+    ASSERT_TRUE(module_->loaded()) << module_->error();
+    create_ = module_->Symbol<CreatePluginInstanceFunction>("CreatePluginInstance");
+    destroy_ = module_->Symbol<DeletePluginInstanceFunction>("DeletePluginInstance");
     ASSERT_NE(create_, nullptr);
     ASSERT_NE(destroy_, nullptr);
     provider_ = create_();
@@ -32,7 +31,7 @@ class ModuleTest : public ::testing::Test {
   }
   void TearDown() override {
     if (destroy_ != nullptr) destroy_(provider_);
-    if (handle_ != nullptr) ::dlclose(handle_);
+    module_.reset();
   }
 
   template <typename Result, typename... Args>
@@ -46,7 +45,7 @@ class ModuleTest : public ::testing::Test {
     return buffer.substr(0, std::strlen(buffer.c_str()));
   }
 
-  void* handle_ = nullptr;
+  std::unique_ptr<kestrel::testing::LoadedModule> module_;
   CreatePluginInstanceFunction create_ = nullptr;
   DeletePluginInstanceFunction destroy_ = nullptr;
   IEnvProvider* provider_ = nullptr;
