@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <libxml/parser.h>
 
 #include <clocale>
 #include <cstdio>
@@ -11,6 +10,7 @@
 #include "common/xml_writer.h"
 #include "device/device_records.h"
 #include "tests/support/test_support.h"
+#include "tests/support/xml_check.h"
 
 namespace {
 
@@ -65,11 +65,7 @@ void BuildEveryType(CEnvDevInfo& device) {
 }
 
 bool IsWellFormed(const std::string& bytes) {
-  xmlDocPtr doc = xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), "document.xml",
-                                nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-  if (doc == nullptr) return false;
-  xmlFreeDoc(doc);
-  return true;
+  return kestrel::testing::IsWellFormedXml(bytes);
 }
 
 // Saves the device and answers the file's bytes, checking that libxml2 accepts them.
@@ -205,18 +201,27 @@ class CommaLocale {
  public:
   CommaLocale() {
     saved_ = std::setlocale(LC_NUMERIC, nullptr);
+#if defined(_WIN32)
+    // The Windows C runtime has every locale built in, named by language and country.
+    if (Try("German_Germany.1252") || Try("de-DE")) return;
+#else
     if (Try("de_DE.UTF-8") || Try("de_DE.utf8") || Try("de_DE")) return;
     const std::string command =
         "localedef -i de_DE -f UTF-8 '" + dir_.File("de_DE.UTF-8") + "' >/dev/null 2>&1";
     if (std::system(command.c_str()) == -1) return;
     ::setenv("LOCPATH", dir_.path().c_str(), 1);
     Try("de_DE.UTF-8");
+#endif
   }
   ~CommaLocale() {
     std::setlocale(LC_NUMERIC, saved_.c_str());
+#if !defined(_WIN32)
     ::unsetenv("LOCPATH");
+#endif
   }
-  bool active() const { return active_; }
+  bool active() const {
+    return active_;
+  }
 
  private:
   bool Try(const char* name) {
