@@ -6,6 +6,13 @@
 #include <cstdint>
 #include <cstdio>
 
+// windows.h maps these two names to the kernel's ANSI profile functions; where it was included
+// first, the seam's own functions are meant.
+#if defined(_WIN32)
+#undef WriteProfileSection
+#undef WriteProfileString
+#endif
+
 namespace kestrel::platform {
 
 // A UTF-16 code unit as COM strings carry it.

@@ -14,12 +14,14 @@ namespace kestrel::platform {
 
 namespace {
 
-// The version-independent DOMDocument class and its document interface. Written out here because
+// The version-independent DOMDocument class and its document interfaces. Written out here because
 // the SDK headers bind the class name to a later MSXML version.
 constexpr CLSID kDomDocumentClass = {
     0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 constexpr IID kDomDocumentInterface = {
     0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+constexpr IID kDomDocument2Interface = {
+    0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 // In-process or local server, as the document has always been created.
 constexpr DWORD kDomDocumentContext = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER;
 
@@ -33,12 +35,14 @@ class MsxmlNode final : public XmlDomNode {
   int32_t GetFirstChild(XmlDomNode** child) override {
     if (child == nullptr) return E_POINTER;
     IXMLDOMNode* found = nullptr;
-    return WrapNode(node_->get_firstChild(&found), found, child);
+    const HRESULT result = node_->get_firstChild(&found);
+    return WrapNode(result, found, child);
   }
   int32_t GetNextSibling(XmlDomNode** sibling) override {
     if (sibling == nullptr) return E_POINTER;
     IXMLDOMNode* found = nullptr;
-    return WrapNode(node_->get_nextSibling(&found), found, sibling);
+    const HRESULT result = node_->get_nextSibling(&found);
+    return WrapNode(result, found, sibling);
   }
   int32_t GetNodeTypeString(WChar** kind) override { return node_->get_nodeTypeString(kind); }
   int32_t GetNodeName(WChar** name) override { return node_->get_nodeName(name); }
@@ -62,7 +66,8 @@ class MsxmlNode final : public XmlDomNode {
     const HRESULT result = LoadAttributes();
     if (result != S_OK) return result;
     IXMLDOMNode* item = nullptr;
-    return WrapNode(attributes_->get_item(index, &item), item, attribute);
+    const HRESULT fetched = attributes_->get_item(index, &item);
+    return WrapNode(fetched, item, attribute);
   }
 
   void Release() override {
@@ -151,6 +156,21 @@ int32_t CreateXmlDomDocument(XmlDomDocument** document) {
                          reinterpret_cast<void**>(&created));
   if (FAILED(result)) return result;
   if (created == nullptr) return E_NOINTERFACE;
+  // The text comes from the device: no document type, no external entities, as on Linux.
+  created->put_validateOnParse(VARIANT_FALSE);
+  created->put_resolveExternals(VARIANT_FALSE);
+  IXMLDOMDocument2* settings = nullptr;
+  if (SUCCEEDED(
+          created->QueryInterface(kDomDocument2Interface, reinterpret_cast<void**>(&settings)))) {
+    VARIANT prohibit;
+    ::VariantInit(&prohibit);
+    prohibit.vt = VT_BOOL;
+    prohibit.boolVal = VARIANT_TRUE;
+    BSTR name = ::SysAllocString(L"ProhibitDTD");
+    settings->setProperty(name, prohibit);
+    ::SysFreeString(name);
+    settings->Release();
+  }
   *document = new (std::nothrow) MsxmlDocument(created);
   if (*document == nullptr) {
     created->Release();

@@ -9,10 +9,6 @@
 #include <cstring>
 #include <cwchar>
 
-// windows.h maps these names to the kernel's own ANSI profile functions; the seam's are meant.
-#undef WriteProfileSection
-#undef WriteProfileString
-
 #include "platform/platform.h"
 
 namespace kestrel::platform {

@@ -40,21 +40,26 @@ struct World {
 
 inline World* g_world = nullptr;
 
+// The cases are written as UTF-16 literals; the seam's wide type is wchar_t on Windows.
+inline std::u16string Utf16(const WChar* text) {
+  return std::u16string(text, text + kestrel::platform::WideLength(text));
+}
+
 class FakeComponent final : public HttpComponent {
  public:
-  void SetLogFile(const WChar* path) override { g_world->log_file = path; }
-  void SetUserName(const WChar* name) override { g_world->user = name; }
-  void SetPassword(const WChar* password) override { g_world->password = password; }
+  void SetLogFile(const WChar* path) override { g_world->log_file = Utf16(path); }
+  void SetUserName(const WChar* name) override { g_world->user = Utf16(name); }
+  void SetPassword(const WChar* password) override { g_world->password = Utf16(password); }
   void Get(const WChar* url, WChar** body) override {
     World& w = *g_world;
     ++w.gets;
-    w.last_url = url;
+    w.last_url = Utf16(url);
     const Answer& a = w.answers.at(w.next < w.answers.size() ? w.next++ : w.answers.size() - 1);
     w.now += a.takes_ms;
     error_ = a.error;
     status_ = a.status;
-    *body =
-        a.null_body ? nullptr : kestrel::platform::AllocWideString(a.body.data(), a.body.size());
+    const std::basic_string<WChar> wide(a.body.begin(), a.body.end());
+    *body = a.null_body ? nullptr : kestrel::platform::AllocWideString(wide.data(), wide.size());
   }
   int32_t LastError() override { return error_; }
   int32_t ResponseCode() override { return status_; }

@@ -2,6 +2,10 @@
 // drives one provider through the exported table, runs loads and shows the documents the module
 // wrote.
 #include <signal.h>
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -203,12 +207,18 @@ void OnInterrupt(int) {
 
 // The first Ctrl-C lets the running load finish and ends the poll; a second one ends the program.
 void CatchInterrupts() {
+#if defined(_WIN32)
+  // The Windows C runtime resets a handler to the default once it has run, as SA_RESETHAND does.
+  ::signal(SIGINT, &OnInterrupt);
+  ::signal(SIGTERM, &OnInterrupt);
+#else
   struct sigaction action {};
   action.sa_handler = &OnInterrupt;
   action.sa_flags = SA_RESETHAND | SA_RESTART;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+#endif
 }
 
 void PauseBetweenLoads(double seconds) {
@@ -318,6 +328,11 @@ int RunLoads(const Options& o, IEnvProvider* provider) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+  // The same bytes as on Linux: scripts and the end-to-end suite read this output on both targets.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
   Options o;
   const int parsed = ParseOptions(argc, argv, o);
   if (parsed != kExitSuccess) return parsed < 0 ? kExitSuccess : parsed;

@@ -1,0 +1,145 @@
+// The device documents read back with MSXML, the parser the Windows host service itself uses.
+// White space is preserved and texts are handed on as UTF-8, so the view is the same as on Linux.
+#include <windows.h>
+
+#include <msxml2.h>
+#include <objbase.h>
+#include <oleauto.h>
+
+#include "tools/kestrel-host/device_view.h"
+
+namespace kestrel::host {
+
+namespace {
+
+// {2933BF90-7B36-11D2-B20E-00C04F983E60}, {2933BF81-7B36-11D2-B20E-00C04F983E60}
+constexpr CLSID kDomDocumentClass = {
+    0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+constexpr IID kDomDocumentInterface = {
+    0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+
+std::string Utf8(BSTR text) {
+  if (text == nullptr) return std::string();
+  const int units = static_cast<int>(::SysStringLen(text));
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) ::WideCharToMultiByte(CP_UTF8, 0, text, units, out.data(), size, nullptr, nullptr);
+  return out;
+}
+
+std::string NameOf(IXMLDOMNode* node) {
+  BSTR name = nullptr;
+  node->get_nodeName(&name);
+  std::string out = Utf8(name);
+  ::SysFreeString(name);
+  return out;
+}
+
+std::string TextOf(IXMLDOMNode* node) {
+  BSTR text = nullptr;
+  node->get_text(&text);
+  std::string out = Utf8(text);
+  ::SysFreeString(text);
+  return out;
+}
+
+bool IsElement(IXMLDOMNode* node) {
+  DOMNodeType type = NODE_INVALID;
+  return SUCCEEDED(node->get_nodeType(&type)) && type == NODE_ELEMENT;
+}
+
+// Calls visit(child) for every element child of parent, in document order.
+template <typename Visit>
+void ForEachElement(IXMLDOMNode* parent, Visit visit) {
+  IXMLDOMNode* child = nullptr;
+  if (parent->get_firstChild(&child) != S_OK) return;
+  while (child != nullptr) {
+    if (IsElement(child)) visit(child);
+    IXMLDOMNode* next = nullptr;
+    if (child->get_nextSibling(&next) != S_OK) next = nullptr;
+    child->Release();
+    child = next;
+  }
+}
+
+bool HasElementChildren(IXMLDOMNode* node) {
+  bool found = false;
+  ForEachElement(node, [&](IXMLDOMNode*) { found = true; });
+  return found;
+}
+
+void ReadLeaves(IXMLDOMNode* parent, Leaves& leaves) {
+  ForEachElement(parent, [&](IXMLDOMNode* child) {
+    if (!HasElementChildren(child)) leaves.Set(NameOf(child), TextOf(child));
+  });
+}
+
+// COM for the calling thread, balanced on every way out.
+class ComScope {
+ public:
+  ComScope() : result_(::CoInitialize(nullptr)) {}
+  ~ComScope() {
+    if (SUCCEEDED(result_)) ::CoUninitialize();
+  }
+  ComScope(const ComScope&) = delete;
+  ComScope& operator=(const ComScope&) = delete;
+
+ private:
+  HRESULT result_;
+};
+
+}  // namespace
+
+bool ReadDeviceDocument(const std::string& path, DeviceView& device, std::string& error) {
+  device = DeviceView{};
+  ComScope com;
+  IXMLDOMDocument* document = nullptr;
+  if (FAILED(::CoCreateInstance(kDomDocumentClass, nullptr, CLSCTX_INPROC_SERVER,
+                                kDomDocumentInterface, reinterpret_cast<void**>(&document)))) {
+    error = "cannot create an XML DOM document to read " + path;
+    return false;
+  }
+  document->put_async(VARIANT_FALSE);
+  document->put_preserveWhiteSpace(VARIANT_TRUE);
+
+  const int units = ::MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+  VARIANT source;
+  ::VariantInit(&source);
+  source.vt = VT_BSTR;
+  source.bstrVal = ::SysAllocStringLen(nullptr, static_cast<UINT>(units > 0 ? units - 1 : 0));
+  if (units > 0) ::MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, source.bstrVal, units);
+  VARIANT_BOOL loaded = VARIANT_FALSE;
+  const HRESULT result = document->load(source, &loaded);
+  ::VariantClear(&source);
+
+  IXMLDOMElement* root = nullptr;
+  if (result != S_OK || loaded != VARIANT_TRUE || document->get_documentElement(&root) != S_OK ||
+      root == nullptr) {
+    document->Release();
+    error = "cannot read the device document " + path;
+    return false;
+  }
+  if (NameOf(root) != "device") {
+    root->Release();
+    document->Release();
+    error = "the document " + path + " is no device document";
+    return false;
+  }
+  ReadLeaves(root, device.leaves);
+  ForEachElement(root, [&](IXMLDOMNode* sensors) {
+    if (NameOf(sensors) != "sensors") return;
+    ForEachElement(sensors, [&](IXMLDOMNode* itf) {
+      if (NameOf(itf) != "interface") return;
+      InterfaceView& view = device.interfaces.emplace_back();
+      ReadLeaves(itf, view.leaves);
+      ForEachElement(itf, [&](IXMLDOMNode* sensor) {
+        if (NameOf(sensor) == "sensor") ReadLeaves(sensor, view.sensors.emplace_back().leaves);
+      });
+    });
+  });
+  root->Release();
+  document->Release();
+  return true;
+}
+
+}  // namespace kestrel::host
