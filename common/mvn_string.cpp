@@ -13,8 +13,6 @@ constexpr std::size_t kFormatScratchSize = 2048;
 // The formatter is told one byte less than the scratch holds: at most 2046 characters survive.
 constexpr std::size_t kFormatLimit = kFormatScratchSize - 1;
 
-char EmptyText[1] = {'\0'};
-
 inline char UpperAscii(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
 }
@@ -90,7 +88,10 @@ const char* XmlReplacement(char c) {
 
 }  // namespace
 
-CMvnString::CMvnString() : text_(EmptyText), length_(0), capacity_(0), format_scratch_(nullptr) {}
+CMvnString::CMvnString()
+    : text_(local_), length_(0), capacity_(kLocalCapacity), format_scratch_(nullptr) {
+  local_[0] = '\0';
+}
 
 CMvnString::CMvnString(const char* text) : CMvnString() {
   Assign(text);
@@ -110,12 +111,29 @@ CMvnString& CMvnString::operator=(CMvnString&& other) noexcept {
 }
 
 CMvnString::~CMvnString() {
-  if (text_ != EmptyText) std::free(text_);
+  if (text_ != local_) std::free(text_);
   std::free(format_scratch_);
 }
 
 void CMvnString::Swap(CMvnString& other) noexcept {
-  std::swap(text_, other.text_);
+  if (this == &other) return;
+  const bool mine_local = text_ == local_;
+  const bool theirs_local = other.text_ == other.local_;
+  char kept[kLocalCapacity + 1];
+  if (mine_local) std::memcpy(kept, local_, length_ + 1);
+  char* const mine_heap = text_;
+  if (theirs_local) {
+    std::memcpy(local_, other.local_, other.length_ + 1);
+    text_ = local_;
+  } else {
+    text_ = other.text_;
+  }
+  if (mine_local) {
+    std::memcpy(other.local_, kept, length_ + 1);
+    other.text_ = other.local_;
+  } else {
+    other.text_ = mine_heap;
+  }
   std::swap(length_, other.length_);
   std::swap(capacity_, other.capacity_);
 }
@@ -124,11 +142,10 @@ void CMvnString::Reserve(std::size_t capacity) {
   if (capacity <= capacity_) return;
   std::size_t grown = capacity_ + capacity_ / 2;
   if (grown < capacity) grown = capacity;
-  if (grown < 15) grown = 15;
-  char* block = static_cast<char*>(text_ == EmptyText ? std::malloc(grown + 1)
-                                                      : std::realloc(text_, grown + 1));
+  const bool local = text_ == local_;
+  char* block = static_cast<char*>(local ? std::malloc(grown + 1) : std::realloc(text_, grown + 1));
   if (block == nullptr) throw std::bad_alloc();
-  if (text_ == EmptyText) block[0] = '\0';
+  if (local) std::memcpy(block, local_, length_ + 1);
   text_ = block;
   capacity_ = grown;
 }
@@ -144,11 +161,10 @@ CMvnString& CMvnString::Assign(const CMvnString& other) {
 }
 
 CMvnString& CMvnString::Assign(const char* text, std::size_t length) {
-  if (text >= text_ && text <= text_ + length_ && text_ != EmptyText) {
+  if (text >= text_ && text <= text_ + length_) {
     // Assigning a part of our own text.
     std::memmove(text_, text, length);
   } else {
-    if (length == 0 && text_ == EmptyText) return *this;
     Reserve(length);
     if (length > 0) std::memcpy(text_, text, length);
   }
@@ -188,7 +204,7 @@ CMvnString& CMvnString::Append(const CMvnString& other) {
 
 CMvnString& CMvnString::Append(const char* text, std::size_t length) {
   if (length == 0) return *this;
-  if (text_ != EmptyText && text >= text_ && text < text_ + capacity_ + 1) {
+  if (text >= text_ && text < text_ + capacity_ + 1) {
     CMvnString copy;
     copy.Assign(text, length);
     return Append(copy.text_, copy.length_);

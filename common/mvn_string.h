@@ -60,9 +60,13 @@ class CMvnString {
   // Makes room for at least capacity bytes plus the terminator, keeping the text.
   void Reserve(std::size_t capacity);
 
+  // Short texts (most names and values) live in the object itself, without a heap block.
+  static constexpr std::size_t kLocalCapacity = 15;
+
   char* text_;
   std::size_t length_;
   // Room beyond the length is kept so that building a large document by appends stays linear.
   std::size_t capacity_;
   char* format_scratch_;
+  char local_[kLocalCapacity + 1];
 };
