@@ -113,10 +113,19 @@ void MultiSzList::KeepLast(uint32_t count) {
 
 // ------------------------------------------------------------------ CMvnBase
 
-CMvnBase::CMvnBase(const char* class_name) : line_buffer_(nullptr), class_name_(class_name) {}
+CMvnBase::TraceState::~TraceState() {
+  std::free(line_buffer);
+}
+
+CMvnBase::CMvnBase(const char* class_name) : trace_state_(nullptr), class_name_(class_name) {}
 
 CMvnBase::~CMvnBase() {
-  std::free(line_buffer_);
+  delete trace_state_;
+}
+
+CMvnBase::TraceState& CMvnBase::State() {
+  if (trace_state_ == nullptr) trace_state_ = new TraceState();
+  return *trace_state_;
 }
 
 int32_t CMvnBase::IsEqual(const CMvnBase* /*other*/) const {
@@ -129,40 +138,45 @@ CMvnBase* CMvnBase::Clone() const {
 
 void CMvnBase::SetTraceFile(const char* path) {
   LockGuard guard(lock_);
-  trace_file_.Assign(path);
+  if (trace_state_ == nullptr && (path == nullptr || *path == '\0')) return;
+  State().trace_file.Assign(path);
 }
 
 CMvnString& CMvnBase::GetTraceFile(CMvnString& out) {
   LockGuard guard(lock_);
-  if (&out != &trace_file_) out.Assign(trace_file_);
+  if (trace_state_ == nullptr) return out.Assign("");
+  if (&out != &trace_state_->trace_file) out.Assign(trace_state_->trace_file);
   return out;
 }
 
 void CMvnBase::SetLogProfileFile(const char* path) {
   LockGuard guard(lock_);
-  log_profile_file_.Assign(path);
+  if (trace_state_ == nullptr && (path == nullptr || *path == '\0')) return;
+  State().log_profile_file.Assign(path);
 }
 
 void CMvnBase::Trace(uint32_t flags, const char* format, ...) {
   LockGuard guard(lock_);
-  if (trace_file_.IsEmpty() && log_profile_file_.IsEmpty()) return;
+  if (trace_state_ == nullptr) return;
+  TraceState& state = *trace_state_;
+  if (state.trace_file.IsEmpty() && state.log_profile_file.IsEmpty()) return;
   if (flags == 0 || format == nullptr || *format == '\0') return;
-  if (line_buffer_ == nullptr) {
-    line_buffer_ = static_cast<char*>(std::malloc(kLineBufferSize));
-    if (line_buffer_ == nullptr) return;
+  if (state.line_buffer == nullptr) {
+    state.line_buffer = static_cast<char*>(std::malloc(kLineBufferSize));
+    if (state.line_buffer == nullptr) return;
   }
+  char* line = state.line_buffer;
 
   const std::tm local = LocalNow();
-  const int stamp = std::snprintf(line_buffer_, kLineBufferSize, "[%02d:%02d:%02d] ", local.tm_hour,
+  const int stamp = std::snprintf(line, kLineBufferSize, "[%02d:%02d:%02d] ", local.tm_hour,
                                   local.tm_min, local.tm_sec);
   va_list args;
   va_start(args, format);
   // A message longer than the buffer is cut at its end rather than refused.
-  std::vsnprintf(line_buffer_ + stamp, kLineBufferSize - static_cast<std::size_t>(stamp), format,
-                 args);
+  std::vsnprintf(line + stamp, kLineBufferSize - static_cast<std::size_t>(stamp), format, args);
   va_end(args);
 
-  CMvnString message(line_buffer_);
+  CMvnString message(line);
   if ((flags & TRACE_MULTILINE) != 0) {
     message.ReplaceAll("\r\n", "\n");
   } else {
@@ -176,33 +190,36 @@ void CMvnBase::Trace(uint32_t flags, const char* format, ...) {
   }
 
   std::FILE* file = nullptr;
-  if (!trace_file_.IsEmpty() && (flags & (TRACE_TO_FILE | TRACE_MULTILINE)) != 0) {
-    file = kestrel::platform::OpenTextFile(trace_file_.Text(),
-                                           FileExists(trace_file_.Text()) == 1 ? "at" : "wt");
+  const char* trace_file = state.trace_file.Text();
+  if (*trace_file != '\0' && (flags & (TRACE_TO_FILE | TRACE_MULTILINE)) != 0) {
+    file = kestrel::platform::OpenTextFile(trace_file, FileExists(trace_file) == 1 ? "at" : "wt");
     if (file != nullptr) std::fprintf(file, "%s\n", message.Text());
   }
-  if (!log_profile_file_.IsEmpty() && (flags & TRACE_TO_LOG) != 0) WriteLogRing(message);
+  if (!state.log_profile_file.IsEmpty() && (flags & TRACE_TO_LOG) != 0) {
+    WriteLogRing(state, message);
+  }
   if (file != nullptr) std::fclose(file);
 }
 
-void CMvnBase::WriteLogRing(const CMvnString& message) {
+void CMvnBase::WriteLogRing(TraceState& state, const CMvnString& message) {
   CMvnString entry(message);
   if (entry.Length() > kRingMessageLimit) {
     entry.Assign(entry.Text(), kRingMessageLimit - 3);
     entry.Append("...");
   }
-  const char* profile = log_profile_file_.Text();
-  line_buffer_[0] = '\0';
-  line_buffer_[1] = '\0';
-  kestrel::platform::ReadProfileSection(kLogSection, line_buffer_, kLineBufferSize - 1, profile);
+  const char* profile = state.log_profile_file.Text();
+  char* section = state.line_buffer;
+  section[0] = '\0';
+  section[1] = '\0';
+  kestrel::platform::ReadProfileSection(kLogSection, section, kLineBufferSize - 1, profile);
   const uint32_t counter =
       kestrel::platform::ReadProfileUInt(kInitSection, kNextEntryKey, 0, profile);
 
-  log_ring_.SetFromMultiSz(line_buffer_);
-  log_ring_.AddEntry(entry.Text(), counter);
-  log_ring_.KeepLast(kRingEntries);
+  state.log_ring.SetFromMultiSz(section);
+  state.log_ring.AddEntry(entry.Text(), counter);
+  state.log_ring.KeepLast(kRingEntries);
   ClearLogSection(profile);
-  kestrel::platform::WriteProfileSection(kLogSection, log_ring_.buffer, profile);
+  kestrel::platform::WriteProfileSection(kLogSection, state.log_ring.buffer, profile);
   WriteNextEntry(static_cast<int32_t>(counter + 1), profile);
 }
 

@@ -61,12 +61,25 @@ class CMvnBase {
   static constexpr std::size_t kRingMessageLimit = 1023;
 
  private:
-  void WriteLogRing(const CMvnString& message);
+  // The sink's settings and buffers, made on first use: most library objects (a parsed JSON
+  // document makes thousands) never trace, and carrying this state would triple their size.
+  struct TraceState {
+    TraceState() = default;
+    TraceState(const TraceState&) = delete;
+    TraceState& operator=(const TraceState&) = delete;
+    ~TraceState();
 
-  CMvnString trace_file_;
-  CMvnString log_profile_file_;
-  MultiSzList log_ring_;
-  char* line_buffer_;
+    CMvnString trace_file;
+    CMvnString log_profile_file;
+    MultiSzList log_ring;
+    char* line_buffer = nullptr;
+  };
+
+  // Callers hold the lock.
+  TraceState& State();
+  void WriteLogRing(TraceState& state, const CMvnString& message);
+
+  TraceState* trace_state_;
   kestrel::platform::Lock lock_;
   CMvnString class_name_;
 };
