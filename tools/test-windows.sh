@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The Windows x86-64 build: cross-built with mingw-w64, then the module checks, the unit suite and
-# the fuzz corpus replays under Wine (headless, every Wine call bounded by a time-out).
+# The Windows x86-64 build: cross-built with mingw-w64, then the module checks, the unit suite, the
+# fuzz corpus replays and the end-to-end suite under Wine (headless, every Wine call bounded by a
+# time-out). The end-to-end suite serves the Windows host from the Linux build's simulator and
+# compares the Windows documents with the Linux build's, so the release build is made as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup-deps.sh windows
@@ -9,6 +11,8 @@ build="$PWD/build/windows"
 echo "== windows: configure and build"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
+cmake --preset release >/dev/null
+cmake --build --preset release --target kestrel-probe kestrel-host roomalert-sim
 
 export KESTREL_WINEPREFIX="$build/wineprefix"
 export WINEPREFIX="$KESTREL_WINEPREFIX" WINEARCH=win64 WINEDEBUG=-all
@@ -34,3 +38,9 @@ tools/wine-run.sh regsvr32 /s "$component" >"$logs/regsvr32.log" 2>&1 || {
 
 echo "== windows: test"
 ctest --preset windows -j2
+
+echo "== windows: end to end"
+KESTREL_BINARY_DIR="$PWD/build/release" KESTREL_WINDOWS_DIR="$build" \
+  KESTREL_FIXTURES_DIR="$PWD/tests/fixtures" \
+  KESTREL_HOST_CMD="$PWD/tools/wine-run.sh $build/kestrel-host.exe" \
+  timeout -k 10 1200 python3 tests/e2e/test_windows.py </dev/null

@@ -1,5 +1,6 @@
 #include "netcomp/win32/http_ex.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -77,6 +78,16 @@ DWORD ChooseAuthScheme(HINTERNET request) {
   if ((supported & WINHTTP_AUTH_SCHEME_DIGEST) != 0) return WINHTTP_AUTH_SCHEME_DIGEST;
   if ((supported & WINHTTP_AUTH_SCHEME_BASIC) != 0) return WINHTTP_AUTH_SCHEME_BASIC;
   return 0;
+}
+
+// The URL as logged: any "user:password@" in front of the host is left out.
+std::wstring WithoutUserInfo(const std::wstring& url) {
+  const std::size_t scheme = url.find(L"://");
+  const std::size_t authority = scheme == std::wstring::npos ? 0 : scheme + 3;
+  const std::size_t end = std::min(url.find_first_of(L"/?#", authority), url.size());
+  const std::size_t at = url.rfind(L'@', end == 0 ? 0 : end - 1);
+  if (at == std::wstring::npos || at < authority) return url;
+  return url.substr(0, authority) + url.substr(at + 1);
 }
 
 }  // namespace
@@ -171,7 +182,7 @@ HRESULT STDMETHODCALLTYPE HttpEx::Get(BSTR url, BSTR* body) {
   std::wstring shown_url;
   const DWORD error = Fetch(url != nullptr ? url : L"", bytes, shown_url);
   last_error_ = error == 0 ? 0 : ErrorCodeFor(error);
-  Log(shown_url, ::GetTickCount() - start, bytes.size());
+  Log(shown_url, ::GetTickCount() - start, bytes.size(), error);
   if (error != 0) return S_OK;
   if (body != nullptr) {
     *body = DecodeBody(bytes);
@@ -190,18 +201,13 @@ DWORD HttpEx::Fetch(const wchar_t* url, std::string& bytes, std::wstring& shown_
   parts.dwHostNameLength = static_cast<DWORD>(-1);
   parts.dwUrlPathLength = static_cast<DWORD>(-1);
   parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!::WinHttpCrackUrl(url, 0, 0, &parts)) {
-    shown_url = url;
-    return ::GetLastError();
-  }
+  shown_url = WithoutUserInfo(url);
+  if (!::WinHttpCrackUrl(url, 0, 0, &parts)) return ::GetLastError();
   const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
   std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
   path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
   if (path.empty()) path = L"/";
   const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
-  // Logged without any user information that the URL may carry.
-  shown_url = std::wstring(secure ? L"https://" : L"http://") + host + L":" +
-              std::to_wstring(parts.nPort) + path;
 
   if (session_ == nullptr) {
     session_ = ::WinHttpOpen(L"kestrel-probe", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
@@ -249,6 +255,13 @@ DWORD HttpEx::Fetch(const wchar_t* url, std::string& bytes, std::wstring& shown_
     scheme = offered;
   }
 
+  // A body shorter than its announced length is a broken answer, not a short document.
+  DWORD announced = 0;
+  DWORD announced_size = sizeof announced;
+  const bool has_length = ::WinHttpQueryHeaders(
+      request.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+      WINHTTP_HEADER_NAME_BY_INDEX, &announced, &announced_size, WINHTTP_NO_HEADER_INDEX);
+
   const DWORD start = ::GetTickCount();
   std::vector<char> chunk(16384);
   for (;;) {
@@ -261,20 +274,29 @@ DWORD HttpEx::Fetch(const wchar_t* url, std::string& bytes, std::wstring& shown_
     // A device that trickles its answer must not hold the caller past the request time-out.
     if (::GetTickCount() - start > kRequestTimeoutMs) return ERROR_WINHTTP_TIMEOUT;
   }
+  if (has_length && bytes.size() < announced) return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
   return 0;
 }
 
-void HttpEx::Log(const std::wstring& shown_url, DWORD elapsed_ms, std::size_t bytes) {
+// One line per request into the provider's trace file, in the same format as the Linux component.
+void HttpEx::Log(const std::wstring& shown_url, DWORD elapsed_ms, std::size_t bytes,
+                 DWORD winhttp_error) {
   if (log_file_.empty()) return;
   std::FILE* file = ::_wfopen(log_file_.c_str(), L"at");
   if (file == nullptr) return;
   const std::time_t now = std::time(nullptr);
-  const std::tm* local = std::localtime(&now);
+  std::tm local = {};
+  ::localtime_s(&local, &now);
   const std::string url = Narrow(shown_url, CP_ACP);
-  std::fprintf(file, "[%02d:%02d:%02d] MVNETWORK: GET %s status %ld error %ld bytes %lu ms %lu\n",
-               local != nullptr ? local->tm_hour : 0, local != nullptr ? local->tm_min : 0,
-               local != nullptr ? local->tm_sec : 0, url.c_str(), response_code_, last_error_,
-               static_cast<unsigned long>(bytes), static_cast<unsigned long>(elapsed_ms));
+  std::fprintf(file, "[%02d:%02d:%02d] HttpComponent: GET %s -> ", local.tm_hour, local.tm_min,
+               local.tm_sec, url.c_str());
+  if (winhttp_error == 0) {
+    std::fprintf(file, "status %ld, %lu bytes, %lu ms\n", response_code_,
+                 static_cast<unsigned long>(bytes), static_cast<unsigned long>(elapsed_ms));
+  } else {
+    std::fprintf(file, "no response (error %ld: WinHTTP error %lu), %lu ms\n", last_error_,
+                 static_cast<unsigned long>(winhttp_error), static_cast<unsigned long>(elapsed_ms));
+  }
   std::fclose(file);
 }
 

@@ -36,7 +36,7 @@ class HttpEx final : public IMvnHttpEx {
 
   // One request; answers 0 or the WinHTTP error that stopped it.
   DWORD Fetch(const wchar_t* url, std::string& bytes, std::wstring& shown_url);
-  void Log(const std::wstring& shown_url, DWORD elapsed_ms, std::size_t bytes);
+  void Log(const std::wstring& shown_url, DWORD elapsed_ms, std::size_t bytes, DWORD winhttp_error);
 
   std::atomic<ULONG> references_{1};
   HINTERNET session_ = nullptr;  // kept for the component's life, so connections are reused

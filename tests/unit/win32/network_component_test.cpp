@@ -287,6 +287,17 @@ TEST_F(ComponentTest, SendsBasicCredentialsAndLogsWithoutThem) {
   EXPECT_EQ(lines.find("dTpzM2NyZXQ"), std::string::npos) << lines;
 }
 
+// A connection closed before the announced length arrived is an error, as on Linux.
+TEST_F(ComponentTest, CutBodyIsAGenericFailure) {
+  LoopbackServer server({"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"cut\":"});
+  HttpComponent* component = nullptr;
+  ASSERT_EQ(kestrel::platform::CreateHttpComponent(&component), 0);
+  const Fetch got = Get(component, server.Url());
+  component->Release();
+  EXPECT_EQ(got.error, 22449);
+  EXPECT_FALSE(got.has_body);
+}
+
 TEST_F(ComponentTest, RefusedConnectionIsError10061WithoutBody) {
   unsigned port = 0;
   {
