@@ -5,7 +5,7 @@
 # compares the Windows documents with the Linux build's, so the release build is made as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/setup-deps.sh windows
+tools/setup-deps.sh build test windows
 
 build="$PWD/build/windows"
 echo "== windows: configure and build"
@@ -23,10 +23,10 @@ mkdir -p "$logs"
 echo "== windows: Wine prefix"
 tools/wine-run.sh --prepare
 # One Wine server for the whole run (started with its streams on a file, so that nothing waits on
-# a pipe it holds), stopped whatever happens.
+# a pipe it holds), stopped at the end and gone two minutes after its last client in any case.
 stop_wine() { timeout -k 5 30 wineserver -k </dev/null >>"$logs/wineserver.log" 2>&1 || true; }
 trap stop_wine EXIT
-timeout -k 5 30 wineserver -p </dev/null >"$logs/wineserver.log" 2>&1
+timeout -k 5 30 wineserver -p120 </dev/null >"$logs/wineserver.log" 2>&1
 
 echo "== windows: register the network component"
 component="Z:$(echo "$build/mvnetwork.dll" | tr / '\\')"

@@ -1,5 +1,5 @@
 // What the Windows platform layer takes from the system: the ANSI code page, the private-profile
-// functions, find-first-file and the COM apartments that the XML reader meets.
+// functions and the COM apartments that the XML reader meets.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -86,37 +86,6 @@ TEST(Win32ProfileTest, KeysAndSectionsThroughThePrivateProfileFunctions) {
   const std::string bytes = ReadFileBytes(ini);
   EXPECT_EQ(bytes.find("[Log]"), std::string::npos) << bytes;
   EXPECT_NE(bytes.find("NextEntry=12"), std::string::npos) << bytes;
-}
-
-TEST(Win32FileTest, FindFirstFileTellsFilesFromFolders) {
-  TempDir dir;
-  kestrel::testing::WriteFileBytes(dir.File("f.txt"), "x");
-  EXPECT_EQ(kestrel::platform::FileExistsNotDirectory(dir.File("f.txt").c_str()), 1);
-  EXPECT_EQ(kestrel::platform::FileExistsNotDirectory(dir.path().string().c_str()), 0);
-  EXPECT_EQ(kestrel::platform::FileExistsNotDirectory(dir.File("missing.txt").c_str()), 0);
-  EXPECT_EQ(kestrel::platform::FileExistsNotDirectory(""), 0);
-}
-
-TEST(Win32FileTest, ExecutableNameAndAssertionLog) {
-  char name[MAX_PATH];
-  const uint32_t length = kestrel::platform::ExecutableFileName(name, sizeof name);
-  ASSERT_GT(length, 0u);
-  EXPECT_NE(std::string(name, length).find("kestrel-unit-tests.exe"), std::string::npos) << name;
-  char shortened[8];
-  EXPECT_EQ(kestrel::platform::ExecutableFileName(shortened, sizeof shortened), 7u);
-  EXPECT_EQ(shortened[7], '\0');
-  EXPECT_STREQ(kestrel::platform::AssertionLogPath(), "c:\\mvdebug\\assert.txt");
-}
-
-TEST(Win32ComStringTest, WideStringsAreBstrs) {
-  const WChar text[] = L"a\0b";
-  WChar* copy = kestrel::platform::AllocWideString(text, 3);
-  ASSERT_NE(copy, nullptr);
-  EXPECT_EQ(::SysStringLen(copy), 3u);
-  EXPECT_EQ(copy[3], 0);
-  EXPECT_EQ(kestrel::platform::WideLength(copy), 1u);
-  kestrel::platform::FreeWideString(copy);
-  kestrel::platform::FreeWideString(nullptr);
 }
 
 // The test thread is a single-threaded apartment, as the host's thread is once the network
