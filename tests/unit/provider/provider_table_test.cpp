@@ -131,11 +131,4 @@ TEST_F(ModuleTest, TracingFileMovesAtOnce) {
   EXPECT_EQ(second.find("[a]"), std::string::npos);
 }
 
-TEST_F(ModuleTest, LoadsWithoutDeviceFailGenerically) {
-  Call<void>(12, "");
-  EXPECT_EQ(Call<int32_t>(0), -1);
-  EXPECT_EQ(Call<int32_t>(1), -1);
-  EXPECT_FALSE(Text(21).empty());
-}
-
 }  // namespace
