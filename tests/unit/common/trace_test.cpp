@@ -125,30 +125,4 @@ TEST(TraceLogRingTest, LongMessageIsCutTo1020PlusEllipsis) {
   EXPECT_EQ(ReadFileBytes(dir.File("trace.txt")).size(), 11u + 2000u + 2u);
 }
 
-TEST(MultiSzListTest, AppendKeepLastAndEntryFormat) {
-  MultiSzList list;
-  EXPECT_EQ(list.length, 0u);
-  list.AppendString("");
-  EXPECT_EQ(list.length, 0u);
-  list.AddEntry("[14:03:07] Ready", 42);
-  EXPECT_STREQ(list.buffer, "0000002A|[14:03:07] Ready");
-  list.AppendString("b");
-  list.AppendString("c");
-  list.KeepLast(2);
-  EXPECT_STREQ(list.buffer, "b");
-  EXPECT_STREQ(list.buffer + 2, "c");
-  EXPECT_EQ(list.length, 4u);
-}
-
-TEST(MvnBaseTest, CloneOfPlainBaseIsEmpty) {
-  CMvnBase base("CNamed");
-  base.SetTraceFile("/tmp/x");
-  CMvnBase* copy = base.Clone();
-  CMvnString trace;
-  EXPECT_STREQ(copy->ClassName(), "");
-  EXPECT_STREQ(copy->GetTraceFile(trace).Text(), "");
-  EXPECT_EQ(base.IsEqual(copy), 0);
-  delete copy;
-}
-
 }  // namespace

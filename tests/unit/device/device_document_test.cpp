@@ -157,14 +157,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "  <value>2.001</value>"}),
     [](const ::testing::TestParamInfo<SensorCase>& info) { return info.param.name; });
 
-// Nothing to monitor is a failure for the host, but the document is still complete.
-TEST(DeviceDocumentTest, DeviceWithoutInterfacesIsWrittenAndFails) {
-  CEnvDevInfo device("CAVTechApp");
-  FillIdentity(device);
-  const std::string bytes = Save(device, true, -1);
-  EXPECT_NE(bytes.find("  <sensors>\r\n  </sensors>\r\n</device>\r\n"), std::string::npos);
-}
-
 struct UnopenableCase {
   const char* name;
   const char* relative;  // under a folder holding one file "taken"

@@ -104,11 +104,6 @@ TEST(FormatTableTest, RowsFitEightyColumns) {
   EXPECT_NE(table.find("A label much longer than the~ temperature"), std::string::npos) << table;
 }
 
-TEST(FormatJsonTest, FailureCarriesResultAndErrorOnly) {
-  EXPECT_EQ(FormatJson(-1, "HTML Error [404].", nullptr),
-            "{\"result\":-1,\"lastError\":\"HTML Error [404].\"}");
-}
-
 TEST(FormatJsonTest, EmptyRangeBecomesNull) {
   const std::string json = FormatJson(0, "The operation completed successfully.",
                                       &static_cast<const DeviceView&>(TwoSensors("21.500", "0")));
