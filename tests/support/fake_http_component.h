@@ -40,6 +40,11 @@ struct World {
 
 inline World* g_world = nullptr;
 
+inline Answer Reply(int32_t error, int32_t status, const std::u16string& body,
+                    uint32_t takes_ms = 1) {
+  return Answer{error, status, body, takes_ms};
+}
+
 // The cases are written as UTF-16 literals; the seam's wide type is wchar_t on Windows.
 inline std::u16string Utf16(const WChar* text) {
   return std::u16string(text, text + kestrel::platform::WideLength(text));
@@ -90,5 +95,22 @@ inline void FakeSleep(uint32_t ms) {
   g_world->pauses.push_back(ms);
   g_world->now += ms;
 }
+
+// The fake component and clock in place for the object's lifetime, sharing its world.
+struct FakeNetwork {
+  World world;
+  FakeNetwork() {
+    g_world = &world;
+    kestrel::platform::SetHttpComponentFactoryForTesting(&FakeFactory);
+    kestrel::platform::SetClockForTesting(&FakeTick, &FakeSleep);
+  }
+  ~FakeNetwork() {
+    kestrel::platform::SetHttpComponentFactoryForTesting(nullptr);
+    kestrel::platform::SetClockForTesting(nullptr, nullptr);
+    g_world = nullptr;
+  }
+  FakeNetwork(const FakeNetwork&) = delete;
+  FakeNetwork& operator=(const FakeNetwork&) = delete;
+};
 
 }  // namespace kestrel::testing

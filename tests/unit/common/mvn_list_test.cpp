@@ -33,25 +33,19 @@ int Key(CMvnBase* item) {
   return item != nullptr ? static_cast<Item*>(item)->key() : -1;
 }
 
-TEST(MvnListTest, WalksInInsertionOrderAndAddRewindsTheCursor) {
+// Walking in insertion order shows in every device case; the cursor's reset by Add does not.
+TEST(MvnListTest, AddRewindsTheCursor) {
   CMvnList list(0);
-  Item p(1, nullptr), q(2, nullptr), r(3, nullptr), s(4, nullptr);
-  EXPECT_EQ(list.GetFirst(), nullptr);
+  Item p(1, nullptr), q(2, nullptr), r(3, nullptr);
   EXPECT_EQ(list.GetNext(), nullptr);
   list.Add(&p);
   list.Add(&q);
-  list.Add(&r);
-  EXPECT_EQ(list.GetCount(), 3u);
-  std::vector<int> seen;
-  for (CMvnBase* it = list.GetFirst(); it != nullptr; it = list.GetNext()) seen.push_back(Key(it));
-  EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
-  EXPECT_EQ(list.GetNext(), nullptr);
-
   list.GetFirst();
   EXPECT_EQ(Key(list.GetNext()), 2);
-  list.Add(&s);  // back to the head
+  EXPECT_EQ(list.GetNext(), nullptr);
+  list.Add(&r);  // back to the head
   EXPECT_EQ(Key(list.GetNext()), 2);
-  EXPECT_EQ(Key(list.GetLast()), 4);
+  EXPECT_EQ(Key(list.GetLast()), 3);
 }
 
 TEST(MvnListTest, OwnershipDecidesWhetherItemsDie) {

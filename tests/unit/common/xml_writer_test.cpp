@@ -60,18 +60,6 @@ INSTANTIATE_TEST_SUITE_P(
                    0}),
     [](const ::testing::TestParamInfo<WriterCase>& info) { return info.param.name; });
 
-TEST(XmlWriterStreamTest, WithoutAStreamNothingHappensAndDepthStays) {
-  TempDir dir;
-  CMvnXmlFile writer("CMvnXmlFile");
-  EXPECT_FALSE(writer.Open(dir.File("missing/out.xml").c_str()));
-  writer.WriteHeader();
-  writer.OpenElement("a");
-  writer.OpenElement("b");
-  writer.CloseElement("b");
-  EXPECT_EQ(writer.Depth(), 0);
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-}
-
 TEST(WriteTextFileTest, WritesTheTextUnconvertedInTextMode) {
   TempDir dir;
   const std::string path = dir.File("device.json");

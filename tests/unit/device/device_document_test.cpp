@@ -148,8 +148,6 @@ INSTANTIATE_TEST_SUITE_P(
         // only exactly 0 to 0 means "no range"; 0 to 1 is a real one
         SensorCase{"NoRangeIsEmpty", 10, 1001, 0.0, -0.0, 21.5,
                    "<rangemin></rangemin>\r\n  <rangemax></rangemax>\r\n  <value>21.500</value>"},
-        SensorCase{"ZeroToOne", 70, 17003, 0.0, 1.0, 1.0,
-                   "<rangemin>0.000</rangemin>\r\n  <rangemax>1.000</rangemax>"},
         SensorCase{"UnknownCodesAndRounding", 160, 17002, -0.0004, 1e6, 2.0005,
                    "<type-text>description missing</type-text>\r\n  <uom-id>17002</uom-id>\r\n"
                    "  <uom-text>units missing</uom-text>\r\n  <digits>1</digits>\r\n"

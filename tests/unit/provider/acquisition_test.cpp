@@ -9,16 +9,11 @@
 
 namespace {
 
-using kestrel::testing::Answer;
-using kestrel::testing::World;
+using namespace kestrel::testing;
 
 std::u16string Fixture(const char* name) {
-  const std::string bytes = kestrel::testing::ReadFileBytes(kestrel::testing::FixturePath(name));
+  const std::string bytes = ReadFileBytes(FixturePath(name));
   return std::u16string(bytes.begin(), bytes.end());  // the fixtures used here are ASCII
-}
-
-Answer Reply(int32_t error, int32_t status, const std::u16string& body) {
-  return Answer{error, status, body, 1};
 }
 
 const std::u16string kTypical = Fixture("roomalert/3w-typical.json");
@@ -44,23 +39,13 @@ struct AcquisitionCase {
 
 class AcquisitionTest : public ::testing::TestWithParam<AcquisitionCase> {
  protected:
-  void SetUp() override {
-    kestrel::testing::g_world = &world_;
-    kestrel::platform::SetHttpComponentFactoryForTesting(&kestrel::testing::FakeFactory);
-    kestrel::platform::SetClockForTesting(&kestrel::testing::FakeTick,
-                                          &kestrel::testing::FakeSleep);
-  }
-  void TearDown() override {
-    kestrel::platform::SetHttpComponentFactoryForTesting(nullptr);
-    kestrel::platform::SetClockForTesting(nullptr, nullptr);
-    kestrel::testing::g_world = nullptr;
-  }
   char Mark(const char* name, char mark) const {
     return std::filesystem::exists(dir_.File(name)) ? mark : '-';
   }
 
-  World world_;
-  kestrel::testing::TempDir dir_;
+  FakeNetwork network_;
+  World& world_ = network_.world;
+  TempDir dir_;
 };
 
 TEST_P(AcquisitionTest, ResultTextFilesAndTrace) {
@@ -81,7 +66,7 @@ TEST_P(AcquisitionTest, ResultTextFilesAndTrace) {
   const std::string written = {Mark("device.json", 'J'), Mark("device.raw.xml", 'R'),
                                Mark("device.xml", 'C'), Mark("device-data.xml", 'D')};
   EXPECT_EQ(written, c.written);
-  const std::string trace = kestrel::testing::ReadFileBytes(dir_.File("trace.log"));
+  const std::string trace = ReadFileBytes(dir_.File("trace.log"));
   EXPECT_NE(trace.find(std::string(c.trace_line) + "\r\n"), std::string::npos) << trace;
   EXPECT_EQ(trace.find("pa55-word"), std::string::npos);
   int failures = 0;
@@ -132,25 +117,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 // An empty account sets nothing: the component keeps the credentials it was given.
 TEST(AcquisitionCredentialsTest, EmptyAccountLeavesTheComponentsCredentials) {
-  World world;
-  world.answers = {Reply(0, 200, kTypical)};
-  kestrel::testing::g_world = &world;
-  kestrel::platform::SetHttpComponentFactoryForTesting(&kestrel::testing::FakeFactory);
-  {
-    CAVTechApp app;
-    app.SetConfigWorkingFile("");
-    app.SetHost("ra3w.lan");
-    app.SetAccount("admin");
-    app.SetPassword("pa55-word");
-    app.LoadDeviceConfig();
-    app.SetAccount("");
-    app.SetPassword("other");
-    app.LoadDeviceConfig();
-    EXPECT_EQ(world.user, u"admin");
-    EXPECT_EQ(world.password, u"pa55-word");
-  }
-  kestrel::platform::SetHttpComponentFactoryForTesting(nullptr);
-  kestrel::testing::g_world = nullptr;
+  FakeNetwork network;
+  network.world.answers = {Reply(0, 200, kTypical)};
+  CAVTechApp app;
+  app.SetConfigWorkingFile("");
+  app.SetHost("ra3w.lan");
+  app.SetAccount("admin");
+  app.SetPassword("pa55-word");
+  app.LoadDeviceConfig();
+  app.SetAccount("");
+  app.SetPassword("other");
+  app.LoadDeviceConfig();
+  EXPECT_EQ(network.world.user, u"admin");
+  EXPECT_EQ(network.world.password, u"pa55-word");
 }
 
 }  // namespace

@@ -14,31 +14,15 @@ using namespace kestrel::testing;
 
 class HttpRetrievalFixture {
  protected:
-  HttpRetrievalFixture() {
-    g_world = &world_;
-    kestrel::platform::SetHttpComponentFactoryForTesting(&FakeFactory);
-    kestrel::platform::SetClockForTesting(&FakeTick, &FakeSleep);
-    app_ = std::make_unique<CAVTechApp>();
-    app_->SetTracingFile(trace_file_.c_str());
-  }
-  ~HttpRetrievalFixture() {
-    app_.reset();
-    kestrel::platform::SetHttpComponentFactoryForTesting(nullptr);
-    kestrel::platform::SetClockForTesting(nullptr, nullptr);
-    g_world = nullptr;
-  }
-  std::string Trace() const { return kestrel::testing::ReadFileBytes(trace_file_); }
+  HttpRetrievalFixture() { app_->SetTracingFile(trace_file_.c_str()); }
+  std::string Trace() const { return ReadFileBytes(trace_file_); }
 
-  World world_;
-  kestrel::testing::TempDir dir_;
+  FakeNetwork network_;
+  World& world_ = network_.world;
+  TempDir dir_;
   std::string trace_file_ = dir_.File("trace.log");
-  std::unique_ptr<CAVTechApp> app_;
+  std::unique_ptr<CAVTechApp> app_ = std::make_unique<CAVTechApp>();
 };
-
-// One scripted request: the component's error and status, its body and how long it took.
-Answer Reply(int32_t error, int32_t status, const std::u16string& body, uint32_t takes_ms = 1) {
-  return Answer{error, status, body, takes_ms};
-}
 
 template <typename... Answers>
 std::vector<Answer> Tries(Answers... answers) {
