@@ -113,126 +113,94 @@ INSTANTIATE_TEST_SUITE_P(
                                  "documents/every-type-config.xml"}),
     [](const ::testing::TestParamInfo<GoldenCase>& info) { return info.param.name; });
 
-struct SensorCase {
-  const char* name;
-  uint32_t type_id, uom_id;
-  double rangemin, rangemax, value;
-  const char* lines;  // a block the sensor's element must contain
-};
-
-class SensorElementTest : public ::testing::TestWithParam<SensorCase> {};
-
-// Limits are set after insertion here, to reach range forms that no type's defaults have.
-TEST_P(SensorElementTest, FormatsCodesAndNumbers) {
-  const SensorCase& c = GetParam();
-  CEnvDevInterfaceSensor sensor("CEnvDevInterfaceSensor");
-  sensor.type_id = c.type_id;
-  sensor.uom_id = c.uom_id;
-  sensor.rangemin = c.rangemin;
-  sensor.rangemax = c.rangemax;
-  sensor.value = c.value;
-  TempDir dir;
-  const std::string path = dir.File("sensor.xml");
-  CMvnXmlFile writer("CEnvDevInfo");
-  ASSERT_TRUE(writer.Open(path.c_str()));
-  ASSERT_EQ(sensor.WriteXml(&writer, true), 0);
-  writer.Close();
-  const std::string bytes = ReadFileBytes(path);
-  EXPECT_TRUE(IsWellFormed(bytes));
-  EXPECT_NE(bytes.find(c.lines), std::string::npos) << bytes;
+// Limits are set after insertion here, to reach range forms that no type's defaults have; only
+// exactly 0 to 0 means "no range".
+TEST(SensorElementTest, FormatsCodesAndNumbers) {
+  const struct {
+    uint32_t type_id, uom_id;
+    double rangemin, rangemax, value;
+    const char* lines;  // a block the sensor's element must contain
+  } cases[] = {
+      {10, 1001, 0.0, -0.0, 21.5,
+       "<rangemin></rangemin>\r\n  <rangemax></rangemax>\r\n  <value>21.500</value>"},
+      // unknown codes, and rounding away from zero
+      {160, 17002, -0.0004, 1e6, 2.0005,
+       "<type-text>description missing</type-text>\r\n  <uom-id>17002</uom-id>\r\n"
+       "  <uom-text>units missing</uom-text>\r\n  <digits>1</digits>\r\n"
+       "  <rangemin>-0.000</rangemin>\r\n  <rangemax>1000000.000</rangemax>\r\n"
+       "  <value>2.001</value>"},
+  };
+  for (const auto& c : cases) {
+    CEnvDevInterfaceSensor sensor("CEnvDevInterfaceSensor");
+    sensor.type_id = c.type_id;
+    sensor.uom_id = c.uom_id;
+    sensor.rangemin = c.rangemin;
+    sensor.rangemax = c.rangemax;
+    sensor.value = c.value;
+    TempDir dir;
+    const std::string path = dir.File("sensor.xml");
+    CMvnXmlFile writer("CEnvDevInfo");
+    ASSERT_TRUE(writer.Open(path.c_str()));
+    ASSERT_EQ(sensor.WriteXml(&writer, true), 0);
+    writer.Close();
+    const std::string bytes = ReadFileBytes(path);
+    EXPECT_TRUE(IsWellFormed(bytes));
+    EXPECT_NE(bytes.find(c.lines), std::string::npos) << bytes;
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SensorElementTest,
-    ::testing::Values(
-        // only exactly 0 to 0 means "no range"; 0 to 1 is a real one
-        SensorCase{"NoRangeIsEmpty", 10, 1001, 0.0, -0.0, 21.5,
-                   "<rangemin></rangemin>\r\n  <rangemax></rangemax>\r\n  <value>21.500</value>"},
-        SensorCase{"UnknownCodesAndRounding", 160, 17002, -0.0004, 1e6, 2.0005,
-                   "<type-text>description missing</type-text>\r\n  <uom-id>17002</uom-id>\r\n"
-                   "  <uom-text>units missing</uom-text>\r\n  <digits>1</digits>\r\n"
-                   "  <rangemin>-0.000</rangemin>\r\n  <rangemax>1000000.000</rangemax>\r\n"
-                   "  <value>2.001</value>"}),
-    [](const ::testing::TestParamInfo<SensorCase>& info) { return info.param.name; });
-
-struct UnopenableCase {
-  const char* name;
-  const char* relative;  // under a folder holding one file "taken"
-};
-
-class UnopenablePathTest : public ::testing::TestWithParam<UnopenableCase> {};
-
-TEST_P(UnopenablePathTest, FailsAndLeavesFilesAlone) {
-  TempDir dir;
-  WriteFileBytes(dir.File("taken"), "previous document");
-  std::filesystem::create_directory(dir.File("folder"));
-  CEnvDevInfo device("CAVTechApp");
-  BuildRack(device);
-  const std::string path =
-      GetParam().relative[0] == '\0' ? std::string() : dir.File(GetParam().relative);
-  EXPECT_EQ(device.SaveXml(path.c_str(), true), -1);
-  EXPECT_EQ(ReadFileBytes(dir.File("taken")), "previous document");
-  const std::filesystem::recursive_directory_iterator walk(dir.path()), end;
-  EXPECT_EQ(std::distance(walk, end), 2);  // "taken" and "folder": nothing was created
+// A missing folder, a file in a folder's place, a folder in the file's place, no name at all.
+TEST(DeviceDocumentTest, UnopenablePathFailsAndLeavesFilesAlone) {
+  for (const char* relative : {"missing/device.xml", "taken/device.xml", "folder", ""}) {
+    SCOPED_TRACE(relative);
+    TempDir dir;
+    WriteFileBytes(dir.File("taken"), "previous document");
+    std::filesystem::create_directory(dir.File("folder"));
+    CEnvDevInfo device("CAVTechApp");
+    BuildRack(device);
+    const std::string path = relative[0] == '\0' ? std::string() : dir.File(relative);
+    EXPECT_EQ(device.SaveXml(path.c_str(), true), -1);
+    EXPECT_EQ(ReadFileBytes(dir.File("taken")), "previous document");
+    const std::filesystem::recursive_directory_iterator walk(dir.path()), end;
+    EXPECT_EQ(std::distance(walk, end), 2);  // "taken" and "folder": nothing was created
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, UnopenablePathTest,
-                         ::testing::Values(UnopenableCase{"MissingFolder", "missing/device.xml"},
-                                           UnopenableCase{"FileAsFolder", "taken/device.xml"},
-                                           UnopenableCase{"Folder", "folder"},
-                                           UnopenableCase{"Empty", ""}),
-                         [](const ::testing::TestParamInfo<UnopenableCase>& info) {
-                           return info.param.name;
-                         });
+// Whether the numeric locale is now the named one and writes a decimal comma.
+bool CommaLocale(const char* name) {
+  char text[16];
+  return std::setlocale(LC_NUMERIC, name) != nullptr &&
+         std::snprintf(text, sizeof text, "%.1f", 1.5) > 0 && std::string(text) == "1,5";
+}
 
 // Hosts may run with a locale whose decimal separator is a comma; the document must not follow
 // it. When no such locale is installed, one is compiled into a scratch folder.
-class CommaLocale {
- public:
-  CommaLocale() {
-    saved_ = std::setlocale(LC_NUMERIC, nullptr);
-#if defined(_WIN32)
-    // The Windows C runtime has every locale built in, named by language and country.
-    if (Try("German_Germany.1252") || Try("de-DE")) return;
-#else
-    if (Try("de_DE.UTF-8") || Try("de_DE.utf8") || Try("de_DE")) return;
-    const std::string command =
-        "localedef -i de_DE -f UTF-8 '" + dir_.File("de_DE.UTF-8") + "' >/dev/null 2>&1";
-    if (std::system(command.c_str()) == -1) return;
-    ::setenv("LOCPATH", dir_.path().c_str(), 1);
-    Try("de_DE.UTF-8");
-#endif
-  }
-  ~CommaLocale() {
-    std::setlocale(LC_NUMERIC, saved_.c_str());
-#if !defined(_WIN32)
-    ::unsetenv("LOCPATH");
-#endif
-  }
-  bool active() const {
-    return active_;
-  }
-
- private:
-  bool Try(const char* name) {
-    if (std::setlocale(LC_NUMERIC, name) == nullptr) return false;
-    char text[16];
-    std::snprintf(text, sizeof text, "%.1f", 1.5);
-    active_ = std::string(text) == "1,5";
-    return active_;
-  }
-
-  TempDir dir_;
-  std::string saved_;
-  bool active_ = false;
-};
-
 TEST(DeviceDocumentTest, NumbersIgnoreTheProcessLocale) {
-  CommaLocale locale;
-  if (!locale.active()) GTEST_SKIP() << "no locale with a decimal comma can be made here";
-  CEnvDevInfo device("CAVTechApp");
-  BuildEveryType(device);
-  EXPECT_EQ(Save(device, true), ReadFileBytes(FixturePath("documents/every-type-config.xml")));
+  TempDir dir;
+  const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
+#if defined(_WIN32)
+  // The Windows C runtime has every locale built in, named by language and country.
+  const bool comma = CommaLocale("German_Germany.1252") || CommaLocale("de-DE");
+#else
+  const std::string make =
+      "localedef -i de_DE -f UTF-8 '" + dir.File("de_DE.UTF-8") + "' >/dev/null 2>&1";
+  const bool comma =
+      CommaLocale("de_DE.UTF-8") || CommaLocale("de_DE.utf8") ||
+      (std::system(make.c_str()) != -1 && ::setenv("LOCPATH", dir.path().c_str(), 1) == 0 &&
+       CommaLocale("de_DE.UTF-8"));
+#endif
+  std::string written;
+  if (comma) {
+    CEnvDevInfo device("CAVTechApp");
+    BuildEveryType(device);
+    written = Save(device, true);
+  }
+  std::setlocale(LC_NUMERIC, saved.c_str());
+#if !defined(_WIN32)
+  ::unsetenv("LOCPATH");
+#endif
+  if (!comma) GTEST_SKIP() << "no locale with a decimal comma can be made here";
+  EXPECT_EQ(written, ReadFileBytes(FixturePath("documents/every-type-config.xml")));
 }
 
 }  // namespace

@@ -11,21 +11,8 @@ using kestrel::platform::WChar;
 using kestrel::testing::ReadFileBytes;
 using kestrel::testing::TempDir;
 
-TEST(TextFileTest, EveryLineFeedBecomesCrLf) {
-  TempDir dir;
-  std::FILE* file = kestrel::platform::OpenTextFile(dir.File("t.txt").c_str(), "wt");
-  ASSERT_NE(file, nullptr);
-  std::fputs("a\nb\r\nc", file);
-  std::fclose(file);
-  EXPECT_EQ(ReadFileBytes(dir.File("t.txt")), "a\r\nb\r\r\nc");
-  file = kestrel::platform::OpenTextFile(dir.File("t.txt").c_str(), "at");
-  std::fputs("\n", file);
-  std::fclose(file);
-  EXPECT_EQ(ReadFileBytes(dir.File("t.txt")), "a\r\nb\r\r\nc\r\n");
-  EXPECT_EQ(kestrel::platform::OpenTextFile(dir.File("missing/t.txt").c_str(), "wt"), nullptr);
-  EXPECT_EQ(kestrel::platform::OpenTextFile("", "wt"), nullptr);
-}
-
+// Text files (LF to CR LF, append, unopenable paths) show through the trace, the XML writer and
+// the working-file tests.
 TEST(CodePageTest, Windows1252RoundTripsEveryByte) {
   std::string all;
   for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
