@@ -29,6 +29,8 @@ struct TraceCase {
 
 class TraceLineTest : public ::testing::TestWithParam<TraceCase> {};
 
+// One line at a time; lines appended one after another show in every provider trace the other
+// tests read.
 TEST_P(TraceLineTest, WritesOneStampedLineWithCrLf) {
   TempDir dir;
   CMvnBase base("CTest");
@@ -45,15 +47,6 @@ INSTANTIATE_TEST_SUITE_P(
                       TraceCase{TRACE_MULTILINE, "a\r\nb\n", "[T] a\r\nb\r\n\r\n"},
                       // the ring flag alone does not reach the trace file
                       TraceCase{TRACE_TO_LOG, "quiet", ""}));
-
-TEST(TraceTest, AppendsToAnExistingFile) {
-  TempDir dir;
-  CMvnBase base("CTest");
-  base.SetTraceFile(dir.File("trace.txt").c_str());
-  base.Trace(TRACE_TO_FILE, "one %d\n", 1);
-  base.Trace(TRACE_TO_FILE, "two %s\n", "2");
-  EXPECT_EQ(Unstamped(dir.File("trace.txt")), "[T] one 1\r\n[T] two 2\r\n");
-}
 
 // No file, no flags, an empty format or a folder in the file's place: nothing is written, and
 // nothing breaks.

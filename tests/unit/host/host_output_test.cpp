@@ -30,8 +30,8 @@ TEST_P(JsonNumberTest, PassesNumbersOnlyThrough) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Cases, JsonNumberTest,
-    ::testing::Values(TextCase{"21.500", "21.500"}, TextCase{"-253.000", "-253.000"},
-                      TextCase{"0", "0"}, TextCase{"1e5", "1e5"}, TextCase{"", "null"},
+    ::testing::Values(TextCase{"-253.000", "-253.000"}, TextCase{"1e5", "1e5"},
+                      TextCase{"", "null"},
                       // Texts a device could put in a value slot that JSON has no number for.
                       TextCase{"nan", "null"}, TextCase{"inf", "null"}, TextCase{"01", "null"},
                       TextCase{"1.", "null"}, TextCase{".5", "null"}, TextCase{"+1", "null"},
