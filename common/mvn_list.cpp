@@ -21,7 +21,17 @@ int32_t CMvnList::Add(CMvnBase* item) {
 }
 
 void CMvnList::Append(CMvnBase* item) {
-  CMvnListNode* node = new CMvnListNode(item, nullptr);
+  Link(new CMvnListNode(item, nullptr));
+}
+
+void CMvnList::AppendCell(CMvnListNode* cell, CMvnBase* item) {
+  cell->item = item;
+  cell->next = nullptr;
+  cell->borrowed = true;
+  Link(cell);
+}
+
+void CMvnList::Link(CMvnListNode* node) {
   if (head_ == nullptr) {
     head_ = node;
   } else {
@@ -41,8 +51,10 @@ void CMvnList::RemoveAll() {
   CMvnListNode* node = head_;
   while (node != nullptr) {
     CMvnListNode* next = node->next;
+    // A borrowed cell may live inside its item: decide before the item goes.
+    const bool borrowed = node->borrowed;
     if (owns_items_ != 0 && node->item != nullptr) delete node->item;
-    delete node;
+    if (!borrowed) delete node;
     node = next;
   }
   head_ = tail_ = cursor_ = nullptr;

@@ -12,6 +12,8 @@ class CMvnListNode {
 
   CMvnBase* item;
   CMvnListNode* next;
+  // A cell handed in by AppendCell: its provider owns it, the list only links and unlinks it.
+  bool borrowed = false;
 };
 
 class CMvnList : public CMvnBase {
@@ -24,6 +26,9 @@ class CMvnList : public CMvnBase {
   // Appends without asking the existing items: for lists whose items never compare equal
   // (their class keeps the base IsEqual), so that building a large list stays linear.
   void Append(CMvnBase* item);
+  // Append with a cell that the caller provides and keeps alive while it is linked (for example
+  // one embedded in the item): large trees then link their nodes without a heap block per link.
+  void AppendCell(CMvnListNode* cell, CMvnBase* item);
   void RemoveAll();
   CMvnBase* GetFirst();
   CMvnBase* GetNext();
@@ -35,6 +40,8 @@ class CMvnList : public CMvnBase {
   const CMvnListNode* Head() const { return head_; }
 
  private:
+  void Link(CMvnListNode* node);
+
   CMvnListNode* head_;
   CMvnListNode* tail_;
   CMvnListNode* cursor_;

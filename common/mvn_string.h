@@ -55,11 +55,10 @@ class CMvnString {
 
   // Takes the text out, leaving this string empty (for handing large texts on without a copy).
   void Swap(CMvnString& other) noexcept;
-
- private:
   // Makes room for at least capacity bytes plus the terminator, keeping the text.
   void Reserve(std::size_t capacity);
 
+ private:
   // Short texts (most names and values) live in the object itself, without a heap block.
   static constexpr std::size_t kLocalCapacity = 15;
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <new>
 
 namespace {
 
@@ -31,14 +32,38 @@ bool EndsWithNoCase(const CMvnString& text, const char* word, std::size_t m) {
   return true;
 }
 
+// Whether the m bytes at text spell the lower-case word, ASCII letter case ignored.
+bool IsWordNoCase(const char* text, const char* word, std::size_t m) {
+  for (std::size_t k = 0; k < m; ++k) {
+    char c = text[k];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    if (c != word[k]) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ CMvnJsonObject
 
-CMvnJsonObject::CMvnJsonObject() : CMvnBase("CMvnJsonObject"), kind_(kContainer), children_(0) {}
+CMvnJsonObject::CMvnJsonObject()
+    : CMvnBase("CMvnJsonObject"),
+      kind_(kContainer),
+      children_(0),
+      sibling_cell_(nullptr, nullptr) {}
 
 CMvnJsonObject::~CMvnJsonObject() {
   Clear();
+}
+
+void CMvnJsonObject::AppendChild(CMvnJsonObject* child) {
+  // A node is linked once; should one ever come again, it gets a cell of its own rather than
+  // relinking (and so cutting off) the list its cell already sits in.
+  if (child->sibling_cell_.borrowed) {
+    children_.Append(child);
+  } else {
+    children_.AppendCell(&child->sibling_cell_, child);
+  }
 }
 
 void CMvnJsonObject::Clear() {
@@ -58,7 +83,12 @@ CMvnJsonTokenizer::~CMvnJsonTokenizer() {
 
 // ------------------------------------------------------------------ CMvnJson
 
-CMvnJson::CMvnJson() : CMvnBase("CMvnJson"), store_(1), level_(0) {
+CMvnJsonObject* CMvnJson::NodeBlock::Slot(uint32_t index) {
+  return reinterpret_cast<CMvnJsonObject*>(this + 1) + index;
+}
+
+CMvnJson::CMvnJson()
+    : CMvnBase("CMvnJson"), first_block_(nullptr), last_block_(nullptr), node_count_(0), level_(0) {
   Reset();
 }
 
@@ -70,14 +100,52 @@ void CMvnJson::Reset() {
   level_ = 0;
   levels_[0].state = kSkipSpace;
   levels_[0].pending_state = kValue;
-  store_.RemoveAll();
+  DeleteNodes();
   for (int32_t k = 0; k <= kMaxLevel; ++k) levels_[k].object = nullptr;
 }
 
+void CMvnJson::DeleteNodes() {
+  // Parents were made before their children, so a parent unlinks its children's cells while they
+  // still exist.
+  NodeBlock* block = first_block_;
+  while (block != nullptr) {
+    for (uint32_t k = 0; k < block->used; ++k) block->Slot(k)->~CMvnJsonObject();
+    NodeBlock* next = block->next;
+    ::operator delete(block);
+    block = next;
+  }
+  first_block_ = last_block_ = nullptr;
+  node_count_ = 0;
+}
+
+CMvnJson::NodeBlock* CMvnJson::AddBlock() {
+  static_assert(sizeof(NodeBlock) % alignof(CMvnJsonObject) == 0, "nodes follow the header");
+  uint32_t capacity = kFirstBlockNodes;
+  if (last_block_ != nullptr && last_block_->capacity < kLargestBlockNodes) {
+    capacity = last_block_->capacity * 2;
+  } else if (last_block_ != nullptr) {
+    capacity = kLargestBlockNodes;
+  }
+  void* memory = ::operator new(sizeof(NodeBlock) + capacity * sizeof(CMvnJsonObject));
+  NodeBlock* block = static_cast<NodeBlock*>(memory);
+  block->next = nullptr;
+  block->capacity = capacity;
+  block->used = 0;
+  if (last_block_ == nullptr) {
+    first_block_ = block;
+  } else {
+    last_block_->next = block;
+  }
+  last_block_ = block;
+  return block;
+}
+
 CMvnJsonObject* CMvnJson::NewObject() {
-  CMvnJsonObject* node = new CMvnJsonObject();
-  // Nodes never compare equal, so the store skips the equality walk and stays linear.
-  store_.Append(node);
+  NodeBlock* block = last_block_;
+  if (block == nullptr || block->used == block->capacity) block = AddBlock();
+  CMvnJsonObject* node = new (block->Slot(block->used)) CMvnJsonObject();
+  ++block->used;
+  ++node_count_;
   return node;
 }
 
@@ -110,10 +178,14 @@ int32_t CMvnJson::Parse(const char* text) {
 
     switch (level.state) {
       case kSkipSpace:
-        if (!IsJsonSpace(c)) {
-          level.state = level.pending_state;
-          consumed = false;
+        if (IsJsonSpace(c)) {
+          // The whole run of space at once.
+          while (++at != end && IsJsonSpace(*at)) {
+          }
+          if (at == end) return 0;
         }
+        level.state = level.pending_state;
+        consumed = false;
         break;
 
       case kValue:
@@ -151,6 +223,15 @@ int32_t CMvnJson::Parse(const char* text) {
         break;
 
       case kNullLiteral:
+        // A literal spelled out in full is taken at once; anything else goes letter by letter.
+        if (token.IsEmpty() && end - at >= 4 && IsWordNoCase(at, "null", 4)) {
+          token.Assign(at, 4);
+          at += 3;
+          level.object = NewValue(token);
+          level.pending_state = kDone;
+          level.state = kSkipSpace;
+          break;
+        }
         token.AppendChar(c);
         if (EndsWithNoCase(token, "null", 4)) {
           level.object = NewValue(token);
@@ -160,6 +241,21 @@ int32_t CMvnJson::Parse(const char* text) {
         break;
 
       case kBoolLiteral:
+        if (token.IsEmpty()) {
+          // No shorter start of "true" or "false" contains either word, so a literal spelled out
+          // in full ends where the word does.
+          const bool is_true = c == 't' || c == 'T';
+          const std::ptrdiff_t m = is_true ? 4 : 5;
+          if (end - at >= m &&
+              IsWordNoCase(at, is_true ? "true" : "false", static_cast<std::size_t>(m))) {
+            token.Assign(at, static_cast<std::size_t>(m));
+            at += m - 1;
+            level.object = NewValue(token);
+            level.pending_state = kDone;
+            level.state = kSkipSpace;
+            break;
+          }
+        }
         token.AppendChar(c);
         if (EndsWithNoCase(token, "true", 4) || EndsWithNoCase(token, "false", 5)) {
           level.object = NewValue(token);
@@ -234,7 +330,12 @@ int32_t CMvnJson::Parse(const char* text) {
 
       case kNumberChars:
         if (IsNumberChar(c)) {
-          token.AppendChar(c);
+          // The whole run of number characters at once; a run that reaches the end is never
+          // stored.
+          const char* stop = at + 1;
+          while (stop < end && IsNumberChar(*stop)) ++stop;
+          token.Append(at, static_cast<std::size_t>(stop - at));
+          at = stop - 1;
         } else {
           level.object = NewValue(token);
           level.pending_state = kDone;
@@ -268,8 +369,7 @@ int32_t CMvnJson::Parse(const char* text) {
       case kMemberDone:
         if (completed != nullptr && level.object != nullptr) {
           if (!level.name.IsEmpty()) completed->SetName(level.name);
-          // Children never compare equal either.
-          level.object->Children()->Append(completed);
+          level.object->AppendChild(completed);
         }
         level.pending_state = level.state == kElementDone ? kAfterElement : kAfterMember;
         level.state = kSkipSpace;

@@ -30,6 +30,9 @@ class CMvnJsonObject : public CMvnBase {
   int32_t Kind() const { return kind_; }
   // The direct children in document order; not owned by the list.
   CMvnList* Children() { return &children_; }
+  // Appends child to the children, linked through the child's own cell, so that building a tree
+  // costs no heap block per link.
+  void AppendChild(CMvnJsonObject* child);
 
   // Replaces out with the XML lines of this node's children (not of the node itself). On a name
   // too long for its line the output is left empty.
@@ -44,6 +47,8 @@ class CMvnJsonObject : public CMvnBase {
   int32_t kind_;
   // Held inline rather than on the heap: a document has thousands of nodes.
   CMvnList children_;
+  // This node's link in its parent's children.
+  CMvnListNode sibling_cell_;
 };
 
 // One nesting level of the parse.
@@ -99,14 +104,31 @@ class CMvnJson : public CMvnBase {
   int32_t Parse(const char* text);
   // The node of the outermost value, or null.
   CMvnJsonObject* GetRoot() const { return levels_[0].object; }
-  // Every node the parse made, in creation order.
-  uint32_t NodeCount() const { return store_.GetCount(); }
+  // Every node the parse made.
+  uint32_t NodeCount() const { return node_count_; }
 
  private:
+  // Nodes are built in place in blocks of growing size that the parser owns: a document has
+  // thousands of them, and a heap block for each node and for its store entry was most of the cost
+  // of a conversion.
+  struct NodeBlock {
+    NodeBlock* next;
+    uint32_t capacity;
+    uint32_t used;
+    CMvnJsonObject* Slot(uint32_t index);
+  };
+  static constexpr uint32_t kFirstBlockNodes = 32;
+  static constexpr uint32_t kLargestBlockNodes = 4096;
+
   CMvnJsonObject* NewObject();
   CMvnJsonObject* NewValue(CMvnString& text);
+  NodeBlock* AddBlock();
+  // Destroys every node, in creation order (parents before their children), and frees the blocks.
+  void DeleteNodes();
 
   CMvnJsonTokenizer levels_[kLevelCount];
-  CMvnList store_;
+  NodeBlock* first_block_;
+  NodeBlock* last_block_;
+  uint32_t node_count_;
   int32_t level_;
 };
