@@ -94,7 +94,15 @@ CMvnString::CMvnString()
 }
 
 CMvnString::CMvnString(const char* text) : CMvnString() {
-  Assign(text);
+  if (text == nullptr) return;
+  const std::size_t length = std::strlen(text);
+  if (length > kLocalCapacity) {
+    Assign(text, length);
+    return;
+  }
+  // Class names and most texts fit the object itself.
+  std::memcpy(local_, text, length + 1);
+  length_ = length;
 }
 
 CMvnString::CMvnString(const CMvnString& other) : CMvnString() {
@@ -194,15 +202,12 @@ CMvnString& CMvnString::Append(const char* text) {
   return Append(text, std::strlen(text));
 }
 
-CMvnString& CMvnString::Append(const CMvnString& other) {
-  if (this == &other) {
-    CMvnString copy(other);
-    return Append(copy.text_, copy.length_);
-  }
-  return Append(other.text_, other.length_);
+CMvnString& CMvnString::AppendOwnText() {
+  CMvnString copy(*this);
+  return Append(copy.text_, copy.length_);
 }
 
-CMvnString& CMvnString::Append(const char* text, std::size_t length) {
+CMvnString& CMvnString::AppendSlow(const char* text, std::size_t length) {
   if (length == 0) return *this;
   if (text >= text_ && text < text_ + capacity_ + 1) {
     CMvnString copy;
@@ -216,7 +221,7 @@ CMvnString& CMvnString::Append(const char* text, std::size_t length) {
   return *this;
 }
 
-CMvnString& CMvnString::AppendChar(char byte) {
+CMvnString& CMvnString::AppendCharSlow(char byte) {
   if (byte == '\0') return *this;
   Reserve(length_ + 1);
   text_[length_++] = byte;
@@ -318,16 +323,24 @@ CMvnString& CMvnString::XmlEscape() {
   CMvnString result;
   result.Reserve(length_ + length_ / 8 + 16);
   result.Append(text_, first);
-  for (std::size_t i = first; i < length_; ++i) {
-    const char c = text_[i];
-    if (const char* replacement = XmlReplacement(c)) {
-      result.Append(replacement);
-    } else if (c == '&' && !StartsWithKnownReference(text_ + i, length_ - i)) {
-      result.Append("&amp;", 5);
-    } else {
-      result.AppendChar(c);
-    }
-  }
+  result.AppendXmlEscaped(text_ + first, length_ - first);
   Swap(result);
   return *this;
+}
+
+CMvnString& CMvnString::AppendXmlEscaped(const char* text, std::size_t length) {
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    const char c = text[i];
+    const char* replacement = XmlReplacement(c);
+    if (replacement == nullptr && c == '&' && !StartsWithKnownReference(text + i, length - i)) {
+      replacement = "&amp;";
+    }
+    if (replacement != nullptr) {
+      Append(text + run, i - run);
+      Append(replacement);
+      run = i + 1;
+    }
+  }
+  return Append(text + run, length - run);
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -34,11 +35,33 @@ class CMvnString {
   CMvnString& Assign(const char* text, std::size_t length);
   CMvnString& AssignWide(const kestrel::platform::WChar* text);
   CMvnString& Append(const char* text);
-  CMvnString& Append(const CMvnString& other);
-  CMvnString& Append(const char* text, std::size_t length);
-  CMvnString& AppendChar(char byte);
+  // Appends are inline while the text fits the spare room (documents are built from many short
+  // pieces); growing and appending a part of this string itself take the out-of-line path.
+  CMvnString& Append(const CMvnString& other) {
+    return this != &other ? Append(other.text_, other.length_) : AppendOwnText();
+  }
+  CMvnString& Append(const char* text, std::size_t length) {
+    if (length == 0) return *this;
+    if (length <= capacity_ - length_ && (text < text_ || text > text_ + capacity_)) {
+      std::memcpy(text_ + length_, text, length);
+      length_ += length;
+      text_[length_] = '\0';
+      return *this;
+    }
+    return AppendSlow(text, length);
+  }
+  CMvnString& AppendChar(char byte) {
+    if (byte != '\0' && length_ < capacity_) {
+      text_[length_++] = byte;
+      text_[length_] = '\0';
+      return *this;
+    }
+    return AppendCharSlow(byte);
+  }
   // Appends count copies of byte.
   CMvnString& AppendRepeated(char byte, std::size_t count);
+  // Appends length bytes of text escaped as XmlEscape does it; text may not be part of this string.
+  CMvnString& AppendXmlEscaped(const char* text, std::size_t length);
 
   // At most 2046 characters; a longer output is cut there.
   CMvnString& Format(const char* format, ...) KESTREL_PRINTF(2, 3);
@@ -59,6 +82,10 @@ class CMvnString {
   void Reserve(std::size_t capacity);
 
  private:
+  CMvnString& AppendSlow(const char* text, std::size_t length);
+  CMvnString& AppendCharSlow(char byte);
+  CMvnString& AppendOwnText();
+
   // Short texts (most names and values) live in the object itself, without a heap block.
   static constexpr std::size_t kLocalCapacity = 15;
 

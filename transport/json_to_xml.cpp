@@ -59,10 +59,9 @@ void CleanJson(const char* json, CMvnString& text) {
 }
 
 // Per-conversion scratch, reused for every element so the rendering allocates only while the
-// longest name or value grows.
+// longest name grows.
 struct Scratch {
   CMvnString name;
-  CMvnString value;
 };
 
 // Characters that escaping or the space rule would change.
@@ -111,11 +110,8 @@ int32_t AppendChildren(CMvnJsonObject& node, CMvnString& out, int32_t depth, Scr
       // The recursion reused the scratch name: make this element's name again.
       name = &ElementName(child.Name(), scratch.name);
       out.AppendRepeated(' ', indent);
-    } else if (HasSpecial(child.Value())) {
-      scratch.value.Assign(child.Value());
-      out.Append(scratch.value.XmlEscape());
     } else {
-      out.Append(child.Value());
+      out.AppendXmlEscaped(child.Value().Text(), child.Value().Length());
     }
     out.Append("</", 2).Append(*name).Append(">\n", 2);
   }
