@@ -88,11 +88,6 @@ const char* XmlReplacement(char c) {
 
 }  // namespace
 
-CMvnString::CMvnString()
-    : text_(local_), length_(0), capacity_(kLocalCapacity), format_scratch_(nullptr) {
-  local_[0] = '\0';
-}
-
 CMvnString::CMvnString(const char* text) : CMvnString() {
   if (text == nullptr) return;
   const std::size_t length = std::strlen(text);
@@ -116,11 +111,6 @@ CMvnString::CMvnString(CMvnString&& other) noexcept : CMvnString() {
 CMvnString& CMvnString::operator=(CMvnString&& other) noexcept {
   if (this != &other) Swap(other);
   return *this;
-}
-
-CMvnString::~CMvnString() {
-  if (text_ != local_) std::free(text_);
-  std::free(format_scratch_);
 }
 
 void CMvnString::Swap(CMvnString& other) noexcept {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -17,13 +18,20 @@
 
 class CMvnString {
  public:
-  CMvnString();
+  // Construction and destruction are inline: a parsed document makes and drops strings by the
+  // thousand, most of them empty or short.
+  CMvnString() : text_(local_), length_(0), capacity_(kLocalCapacity), format_scratch_(nullptr) {
+    local_[0] = '\0';
+  }
   CMvnString(const char* text);  // NOLINT(google-explicit-constructor): texts convert freely
   CMvnString(const CMvnString& other);
   CMvnString(CMvnString&& other) noexcept;
   CMvnString& operator=(const CMvnString& other) { return Assign(other); }
   CMvnString& operator=(CMvnString&& other) noexcept;
-  virtual ~CMvnString();
+  virtual ~CMvnString() {
+    if (text_ != local_) std::free(text_);
+    if (format_scratch_ != nullptr) std::free(format_scratch_);
+  }
 
   const char* Text() const { return text_; }
   // Bytes before the terminator.
