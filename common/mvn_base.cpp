@@ -117,8 +117,6 @@ CMvnBase::TraceState::~TraceState() {
   std::free(line_buffer);
 }
 
-CMvnBase::CMvnBase(const char* class_name) : trace_state_(nullptr), class_name_(class_name) {}
-
 CMvnBase::~CMvnBase() {
   delete trace_state_;
 }

@@ -33,7 +33,8 @@ struct MultiSzList {
 
 class CMvnBase {
  public:
-  explicit CMvnBase(const char* class_name);
+  // Inline, so that a class name given as a literal is copied without a search for its end.
+  explicit CMvnBase(const char* class_name) : trace_state_(nullptr), class_name_(class_name) {}
   virtual ~CMvnBase();
   CMvnBase(const CMvnBase&) = delete;
   CMvnBase& operator=(const CMvnBase&) = delete;

@@ -88,18 +88,6 @@ const char* XmlReplacement(char c) {
 
 }  // namespace
 
-CMvnString::CMvnString(const char* text) : CMvnString() {
-  if (text == nullptr) return;
-  const std::size_t length = std::strlen(text);
-  if (length > kLocalCapacity) {
-    Assign(text, length);
-    return;
-  }
-  // Class names and most texts fit the object itself.
-  std::memcpy(local_, text, length + 1);
-  length_ = length;
-}
-
 CMvnString::CMvnString(const CMvnString& other) : CMvnString() {
   Assign(other.text_, other.length_);
 }

@@ -23,7 +23,18 @@ class CMvnString {
   CMvnString() : text_(local_), length_(0), capacity_(kLocalCapacity), format_scratch_(nullptr) {
     local_[0] = '\0';
   }
-  CMvnString(const char* text);  // NOLINT(google-explicit-constructor): texts convert freely
+  // Texts convert freely.
+  CMvnString(const char* text) : CMvnString() {  // NOLINT(google-explicit-constructor)
+    if (text == nullptr) return;
+    const std::size_t length = std::strlen(text);
+    if (length > kLocalCapacity) {
+      Assign(text, length);
+      return;
+    }
+    // Class names and most texts fit the object itself.
+    std::memcpy(local_, text, length + 1);
+    length_ = length;
+  }
   CMvnString(const CMvnString& other);
   CMvnString(CMvnString&& other) noexcept;
   CMvnString& operator=(const CMvnString& other) { return Assign(other); }

@@ -170,9 +170,19 @@ int32_t CMvnJson::Parse(const char* text) {
   char quote = '"';
   CMvnJsonObject* completed = nullptr;
 
+  // The level moves only where a value opens or ends; each such place stops when it leaves the
+  // stack, exactly as a check before every character would.
+  if (level_ < 0 || level_ > kMaxLevel) return 0;
   for (;;) {
-    if (level_ < 0 || level_ > kMaxLevel) return 0;
     CMvnJsonTokenizer& level = levels_[level_];
+    if (level.state == kSkipSpace) {
+      // Most states hand over through SkipSpace: the run of space is skipped here and the pending
+      // state applies to the character after it, without a round through the switch.
+      while (IsJsonSpace(*at)) {
+        if (++at == end) return 0;
+      }
+      level.state = level.pending_state;
+    }
     const char c = *at;
     bool consumed = true;
 
@@ -218,7 +228,7 @@ int32_t CMvnJson::Parse(const char* text) {
         completed = level.object;
         level.state = kSkipSpace;
         level.pending_state = kValue;
-        --level_;
+        if (--level_ < 0) return 0;
         consumed = false;
         break;
 
@@ -350,7 +360,7 @@ int32_t CMvnJson::Parse(const char* text) {
           level.state = kSkipSpace;
         } else {
           level.state = kElementDone;
-          ++level_;
+          if (++level_ > kMaxLevel) return 0;
           levels_[level_].state = kSkipSpace;
           levels_[level_].pending_state = kValue;
           consumed = false;
@@ -359,7 +369,7 @@ int32_t CMvnJson::Parse(const char* text) {
 
       case kMemberValueStart:
         level.state = kMemberDone;
-        ++level_;
+        if (++level_ > kMaxLevel) return 0;
         levels_[level_].state = kSkipSpace;
         levels_[level_].pending_state = kValue;
         consumed = false;
