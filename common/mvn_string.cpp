@@ -71,6 +71,16 @@ bool StartsWithKnownReference(const char* text, std::size_t available) {
   return false;
 }
 
+// The bytes XmlEscape may change.
+struct MarkupBytes {
+  bool is_markup[256] = {};
+  constexpr MarkupBytes() {
+    for (const char* c = "<>\"'&"; *c != '\0'; ++c)
+      is_markup[static_cast<unsigned char>(*c)] = true;
+  }
+};
+constexpr MarkupBytes kMarkup;
+
 const char* XmlReplacement(char c) {
   switch (c) {
     case '<':
@@ -309,6 +319,8 @@ CMvnString& CMvnString::XmlEscape() {
 CMvnString& CMvnString::AppendXmlEscaped(const char* text, std::size_t length) {
   std::size_t run = 0;
   for (std::size_t i = 0; i < length; ++i) {
+    // Most bytes need nothing: one table test each.
+    if (!kMarkup.is_markup[static_cast<unsigned char>(text[i])]) continue;
     const char c = text[i];
     const char* replacement = XmlReplacement(c);
     if (replacement == nullptr && c == '&' && !StartsWithKnownReference(text + i, length - i)) {

@@ -27,6 +27,17 @@ inline bool IsLineEnd(char c) {
   return c == '\r' || c == '\n';
 }
 
+// Bytes the cleaning acts on: line ends and the opening bracket.
+struct CleaningStops {
+  bool stop[256] = {};
+  constexpr CleaningStops() {
+    stop[static_cast<unsigned char>('\r')] = true;
+    stop[static_cast<unsigned char>('\n')] = true;
+    stop[static_cast<unsigned char>('[')] = true;
+  }
+};
+constexpr CleaningStops kCleaningStops;
+
 // The cleaning before the parse, in one pass: space, TAB, CR and LF go at both ends, raw line ends
 // go everywhere (also inside strings), and every "[]" becomes the literal null, which is how an
 // empty array reaches the XML as "null". The brackets are paired as if the line ends were already
@@ -42,6 +53,11 @@ void CleanJson(const char* json, CMvnString& text) {
   text.Reserve(static_cast<std::size_t>(end - begin));
   const char* run = begin;
   for (const char* p = begin; p < end; ++p) {
+    // Runs of other bytes pass untouched: find the next byte that matters with one test each.
+    while (!kCleaningStops.stop[static_cast<unsigned char>(*p)]) {
+      if (++p == end) break;
+    }
+    if (p == end) break;
     if (IsLineEnd(*p)) {
       text.Append(run, static_cast<std::size_t>(p - run));
       run = p + 1;
@@ -65,14 +81,18 @@ struct Scratch {
 };
 
 // Characters that escaping or the space rule would change.
-inline bool IsSpecial(char c) {
-  return c == '<' || c == '>' || c == '"' || c == '\'' || c == '&' || c == ' ';
-}
+struct NameSpecials {
+  bool special[256] = {};
+  constexpr NameSpecials() {
+    for (const char* c = "<>\"'& "; *c != '\0'; ++c) special[static_cast<unsigned char>(*c)] = true;
+  }
+};
+constexpr NameSpecials kNameSpecials;
 
 bool HasSpecial(const CMvnString& text) {
   const char* p = text.Text();
   for (const char* end = p + text.Length(); p != end; ++p) {
-    if (IsSpecial(*p)) return true;
+    if (kNameSpecials.special[static_cast<unsigned char>(*p)]) return true;
   }
   return false;
 }
