@@ -93,15 +93,20 @@ INSTANTIATE_TEST_SUITE_P(
         // How JSON unicode escapes come back, and the predefined entities.
         CollectCase{"<j><a>&#x00e9;&#233;&amp;&lt;&gt;&quot;&apos;&#x41;</a></j>", "/a",
                     "/a[a=\xe9\xe9&<>\"'A;]"},
-        // Namespace declarations are attributes too, listed first as MSXML does.
-        CollectCase{"<j><a id=\"7\" xmlns:p=\"urn:p\" p:q=\" v \"/></j>", "/a",
-                    "/a{xmlns:p=urn:p;id=7;p:q= v ;}[]"},
         CollectCase{"<p:j xmlns:p=\"urn:p\"><p:b>1</p:b></p:j>", "/p:b", "/p:b[p:b=1;]"},
         // Text arrives as characters: a declared encoding cannot apply.
         CollectCase{"<?xml version=\"1.0\" encoding=\"UTF-16\"?><j><a>\xe9</a></j>", "/a",
                     "/a[a=\xe9;]"},
         CollectCase{"<?xml version=\"1.0\" encoding=\"ISO-8859-5\"?><j><a>\xe9</a></j>", "/a",
                     "/a[a=\xe9;]"}));
+
+// Where Wine's MSXML differs from Microsoft's (which the Linux DOM follows); the Wine run leaves
+// these out by their name.
+// Namespace declarations are attributes too, listed first as MSXML does.
+INSTANTIATE_TEST_SUITE_P(MsxmlOnly, CollectTest,
+                         ::testing::Values(CollectCase{
+                             "<j><a id=\"7\" xmlns:p=\"urn:p\" p:q=\" v \"/></j>", "/a",
+                             "/a{xmlns:p=urn:p;id=7;p:q= v ;}[]"}));
 
 class RefusalTest : public ::testing::TestWithParam<const char*> {};
 
@@ -114,16 +119,19 @@ TEST_P(RefusalTest, LoadsNothing) {
   EXPECT_EQ(document.CollectElements(elements), -1);
 }
 
+INSTANTIATE_TEST_SUITE_P(Documents, RefusalTest,
+                         ::testing::Values("", "   ", "text only", "<a>", "<a></b>", "<a/><b/>",
+                                           "<a>\x01</a>", "<a>&nope;</a>",
+                                           // Surrogates are no characters, not even as references.
+                                           "<a>&#xd83d;&#xde00;</a>"));
+
 INSTANTIATE_TEST_SUITE_P(
-    Documents, RefusalTest,
+    MsxmlOnly, RefusalTest,
     ::testing::Values(
-        "", "   ", "text only", "<a>", "<a></b>", "<a/><b/>", "<a>\x01</a>", "<a>&nope;</a>",
         // MSXML refuses an undeclared prefix; libxml2 alone would only warn.
         "<p:a/>",
         // No document type at all: the door to entity expansion and external entities.
-        "<!DOCTYPE a><a/>", "<!DOCTYPE a [<!ENTITY e \"x\">]><a>&e;</a>",
-        // Surrogates are no characters, not even as references.
-        "<a>&#xd83d;&#xde00;</a>"));
+        "<!DOCTYPE a><a/>", "<!DOCTYPE a [<!ENTITY e \"x\">]><a>&e;</a>"));
 
 TEST(XmlReaderTest, GetValueIgnoresLetterCaseTakesTheFirstAndClearsWhenAbsent) {
   CMvnXmlElement element("/a");
