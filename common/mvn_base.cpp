@@ -117,7 +117,7 @@ CMvnBase::TraceState::~TraceState() {
   std::free(line_buffer);
 }
 
-CMvnBase::~CMvnBase() {
+void CMvnBase::DeleteTraceState() {
   delete trace_state_;
 }
 

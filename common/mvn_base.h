@@ -35,7 +35,10 @@ class CMvnBase {
  public:
   // Inline, so that a class name given as a literal is copied without a search for its end.
   explicit CMvnBase(const char* class_name) : trace_state_(nullptr), class_name_(class_name) {}
-  virtual ~CMvnBase();
+  // Inline: most objects never traced and have no sink state to free.
+  virtual ~CMvnBase() {
+    if (trace_state_ != nullptr) DeleteTraceState();
+  }
   CMvnBase(const CMvnBase&) = delete;
   CMvnBase& operator=(const CMvnBase&) = delete;
 
@@ -78,6 +81,7 @@ class CMvnBase {
 
   // Callers hold the lock.
   TraceState& State();
+  void DeleteTraceState();
   void WriteLogRing(TraceState& state, const CMvnString& message);
 
   TraceState* trace_state_;

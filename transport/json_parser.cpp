@@ -184,6 +184,34 @@ int32_t CMvnJson::Parse(const char* text) {
       }
       level.state = level.pending_state;
     }
+    // The hand-overs that apply to any character, taken here rather than each by a round through
+    // the switch: they are what most characters of a document lead to, and the switch's single
+    // jump predicts them badly.
+    if (level.state == kDone) {
+      // A value has ended: up to the enclosing level, which attaches it and waits for what follows.
+      completed = level.object;
+      level.state = kSkipSpace;
+      level.pending_state = kValue;
+      if (--level_ < 0) return 0;
+      CMvnJsonTokenizer& parent = levels_[level_];
+      if (parent.state == kElementDone || parent.state == kMemberDone) {
+        if (completed != nullptr && parent.object != nullptr) {
+          if (!parent.name.IsEmpty()) completed->SetName(parent.name);
+          parent.object->AppendChild(completed);
+        }
+        parent.pending_state = parent.state == kElementDone ? kAfterElement : kAfterMember;
+        parent.state = kSkipSpace;
+      }
+      continue;
+    }
+    if (level.state == kMemberValueStart || (level.state == kElementStart && *at != ']')) {
+      // A member's value or an array's element begins one level down.
+      level.state = level.state == kMemberValueStart ? kMemberDone : kElementDone;
+      if (++level_ > kMaxLevel) return 0;
+      levels_[level_].state = kSkipSpace;
+      levels_[level_].pending_state = kValue;
+      continue;
+    }
     const char c = *at;
     bool consumed = true;
 
@@ -217,7 +245,11 @@ int32_t CMvnJson::Parse(const char* text) {
           level.state = kNullLiteral;
           consumed = false;
         } else if (c == '[' || c == '{') {
-          level.name.Assign(c == '[' ? "item" : "object");
+          if (c == '[') {
+            level.name.Assign("item", 4);
+          } else {
+            level.name.Assign("object", 6);
+          }
           level.object = NewObject();
           level.pending_state = c == '[' ? kElementStart : kMemberStart;
           level.state = kSkipSpace;
@@ -284,11 +316,19 @@ int32_t CMvnJson::Parse(const char* text) {
           level.pending_state = kStringChars;
           level.state = kStringEscape;
         } else {
-          // Take the whole run up to the next quote or backslash at once.
+          // Take the whole run up to the next quote or backslash at once, and a closing quote
+          // right after it too.
           const char* stop = at + 1;
           while (stop < end && *stop != quote && *stop != '\\') ++stop;
           token.Append(at, static_cast<std::size_t>(stop - at));
-          at = stop - 1;
+          if (stop < end && *stop == quote) {
+            level.object = NewValue(token);
+            level.pending_state = kDone;
+            level.state = kSkipSpace;
+            at = stop;
+          } else {
+            at = stop - 1;
+          }
         }
         break;
 
@@ -423,7 +463,14 @@ int32_t CMvnJson::Parse(const char* text) {
           const char* stop = at + 1;
           while (stop < end && *stop != quote && *stop != '\\') ++stop;
           token.Append(at, static_cast<std::size_t>(stop - at));
-          at = stop - 1;
+          if (stop < end && *stop == quote) {
+            level.name.Assign(token);
+            level.pending_state = kAfterName;
+            level.state = kSkipSpace;
+            at = stop;
+          } else {
+            at = stop - 1;
+          }
         }
         break;
 
