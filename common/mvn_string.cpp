@@ -116,16 +116,17 @@ void CMvnString::Swap(CMvnString& other) noexcept {
   const bool mine_local = text_ == local_;
   const bool theirs_local = other.text_ == other.local_;
   char kept[kLocalCapacity + 1];
-  if (mine_local) std::memcpy(kept, local_, length_ + 1);
+  // Whole local buffers: a fixed-size copy is a few moves, a sized one a library call.
+  if (mine_local) std::memcpy(kept, local_, sizeof local_);
   char* const mine_heap = text_;
   if (theirs_local) {
-    std::memcpy(local_, other.local_, other.length_ + 1);
+    std::memcpy(local_, other.local_, sizeof local_);
     text_ = local_;
   } else {
     text_ = other.text_;
   }
   if (mine_local) {
-    std::memcpy(other.local_, kept, length_ + 1);
+    std::memcpy(other.local_, kept, sizeof local_);
     other.text_ = other.local_;
   } else {
     other.text_ = mine_heap;
@@ -162,7 +163,7 @@ CMvnString& CMvnString::Assign(const char* text, std::size_t length) {
     std::memmove(text_, text, length);
   } else {
     Reserve(length);
-    if (length > 0) std::memcpy(text_, text, length);
+    CopyBytes(text_, text, length);
   }
   length_ = length;
   text_[length_] = '\0';
