@@ -218,7 +218,7 @@ CMvnString& CMvnString::AppendCharSlow(char byte) {
   return *this;
 }
 
-CMvnString& CMvnString::AppendRepeated(char byte, std::size_t count) {
+CMvnString& CMvnString::AppendRepeatedSlow(char byte, std::size_t count) {
   if (byte == '\0' || count == 0) return *this;
   Reserve(length_ + count);
   std::memset(text_ + length_, byte, count);

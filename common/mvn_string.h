@@ -78,7 +78,16 @@ class CMvnString {
     return AppendCharSlow(byte);
   }
   // Appends count copies of byte.
-  CMvnString& AppendRepeated(char byte, std::size_t count);
+  CMvnString& AppendRepeated(char byte, std::size_t count) {
+    if (byte != '\0' && count <= capacity_ - length_) {
+      // Indentation: a few bytes at a time.
+      for (std::size_t k = 0; k < count; ++k) text_[length_ + k] = byte;
+      length_ += count;
+      text_[length_] = '\0';
+      return *this;
+    }
+    return AppendRepeatedSlow(byte, count);
+  }
   // Appends length bytes of text escaped as XmlEscape does it; text may not be part of this string.
   CMvnString& AppendXmlEscaped(const char* text, std::size_t length);
 
@@ -140,6 +149,7 @@ class CMvnString {
 #endif
 
   CMvnString& AppendSlow(const char* text, std::size_t length);
+  CMvnString& AppendRepeatedSlow(char byte, std::size_t count);
   CMvnString& AppendCharSlow(char byte);
   CMvnString& AppendOwnText();
 

@@ -127,8 +127,9 @@ int32_t AppendChildren(CMvnJsonObject& node, CMvnString& out, int32_t depth, Scr
       out.AppendChar('\n');
       // The child list's own cursor walks the grandchildren; ours is unaffected.
       if (AppendChildren(child, out, depth + 1, scratch) != 0) return -1;
-      // The recursion reused the scratch name: make this element's name again.
-      name = &ElementName(child.Name(), scratch.name);
+      // The recursion may have reused the scratch name: make this element's name again if it was
+      // there (a name used as it is cannot have changed).
+      if (name != &child.Name()) name = &ElementName(child.Name(), scratch.name);
       out.AppendRepeated(' ', indent);
     } else {
       out.AppendXmlEscaped(child.Value().Text(), child.Value().Length());
