@@ -4,6 +4,8 @@
 
 #include <climits>
 
+#include "common/error_messages.h"
+
 namespace {
 
 using Lookup = CMvnString& (*)(uint32_t code, CMvnString& out);
@@ -16,6 +18,9 @@ CMvnString& Unit(uint32_t code, CMvnString& out) {
 }
 CMvnString& Protocol(uint32_t code, CMvnString& out) {
   return ProtocolText(code, out);
+}
+CMvnString& Error(uint32_t code, CMvnString& out) {
+  return GetErrorMessage(static_cast<int32_t>(code), out);
 }
 
 struct TextCase {
@@ -31,7 +36,8 @@ TEST_P(CodeTextTest, ReplacesTheCallersText) {
   EXPECT_STREQ(GetParam().lookup(GetParam().code, out).Text(), GetParam().text);
 }
 
-// First and last rows, gaps inside each table, and codes beyond it.
+// First and last rows, gaps inside each table, and codes beyond it; a code without a row takes
+// the table's fallback text.
 INSTANTIATE_TEST_SUITE_P(
     Edges, CodeTextTest,
     ::testing::Values(TextCase{Type, 0, "n/a"}, TextCase{Type, 230, "liquedflow"},
@@ -44,7 +50,18 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{Protocol, 8, "html/json"}, TextCase{Protocol, 128, "s7"},
                       // a combination of bits has no text of its own
                       TextCase{Protocol, 12, "protocol description missing"},
-                      TextCase{Protocol, UINT32_MAX, "protocol description missing"}));
+                      TextCase{Protocol, UINT32_MAX, "protocol description missing"},
+                      // Error codes the retrieval tests and the end-to-end suite show (10060,
+                      // 10061, 11001, 22449, 22450) are left to them.
+                      TextCase{Error, 0, "Success"},
+                      TextCase{Error, 1010, "Creation of a new thread failed"},
+                      TextCase{Error, 1102, "Invalid or no password entered"},
+                      TextCase{Error, 11999, "General WSA error"},
+                      TextCase{Error, 22416, "Page not found (HTTP error 404)"},
+                      TextCase{Error, 22428, "Generic Error"}, TextCase{Error, 1, "Generic Error"},
+                      TextCase{Error, 10005, "Generic Error"},
+                      TextCase{Error, static_cast<uint32_t>(-1), "Generic Error"},
+                      TextCase{Error, static_cast<uint32_t>(INT32_MIN), "Generic Error"}));
 
 struct DefaultsCase {
   uint32_t type_id;
