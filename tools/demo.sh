@@ -5,9 +5,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup-deps.sh build
-cmake --preset release >/dev/null
-cmake --build --preset release --target kestrel-probe kestrel-host roomalert-sim
-bin=build/release
+# A build folder of its own, without the test and benchmark programs, so the demonstration needs
+# only the build packages.
+bin=build/demo
+cmake -S . -B "$bin" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTREL_BUILD_TESTS=OFF \
+  -DKESTREL_BUILD_BENCH=OFF >/dev/null
+cmake --build "$bin" --target kestrel-probe kestrel-host roomalert-sim
 
 use_simulator=1
 for arg in "$@"; do
