@@ -7,7 +7,9 @@ CAVTechApp::CAVTechApp() : CEnvProviderApp("CAVTechApp") {
   device_.device_type_id = kDeviceTypeId;
 }
 
-CAVTechApp::~CAVTechApp() = default;
+CAVTechApp::~CAVTechApp() {
+  ReleaseHttpComponent();
+}
 
 char* CAVTechApp::GetProviderName(char* buffer, uint32_t length) {
   return CopyToBuffer(kProviderName, buffer, length);

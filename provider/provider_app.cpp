@@ -5,6 +5,10 @@
 CEnvProviderApp::CEnvProviderApp(const char* class_name) : CMvnBase(class_name) {}
 
 CEnvProviderApp::~CEnvProviderApp() {
+  ReleaseHttpComponent();
+}
+
+void CEnvProviderApp::ReleaseHttpComponent() {
   if (http_ != nullptr) {
     http_->Release();
     http_ = nullptr;

@@ -55,6 +55,8 @@ class CEnvProviderApp : public IEnvProvider, public CMvnBase {
   const CMvnString& ProgramDataFolder() const { return program_data_folder_; }
 
  protected:
+  // Drops the network component; a device provider does so before its device record goes.
+  void ReleaseHttpComponent();
   // strncpy semantics: at most length bytes, the rest zero-filled, no terminator when full.
   static char* CopyToBuffer(const char* text, char* buffer, uint32_t length);
 
