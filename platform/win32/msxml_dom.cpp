@@ -9,19 +9,15 @@
 #include <new>
 
 #include "platform/platform.h"
+#include "platform/win32/msxml_ids.h"
 
 namespace kestrel::platform {
 
 namespace {
 
-// The version-independent DOMDocument class and its document interfaces. Written out here because
-// the SDK headers bind the class name to a later MSXML version.
-constexpr CLSID kDomDocumentClass = {
-    0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-constexpr IID kDomDocumentInterface = {
-    0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-constexpr IID kDomDocument2Interface = {
-    0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+using msxml::kDomDocument2Interface;
+using msxml::kDomDocumentClass;
+using msxml::kDomDocumentInterface;
 // In-process or local server, as the document has always been created.
 constexpr DWORD kDomDocumentContext = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER;
 

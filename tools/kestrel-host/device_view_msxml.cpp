@@ -6,17 +6,15 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include "platform/win32/msxml_ids.h"
 #include "tools/kestrel-host/device_view.h"
 
 namespace kestrel::host {
 
 namespace {
 
-// {2933BF90-7B36-11D2-B20E-00C04F983E60}, {2933BF81-7B36-11D2-B20E-00C04F983E60}
-constexpr CLSID kDomDocumentClass = {
-    0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-constexpr IID kDomDocumentInterface = {
-    0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+using kestrel::platform::msxml::kDomDocumentClass;
+using kestrel::platform::msxml::kDomDocumentInterface;
 
 std::string Utf8(BSTR text) {
   if (text == nullptr) return std::string();

@@ -23,4 +23,20 @@ bool LoadModule(const std::string& path, LoadedModule& module, std::string& erro
 
 void UnloadModule(LoadedModule& module);
 
+// Fills module from a loaded handle and its two resolved entry points; false, with error saying
+// which one is missing, when either is (the caller then unloads the handle).
+inline bool AdoptEntryPoints(void* handle, CreatePluginInstanceFunction create,
+                             DeletePluginInstanceFunction destroy, const std::string& path,
+                             LoadedModule& module, std::string& error) {
+  if (create == nullptr || destroy == nullptr) {
+    error = "module " + path + " lacks the entry point " +
+            (create == nullptr ? "CreatePluginInstance" : "DeletePluginInstance");
+    return false;
+  }
+  module.handle = handle;
+  module.create = create;
+  module.destroy = destroy;
+  return true;
+}
+
 }  // namespace kestrel::host

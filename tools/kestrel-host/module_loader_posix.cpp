@@ -26,15 +26,10 @@ bool LoadModule(const std::string& path, LoadedModule& module, std::string& erro
       reinterpret_cast<CreatePluginInstanceFunction>(::dlsym(handle, "CreatePluginInstance"));
   auto destroy =
       reinterpret_cast<DeletePluginInstanceFunction>(::dlsym(handle, "DeletePluginInstance"));
-  if (create == nullptr || destroy == nullptr) {
-    error = "module " + path + " lacks the entry point " +
-            (create == nullptr ? "CreatePluginInstance" : "DeletePluginInstance");
+  if (!AdoptEntryPoints(handle, create, destroy, path, module, error)) {
     ::dlclose(handle);
     return false;
   }
-  module.handle = handle;
-  module.create = create;
-  module.destroy = destroy;
   return true;
 }
 
