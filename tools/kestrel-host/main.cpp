@@ -21,14 +21,17 @@
 #include <thread>
 #include <vector>
 
+#include "host/device_view.h"
+#include "host/module_loader.h"
+#include "host/provider_text.h"
+#include "host/value_format.h"
 #include "provider/env_provider.h"
-#include "tools/kestrel-host/device_view.h"
 #include "tools/kestrel-host/host_output.h"
-#include "tools/kestrel-host/module_loader.h"
 
 namespace {
 
 using kestrel::host::DeviceView;
+using kestrel::host::ReadProviderText;
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitLoadFailed = 1;
@@ -183,16 +186,13 @@ bool ReadPassword(const std::string& path, std::string& password) {
   return true;
 }
 
-std::string Read(IEnvProvider* provider, char* (IEnvProvider::*getter)(char*, uint32_t)) {
-  char buffer[1024] = {0};
-  (provider->*getter)(buffer, sizeof buffer - 1);
-  return buffer;
-}
-
 int PrintInfo(IEnvProvider* provider) {
-  std::printf("provider name:        %s\n", Read(provider, &IEnvProvider::GetProviderName).c_str());
-  std::printf("provider id:          %s\n", Read(provider, &IEnvProvider::GetProviderId).c_str());
-  std::printf("default host:         %s\n", Read(provider, &IEnvProvider::GetDefaultHost).c_str());
+  std::printf("provider name:        %s\n",
+              ReadProviderText(provider, &IEnvProvider::GetProviderName).c_str());
+  std::printf("provider id:          %s\n",
+              ReadProviderText(provider, &IEnvProvider::GetProviderId).c_str());
+  std::printf("default host:         %s\n",
+              ReadProviderText(provider, &IEnvProvider::GetDefaultHost).c_str());
   const uint32_t type_id = provider->GetDeviceTypeId();
   std::printf("device type id:       0x%05X (%u)\n", type_id, type_id);
   std::printf("supported protocols:  %u\n", provider->GetSupportedProtocols());
@@ -310,7 +310,8 @@ int RunLoads(const Options& o, IEnvProvider* provider) {
     times.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
             .count());
-    if (ShowLoad(o, result, Read(provider, &IEnvProvider::GetLastErrorText)) != kExitSuccess) {
+    if (ShowLoad(o, result, ReadProviderText(provider, &IEnvProvider::GetLastErrorText)) !=
+        kExitSuccess) {
       status = kExitLoadFailed;
     }
     std::fflush(stdout);

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "host/value_format.h"
 #include "tools/kestrel-host/host_output.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "tools/kestrel-host/device_view.h"
+#include "host/device_view.h"
 
 namespace kestrel::host {
 

@@ -1,7 +1,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include "tools/kestrel-host/module_loader.h"
+#include "host/module_loader.h"
 
 namespace kestrel::host {
 

@@ -6,8 +6,8 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include "host/device_view.h"
 #include "platform/win32/msxml_ids.h"
-#include "tools/kestrel-host/device_view.h"
 
 namespace kestrel::host {
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "tools/kestrel-host/module_loader.h"
+#include "host/module_loader.h"
 
 namespace kestrel::host {
 

@@ -1,0 +1,112 @@
+#include "host/value_format.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace kestrel::host {
+
+namespace {
+
+// Code points of 0x80..0x9F in Windows-1252 (0 where the code page has no character).
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+void AppendUtf8(std::string& out, uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+}  // namespace
+
+std::string Windows1252ToUtf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto b = static_cast<unsigned char>(ch);
+    uint32_t c = b;
+    if (b >= 0x80 && b <= 0x9F) c = kCp1252High[b - 0x80] != 0 ? kCp1252High[b - 0x80] : 0xFFFD;
+    AppendUtf8(out, c);
+  }
+  return out;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char ch : text) {
+    const auto b = static_cast<unsigned char>(ch);
+    switch (ch) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (b < 0x20 || b == 0x7F) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", b);
+          out += escaped;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonNumber(const std::string& text) {
+  // The JSON number grammar: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  auto digits = [&]() {
+    const std::size_t start = i;
+    while (i < n && text[i] >= '0' && text[i] <= '9') ++i;
+    return i - start;
+  };
+  if (i < n && text[i] == '-') ++i;
+  if (i < n && text[i] == '0') {
+    ++i;
+  } else if (digits() == 0) {
+    return "null";
+  }
+  if (i < n && text[i] == '.') {
+    ++i;
+    if (digits() == 0) return "null";
+  }
+  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    if (digits() == 0) return "null";
+  }
+  return i == n ? text : "null";
+}
+
+std::string FormatValue(const std::string& value, const std::string& digits) {
+  if (JsonNumber(value) == "null") return "-";
+  const int places = std::clamp(std::atoi(digits.c_str()), 0, 6);
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.*f", places, std::strtod(value.c_str(), nullptr));
+  return buffer;
+}
+
+}  // namespace kestrel::host

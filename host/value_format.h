@@ -1,0 +1,21 @@
+// Texts of the device documents as people and scripts read them: UTF-8, JSON values, values with
+// the sensor's own number of decimals. Every program that hosts the module shows values this way.
+#pragma once
+
+#include <string>
+
+namespace kestrel::host {
+
+// Text as a JSON string literal, quotes included. The text is UTF-8.
+std::string JsonString(const std::string& text);
+
+// A number text of a document as a JSON value: the number itself, or null when it is none.
+std::string JsonNumber(const std::string& text);
+
+// The module's texts are in the Windows-1252 code page; terminals and JSON want UTF-8.
+std::string Windows1252ToUtf8(const std::string& text);
+
+// value printed with digits decimals ("-" when the document holds no value).
+std::string FormatValue(const std::string& value, const std::string& digits);
+
+}  // namespace kestrel::host
