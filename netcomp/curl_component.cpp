@@ -12,6 +12,8 @@
 #include <mutex>
 #include <new>
 
+#include "common/password_mask.h"
+
 namespace kestrel::netcomp {
 
 namespace {
@@ -163,6 +165,7 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     const std::string target = WideToUtf8(url);
     const auto started = std::chrono::steady_clock::now();
 
+    error_text_[0] = '\0';
     CURLcode result = Configure(target);
     if (result == CURLE_OK) result = curl_easy_perform(easy_);
     long os_errno = 0;
@@ -220,6 +223,7 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error_text_);
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
     curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, kRequestTimeoutMs);
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
@@ -262,8 +266,10 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
       std::fprintf(file, "status %d, %zu bytes, %ld ms\n", response_code_, received_.size(),
                    elapsed_ms);
     } else {
+      // libcurl's own text names the check that failed ("self-signed certificate", "no
+      // alternative certificate subject name matches"), where the result code only says "TLS".
       std::fprintf(file, "no response (error %d: %s), %ld ms\n", last_error_,
-                   curl_easy_strerror(result), elapsed_ms);
+                   error_text_[0] != '\0' ? error_text_ : curl_easy_strerror(result), elapsed_ms);
     }
     std::fclose(file);
   }
@@ -273,6 +279,7 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
   std::string user_;
   std::string password_;
   std::string received_;
+  char error_text_[CURL_ERROR_SIZE] = {};
   int32_t last_error_ = -1;
   int32_t response_code_ = -1;
 };
@@ -307,12 +314,7 @@ std::u16string DecodeResponseBody(const std::string& bytes) {
 }
 
 std::string UrlForLog(const std::string& url) {
-  const std::size_t scheme = url.find("://");
-  const std::size_t authority = scheme == std::string::npos ? 0 : scheme + 3;
-  const std::size_t end = url.find_first_of("/?#", authority);
-  const std::size_t at = url.rfind('@', end == std::string::npos ? url.size() : end);
-  if (at == std::string::npos || at < authority) return url;
-  return url.substr(0, authority) + url.substr(at + 1);
+  return kestrel::MaskPassword(url.c_str());
 }
 
 int32_t CreateCurlComponent(kestrel::platform::HttpComponent** component) {

@@ -31,7 +31,7 @@ int32_t ComponentErrorFromCurl(int curl_code, long os_errno);
 // The response bytes as UTF-16: read as UTF-8 when they are valid UTF-8, else as Windows-1252.
 std::u16string DecodeResponseBody(const std::string& bytes);
 
-// The URL as it may appear in a log: any user-info part ("user:password@") is removed.
+// The URL as it may appear in a log: a password in it ("user:password@") shows as "********".
 std::string UrlForLog(const std::string& url);
 
 }  // namespace kestrel::netcomp

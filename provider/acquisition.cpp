@@ -1,6 +1,7 @@
 // One acquisition of the Room Alert: URL, fetch, working files, conversion, parse, documents.
 #include <cstring>
 
+#include "common/password_mask.h"
 #include "common/xml_writer.h"
 #include "provider/avtech_app.h"
 #include "provider/device_url.h"
@@ -73,7 +74,7 @@ int32_t CAVTechApp::FetchDeviceDocument(const char* host, int32_t secure, uint32
         "Failed to retrieve device data over HTTP. The GET request failed with error: [%s].",
         detail.Text());
     Trace(TRACE_TO_FILE, "AVTechApp: Failed to retrieve JSON via HTTP (%s), result = %s\n",
-          url.Text(), detail.Text());
+          kestrel::MaskPassword(url.Text()).c_str(), detail.Text());
     return r;
   }
   // A working file that cannot be written is no reason to stop: it is a copy for people.

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/password_mask.h"
+
 CEnvProviderApp::CEnvProviderApp(const char* class_name) : CMvnBase(class_name) {}
 
 CEnvProviderApp::~CEnvProviderApp() {
@@ -55,7 +57,7 @@ void CEnvProviderApp::SetDataFile(const char* path) {
 void CEnvProviderApp::SetHost(const char* host) {
   host_.Assign(host);
   Trace(TRACE_TO_FILE, "EnvProviderApp: Setting device hostname or URL: [%s]\n",
-        host != nullptr ? host : "");
+        kestrel::MaskPassword(host).c_str());
 }
 
 void CEnvProviderApp::SetCommunity(const char* community) {
