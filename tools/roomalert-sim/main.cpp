@@ -14,10 +14,12 @@
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -374,14 +376,31 @@ int main(int argc, char** argv) {
                  response.status);
   });
 
+  // cpp-httplib also sets SO_REUSEPORT, which lets a second simulator share a port that another
+  // process holds: requests would then go to either one. Address reuse alone still allows a quick
+  // restart on a port whose old connections linger in TIME_WAIT.
+  server->set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   int port = o.port;
+  errno = 0;
   if (port == 0) {
     port = server->bind_to_any_port(o.address);
   } else if (!server->bind_to_port(o.address, port)) {
     port = -1;
   }
   if (port <= 0) {
-    std::fprintf(stderr, "roomalert-sim: cannot listen on %s:%d\n", o.address.c_str(), o.port);
+    const int bind_errno = errno;
+    if (bind_errno == EADDRINUSE) {
+      std::fprintf(stderr,
+                   "roomalert-sim: port %d on %s is already in use by another process; stop it "
+                   "or choose another port with --listen\n",
+                   o.port, o.address.c_str());
+      return kExitUsage;
+    }
+    std::fprintf(stderr, "roomalert-sim: cannot listen on %s:%d%s%s\n", o.address.c_str(), o.port,
+                 bind_errno != 0 ? ": " : "", bind_errno != 0 ? std::strerror(bind_errno) : "");
     return kExitFailure;
   }
   const bool v6 = o.address.find(':') != std::string::npos;
