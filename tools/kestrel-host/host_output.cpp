@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "host/value_format.h"
 
@@ -45,7 +46,121 @@ std::string Identity(const Leaves& leaves, const char* label, const char* name) 
   return std::string("  ") + Column(label, 10) + (text.empty() ? "-" : text) + "\n";
 }
 
+std::string XmlAttribute(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+    }
+  }
+  return out;
+}
+
+std::string Milliseconds(double ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", ms);
+  return text;
+}
+
+std::string SensorLabel(const InterfaceView& itf, const SensorView& sensor) {
+  std::string label = itf.leaves.Get("description");
+  if (label.empty()) label = sensor.leaves.Get("description");
+  if (label.empty()) label = "port " + itf.leaves.Get("interface-id");
+  return label;
+}
+
+std::string ValueWithUnit(const SensorView& sensor) {
+  const Leaves& s = sensor.leaves;
+  std::string value = FormatValue(s.Get("value"), s.Get("digits"));
+  const std::string& unit = s.Get("uom-text");
+  if (!unit.empty() && value != "-") value += " " + unit;
+  return value;
+}
+
 }  // namespace
+
+std::string Rfc3339Utc(std::chrono::system_clock::time_point when) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+#if defined(_WIN32)
+  gmtime_s(&utc, &seconds);
+#else
+  gmtime_r(&seconds, &utc);
+#endif
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  char out[48];
+  std::snprintf(out, sizeof out, "%s.%03dZ", text, static_cast<int>(millis < 0 ? 0 : millis));
+  return out;
+}
+
+std::string StampJson(const std::string& json_object, const LoadStamp& stamp) {
+  return "{\"time\":" + JsonString(stamp.time) + ",\"host\":" + JsonString(stamp.host) +
+         ",\"durationMs\":" + Milliseconds(stamp.duration_ms) + "," + json_object.substr(1);
+}
+
+std::string FormatPollLine(const LoadStamp& stamp, const DeviceView* device,
+                           const std::string& last_error) {
+  std::string out = stamp.clock + "  " + Milliseconds(stamp.duration_ms) + " ms  ";
+  if (device == nullptr) return out + "failed: " + Windows1252ToUtf8(last_error) + "\n";
+  bool first_port = true;
+  for (const InterfaceView& itf : device->interfaces) {
+    if (itf.sensors.empty()) continue;
+    out += first_port ? "" : "; ";
+    first_port = false;
+    out += SensorLabel(itf, itf.sensors.front());
+    bool first_value = true;
+    for (const SensorView& sensor : itf.sensors) {
+      out += first_value ? " " : ", ";
+      first_value = false;
+      out += ValueWithUnit(sensor);
+    }
+  }
+  return out + (first_port ? "(no sensors)\n" : "\n");
+}
+
+std::string XmlPollHead() {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<poll>\n";
+}
+
+std::string XmlPollLoad(const LoadStamp& stamp, int32_t result, const std::string& last_error,
+                        const std::string& document) {
+  std::string out = "<load time=\"" + stamp.time + "\" host=\"" + XmlAttribute(stamp.host) +
+                    "\" duration-ms=\"" + Milliseconds(stamp.duration_ms) + "\" result=\"" +
+                    std::to_string(result) + "\"";
+  if (result != 0) {
+    return out + " last-error=\"" + XmlAttribute(Windows1252ToUtf8(last_error)) + "\"/>\n";
+  }
+  // The document's own declaration cannot stand inside another element.
+  std::size_t body = 0;
+  if (document.compare(0, 5, "<?xml") == 0) {
+    body = document.find("?>");
+    body = body == std::string::npos ? 0 : document.find_first_not_of("\r\n", body + 2);
+    if (body == std::string::npos) body = document.size();
+  }
+  out += ">\n" + document.substr(body);
+  if (!out.empty() && out.back() != '\n') out += "\n";
+  return out + "</load>\n";
+}
+
+std::string XmlPollTail() {
+  return "</poll>\n";
+}
 
 std::string FormatTable(const DeviceView& device) {
   const Leaves& d = device.leaves;
@@ -66,14 +181,10 @@ std::string FormatTable(const DeviceView& device) {
   for (const InterfaceView& itf : device.interfaces) {
     for (const SensorView& sensor : itf.sensors) {
       const Leaves& s = sensor.leaves;
-      std::string label = itf.leaves.Get("description");
-      if (label.empty()) label = s.Get("description");
-      if (label.empty()) label = "port " + itf.leaves.Get("interface-id");
+      const std::string label = SensorLabel(itf, sensor);
       std::string type = s.Get("type-text");
       if (type.empty()) type = "type " + s.Get("type-id");
-      std::string value = FormatValue(s.Get("value"), s.Get("digits"));
-      const std::string& unit = s.Get("uom-text");
-      if (!unit.empty() && value != "-") value += " " + unit;
+      std::string value = ValueWithUnit(sensor);
       const std::string& status = s.Get("status-id");
       if (!status.empty() && status != "0") value += "  (" + s.Get("status-text") + ")";
       out += "  " + Column(label, kLabelColumn) + Column(type, kTypeColumn) + value + "\n";
