@@ -149,6 +149,10 @@ bool ParseRange(const std::string& text, Range& range, std::string& error) {
   const std::size_t colon = rest.find(':');
   std::string start = colon == std::string::npos ? "" : rest.substr(0, colon);
   const std::string end = colon == std::string::npos ? rest : rest.substr(colon + 1);
+  if (rest.empty() || rest == ":") {
+    error = "'" + text + "' is not a range (10, 10:30, ~:30, 10:, @10:20)";
+    return false;
+  }
   if (start == "~") {
     range.start_infinite = true;
   } else if (!start.empty() && !ParseNumber(start, range.start)) {

@@ -160,6 +160,8 @@ bool AskedForCheck(int argc, char** argv) {
 int ParseOptions(int argc, char** argv, Options& o, Job& job) {
   CLI::App app{"Reads an AVTech Room Alert 3W through the kestrel-probe module.", "kestrel-host"};
   app.set_version_flag("--version", "kestrel-host " KESTREL_VERSION);
+  // A later value overrides an earlier one, as scripts that append to a base command expect.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.footer(
       "Exit status: 0 every load succeeded, 1 a load failed (its error text and a hint on "
       "stderr),\n2 usage error or a module that cannot be loaded. With --check: 0 OK, 1 WARNING, "
@@ -210,9 +212,11 @@ int ParseOptions(int argc, char** argv, Options& o, Job& job) {
   CLI::Option* check = app.add_flag(
       "--check", o.check, "monitoring plug-in: one status line with perfdata, exit 0/1/2/3");
   app.add_option("--warning,-w", o.warning, "[WHAT=]RANGE, repeatable (WHAT: type or label)")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->needs(check)
       ->check(Check(ThresholdProblem, ""));
   app.add_option("--critical,-c", o.critical, "[WHAT=]RANGE, repeatable")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->needs(check)
       ->check(Check(ThresholdProblem, ""));
   app.add_option("--timeout,-t", o.timeout, "seconds until the check gives up (default 10)")

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "host/value_format.h"
@@ -97,6 +98,28 @@ TEST(FormatJsonTest, EmptyRangeBecomesNull) {
   EXPECT_NE(json.find("\"value\":21.500,\"digits\":2,\"rangeMin\":null"), std::string::npos)
       << json;
   EXPECT_EQ(json.find('\n'), std::string::npos);
+}
+
+TEST(PollOutputTest, StampsAndXmlDocumentOfAPoll) {
+  LoadStamp stamp{
+      Rfc3339Utc(std::chrono::system_clock::time_point(std::chrono::milliseconds(1765005601123))),
+      "07:20:01", "dev:8080 \"&\"", 0.4123};
+  EXPECT_EQ(stamp.time, "2025-12-06T07:20:01.123Z");
+  EXPECT_EQ(StampJson("{\"result\":0}", stamp),
+            "{\"time\":\"2025-12-06T07:20:01.123Z\",\"host\":\"dev:8080 \\\"&\\\"\","
+            "\"durationMs\":0.412,\"result\":0}");
+  // Each load's document without its declaration, so that the whole poll is one document.
+  EXPECT_EQ(
+      XmlPollLoad(stamp, 0, "", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<device/>\r\n"),
+      "<load time=\"2025-12-06T07:20:01.123Z\" host=\"dev:8080 &quot;&amp;&quot;\" "
+      "duration-ms=\"0.412\" result=\"0\">\n<device/>\r\n</load>\n");
+  EXPECT_NE(XmlPollLoad(stamp, -1, "A <b> \xB0", "").find("last-error=\"A &lt;b&gt; \xC2\xB0\"/>"),
+            std::string::npos);
+  EXPECT_EQ(FormatPollLine(stamp, &static_cast<const DeviceView&>(TwoSensors("21.500", "0")), ""),
+            "07:20:01  0.412 ms  A label much longer than the port column can hold 21.50 C, "
+            "21.50 C\n");
+  EXPECT_EQ(FormatPollLine(stamp, nullptr, "Generic Error."),
+            "07:20:01  0.412 ms  failed: Generic Error.\n");
 }
 
 }  // namespace
