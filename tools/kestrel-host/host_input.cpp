@@ -145,7 +145,10 @@ bool ReadPasswordFile(const std::string& path, std::string& password, std::strin
     error = path + " is empty (the password is its first line)";
     return false;
   }
-#if !defined(_WIN32)
+#if defined(_WIN32)
+  // Windows files carry access lists, not these permission bits.
+  (void)warning;
+#else
   if ((status.permissions() & (fs::perms::group_read | fs::perms::others_read)) !=
       fs::perms::none) {
     warning = path + " can be read by other users; chmod 600 " + path;
