@@ -397,8 +397,11 @@ constexpr char kStopNotice[] =
     "\nkestrel-host: stopping after the current load (up to 30 s while the device does not "
     "answer); Ctrl-C again quits at once\n";
 
+// In check mode the waiting thread ends the process itself, after removing the private folder.
+volatile sig_atomic_t g_checking = 0;
+
 void OnInterrupt(int signal_number) {
-  if (g_stop != 0) _exit(128 + signal_number);
+  if (g_stop != 0 && g_checking == 0) _exit(128 + signal_number);
   g_stop = 1;
 #if defined(_WIN32)
   // The Windows C runtime resets a handler to the default once it has run.
@@ -673,10 +676,11 @@ int RunCheck(const Options& o, const Job& job) {
     run->done = true;
     run->finished.notify_all();
   });
+  g_checking = 1;
+  CatchInterrupts();
 #if !defined(_WIN32)
   pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
 #endif
-  CatchInterrupts();
 
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::milliseconds(static_cast<long long>(o.timeout * 1000.0));
@@ -687,11 +691,9 @@ int RunCheck(const Options& o, const Job& job) {
     if (now >= deadline) {
       char seconds[32];
       std::snprintf(seconds, sizeof seconds, "%g", o.timeout);
-      Abandon("no answer from " +
-                  kestrel::host::DeviceUrl(job.has_host ? job.host : "the default host", job.secure,
-                                           job.port) +
-                  " within " + seconds + " s (--timeout)",
-              folder);
+      const std::string from =
+          job.has_host ? kestrel::host::DeviceUrl(job.host, job.secure, job.port) : "the device";
+      Abandon("no answer from " + from + " within " + seconds + " s (--timeout)", folder);
     }
     run->finished.wait_for(hold, std::min<std::chrono::steady_clock::duration>(
                                      deadline - now, std::chrono::milliseconds(100)));

@@ -44,9 +44,6 @@ TEST(ThresholdTest, WhatIsEverythingBeforeTheLastEquals) {
   ASSERT_TRUE(ParseThreshold("Rack=1 humidity=~:60", t, error)) << error;
   EXPECT_EQ(t.what, "Rack=1 humidity");
   EXPECT_EQ(t.range.text, "~:60");
-  ASSERT_TRUE(ParseThreshold("30", t, error));
-  EXPECT_EQ(t.what, "");
-  EXPECT_FALSE(ParseThreshold("=30", t, error));
 }
 
 std::vector<CheckSensor> Room() {
@@ -74,10 +71,8 @@ TEST(EvaluateCheckTest, StatusAndFirstSensorByThresholds) {
     int status;
     const char* line_start;
   } kCases[] = {
-      {{}, {}, kCheckOk, "ROOMALERT OK - Internal temperature 22.31 C, Rack 4 temperature"},
       // Without WHAT every sensor but the switch is judged; the worst comes first.
       {{"40"}, {"50"}, kCheckWarning, "ROOMALERT WARNING - Rack 4 humidity 45.00 %RH (warning 40)"},
-      {{"temperature=30"}, {}, kCheckWarning, "ROOMALERT WARNING - Rack 4 temperature 31.00 C"},
       // The most specific threshold wins over a general one, whatever the order.
       {{},
        {"Rack 4 humidity=~:40", "50"},
