@@ -311,9 +311,9 @@ void ReplaceStringValue(std::string& json, const char* key, const std::string& v
   if (to != std::string::npos) json.replace(from, to - from, value);
 }
 
-// Device K of a site: the base document under its own name, MAC and serial (the base's maker
-// prefix with K in the low three bytes), its readings moved by a step of K so that neighbouring
-// devices differ yet stay in the ranges the base document has.
+// Device K of a site: the base document under its own name, address (10.x.y.z), MAC and serial
+// (the base's maker prefix with K in the low three bytes), its readings moved by a step of K so
+// that neighbouring devices differ while every reading stays plausible.
 std::string SiteDeviceDocument(const std::string& base, int k) {
   std::string out = ShiftReadings(base, [k](const LiveReading& reading, int) {
     return reading.amplitude * (((k - 1) % 21) - 10) / 10.0;
@@ -334,6 +334,9 @@ std::string SiteDeviceDocument(const std::string& base, int k) {
   hex.erase(std::remove(hex.begin(), hex.end(), ':'), hex.end());
   ReplaceStringValue(out, "serial", serial + "-" + hex);
   ReplaceStringValue(out, "name", "Site Room " + std::to_string(k));
+  ReplaceStringValue(out, "ip",
+                     "10." + std::to_string((k >> 16) & 0xFF) + "." +
+                         std::to_string((k >> 8) & 0xFF) + "." + std::to_string(k & 0xFF));
   return out;
 }
 
