@@ -26,6 +26,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern const unsigned char kBundledFixture[];
@@ -301,13 +302,29 @@ std::string LiveDocument(const std::string& base, double seconds) {
   });
 }
 
-// Replaces the first string value of "key" in a flat JSON text; absent keys are left alone.
+// Where the first string value of "key" lies in a JSON text: [first, second); npos when the
+// key is absent or its value is not a string. Space around the colon is allowed: some fixtures
+// are laid out by hand.
+std::pair<std::size_t, std::size_t> FindStringValue(const std::string& json, const char* key) {
+  const std::string quoted = std::string("\"") + key + "\"";
+  for (std::size_t at = json.find(quoted); at != std::string::npos;
+       at = json.find(quoted, at + 1)) {
+    std::size_t from = json.find_first_not_of(" \t\r\n", at + quoted.size());
+    if (from == std::string::npos || json[from] != ':') continue;
+    from = json.find_first_not_of(" \t\r\n", from + 1);
+    if (from == std::string::npos || json[from] != '"') continue;
+    return {from + 1, json.find('"', from + 1)};
+  }
+  return {std::string::npos, std::string::npos};
+}
+
+std::string StringValue(const std::string& json, const char* key) {
+  const auto [from, to] = FindStringValue(json, key);
+  return to == std::string::npos ? std::string() : json.substr(from, to - from);
+}
+
 void ReplaceStringValue(std::string& json, const char* key, const std::string& value) {
-  const std::string quoted = std::string("\"") + key + "\":\"";
-  const std::size_t start = json.find(quoted);
-  if (start == std::string::npos) return;
-  const std::size_t from = start + quoted.size();
-  const std::size_t to = json.find('"', from);
+  const auto [from, to] = FindStringValue(json, key);
   if (to != std::string::npos) json.replace(from, to - from, value);
 }
 
@@ -320,16 +337,11 @@ std::string SiteDeviceDocument(const std::string& base, int k) {
   });
   char low[16];
   std::snprintf(low, sizeof low, "%02X:%02X:%02X", (k >> 16) & 0xFF, (k >> 8) & 0xFF, k & 0xFF);
-  std::string mac = "00:80:A3";
-  const std::size_t mac_at = base.find("\"macaddr\":\"");
-  if (mac_at != std::string::npos) mac = base.substr(mac_at + 11, 8);
+  std::string mac = StringValue(base, "macaddr");
+  mac = mac.size() == 17 ? mac.substr(0, 8) : "00:80:A3";
+  std::string serial = StringValue(base, "serial");
+  serial = serial.empty() ? "RA3W" : serial.substr(0, serial.rfind('-'));
   ReplaceStringValue(out, "macaddr", mac + ":" + low);
-  std::string serial = "RA3W";
-  const std::size_t serial_at = base.find("\"serial\":\"");
-  if (serial_at != std::string::npos) {
-    serial = base.substr(serial_at + 10, base.find('"', serial_at + 10) - serial_at - 10);
-    serial = serial.substr(0, serial.rfind('-'));
-  }
   std::string hex = low;
   hex.erase(std::remove(hex.begin(), hex.end(), ':'), hex.end());
   ReplaceStringValue(out, "serial", serial + "-" + hex);
