@@ -345,15 +345,12 @@ class SiteTest(HostTestCase):
     def test_usage_errors(self):
         cases = [
             ["--devices", "0"],
-            ["--devices", "x"],
             ["--fault-devices", "1:404"],                  # no --devices
             ["--devices", "5", "--fault-devices", "6:404"],  # past the last device
             ["--devices", "5", "--fault-devices", "4-2:404"],
             ["--devices", "5", "--fault-devices", "3-:404"],
-            ["--devices", "5", "--fault-devices", "3,,4:404"],
             ["--devices", "5", "--fault-devices", "3"],
             ["--devices", "5", "--fault-devices", "3:slow"],
-            ["--devices", "5", "--fault-devices", "3:delay:"],
         ]
         for args in cases:
             with self.subTest(args=args):
