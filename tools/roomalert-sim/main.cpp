@@ -38,6 +38,8 @@ constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
 // Enough for a large site; each device costs one copy of the document.
 constexpr long kMaxDevices = 100000;
+// Beyond this many devices, connections take turns for a worker.
+constexpr std::size_t kMaxWorkers = 1024;
 
 std::atomic<bool> g_stopping{false};
 
@@ -497,6 +499,14 @@ int main(int argc, char** argv) {
   // Headers and body leave in separate writes; with Nagle on, every reused connection would wait
   // for the client's delayed acknowledgement (about 40 ms) before the body.
   server->set_tcp_nodelay(true);
+  if (o.devices > 0) {
+    // A client keeps one connection per device open, and each open connection holds a worker
+    // until it goes idle for the keep-alive time (5 s): a site needs a worker per device, or the
+    // ninth device of a polling exporter would wait seconds for its answer.
+    const std::size_t workers =
+        std::min<std::size_t>(static_cast<std::size_t>(o.devices) + 8, kMaxWorkers);
+    server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+  }
   Simulator simulator(o, document);
   server->Get("/getData.json",
               [&simulator](const httplib::Request& request, httplib::Response& response) {
