@@ -14,7 +14,8 @@ struct LoadedModule {
   DeletePluginInstanceFunction destroy = nullptr;
 };
 
-// The module built beside this program.
+// The module beside this program, else where the package installs it (../lib/kestrel-probe);
+// the one beside it when neither exists, so the error names the usual place.
 std::string DefaultModulePath();
 
 // Loads the module and resolves both entry points; on failure error says why and nothing stays

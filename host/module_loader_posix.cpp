@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "host/module_loader.h"
@@ -11,7 +12,15 @@ std::string DefaultModulePath() {
   std::string path = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
   const std::size_t slash = path.rfind('/');
   path = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-  return path + "/libkestrel-probe.so";
+  // A build folder holds the module beside the programs; the package puts the programs in
+  // /usr/bin and the module in /usr/lib/kestrel-probe, out of the linker's search path.
+  const std::string beside = path + "/libkestrel-probe.so";
+  const std::string installed = path + "/../lib/kestrel-probe/libkestrel-probe.so";
+  struct stat info {};
+  if (::stat(beside.c_str(), &info) != 0 && ::stat(installed.c_str(), &info) == 0) {
+    return installed;
+  }
+  return beside;
 }
 
 bool LoadModule(const std::string& path, LoadedModule& module, std::string& error) {

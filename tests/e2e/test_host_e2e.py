@@ -6,6 +6,7 @@ KESTREL_FIXTURES_DIR (tests/fixtures), KESTREL_HOST_CMD (optional: the host comm
 """
 
 import glob
+import http.client
 import json
 import os
 import select
@@ -290,6 +291,82 @@ class PollingTest(HostTestCase):
         for line in [first] + out.splitlines():
             self.assertEqual(json.loads(line)["result"], 0)
         self.assertIn(b"loads, load time min", err)
+
+
+class SiteTest(HostTestCase):
+    """One simulator standing in for many devices (--devices, --fault-devices)."""
+
+    def test_devices_are_distinct_and_stable(self):
+        with Simulator("--devices", "25") as sim:
+            host, port = sim.address.rsplit(":", 1)
+            # one kept-alive connection per device, as a polling exporter holds them: a device
+            # must not wait for another's idle connection to time out (3 s here, 5 s there)
+            connections = [http.client.HTTPConnection(host, int(port), timeout=3)
+                           for _ in range(26)]
+            documents = {}
+            for turn in range(2):
+                for k, connection in enumerate(connections):
+                    connection.request("GET", "/d%d/getData.json" % k if k else "/getData.json")
+                    response = connection.getresponse()
+                    body = response.read()
+                    self.assertEqual(response.status, 200, k)
+                    if turn:
+                        self.assertEqual(body, documents[k], k)
+                    documents[k] = body
+            for connection in connections:
+                connection.close()
+        with open(fixture("3w-typical.json"), "rb") as f:
+            self.assertEqual(documents.pop(0), f.read())
+        documents = {k: json.loads(body) for k, body in documents.items()}
+        for key in ("name", "serial", "macaddr", "ip"):
+            values = {d[key] for d in documents.values()}
+            self.assertEqual(len(values), 25, key)
+        self.assertEqual(documents[7]["name"], "Site Room 7")
+        self.assertTrue(all(d["macaddr"].startswith("00:80:A3:") for d in documents.values()))
+        intake = [float(d["sensor"][0]["tc"]) for d in documents.values()]
+        self.assertTrue(all(a != b for a, b in zip(intake, intake[1:])), intake)
+        self.assertTrue(all(15 < t < 30 for t in intake), intake)
+
+    def test_host_reaches_each_device_by_path(self):
+        # device, what the module must report (a name, or the failure's text)
+        cases = [
+            (1, "Site Room 1"),
+            (3, HTTP_FAILED % "HTML Error [503]."),
+            (4, HTTP_FAILED % "HTML Error [503]."),
+            (5, HTTP_FAILED % "Generic HTTP failure"),
+            (6, "Site Room 6"),
+            (9, HTTP_FAILED % "Generic HTTP failure"),
+            (12, "Site Room 12"),
+            (13, HTTP_FAILED % "HTML Error [404]."),  # past the last device
+        ]
+        with Simulator("--devices", "12", "--fault-devices", "3-4:503",
+                       "--fault-devices", "5,9:close") as sim:
+            for device, expected in cases:
+                with self.subTest(device=device):
+                    run = self.host("--host", "%s/d%d" % (sim.address, device))
+                    if expected.startswith("Site Room"):
+                        self.assertEqual(run.exit, 0, run.stderr)
+                        self.assertEqual(run.json()["device"]["description"], expected)
+                    else:
+                        self.assertLoadFails(run, expected)
+
+    def test_usage_errors(self):
+        cases = [
+            ["--devices", "0"],
+            ["--fault-devices", "1:404"],                  # no --devices
+            ["--devices", "5", "--fault-devices", "6:404"],  # past the last device
+            ["--devices", "5", "--fault-devices", "4-2:404"],
+            ["--devices", "5", "--fault-devices", "3-:404"],
+            ["--devices", "5", "--fault-devices", "3"],
+            ["--devices", "5", "--fault-devices", "3:slow"],
+        ]
+        for args in cases:
+            with self.subTest(args=args):
+                completed = subprocess.run([SIM, "--listen", "127.0.0.1:0", *args],
+                                           capture_output=True, timeout=30,
+                                           stdin=subprocess.DEVNULL)
+                self.assertEqual(completed.returncode, 2, completed.stderr)
+                self.assertIn(b"roomalert-sim:", completed.stderr)
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -22,10 +23,12 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern const unsigned char kBundledFixture[];
@@ -35,6 +38,10 @@ namespace {
 
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
+// Enough for a large site; each device costs one copy of the document.
+constexpr long kMaxDevices = 100000;
+// Beyond this many devices, connections take turns for a worker.
+constexpr std::size_t kMaxWorkers = 1024;
 
 std::atomic<bool> g_stopping{false};
 
@@ -54,6 +61,9 @@ struct Options {
   std::string address = "127.0.0.1";
   int port = 8380;
   Faults faults;
+  int devices = 0;                         // 0: one device, at /getData.json only
+  std::vector<std::string> device_faults;  // LIST:FAULT, resolved once the count is known
+  std::vector<Faults> faults_by_device;    // index K for /dK; index 0 unused
   std::string user;
   std::string password;
   std::string tls_cert;
@@ -65,6 +75,7 @@ void PrintUsage(std::FILE* out) {
                "usage: roomalert-sim [--fixture FILE] [--live] [--listen ADDR:PORT]\n"
                "                     [--fault FAULT]... [--user NAME --password TEXT]\n"
                "                     [--tls-cert FILE --tls-key FILE]\n"
+               "                     [--devices N [--fault-devices LIST:FAULT]...]\n"
                "  --fixture FILE     answer with this getData.json (default: a bundled 3W one)\n"
                "  --live             vary the readings over time\n"
                "  --listen ADDR:PORT where to listen (default 127.0.0.1:8380; port 0 = any free)\n"
@@ -72,6 +83,8 @@ void PrintUsage(std::FILE* out) {
                "                     bom or html; may be given more than once\n"
                "  --user/--password  require HTTP basic authentication\n"
                "  --tls-cert/--tls-key  serve HTTPS with this certificate and key (PEM)\n"
+               "  --devices N        also serve N distinct devices, device K at /dK/getData.json\n"
+               "  --fault-devices LIST:FAULT  give those devices (e.g. 3,7 or 3-5,9) a --fault\n"
                "The first line on stdout names the address listened on.\n");
 }
 
@@ -117,6 +130,39 @@ bool ParseListen(const std::string& text, std::string& address, int& port) {
   return true;
 }
 
+// LIST:FAULT, LIST being numbers and ranges such as 3,7 or 3-5,9. The fault keeps its own colons
+// (delay:MS), so only the first one ends the list.
+bool ParseDeviceFaults(const std::string& text, int devices, std::vector<Faults>& by_device) {
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  const std::string fault = text.substr(colon + 1);
+  std::vector<int> chosen;
+  std::size_t at = 0;
+  while (at < colon) {
+    std::size_t end = text.find(',', at);
+    if (end == std::string::npos || end > colon) end = colon;
+    const std::string item = text.substr(at, end - at);
+    const std::size_t dash = item.find('-');
+    char* stop = nullptr;
+    const long first = std::strtol(item.c_str(), &stop, 10);
+    if (item.empty() || stop != item.c_str() + (dash == std::string::npos ? item.size() : dash)) {
+      return false;
+    }
+    long last = first;
+    if (dash != std::string::npos) {
+      last = std::strtol(item.c_str() + dash + 1, &stop, 10);
+      if (dash + 1 == item.size() || *stop != 0) return false;
+    }
+    if (first < 1 || last < first || last > devices) return false;
+    for (long k = first; k <= last; ++k) chosen.push_back(static_cast<int>(k));
+    at = end + 1;
+  }
+  for (int k : chosen) {
+    if (!ParseFault(fault, by_device[static_cast<std::size_t>(k)])) return false;
+  }
+  return true;
+}
+
 int ParseOptions(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -145,6 +191,13 @@ int ParseOptions(int argc, char** argv, Options& o) {
       o.tls_cert = value;
     } else if (arg == "--tls-key") {
       o.tls_key = value;
+    } else if (arg == "--devices") {
+      char* end = nullptr;
+      const long count = std::strtol(value.c_str(), &end, 10);
+      ok = !value.empty() && *end == 0 && count >= 1 && count <= kMaxDevices;
+      o.devices = static_cast<int>(count);
+    } else if (arg == "--fault-devices") {
+      o.device_faults.push_back(value);
     } else {
       ok = false;
     }
@@ -159,6 +212,21 @@ int ParseOptions(int argc, char** argv, Options& o) {
   if (o.tls_cert.empty() != o.tls_key.empty()) {
     std::fprintf(stderr, "roomalert-sim: --tls-cert and --tls-key go together\n");
     return kExitUsage;
+  }
+  // Every device starts with the faults given to all; a group adds its own on top.
+  o.faults_by_device.assign(static_cast<std::size_t>(o.devices) + 1, o.faults);
+  for (const std::string& group : o.device_faults) {
+    std::string why;
+    if (o.devices == 0) {
+      why = "needs --devices";
+    } else if (!ParseDeviceFaults(group, o.devices, o.faults_by_device)) {
+      why = "wants LIST:FAULT with devices 1.." + std::to_string(o.devices) +
+            " (e.g. 3,7:404 or 3-5,9:delay:2000)";
+    }
+    if (!why.empty()) {
+      std::fprintf(stderr, "roomalert-sim: --fault-devices '%s' %s\n", group.c_str(), why.c_str());
+      return kExitUsage;
+    }
   }
   return 0;
 }
@@ -202,8 +270,10 @@ constexpr LiveReading kLiveReadings[] = {{"tc", 1.5},       {"tf", 2.7},  {"h", 
                                          {"hic", 1.5},      {"dpc", 0.8}, {"volts", 0.15},
                                          {"airSpeed", 25.0}};
 
-// Each reading of the document swings around its recorded value, with its own phase.
-std::string LiveDocument(const std::string& base, double seconds) {
+// Moves every reading of the document by shift(reading, its occurrence counted from 1), keeping
+// the number of decimal places the document gave it.
+std::string ShiftReadings(const std::string& base,
+                          const std::function<double(const LiveReading&, int)>& shift) {
   std::string out = base;
   int occurrence = 0;
   for (const LiveReading& reading : kLiveReadings) {
@@ -220,14 +290,69 @@ std::string LiveDocument(const std::string& base, double seconds) {
       const std::string number = out.substr(start, end - start);
       const std::size_t dot = number.find('.');
       const int places = dot == std::string::npos ? 0 : static_cast<int>(number.size() - dot - 1);
-      const double value =
-          std::strtod(number.c_str(), nullptr) +
-          reading.amplitude * std::sin(seconds / 60.0 * 2 * 3.14159265358979 + 0.7 * ++occurrence);
+      const double value = std::strtod(number.c_str(), nullptr) + shift(reading, ++occurrence);
       char text[64];
       std::snprintf(text, sizeof text, "%.*f", places, value);
       out.replace(start, end - start, text);
     }
   }
+  return out;
+}
+
+// Each reading of the document swings around its recorded value, with its own phase.
+std::string LiveDocument(const std::string& base, double seconds) {
+  return ShiftReadings(base, [seconds](const LiveReading& reading, int occurrence) {
+    return reading.amplitude * std::sin(seconds / 60.0 * 2 * 3.14159265358979 + 0.7 * occurrence);
+  });
+}
+
+// Where the first string value of "key" lies in a JSON text: [first, second); npos when the
+// key is absent or its value is not a string. Space around the colon is allowed: some fixtures
+// are laid out by hand.
+std::pair<std::size_t, std::size_t> FindStringValue(const std::string& json, const char* key) {
+  const std::string quoted = std::string("\"") + key + "\"";
+  for (std::size_t at = json.find(quoted); at != std::string::npos;
+       at = json.find(quoted, at + 1)) {
+    std::size_t from = json.find_first_not_of(" \t\r\n", at + quoted.size());
+    if (from == std::string::npos || json[from] != ':') continue;
+    from = json.find_first_not_of(" \t\r\n", from + 1);
+    if (from == std::string::npos || json[from] != '"') continue;
+    return {from + 1, json.find('"', from + 1)};
+  }
+  return {std::string::npos, std::string::npos};
+}
+
+std::string StringValue(const std::string& json, const char* key) {
+  const auto [from, to] = FindStringValue(json, key);
+  return to == std::string::npos ? std::string() : json.substr(from, to - from);
+}
+
+void ReplaceStringValue(std::string& json, const char* key, const std::string& value) {
+  const auto [from, to] = FindStringValue(json, key);
+  if (to != std::string::npos) json.replace(from, to - from, value);
+}
+
+// Device K of a site: the base document under its own name, address (10.x.y.z), MAC and serial
+// (the base's maker prefix with K in the low three bytes), its readings moved by a step of K so
+// that neighbouring devices differ while every reading stays plausible.
+std::string SiteDeviceDocument(const std::string& base, int k) {
+  std::string out = ShiftReadings(base, [k](const LiveReading& reading, int) {
+    return reading.amplitude * (((k - 1) % 21) - 10) / 10.0;
+  });
+  char low[16];
+  std::snprintf(low, sizeof low, "%02X:%02X:%02X", (k >> 16) & 0xFF, (k >> 8) & 0xFF, k & 0xFF);
+  std::string mac = StringValue(base, "macaddr");
+  mac = mac.size() == 17 ? mac.substr(0, 8) : "00:80:A3";
+  std::string serial = StringValue(base, "serial");
+  serial = serial.empty() ? "RA3W" : serial.substr(0, serial.rfind('-'));
+  ReplaceStringValue(out, "macaddr", mac + ":" + low);
+  std::string hex = low;
+  hex.erase(std::remove(hex.begin(), hex.end(), ':'), hex.end());
+  ReplaceStringValue(out, "serial", serial + "-" + hex);
+  ReplaceStringValue(out, "name", "Site Room " + std::to_string(k));
+  ReplaceStringValue(out, "ip",
+                     "10." + std::to_string((k >> 16) & 0xFF) + "." +
+                         std::to_string((k >> 8) & 0xFF) + "." + std::to_string(k & 0xFF));
   return out;
 }
 
@@ -274,12 +399,21 @@ class Simulator {
  public:
   Simulator(const Options& options, std::string document)
       : options_(options),
-        document_(std::move(document)),
         expected_authorization_("Basic " + Base64(options.user + ":" + options.password)),
-        started_(std::chrono::steady_clock::now()) {}
+        started_(std::chrono::steady_clock::now()) {
+    documents_.reserve(static_cast<std::size_t>(options.devices) + 1);
+    for (int k = 1; k <= options.devices; ++k) {
+      documents_.push_back(SiteDeviceDocument(document, k));
+    }
+    documents_.insert(documents_.begin(), std::move(document));
+  }
 
-  void Answer(const httplib::Request& request, httplib::Response& response) const {
-    const Faults& f = options_.faults;
+  int devices() const { return options_.devices; }
+
+  // device 0 is the one at /getData.json, K (1..devices) the one at /dK/getData.json.
+  void Answer(const httplib::Request& request, httplib::Response& response, int device) const {
+    const Faults& f =
+        device == 0 ? options_.faults : options_.faults_by_device[static_cast<std::size_t>(device)];
     if (f.delay_ms > 0) SleepUnlessStopping(f.delay_ms);
     if (!options_.user.empty() &&
         request.get_header_value("Authorization") != expected_authorization_) {
@@ -298,7 +432,7 @@ class Simulator {
                            "text/html");
       return;
     }
-    std::string body = f.empty ? std::string() : Document();
+    std::string body = f.empty ? std::string() : Document(device);
     if (f.html) body = "<html><head><title>Room Alert 3W</title></head><body>Login</body></html>";
     if (f.bom) body.insert(0, "\xEF\xBB\xBF");
     const char* type = f.html ? "text/html" : "application/json";
@@ -317,15 +451,16 @@ class Simulator {
   }
 
  private:
-  std::string Document() const {
-    if (!options_.live) return document_;
+  std::string Document(int device) const {
+    const std::string& document = documents_[static_cast<std::size_t>(device)];
+    if (!options_.live) return document;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    return LiveDocument(document_, seconds);
+    return LiveDocument(document, seconds);
   }
 
   const Options& options_;
-  std::string document_;
+  std::vector<std::string> documents_;
   std::string expected_authorization_;
   std::chrono::steady_clock::time_point started_;
 };
@@ -366,11 +501,30 @@ int main(int argc, char** argv) {
   // Headers and body leave in separate writes; with Nagle on, every reused connection would wait
   // for the client's delayed acknowledgement (about 40 ms) before the body.
   server->set_tcp_nodelay(true);
+  if (o.devices > 0) {
+    // A client keeps one connection per device open, and each open connection holds a worker
+    // until it goes idle for the keep-alive time (5 s): a site needs a worker per device, or the
+    // ninth device of a polling exporter would wait seconds for its answer.
+    const std::size_t workers =
+        std::min<std::size_t>(static_cast<std::size_t>(o.devices) + 8, kMaxWorkers);
+    server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+  }
   Simulator simulator(o, document);
   server->Get("/getData.json",
               [&simulator](const httplib::Request& request, httplib::Response& response) {
-                simulator.Answer(request, response);
+                simulator.Answer(request, response, 0);
               });
+  if (o.devices > 0) {
+    server->Get(R"(/d([0-9]{1,9})/getData\.json)",
+                [&simulator](const httplib::Request& request, httplib::Response& response) {
+                  const long device = std::strtol(request.matches[1].str().c_str(), nullptr, 10);
+                  if (device < 1 || device > simulator.devices()) {
+                    response.status = 404;
+                    return;
+                  }
+                  simulator.Answer(request, response, static_cast<int>(device));
+                });
+  }
   server->set_logger([](const httplib::Request& request, const httplib::Response& response) {
     std::fprintf(stderr, "roomalert-sim: %s %s %d\n", request.method.c_str(), request.path.c_str(),
                  response.status);
