@@ -10,12 +10,13 @@
 #include <fstream>
 #include <iterator>
 
-#include "host/value_format.h"
+#include "tools/kestrel-exporter/readings.h"
 
 namespace kestrel::exporter {
 
 namespace {
 
+// Texts of the documents arrive as UTF-8 already (the reader decodes the files).
 using host::Leaves;
 
 // How a sensor's value becomes a base unit.
@@ -96,14 +97,10 @@ Labels With(Labels labels, const Labels& extra) {
   return labels;
 }
 
-std::string Utf8(const std::string& text) {
-  return host::Windows1252ToUtf8(text);
-}
-
 void AddSensor(MetricSet& set, const Labels& base, const host::SensorView& sensor) {
   const Leaves& s = sensor.leaves;
   double raw = 0;
-  const bool valid = ParseNumber(s.Get("value"), raw);
+  const bool valid = ParseNumber(s.Get("value"), raw) && s.Get(kReadingValidLeaf) != "0";
   set.Add("roomalert_sensor_valid", "gauge",
           "1 when the device took the reading, 0 when it reported none (the sample is then left "
           "out).",
@@ -119,8 +116,8 @@ void AddSensor(MetricSet& set, const Labels& base, const host::SensorView& senso
     }
   }
   Labels labels = base;
-  labels.emplace_back("type", Utf8(s.Get("type-text")));
-  labels.emplace_back("unit", Utf8(s.Get("uom-text")));
+  labels.emplace_back("type", s.Get("type-text"));
+  labels.emplace_back("unit", s.Get("uom-text"));
   set.Add(kGenericFamily, "gauge",
           "Reading of a sensor type without a family of its own, in the device's unit.", labels,
           raw);
@@ -230,12 +227,12 @@ void AddDeviceMetrics(MetricSet& set, const std::string& device, const Labels& e
   const Leaves& d = load.device.leaves;
   set.Add("roomalert_device_info", "gauge", "Identity of the device, as it reports it.",
           With({{"device", device},
-                {"serial", Utf8(d.Get("serial"))},
-                {"mac", Utf8(d.Get("mac-address"))},
-                {"firmware", Utf8(d.Get("firmware"))},
-                {"model", Utf8(d.Get("model"))},
-                {"name", Utf8(d.Get("description"))},
-                {"address", Utf8(d.Get("ip-address"))}},
+                {"serial", d.Get("serial")},
+                {"mac", d.Get("mac-address")},
+                {"firmware", d.Get("firmware")},
+                {"model", d.Get("model")},
+                {"name", d.Get("description")},
+                {"address", d.Get("ip-address")}},
                extra),
           1);
   for (const host::InterfaceView& itf : load.device.interfaces) {
@@ -243,7 +240,7 @@ void AddDeviceMetrics(MetricSet& set, const std::string& device, const Labels& e
       std::string port = itf.leaves.Get("description");
       if (port.empty()) port = sensor.leaves.Get("description");
       const Labels labels = With({{"device", device},
-                                  {"port", Utf8(port)},
+                                  {"port", port},
                                   {"port_id", itf.leaves.Get("interface-id")},
                                   {"sensor_id", sensor.leaves.Get("sensor-id")}},
                                  extra);

@@ -1,5 +1,7 @@
 #include "tools/kestrel-exporter/provider_loader.h"
 
+#include <libxml/parser.h>
+
 #include <cctype>
 #include <cstdio>
 #include <ctime>
@@ -9,6 +11,7 @@
 #include "host/device_view.h"
 #include "host/provider_text.h"
 #include "host/value_format.h"
+#include "tools/kestrel-exporter/readings.h"
 
 namespace kestrel::exporter {
 
@@ -68,6 +71,7 @@ class ProviderLoader : public DeviceLoader {
       return load;
     }
     host::MergeDataForm(data, load.device);
+    MarkReadings(folder_ + "/device.raw.xml", load.device);
     return load;
   }
 
@@ -94,6 +98,8 @@ std::string DeviceFolder(const std::string& state_dir, const DeviceConfig& devic
 }
 
 LoaderFactory ModuleLoaderFactory(const host::LoadedModule& module, const std::string& state_dir) {
+  // Documents are read on many threads at once; the parser's global state must exist before.
+  xmlInitParser();
   return [module, state_dir](const DeviceConfig& device, const AuthModule* auth) {
     return std::make_unique<ProviderLoader>(module, device, auth, DeviceFolder(state_dir, device));
   };
