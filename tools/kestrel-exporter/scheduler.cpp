@@ -113,6 +113,11 @@ bool Device::Loading() const {
   return loading_;
 }
 
+int Device::Waiting() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return waiting_;
+}
+
 LoadStatistics Device::Statistics() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return statistics_;
@@ -164,9 +169,11 @@ LoadResult Scheduler::Probe(const std::shared_ptr<Device>& device, Clock::time_p
   const auto began = Clock::now();
   std::unique_lock<std::mutex> lock(device->mutex_);
   const uint64_t number = BeginLocked(device);
-  if (device->done_.wait_until(lock, deadline, [&] { return device->completed_ >= number; })) {
-    return *device->last_;
-  }
+  ++device->waiting_;
+  const bool ended =
+      device->done_.wait_until(lock, deadline, [&] { return device->completed_ >= number; });
+  --device->waiting_;
+  if (ended) return *device->last_;
   LoadResult waiting;
   char reason[128];
   std::snprintf(reason, sizeof reason,

@@ -77,6 +77,8 @@ class Device {
   void SetLabels(const Labels& labels);
   std::shared_ptr<const LoadResult> Last() const;
   bool Loading() const;
+  // Probes waiting for the running load.
+  int Waiting() const;
   // Loads counted by this device, and its duration histogram (for /metrics).
   LoadStatistics Statistics() const;
   // Whether the provider settings (not the labels) differ from config.
@@ -93,6 +95,7 @@ class Device {
   bool loading_ = false;
   uint64_t started_ = 0;    // loads begun
   uint64_t completed_ = 0;  // loads ended
+  int waiting_ = 0;
   std::shared_ptr<const LoadResult> last_;
   LoadStatistics statistics_;
 };

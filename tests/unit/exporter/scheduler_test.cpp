@@ -88,6 +88,10 @@ Clock::time_point In(std::chrono::milliseconds wait) {
   return Clock::now() + wait;
 }
 
+void AwaitWaiting(const Device& device, int probes) {
+  while (device.Waiting() < probes) std::this_thread::sleep_for(1ms);
+}
+
 TEST(SchedulerTest, TwoProbesOfOneDeviceShareOneLoad) {
   Gate gate;
   Made made;
@@ -99,6 +103,7 @@ TEST(SchedulerTest, TwoProbesOfOneDeviceShareOneLoad) {
   auto first = std::async(std::launch::async, [&] { return scheduler.Probe(device, In(60s)); });
   gate.WaitRunning(1);
   auto second = std::async(std::launch::async, [&] { return scheduler.Probe(device, In(60s)); });
+  AwaitWaiting(*device, 2);
   gate.Open();
   EXPECT_EQ(first.get().error, "d0 #1");
   // The second probe came while the load ran: it takes that load's result, not a load of its own.
@@ -119,6 +124,7 @@ TEST(SchedulerTest, AProbePastItsDeadlineAnswersAndALaterProbeJoinsTheSameLoad) 
   EXPECT_NE(late.error.find("no result within"), std::string::npos);
   EXPECT_TRUE(device->Loading());
   auto next = std::async(std::launch::async, [&] { return scheduler.Probe(device, In(60s)); });
+  AwaitWaiting(*device, 1);
   gate.Open();
   const LoadResult joined = next.get();
   EXPECT_TRUE(joined.finished);
