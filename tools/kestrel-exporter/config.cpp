@@ -24,14 +24,19 @@ struct Problem {
   throw Problem{node.Mark(), std::move(what)};
 }
 
-std::string Quoted(const std::string& text) {
-  constexpr std::size_t kLongest = 60;
-  std::string out = "'";
-  for (const char c : text.substr(0, kLongest)) {
+// A message stays one line whatever bytes the file holds.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
     const auto b = static_cast<unsigned char>(c);
     out += b < 0x20 || b == 0x7F ? '?' : c;
   }
-  return out + (text.size() > kLongest ? "...'" : "'");
+  return out;
+}
+
+std::string Quoted(const std::string& text) {
+  constexpr std::size_t kLongest = 60;
+  return "'" + Printable(text.substr(0, kLongest)) + (text.size() > kLongest ? "...'" : "'");
 }
 
 const char* KindOf(const YAML::Node& node) {
@@ -373,7 +378,7 @@ bool ParseConfig(const std::string& text, const std::string& file_name,
     error = where(problem.mark) + problem.what;
     return false;
   } catch (const YAML::Exception& e) {
-    error = where(e.mark) + "expected YAML: " + e.msg;
+    error = where(e.mark) + "expected YAML: " + Printable(e.msg);
     return false;
   }
   config = std::move(parsed);
