@@ -10,6 +10,7 @@
 #define CPPHTTPLIB_OPENSSL_SUPPORT
 #endif
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <httplib.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -48,6 +49,8 @@ struct Child {
     pid = ::fork();
     if (pid == 0) {
       ::dup2(pipe_fds[1], from_stderr ? 2 : 1);
+      const int nothing = ::open("/dev/null", O_WRONLY);
+      ::dup2(nothing, from_stderr ? 1 : 2);
       ::close(pipe_fds[0]);
       std::vector<char*> argv;
       for (auto& arg : args) argv.push_back(arg.data());
@@ -98,6 +101,9 @@ class StandInSite {
     body_ = FileText(fs::path(KESTREL_FIXTURES_DIR) / "roomalert" / "3w-typical.json");
     server_.new_task_queue = [] { return new httplib::ThreadPool(256); };
     server_.set_tcp_nodelay(true);
+    // Each device is a server of its own: one kept-alive connection per provider would hold one
+    // of this server's threads each, which no real site does.
+    server_.set_keep_alive_max_count(1);
     server_.Get(R"(/d(\d+)/getData\.json)",
                 [this](const httplib::Request& request, httplib::Response& response) {
                   const std::size_t k = std::stoul(request.matches[1]);
