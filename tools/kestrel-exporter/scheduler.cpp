@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 namespace kestrel::exporter {
 
@@ -84,8 +85,9 @@ const std::vector<double>& LoadStatistics::Bounds() {
   return kBounds;
 }
 
-Device::Device(DeviceConfig config, const AuthModule* auth, std::unique_ptr<DeviceLoader> loader)
-    : config_(std::move(config)), loader_(std::move(loader)) {
+Device::Device(DeviceConfig config, const AuthModule* auth, std::unique_ptr<DeviceLoader> loader,
+               std::shared_ptr<std::mutex> files)
+    : config_(std::move(config)), loader_(std::move(loader)), files_(std::move(files)) {
   if (auth != nullptr) {
     user_ = auth->user;
     password_ = auth->password;
@@ -142,8 +144,10 @@ uint64_t Scheduler::BeginLocked(const std::shared_ptr<Device>& device) {
 void Scheduler::Run(const std::shared_ptr<Device>& device, uint64_t number) {
   // Only this task touches the loader until it marks the load ended, so no lock is held while
   // the device answers.
+  std::unique_lock<std::mutex> files(*device->files_);
   const auto started = Clock::now();
   LoadResult result = device->loader_->Load();
+  files.unlock();
   result.finished = true;
   result.duration_seconds = std::chrono::duration<double>(Clock::now() - started).count();
   auto shared = std::make_shared<const LoadResult>(std::move(result));
@@ -194,6 +198,9 @@ void Registry::Apply(const Config& config) {
   std::vector<std::shared_ptr<Device>> retired;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = folders_.begin(); it != folders_.end();) {
+      it = it->second.expired() ? folders_.erase(it) : std::next(it);
+    }
     for (const DeviceConfig& wanted : config.devices) {
       const AuthModule* auth = wanted.auth.empty() ? nullptr : config.FindAuth(wanted.auth);
       std::shared_ptr<Device> device;
@@ -202,7 +209,8 @@ void Registry::Apply(const Config& config) {
         device = old->second;
         device->SetLabels(wanted.labels);
       } else {
-        device = std::make_shared<Device>(wanted, auth, factory_(wanted, auth));
+        device = std::make_shared<Device>(wanted, auth, factory_(wanted, auth),
+                                          FolderGuard(wanted.name));
       }
       devices.push_back(device);
       by_name.emplace(wanted.name, device);
@@ -237,9 +245,19 @@ std::shared_ptr<Device> Registry::Find(const std::string& target, std::string& e
     return nullptr;
   }
   const DeviceConfig config = config_.UnlistedDevice(target);
-  auto device = std::make_shared<Device>(config, nullptr, factory_(config, nullptr));
+  auto device = std::make_shared<Device>(config, nullptr, factory_(config, nullptr),
+                                         FolderGuard(std::string(1, '\0') + target));
   unlisted_.emplace(target, device);
   return device;
+}
+
+std::shared_ptr<std::mutex> Registry::FolderGuard(const std::string& key) {
+  std::shared_ptr<std::mutex> guard = folders_[key].lock();
+  if (guard == nullptr) {
+    guard = std::make_shared<std::mutex>();
+    folders_[key] = guard;
+  }
+  return guard;
 }
 
 std::vector<std::shared_ptr<Device>> Registry::Devices() const {

@@ -71,7 +71,11 @@ struct LoadStatistics {
 // One configured (or unlisted) device: its loader, its latest result, whether a load runs.
 class Device {
  public:
-  Device(DeviceConfig config, const AuthModule* auth, std::unique_ptr<DeviceLoader> loader);
+  // files guards the device's folder of the state directory; a provider that replaces another
+  // for the same folder shares it, so the old one's last load and the new one's first never
+  // write the same files at once.
+  Device(DeviceConfig config, const AuthModule* auth, std::unique_ptr<DeviceLoader> loader,
+         std::shared_ptr<std::mutex> files = std::make_shared<std::mutex>());
 
   DeviceConfig Settings() const;
   void SetLabels(const Labels& labels);
@@ -92,6 +96,7 @@ class Device {
   std::string user_;
   std::string password_;
   std::unique_ptr<DeviceLoader> loader_;
+  const std::shared_ptr<std::mutex> files_;
   bool loading_ = false;
   uint64_t started_ = 0;    // loads begun
   uint64_t completed_ = 0;  // loads ended
@@ -145,6 +150,9 @@ class Registry {
   std::vector<std::shared_ptr<Device>> devices_;
   std::map<std::string, std::shared_ptr<Device>> by_name_;
   std::map<std::string, std::shared_ptr<Device>> unlisted_;
+  // The folder guards of devices that may still load: by name, or NUL + host for unlisted ones.
+  std::map<std::string, std::weak_ptr<std::mutex>> folders_;
+  std::shared_ptr<std::mutex> FolderGuard(const std::string& key);
 };
 
 }  // namespace kestrel::exporter

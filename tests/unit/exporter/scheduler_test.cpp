@@ -222,6 +222,27 @@ TEST(RegistryTest, UnlistedTargetsOnlyWhenAllowedAndOnlyHostTexts) {
   EXPECT_EQ(registry.Devices().size(), 1u);
 }
 
+TEST(RegistryTest, ANewProviderForTheSameFolderWaitsForTheOldOnesLoad) {
+  Gate gate;
+  Made made;
+  Registry registry(GatedFactory(gate, made));
+  registry.Apply(Devices(1, "old"));
+  Scheduler scheduler(4);
+  std::string error;
+  EXPECT_FALSE(scheduler.Probe(registry.Find("d0", error), In(1ms)).finished);
+  gate.WaitRunning(1);
+  registry.Apply(Devices(1, "new"));
+  const auto replacement = registry.Find("d0", error);
+  EXPECT_FALSE(scheduler.Probe(replacement, In(20ms)).finished);
+  {
+    std::lock_guard<std::mutex> lock(gate.mutex);
+    EXPECT_EQ(gate.loads, 1);  // the new provider's load has not begun: the files are in use
+  }
+  gate.Open();
+  EXPECT_TRUE(scheduler.Probe(replacement, In(60s)).finished);
+  EXPECT_EQ(gate.most_running, 1);
+}
+
 // Reloads while probes run: the probes of kept devices go on, those of dropped devices finish
 // on their old provider, and nothing is torn down under a running load.
 TEST(RegistryTest, AReloadDuringProbes) {
