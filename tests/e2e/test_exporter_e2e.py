@@ -258,6 +258,8 @@ class ProbeTest(ExporterTestCase):
                 exporter.process.send_signal(signal.SIGHUP)
                 read_line_with(exporter.process, exporter.process.stderr, "reload failed")
                 self.assertEqual(exporter.probe("room-2")[0], 200)
+                self.assertIn("roomalert_exporter_config_last_reload_successful 0\n",
+                              get(exporter.url + "/metrics")[1])
                 # A good one takes effect.
                 exporter.write("listen: 127.0.0.1:0\ndevices:\n  - name: only\n    host: \"%s\"\n"
                                % site.hosts[0])

@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "tools/kestrel-exporter/config.h"
@@ -106,22 +102,6 @@ TEST(ConfigTest, BadFilesAreRefusedWithFileLineAndColumn) {
     EXPECT_EQ(error.find('\n'), std::string::npos);
     EXPECT_EQ(config.listen_port, 1234);
   }
-}
-
-TEST(ConfigTest, PasswordFilesAreReadBesideTheConfiguration) {
-  const auto folder =
-      std::filesystem::temp_directory_path() / ("kestrel-config-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(folder);
-  std::ofstream(folder / "site.pass") << "s3cret\r\nsecond line\n";
-  std::ofstream(folder / "exporter.yml")
-      << "auth_modules:\n  s: {user: u, password_file: site.pass}\ndevices: []\n";
-  Config config;
-  std::string error;
-  EXPECT_TRUE(LoadConfigFile((folder / "exporter.yml").string(), config, error)) << error;
-  EXPECT_EQ(config.FindAuth("s")->password, "s3cret");
-  std::filesystem::remove_all(folder);
-  EXPECT_FALSE(LoadConfigFile((folder / "exporter.yml").string(), config, error));
-  EXPECT_NE(error.find("cannot read"), std::string::npos);
 }
 
 }  // namespace

@@ -129,14 +129,4 @@ TEST(MetricsTest, AFailedOrUnfinishedLoadIsDownWithItsReasonAndNoReadings) {
   }
 }
 
-TEST(ReadingsTest, DeviceNumbers) {
-  for (const char* yes : {"21.5", " 7", "+3.25", "-18.40", "1.5e2", "2E-1", ".5", "5.", "0"}) {
-    EXPECT_TRUE(IsDeviceNumber(yes)) << yes;
-  }
-  for (const char* no :
-       {"", "-", "12abc", "1e", "1e+", "abc", "inf", "nan", "0x1A", "1,5", "1e400", "N/A", "--"}) {
-    EXPECT_FALSE(IsDeviceNumber(no)) << no;
-  }
-}
-
 }  // namespace
