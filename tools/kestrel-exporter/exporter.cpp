@@ -203,7 +203,7 @@ Response Exporter::Probe(const std::string& query, const std::string& scrape_tim
     response.body = error + "\n";
     return response;
   }
-  const double wait = ProbeWaitSeconds(scrape_timeout_header, registry_.Current().timeout_seconds);
+  const double wait = ProbeWaitSeconds(scrape_timeout_header, registry_.TimeoutSeconds());
   const LoadResult load = scheduler_.Probe(
       device, Clock::now() + std::chrono::microseconds(static_cast<int64_t>(wait * 1e6)));
   const DeviceConfig settings = device->Settings();
@@ -310,9 +310,8 @@ bool Exporter::Reload() {
 }
 
 void Exporter::PollDue(Clock::time_point now) {
-  const Config config = registry_.Current();
   const auto interval =
-      std::chrono::microseconds(static_cast<int64_t>(config.poll_interval_seconds * 1e6));
+      std::chrono::microseconds(static_cast<int64_t>(registry_.PollIntervalSeconds() * 1e6));
   std::lock_guard<std::mutex> lock(poll_mutex_);
   std::map<std::string, Clock::time_point> next;
   for (const auto& device : registry_.Devices()) {

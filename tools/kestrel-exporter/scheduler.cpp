@@ -270,4 +270,14 @@ Config Registry::Current() const {
   return config_;
 }
 
+double Registry::TimeoutSeconds() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return config_.timeout_seconds;
+}
+
+double Registry::PollIntervalSeconds() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return config_.poll_interval_seconds;
+}
+
 }  // namespace kestrel::exporter

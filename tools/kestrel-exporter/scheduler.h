@@ -142,6 +142,9 @@ class Registry {
   // Configured devices, in file order.
   std::vector<std::shared_ptr<Device>> Devices() const;
   Config Current() const;
+  // What every probe and poll needs, without copying the whole configuration.
+  double TimeoutSeconds() const;
+  double PollIntervalSeconds() const;
 
  private:
   LoaderFactory factory_;
