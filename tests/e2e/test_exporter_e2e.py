@@ -74,12 +74,13 @@ class Site:
     """Devices on loopback: one roomalert-sim serving them all (--devices), or, with a simulator
     that predates that option, one simulator per device. hosts[k] is device k's host text."""
 
-    def __init__(self, count, faulty=(), fault="500"):
+    def __init__(self, count, faulty=(), fault="500", extra=()):
         self.count, self.faulty, self.fault = count, sorted(faulty), fault
+        self.extra = list(extra)
         self.processes = []
 
     def _start(self, args):
-        process = subprocess.Popen([SIM, "--listen", "127.0.0.1:0"] + args, bufsize=0,
+        process = subprocess.Popen([SIM, "--listen", "127.0.0.1:0"] + self.extra + args, bufsize=0,
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                    stdin=subprocess.DEVNULL)
         ready, _, _ = select.select([process.stdout], [], [], 15)
@@ -228,7 +229,8 @@ class ProbeTest(ExporterTestCase):
     def test_probes_metrics_reload_and_a_password_that_shows_nowhere(self):
         with open(self.path("site.pass"), "w") as f:
             f.write(PASSWORD + "\n")
-        with Site(3, faulty=[3]) as site:
+        # The devices insist on the password, so a probe that answers up proves it reached them.
+        with Site(3, faulty=[3], extra=["--user", "admin", "--password", PASSWORD]) as site:
             config = ("listen: 127.0.0.1:0\n"
                       "auth_modules:\n  site: {user: admin, password_file: site.pass}\n" +
                       device_list(site.hosts, auth="site"))
@@ -261,7 +263,9 @@ class ProbeTest(ExporterTestCase):
                 self.assertIn("roomalert_exporter_config_last_reload_successful 0\n",
                               get(exporter.url + "/metrics")[1])
                 # A good one takes effect.
-                exporter.write("listen: 127.0.0.1:0\ndevices:\n  - name: only\n    host: \"%s\"\n"
+                exporter.write("listen: 127.0.0.1:0\n"
+                               "auth_modules:\n  site: {user: admin, password_file: site.pass}\n"
+                               "devices:\n  - {name: only, auth: site, host: \"%s\"}\n"
                                % site.hosts[0])
                 exporter.process.send_signal(signal.SIGHUP)
                 read_line_with(exporter.process, exporter.process.stderr, "reload ok")
