@@ -1,0 +1,370 @@
+"""kestrel-exporter + module + roomalert-sim (+ a real Prometheus) over loopback.
+
+Environment: KESTREL_BINARY_DIR (build folder with kestrel-exporter, roomalert-sim and the module),
+KESTREL_PROMETHEUS (optional: the Prometheus server, default /usr/bin/prometheus),
+KESTREL_PROMTOOL (optional, default promtool).
+"""
+
+import json
+import os
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.parse
+import urllib.request
+
+BINARY_DIR = os.environ.get("KESTREL_BINARY_DIR", "build/release")
+EXPORTER = os.path.join(BINARY_DIR, "kestrel-exporter")
+SIM = os.path.join(BINARY_DIR, "roomalert-sim")
+PROMETHEUS = os.environ.get("KESTREL_PROMETHEUS", "/usr/bin/prometheus")
+PROMTOOL = os.environ.get("KESTREL_PROMTOOL", "promtool")
+PASSWORD = "exp0rter-Pa55word"
+
+
+def stop(process, timeout=20):
+    """SIGTERM, then SIGKILL if it does not end; answers the exit status."""
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            return process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+    return process.wait()
+
+
+def read_line_with(process, stream, needle, seconds=15):
+    """Lines of stream until one holds needle; the text of that line."""
+    deadline = time.monotonic() + seconds
+    seen = []
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([stream], [], [], max(0.0, deadline - time.monotonic()))
+        if not ready:
+            break
+        line = stream.readline().decode("utf-8", "replace")
+        if not line:
+            break
+        seen.append(line)
+        if needle in line:
+            return line
+    raise RuntimeError("%s never said %r: %r" % (process.args[0], needle, seen))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def get(url, headers=None, timeout=30):
+    request = urllib.request.Request(url, headers=headers or {})
+    try:
+        with urllib.request.urlopen(request, timeout=timeout) as response:
+            return response.status, response.read().decode("utf-8")
+    except urllib.error.HTTPError as error:
+        return error.code, error.read().decode("utf-8")
+
+
+class Site:
+    """Devices on loopback: one roomalert-sim serving them all (--devices). hosts[k] is device
+    k+1's host text."""
+
+    def __init__(self, count, faulty=(), fault="500", extra=()):
+        self.count, self.faulty, self.fault = count, sorted(faulty), fault
+        self.extra = list(extra)
+        self.processes = []
+
+    def _start(self, args):
+        process = subprocess.Popen([SIM, "--listen", "127.0.0.1:0"] + self.extra + args, bufsize=0,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                   stdin=subprocess.DEVNULL)
+        ready, _, _ = select.select([process.stdout], [], [], 15)
+        line = process.stdout.readline().decode() if ready else ""
+        if "listening on" not in line:
+            stop(process)
+            process.stdout.close()
+            return None, process.returncode
+        self.processes.append(process)
+        return line.split("listening on ")[1].split()[0], 0
+
+    def __enter__(self):
+        args = ["--devices", str(self.count)]
+        if self.faulty:
+            args += ["--fault-devices", ",".join(map(str, self.faulty)) + ":" + self.fault]
+        address, code = self._start(args)
+        if address is None:
+            raise RuntimeError("simulator did not start (%d)" % code)
+        self.hosts = ["%s/d%d" % (address, k) for k in range(1, self.count + 1)]
+        return self
+
+    def __exit__(self, *exc):
+        for process in self.processes:
+            stop(process)
+            process.stdout.close()
+
+
+class Exporter:
+    """kestrel-exporter with a configuration written by the test, on a free loopback port."""
+
+    def __init__(self, folder, config_text, *args):
+        self.folder = folder
+        self.config = os.path.join(folder, "exporter.yml")
+        self.state = os.path.join(folder, "state")
+        self.args = list(args)
+        self.write(config_text)
+
+    def write(self, text):
+        with open(self.config, "w") as f:
+            f.write(text)
+
+    def __enter__(self):
+        self.log_path = os.path.join(self.folder, "exporter.log")
+        self.process = subprocess.Popen(
+            [EXPORTER, "--config", self.config, "--state-dir", self.state] + self.args, bufsize=0,
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        line = read_line_with(self.process, self.process.stderr, "listening on")
+        self.address = line.split("listening on ")[1].strip()
+        self.url = "http://" + self.address
+        self.log_lines = [line]
+        return self
+
+    def log(self):
+        """Every stderr line so far (the exporter logs one line per event)."""
+        while not self.process.stderr.closed:
+            ready, _, _ = select.select([self.process.stderr], [], [], 0.2)
+            if not ready:
+                break
+            line = self.process.stderr.readline()
+            if not line:
+                break
+            self.log_lines.append(line.decode("utf-8", "replace"))
+        return "".join(self.log_lines)
+
+    def probe(self, target, timeout_header=None):
+        headers = {"X-Prometheus-Scrape-Timeout-Seconds": timeout_header} if timeout_header else {}
+        return get(self.url + "/probe?target=" + urllib.parse.quote(target), headers)
+
+    def __exit__(self, *exc):
+        self.exit = stop(self.process)
+        self.log()
+        self.process.stderr.close()
+
+
+def device_list(hosts, auth=None):
+    lines = []
+    for k, host in enumerate(hosts, 1):
+        lines.append("  - name: room-%d\n    host: \"%s\"\n" % (k, host))
+        if auth:
+            lines.append("    auth: %s\n" % auth)
+    return "devices:\n" + "".join(lines)
+
+
+class ExporterTestCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="kestrel-exporter-e2e-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def assertPromtoolAccepts(self, text):
+        checked = subprocess.run([PROMTOOL, "check", "metrics"], input=text.encode(),
+                                 capture_output=True, timeout=60)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        # promtool prints lint findings (warnings) even when it answers 0.
+        self.assertEqual(checked.stdout + checked.stderr, b"")
+
+
+class ConfigurationTest(ExporterTestCase):
+    BAD = [
+        ("unknown key", "devices:\n  - name: a\n    hots: x\n", ":3:5: unknown key 'hots'"),
+        ("duplicate name", "devices:\n  - {name: a, host: x}\n  - {name: a, host: y}\n",
+         ":3:5: device name 'a' given twice"),
+        ("missing host", "devices:\n  - name: a\n", ":2:5: device 'a' has no host"),
+        ("bad value", "defaults:\n  port: http\ndevices: []\n", ":2:9: expected a port number"),
+        ("password inline", "auth_modules:\n  s: {user: u, password: x}\ndevices: []\n",
+         ":2:16: unknown key 'password'"),
+        ("unreadable password file",
+         "auth_modules:\n  s: {user: u, password_file: nowhere.pass}\ndevices: []\n",
+         ":2:31: cannot read the password file 'nowhere.pass'"),
+        ("not YAML", "devices: [\n", ":2:1: expected YAML"),
+    ]
+
+    def test_bad_files_stop_the_program_with_exit_2_and_their_place(self):
+        for name, text, message in self.BAD:
+            with self.subTest(name):
+                config = self.path("bad.yml")
+                with open(config, "w") as f:
+                    f.write(text)
+                for option in ("--check-config", "--config"):
+                    run = subprocess.run([EXPORTER, option, config], capture_output=True,
+                                         timeout=30, stdin=subprocess.DEVNULL)
+                    self.assertEqual(run.returncode, 2, run.stderr)
+                    self.assertIn(config + message, run.stderr.decode())
+
+    def test_check_config_and_version(self):
+        config = self.path("good.yml")
+        with open(config, "w") as f:
+            f.write("listen: 127.0.0.1:0\ndevices:\n  - {name: a, host: 10.0.0.1}\n")
+        run = subprocess.run([EXPORTER, "--check-config", config], capture_output=True, timeout=30)
+        self.assertEqual((run.returncode, run.stdout.decode()), (0, config + ": ok, 1 devices\n"))
+        run = subprocess.run([EXPORTER, "--version"], capture_output=True, timeout=30)
+        self.assertRegex(run.stdout.decode(), r"^kestrel-exporter \d+\.\d+\.\d+\n$")
+
+
+class ProbeTest(ExporterTestCase):
+    def test_probes_metrics_reload_and_a_password_that_shows_nowhere(self):
+        with open(self.path("site.pass"), "w") as f:
+            f.write(PASSWORD + "\n")
+        # The devices insist on the password, so a probe that answers up proves it reached them.
+        with Site(3, faulty=[3], extra=["--user", "admin", "--password", PASSWORD]) as site:
+            config = ("listen: 127.0.0.1:0\n"
+                      "auth_modules:\n  site: {user: admin, password_file: site.pass}\n" +
+                      device_list(site.hosts, auth="site"))
+            with Exporter(self.dir, config, "--poll") as exporter:
+                status, body = exporter.probe("room-1")
+                self.assertEqual(status, 200, body)
+                self.assertIn('roomalert_up{device="room-1"} 1\n', body)
+                self.assertIn("roomalert_temperature_celsius{device=\"room-1\"", body)
+                self.assertPromtoolAccepts(body)
+                status, down = exporter.probe("room-3")
+                self.assertIn('roomalert_up{device="room-3"} 0\n', down)
+                self.assertIn("roomalert_last_error_info{device=\"room-3\",error=", down)
+                self.assertPromtoolAccepts(down)
+                self.assertEqual(exporter.probe("10.9.9.9")[0], 403)
+
+                _, metrics = get(exporter.url + "/metrics")
+                self.assertIn('roomalert_exporter_loads_total{device="room-1"}', metrics)
+                self.assertIn("process_resident_memory_bytes ", metrics)
+                self.assertPromtoolAccepts(metrics)
+                _, page = get(exporter.url + "/")
+                self.assertIn("/probe?target=room-2", page)
+                self.assertEqual(get(exporter.url + "/-/healthy")[0], 200)
+                self.assertEqual(get(exporter.url + "/-/ready")[0], 200)
+
+                # A bad file keeps the old configuration running and says why.
+                exporter.write("devices:\n  - name: only\n")
+                exporter.process.send_signal(signal.SIGHUP)
+                read_line_with(exporter.process, exporter.process.stderr, "reload failed")
+                self.assertEqual(exporter.probe("room-2")[0], 200)
+                self.assertIn("roomalert_exporter_config_last_reload_successful 0\n",
+                              get(exporter.url + "/metrics")[1])
+                # A good one takes effect.
+                exporter.write("listen: 127.0.0.1:0\n"
+                               "auth_modules:\n  site: {user: admin, password_file: site.pass}\n"
+                               "devices:\n  - {name: only, auth: site, host: \"%s\"}\n"
+                               % site.hosts[0])
+                exporter.process.send_signal(signal.SIGHUP)
+                read_line_with(exporter.process, exporter.process.stderr, "reload ok")
+                self.assertEqual(exporter.probe("room-2")[0], 403)
+                self.assertIn('roomalert_up{device="only"} 1', exporter.probe("only")[1])
+
+                with open("/proc/%d/cmdline" % exporter.process.pid, "rb") as f:
+                    arguments = f.read().decode()
+                texts = {"arguments": arguments, "metrics": get(exporter.url + "/metrics")[1],
+                         "page": get(exporter.url + "/")[1]}
+            self.assertEqual(exporter.exit, 0)
+            texts["log"] = exporter.log()
+            for root, _, names in os.walk(exporter.state):
+                for name in names:
+                    with open(os.path.join(root, name), "rb") as f:
+                        texts[os.path.join(root, name)] = f.read().decode("utf-8", "replace")
+            self.assertTrue(any(name.endswith("trace.log") for name in texts))
+            for where, text in texts.items():
+                self.assertNotIn(PASSWORD, text, where)
+
+    def test_a_hanging_device_answers_down_at_the_scrape_timeout_and_others_go_on(self):
+        with Site(1, faulty=[1], fault="delay:4000") as slow, Site(1) as fast:
+            config = ("listen: 127.0.0.1:0\ndevices:\n"
+                      "  - {name: slow, host: \"%s\"}\n  - {name: fast, host: \"%s\"}\n"
+                      % (slow.hosts[0], fast.hosts[0]))
+            with Exporter(self.dir, config) as exporter:
+                started = time.monotonic()
+                status, body = exporter.probe("slow", timeout_header="1.5")
+                self.assertLess(time.monotonic() - started, 3.5)
+                self.assertIn('roomalert_up{device="slow"} 0', body)
+                self.assertIn("no result within", body)
+                self.assertIn('roomalert_up{device="fast"} 1', exporter.probe("fast", "1.5")[1])
+
+
+class PrometheusTest(ExporterTestCase):
+    DEVICES = 20
+    FAULTY = (3, 7)
+
+    def prometheus_config(self, exporter_address, names):
+        targets = ", ".join('"%s"' % name for name in names)
+        return """global:
+  scrape_interval: 1s
+  scrape_timeout: 1s
+  evaluation_interval: 1s
+scrape_configs:
+  - job_name: roomalert
+    metrics_path: /probe
+    static_configs:
+      - targets: [%s]
+    relabel_configs:
+      - source_labels: [__address__]
+        target_label: __param_target
+      - source_labels: [__param_target]
+        target_label: instance
+      - target_label: __address__
+        replacement: "%s"
+  - job_name: kestrel-exporter
+    static_configs:
+      - targets: ["%s"]
+""" % (targets, exporter_address, exporter_address)
+
+    def query(self, port, expression):
+        status, body = get("http://127.0.0.1:%d/api/v1/query?query=%s"
+                           % (port, urllib.parse.quote(expression)))
+        if status != 200:
+            return []
+        return json.loads(body)["data"]["result"]
+
+    @unittest.skipUnless(os.access(PROMETHEUS, os.X_OK), "no Prometheus server installed")
+    def test_prometheus_scrapes_every_device_through_the_exporter(self):
+        names = ["room-%d" % k for k in range(1, self.DEVICES + 1)]
+        faulty = {"room-%d" % k for k in self.FAULTY}
+        with Site(self.DEVICES, faulty=self.FAULTY) as site, \
+                Exporter(self.dir, "listen: 127.0.0.1:0\n" + device_list(site.hosts)) as exporter:
+            with open(self.path("prometheus.yml"), "w") as f:
+                f.write(self.prometheus_config(exporter.address, names))
+            port = free_port()
+            with open(self.path("prometheus.log"), "wb") as log:
+                prometheus = subprocess.Popen(
+                    [PROMETHEUS, "--config.file=" + self.path("prometheus.yml"),
+                     "--storage.tsdb.path=" + self.path("tsdb"),
+                     "--web.listen-address=127.0.0.1:%d" % port],
+                    stdout=subprocess.DEVNULL, stderr=log, stdin=subprocess.DEVNULL)
+            try:
+                deadline = time.monotonic() + 40
+                up, temperatures, exporter_up = {}, {}, []
+                while time.monotonic() < deadline:
+                    time.sleep(1)
+                    up = {r["metric"]["device"]: r["value"][1]
+                          for r in self.query(port, 'roomalert_up{job="roomalert"}')}
+                    temperatures = {}
+                    for r in self.query(port, "roomalert_temperature_celsius"):
+                        temperatures.setdefault(r["metric"]["device"], []).append(
+                            float(r["value"][1]))
+                    exporter_up = [r["value"][1]
+                                   for r in self.query(port, 'up{job="kestrel-exporter"}')]
+                    if (len(up) == self.DEVICES and set(temperatures) == set(names) - faulty and
+                            exporter_up):
+                        break
+                self.assertEqual(up, {name: "0" if name in faulty else "1" for name in names})
+                self.assertEqual(set(temperatures), set(names) - faulty)
+                for name, values in temperatures.items():
+                    self.assertTrue(values and all(-50 < v < 80 for v in values), (name, values))
+                self.assertEqual(exporter_up, ["1"])
+            finally:
+                self.assertEqual(stop(prometheus), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tools/kestrel-exporter/exporter.h"
+
+namespace {
+
+using namespace kestrel::exporter;
+
+TEST(ProbeQueryTest, TakesExactlyOneTarget) {
+  const struct {
+    const char* query;
+    const char* target;  // null: refused
+  } kCases[] = {
+      {"target=room-1", "room-1"},
+      {"module=x&target=10.0.0.1%3A8080%2Fd3", "10.0.0.1:8080/d3"},
+      {"target=a+b", "a b"},
+      {"&&target=a&", "a"},
+      {"", nullptr},
+      {"target=", nullptr},
+      {"target", nullptr},
+      {"target=a&target=b", nullptr},
+      {"target=%4", nullptr},
+      {"target=%zz", nullptr},
+      {"t%61rget=a", "a"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.query);
+    std::string target;
+    std::string error;
+    const bool ok = ParseProbeQuery(c.query, target, error);
+    EXPECT_EQ(ok, c.target != nullptr);
+    EXPECT_EQ(ok              ? target
+              : error.empty() ? "no reason"
+                              : "refused",
+              c.target != nullptr ? c.target : "refused");
+  }
+}
+
+TEST(ProbeQueryTest, WaitFollowsThePrometheusTimeoutCappedByTheConfiguredOne) {
+  const struct {
+    const char* header;
+    double configured;
+    double wait;
+  } kCases[] = {
+      {"", 10, 10},     {"10", 10, 9.5}, {"15.5", 10, 10}, {"3", 10, 2.5},
+      {"0.8", 10, 0.4}, {"abc", 7, 7},   {"-1", 7, 7},     {"nan", 7, 7},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_DOUBLE_EQ(ProbeWaitSeconds(c.header, c.configured), c.wait) << c.header;
+  }
+}
+
+std::string Drain(std::FILE* file) {
+  std::fflush(file);
+  std::rewind(file);
+  std::string text;
+  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+  return text;
+}
+
+TEST(EventLogTest, FailuresAreLoggedOncePerSeriesAndOnChangeAndRecovery) {
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  EventLog log(out, 3600);
+  LoadResult failed;
+  failed.error = "refused";
+  LoadResult ok;
+  ok.result = 0;
+  for (int i = 0; i < 5; ++i) log.Load("a", failed);
+  log.Load("b", failed);
+  failed.error = "time-out";
+  log.Load("a", failed);
+  log.Load("a", ok);
+  log.Load("a", ok);
+  EXPECT_EQ(Drain(out),
+            "kestrel-exporter: device a: load failed: refused\n"
+            "kestrel-exporter: device b: load failed: refused\n"
+            "kestrel-exporter: device a: load failed: time-out\n"
+            "kestrel-exporter: device a answers again\n");
+  std::fclose(out);
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "host/device_view.h"
+#include "tools/kestrel-exporter/metrics.h"
+#include "tools/kestrel-exporter/readings.h"
+
+namespace {
+
+using namespace kestrel::exporter;
+namespace fs = std::filesystem;
+
+std::string FileText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// tests/fixtures/exporter/<case>/ holds the three files a load leaves and the metrics a probe
+// answers for them. KESTREL_UPDATE_GOLDEN=1 rewrites expected.prom (review the diff).
+TEST(MetricsGoldenTest, EveryFixtureRendersItsExpectedMetrics) {
+  const fs::path root = fs::path(KESTREL_FIXTURES_DIR) / "exporter";
+  const bool update = std::getenv("KESTREL_UPDATE_GOLDEN") != nullptr;
+  int cases = 0;
+  for (const auto& entry : fs::directory_iterator(root)) {
+    if (!entry.is_directory()) continue;
+    SCOPED_TRACE(entry.path().filename().string());
+    LoadResult load;
+    load.finished = true;
+    load.result = 0;
+    load.duration_seconds = 0.25;
+    std::string error;
+    kestrel::host::DeviceView data;
+    ASSERT_TRUE(kestrel::host::ReadDeviceDocument((entry.path() / "device.xml").string(),
+                                                  load.device, error))
+        << error;
+    ASSERT_TRUE(
+        kestrel::host::ReadDeviceDocument((entry.path() / "device-data.xml").string(), data, error))
+        << error;
+    kestrel::host::MergeDataForm(data, load.device);
+    MarkReadings((entry.path() / "device.raw.xml").string(), load.device);
+    MetricSet set;
+    AddDeviceMetrics(set, "room-" + entry.path().filename().string(), {{"site", "hq"}}, load);
+    const fs::path expected = entry.path() / "expected.prom";
+    if (update) std::ofstream(expected, std::ios::binary) << set.Text();
+    EXPECT_EQ(set.Text(), FileText(expected));
+    ++cases;
+  }
+  EXPECT_GE(cases, 5);
+}
+
+kestrel::host::DeviceView OneSensor(const std::string& type, const std::string& unit,
+                                    const std::string& value) {
+  kestrel::host::SensorView sensor;
+  sensor.leaves.Set("sensor-id", "0");
+  sensor.leaves.Set("type-id", type);
+  sensor.leaves.Set("type-text", "t" + type);
+  sensor.leaves.Set("uom-id", unit);
+  sensor.leaves.Set("uom-text", "u" + unit);
+  sensor.leaves.Set("value", value);
+  kestrel::host::InterfaceView port;
+  port.leaves.Set("interface-id", "3");
+  port.leaves.Set("description", "Rack \"A\"\\1\n");
+  port.sensors.push_back(sensor);
+  kestrel::host::DeviceView device;
+  device.interfaces.push_back(port);
+  return device;
+}
+
+// Units the module does not write today but a document may carry: each reaches its base unit,
+// and a unit a family does not know falls back to the generic family rather than being mislabelled.
+TEST(MetricsTest, SensorValuesReachTheirFamilyInBaseUnits) {
+  const struct {
+    const char* type;
+    const char* unit;
+    const char* value;
+    const char* sample;
+  } kCases[] = {
+      {"10", "1002", "77", "roomalert_temperature_celsius"},
+      {"10", "1003", "273.15", "roomalert_temperature_celsius"},
+      {"20", "2001", "45.5", "roomalert_humidity_ratio"},
+      {"60", "6002", "1500", "roomalert_voltage_volts"},
+      {"180", "6005", "100", "roomalert_air_speed_meters_per_second"},
+      {"70", "17003", "5", "roomalert_switch_state"},
+      {"10", "7001", "21", "roomalert_sensor_value"},
+      {"90", "7001", "3", "roomalert_sensor_value"},
+  };
+  const char* kExpected[] = {"25", "0", "0.455", "1.5", "0.508", "1", "21", "3"};
+  for (std::size_t i = 0; i < std::size(kCases); ++i) {
+    SCOPED_TRACE(i);
+    LoadResult load;
+    load.finished = true;
+    load.result = 0;
+    load.device = OneSensor(kCases[i].type, kCases[i].unit, kCases[i].value);
+    MetricSet set;
+    AddDeviceMetrics(set, "d", {}, load);
+    const std::string text = set.Text();
+    std::string labels =
+        "{device=\"d\",port=\"Rack \\\"A\\\"\\\\1\\n\",port_id=\"3\",sensor_id=\"0\"";
+    if (std::string(kCases[i].sample) == "roomalert_sensor_value") {
+      labels += ",type=\"t" + std::string(kCases[i].type) + "\",unit=\"u" + kCases[i].unit + "\"";
+    }
+    EXPECT_NE(text.find(std::string(kCases[i].sample) + labels + "} " + kExpected[i] + "\n"),
+              std::string::npos)
+        << text;
+  }
+}
+
+TEST(MetricsTest, AFailedOrUnfinishedLoadIsDownWithItsReasonAndNoReadings) {
+  for (const bool finished : {true, false}) {
+    LoadResult load;
+    load.finished = finished;
+    load.result = -1;
+    load.error = "refused \"x\"";
+    load.device = OneSensor("10", "1001", "20");
+    MetricSet set;
+    AddDeviceMetrics(set, "d", {{"site", "hq"}}, load);
+    const std::string text = set.Text();
+    EXPECT_NE(text.find("roomalert_up{device=\"d\",site=\"hq\"} 0\n"), std::string::npos);
+    EXPECT_NE(text.find("roomalert_last_error_info{device=\"d\",error=\"refused \\\"x\\\"\",site="
+                        "\"hq\"} 1\n"),
+              std::string::npos);
+    EXPECT_EQ(text.find("temperature"), std::string::npos);
+    EXPECT_EQ(text.find("roomalert_load_duration_seconds") != std::string::npos, finished);
+  }
+}
+
+}  // namespace

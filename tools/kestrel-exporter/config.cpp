@@ -1,0 +1,411 @@
+#include "tools/kestrel-exporter/config.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+
+namespace kestrel::exporter {
+
+namespace {
+
+struct Problem {
+  YAML::Mark mark;
+  std::string what;
+};
+
+[[noreturn]] void Fail(const YAML::Node& node, std::string what) {
+  throw Problem{node.Mark(), std::move(what)};
+}
+
+// A message stays one line whatever bytes the file holds.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    out += b < 0x20 || b == 0x7F ? '?' : c;
+  }
+  return out;
+}
+
+std::string Quoted(const std::string& text) {
+  constexpr std::size_t kLongest = 60;
+  return "'" + Printable(text.substr(0, kLongest)) + (text.size() > kLongest ? "...'" : "'");
+}
+
+const char* KindOf(const YAML::Node& node) {
+  if (node.IsMap()) return "a mapping";
+  if (node.IsSequence()) return "a list";
+  if (node.IsNull()) return "nothing";
+  return "a value";
+}
+
+// Walks the keys of a mapping once, refusing keys it does not know and keys given twice.
+template <typename Visit>
+void ForEachKey(const YAML::Node& map, const char* where, std::initializer_list<const char*> known,
+                Visit visit) {
+  if (!map.IsMap())
+    Fail(map, std::string("expected a mapping for ") + where + ", got " + KindOf(map));
+  std::set<std::string> seen;
+  for (const auto& entry : map) {
+    if (!entry.first.IsScalar()) Fail(entry.first, std::string("expected a key name in ") + where);
+    const std::string key = entry.first.Scalar();
+    bool is_known = known.size() == 0;
+    for (const char* name : known) is_known = is_known || key == name;
+    if (!is_known) {
+      std::string expected;
+      std::size_t i = 0;
+      for (const char* name : known) {
+        if (i > 0) expected += i + 1 == known.size() ? " or " : ", ";
+        expected += name;
+        ++i;
+      }
+      Fail(entry.first,
+           "unknown key " + Quoted(key) + " in " + where + " (expected " + expected + ")");
+    }
+    if (!seen.insert(key).second)
+      Fail(entry.first, "key " + Quoted(key) + " given twice in " + where);
+    visit(key, entry.first, entry.second);
+  }
+}
+
+std::string Text(const YAML::Node& node, const std::string& key) {
+  if (!node.IsScalar()) Fail(node, "expected a text for '" + key + "', got " + KindOf(node));
+  return node.Scalar();
+}
+
+bool Boolean(const YAML::Node& node, const std::string& key) {
+  const std::string text = node.IsScalar() ? node.Scalar() : std::string();
+  if (text == "true") return true;
+  if (text == "false") return false;
+  Fail(node, "expected true or false for '" + key + "', got " +
+                 (node.IsScalar() ? Quoted(text) : std::string(KindOf(node))));
+}
+
+uint32_t Port(const YAML::Node& node, const std::string& key) {
+  const std::string text = node.IsScalar() ? node.Scalar() : std::string();
+  uint32_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value > 65535) {
+    Fail(node, "expected a port number from 0 to 65535 for '" + key + "', got " +
+                   (node.IsScalar() ? Quoted(text) : std::string(KindOf(node))));
+  }
+  return value;
+}
+
+// Seconds as a number, or a number with the unit ms, s, m or h, as Prometheus writes durations.
+double Duration(const YAML::Node& node, const std::string& key, double smallest, double largest) {
+  const std::string text = node.IsScalar() ? node.Scalar() : std::string();
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  const std::string unit(end, text.data() + text.size());
+  double scale = 0;
+  if (unit.empty() || unit == "s") {
+    scale = 1;
+  } else if (unit == "ms") {
+    scale = 0.001;
+  } else if (unit == "m") {
+    scale = 60;
+  } else if (unit == "h") {
+    scale = 3600;
+  }
+  value *= scale;
+  if (text.empty() || ec != std::errc() || scale == 0 || !std::isfinite(value) ||
+      value < smallest || value > largest) {
+    char range[96];
+    std::snprintf(range, sizeof range, " from %gs to %gs", smallest, largest);
+    Fail(node, "expected a duration" + std::string(range) + " (e.g. 10s or 500ms) for '" + key +
+                   "', got " + (node.IsScalar() ? Quoted(text) : std::string(KindOf(node))));
+  }
+  return value;
+}
+
+bool IsLabelName(const std::string& text) {
+  if (text.empty() || text.size() > 64 || std::isdigit(static_cast<unsigned char>(text[0]))) {
+    return false;
+  }
+  for (const char c : text) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+  }
+  return text.compare(0, 2, "__") != 0;
+}
+
+// The labels the exporter sets itself; a configured one of these names would clash.
+bool IsReservedLabel(const std::string& name) {
+  static const std::set<std::string> kReserved = {
+      "device", "port",     "port_id", "sensor_id", "type",    "unit", "error",    "serial",
+      "mac",    "firmware", "model",   "name",      "address", "le",   "quantile", "version"};
+  return kReserved.count(name) != 0;
+}
+
+std::string Folder(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+void ParseListen(const YAML::Node& node, Config& config) {
+  const std::string text = Text(node, "listen");
+  const std::size_t colon = text.rfind(':');
+  std::string address = colon == std::string::npos ? std::string() : text.substr(0, colon);
+  if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+    address = address.substr(1, address.size() - 2);
+  }
+  int port = -1;
+  if (colon != std::string::npos) {
+    const char* first = text.data() + colon + 1;
+    const char* last = text.data() + text.size();
+    const auto [end, ec] = std::from_chars(first, last, port);
+    if (first == last || ec != std::errc() || end != last) port = -1;
+  }
+  if (port < 0 || port > 65535 || address.find_first_of(" \t[]") != std::string::npos) {
+    Fail(node, "expected ADDRESS:PORT or :PORT for 'listen', got " + Quoted(text));
+  }
+  config.listen_address = address;
+  config.listen_port = port;
+}
+
+void ParseDefaults(const YAML::Node& node, Config& config) {
+  ForEachKey(node, "defaults", {"secure", "port", "timeout", "poll_interval"},
+             [&](const std::string& key, const YAML::Node&, const YAML::Node& value) {
+               if (key == "secure") {
+                 config.secure = Boolean(value, key);
+               } else if (key == "port") {
+                 config.port = Port(value, key);
+               } else if (key == "timeout") {
+                 config.timeout_seconds = Duration(value, key, 0.1, 600);
+               } else {
+                 config.poll_interval_seconds = Duration(value, key, 1, 86400);
+               }
+             });
+}
+
+void ParseAuthModules(const YAML::Node& node, const PasswordReader& read_password, Config& config) {
+  ForEachKey(
+      node, "auth_modules", {},
+      [&](const std::string& name, const YAML::Node& key_node, const YAML::Node& value) {
+        if (!IsValidDeviceName(name)) {
+          Fail(key_node, "expected an auth module name of letters, digits, '.', '_' or '-', got " +
+                             Quoted(name));
+        }
+        AuthModule auth;
+        bool has_user = false;
+        YAML::Node file_node;
+        ForEachKey(value, ("auth module " + Quoted(name)).c_str(), {"user", "password_file"},
+                   [&](const std::string& key, const YAML::Node&, const YAML::Node& field) {
+                     if (key == "user") {
+                       auth.user = Text(field, key);
+                       has_user = true;
+                     } else {
+                       auth.password_file = Text(field, key);
+                       file_node = field;
+                     }
+                   });
+        if (!has_user || auth.user.empty()) {
+          Fail(value, "auth module " + Quoted(name) + " has no user (expected user: NAME)");
+        }
+        if (auth.password_file.empty()) {
+          Fail(value,
+               "auth module " + Quoted(name) +
+                   " has no password_file (expected password_file: PATH; a password is never "
+                   "written in this file)");
+        }
+        if (!read_password(auth.password_file, auth.password)) {
+          Fail(file_node, "cannot read the password file " + Quoted(auth.password_file) +
+                              " of auth module " + Quoted(name));
+        }
+        config.auth_modules[name] = std::move(auth);
+      });
+}
+
+struct DeviceEntry {
+  DeviceConfig device;
+  bool has_secure = false;
+  bool has_port = false;
+};
+
+DeviceEntry ParseDevice(const YAML::Node& node) {
+  DeviceEntry entry;
+  bool has_name = false;
+  bool has_host = false;
+  ForEachKey(node, "a device", {"name", "host", "auth", "secure", "port", "labels"},
+             [&](const std::string& key, const YAML::Node&, const YAML::Node& value) {
+               DeviceConfig& d = entry.device;
+               if (key == "name") {
+                 d.name = Text(value, key);
+                 if (!IsValidDeviceName(d.name)) {
+                   Fail(value,
+                        "expected a device name of up to 64 letters, digits, '.', '_' or "
+                        "'-', got " +
+                            Quoted(d.name));
+                 }
+                 has_name = true;
+               } else if (key == "host") {
+                 d.host = Text(value, key);
+                 if (!IsValidHostText(d.host)) {
+                   Fail(value,
+                        "expected a host name or address (host[:port][/path]) for 'host', "
+                        "got " +
+                            Quoted(d.host));
+                 }
+                 has_host = true;
+               } else if (key == "auth") {
+                 d.auth = Text(value, key);
+               } else if (key == "secure") {
+                 d.secure = Boolean(value, key);
+                 entry.has_secure = true;
+               } else if (key == "port") {
+                 d.port = Port(value, key);
+                 entry.has_port = true;
+               } else {
+                 ForEachKey(value, "labels", {},
+                            [&](const std::string& label, const YAML::Node& label_node,
+                                const YAML::Node& label_value) {
+                              if (!IsLabelName(label) || IsReservedLabel(label)) {
+                                Fail(label_node,
+                                     "expected a label name ([a-zA-Z_][a-zA-Z0-9_]*, not __*) "
+                                     "that the exporter does not set itself, got " +
+                                         Quoted(label));
+                              }
+                              d.labels.emplace_back(label, Text(label_value, label));
+                            });
+               }
+             });
+  if (!has_name) Fail(node, "device without a name (expected name: NAME)");
+  if (!has_host)
+    Fail(node, "device " + Quoted(entry.device.name) + " has no host (expected host: ADDRESS)");
+  return entry;
+}
+
+void ParseDevices(const YAML::Node& node, Config& config) {
+  if (node.IsNull()) return;
+  if (!node.IsSequence())
+    Fail(node, std::string("expected a list for 'devices', got ") + KindOf(node));
+  std::map<std::string, int> lines;
+  for (const YAML::Node& item : node) {
+    DeviceEntry entry = ParseDevice(item);
+    DeviceConfig& d = entry.device;
+    const auto [at, inserted] = lines.emplace(d.name, item.Mark().line + 1);
+    if (!inserted) {
+      Fail(item, "device name " + Quoted(d.name) + " given twice (first at line " +
+                     std::to_string(at->second) + ")");
+    }
+    if (!d.auth.empty() && config.auth_modules.count(d.auth) == 0) {
+      Fail(item, "device " + Quoted(d.name) + " names the auth module " + Quoted(d.auth) +
+                     ", which auth_modules does not define");
+    }
+    if (!entry.has_secure) d.secure = config.secure;
+    if (!entry.has_port) d.port = config.port;
+    config.devices.push_back(std::move(d));
+  }
+}
+
+}  // namespace
+
+bool IsValidDeviceName(const std::string& text) {
+  if (text.empty() || text.size() > 64 || text[0] == '.' || text[0] == '-') return false;
+  for (const char c : text) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsValidHostText(const std::string& text) {
+  if (text.empty() || text.size() > 255) return false;
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b <= 0x20 || b >= 0x7F || c == '"' || c == '\\' || c == '<' || c == '>') return false;
+  }
+  return true;
+}
+
+const DeviceConfig* Config::FindDevice(const std::string& name) const {
+  for (const DeviceConfig& device : devices) {
+    if (device.name == name) return &device;
+  }
+  return nullptr;
+}
+
+const AuthModule* Config::FindAuth(const std::string& name) const {
+  const auto found = auth_modules.find(name);
+  return found == auth_modules.end() ? nullptr : &found->second;
+}
+
+DeviceConfig Config::UnlistedDevice(const std::string& host) const {
+  DeviceConfig device;
+  device.name = host;
+  device.host = host;
+  device.secure = secure;
+  device.port = port;
+  device.unlisted = true;
+  return device;
+}
+
+bool ParseConfig(const std::string& text, const std::string& file_name,
+                 const PasswordReader& read_password, Config& config, std::string& error) {
+  auto where = [&](const YAML::Mark& mark) {
+    if (mark.is_null()) return file_name + ": ";
+    return file_name + ":" + std::to_string(mark.line + 1) + ":" + std::to_string(mark.column + 1) +
+           ": ";
+  };
+  Config parsed;
+  try {
+    const YAML::Node root = YAML::Load(text);
+    if (root.IsNull()) {
+      error = file_name + ":1:1: expected a mapping with the key devices, got an empty file";
+      return false;
+    }
+    ForEachKey(root, "the file",
+               {"listen", "defaults", "auth_modules", "allow_unlisted_targets", "devices"},
+               [](const std::string&, const YAML::Node&, const YAML::Node&) {});
+    // Defaults and auth modules first: the devices refer to both, wherever they stand.
+    if (root["listen"]) ParseListen(root["listen"], parsed);
+    if (root["defaults"]) ParseDefaults(root["defaults"], parsed);
+    if (root["auth_modules"]) ParseAuthModules(root["auth_modules"], read_password, parsed);
+    if (root["allow_unlisted_targets"]) {
+      parsed.allow_unlisted_targets =
+          Boolean(root["allow_unlisted_targets"], "allow_unlisted_targets");
+    }
+    if (root["devices"]) ParseDevices(root["devices"], parsed);
+  } catch (const Problem& problem) {
+    error = where(problem.mark) + problem.what;
+    return false;
+  } catch (const YAML::Exception& e) {
+    error = where(e.mark) + "expected YAML: " + Printable(e.msg);
+    return false;
+  }
+  config = std::move(parsed);
+  return true;
+}
+
+bool LoadConfigFile(const std::string& path, Config& config, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = path + ": cannot read the file";
+    return false;
+  }
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string folder = Folder(path);
+  auto read_password = [&folder](const std::string& file, std::string& password) {
+    const std::string full = file.empty() || file[0] == '/' ? file : folder + file;
+    std::error_code ignored;
+    if (!std::filesystem::is_regular_file(full, ignored)) return false;
+    std::ifstream secret(full, std::ios::binary);
+    if (!secret) return false;
+    std::getline(secret, password);
+    while (!password.empty() && (password.back() == '\r' || password.back() == '\n')) {
+      password.pop_back();
+    }
+    return !secret.bad();
+  };
+  return ParseConfig(text, path, read_password, config, error);
+}
+
+}  // namespace kestrel::exporter

@@ -1,0 +1,85 @@
+// The exporter's configuration file, read once at start and again on SIGHUP.
+//
+//   listen: "127.0.0.1:9876"        # ADDRESS:PORT or :PORT (default ":9876"; port 0 = any free)
+//   defaults:                       # for every device that does not say otherwise
+//     secure: false                 # HTTPS instead of HTTP
+//     port: 0                       # 0 = the scheme's own port
+//     timeout: 10s                  # longest a probe waits for a load (number or 500ms/10s/1m)
+//     poll_interval: 30s            # with --poll, how often each device is loaded
+//   auth_modules:
+//     NAME: {user: admin, password_file: /etc/kestrel-exporter/site.pass}
+//   allow_unlisted_targets: false   # /probe?target=HOST for a host not listed below
+//   devices:
+//     - name: server-room-2         # unique; the device label of every sample, a folder name
+//       host: 192.168.10.48         # host text as the module takes it (host[:port][/path])
+//       auth: NAME                  # optional, one of auth_modules
+//       secure: true                # optional, overrides defaults
+//       port: 443                   # optional, overrides defaults
+//       labels: {site: berlin}      # optional, added to every sample of the device
+//
+// A password is only ever read from its password_file (relative to the configuration's folder),
+// never written inline, so the file can be shown, committed and diffed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kestrel::exporter {
+
+using Labels = std::vector<std::pair<std::string, std::string>>;
+
+struct AuthModule {
+  std::string user;
+  std::string password_file;
+  std::string password;
+};
+
+struct DeviceConfig {
+  std::string name;
+  std::string host;
+  std::string auth;  // empty: no authentication
+  bool secure = false;
+  uint32_t port = 0;
+  Labels labels;
+  bool unlisted = false;  // made for a probe of a host the file does not list
+};
+
+struct Config {
+  std::string listen_address;  // empty: every interface
+  int listen_port = 9876;
+  bool secure = false;
+  uint32_t port = 0;
+  double timeout_seconds = 10.0;
+  double poll_interval_seconds = 30.0;
+  std::map<std::string, AuthModule> auth_modules;
+  bool allow_unlisted_targets = false;
+  std::vector<DeviceConfig> devices;  // in file order, names unique
+
+  const DeviceConfig* FindDevice(const std::string& name) const;
+  const AuthModule* FindAuth(const std::string& name) const;
+  // A device for a host that the file does not list, with the defaults.
+  DeviceConfig UnlistedDevice(const std::string& host) const;
+};
+
+// Reads a password file's first line; false when the file cannot be read.
+using PasswordReader = std::function<bool(const std::string& path, std::string& password)>;
+
+// Parses the text of a configuration file. On failure error is one line, "FILE:LINE:COLUMN: what
+// was expected", and config is left as it was.
+bool ParseConfig(const std::string& text, const std::string& file_name,
+                 const PasswordReader& read_password, Config& config, std::string& error);
+
+// Reads and parses the file; password files are taken relative to its folder.
+bool LoadConfigFile(const std::string& path, Config& config, std::string& error);
+
+// Whether text may name a device: it becomes a label value and a folder of the state directory.
+bool IsValidDeviceName(const std::string& text);
+
+// Whether text may go to the module as a host: printable, no blanks, bounded.
+bool IsValidHostText(const std::string& text);
+
+}  // namespace kestrel::exporter

@@ -1,0 +1,108 @@
+#include "tools/kestrel-exporter/provider_loader.h"
+
+#include <libxml/parser.h>
+
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+
+#include "host/device_view.h"
+#include "host/provider_text.h"
+#include "host/value_format.h"
+#include "tools/kestrel-exporter/readings.h"
+
+namespace kestrel::exporter {
+
+namespace {
+
+class ProviderLoader : public DeviceLoader {
+ public:
+  ProviderLoader(const host::LoadedModule& module, const DeviceConfig& device,
+                 const AuthModule* auth, std::string folder)
+      : destroy_(module.destroy), folder_(std::move(folder)) {
+    std::error_code error;
+    std::filesystem::create_directories(folder_, error);
+    if (error) {
+      problem_ = "cannot create the folder " + folder_ + ": " + error.message();
+      return;
+    }
+    provider_ = module.create();
+    if (provider_ == nullptr) {
+      problem_ = "the module could not create a provider";
+      return;
+    }
+    provider_->SetTracingFile((folder_ + "/trace.log").c_str());
+    provider_->SetConfigWorkingFile((folder_ + "/device.xml").c_str());
+    provider_->SetDataFile((folder_ + "/device-data.xml").c_str());
+    provider_->SetHost(device.host.c_str());
+    provider_->SetHttpSecure(device.secure ? 1 : 0);
+    if (device.port != 0) provider_->SetHttpPort(device.port);
+    if (auth != nullptr) {
+      provider_->SetAccount(auth->user.c_str());
+      provider_->SetPassword(auth->password.c_str());
+    }
+  }
+
+  ~ProviderLoader() override {
+    if (provider_ != nullptr) destroy_(provider_);
+  }
+
+  LoadResult Load() override {
+    LoadResult load;
+    load.finished = true;
+    if (provider_ == nullptr) {
+      load.error = problem_;
+      load.finished_at = static_cast<double>(std::time(nullptr));
+      return load;
+    }
+    load.result = provider_->LoadDeviceData();
+    load.finished_at = static_cast<double>(std::time(nullptr));
+    load.error =
+        host::Windows1252ToUtf8(host::ReadProviderText(provider_, &IEnvProvider::GetLastErrorText));
+    if (load.result != 0) return load;
+    host::DeviceView data;
+    std::string error;
+    if (!host::ReadDeviceDocument(folder_ + "/device.xml", load.device, error) ||
+        !host::ReadDeviceDocument(folder_ + "/device-data.xml", data, error)) {
+      load.result = -1;
+      load.error = error;
+      return load;
+    }
+    host::MergeDataForm(data, load.device);
+    MarkReadings(folder_ + "/device.raw.xml", load.device);
+    return load;
+  }
+
+ private:
+  DeletePluginInstanceFunction destroy_;
+  std::string folder_;
+  IEnvProvider* provider_ = nullptr;
+  std::string problem_;
+};
+
+}  // namespace
+
+std::string DeviceFolder(const std::string& state_dir, const DeviceConfig& device) {
+  if (!device.unlisted) return state_dir + "/" + device.name;
+  // Host texts carry ':' and '/', which folder names should not; the hash keeps apart hosts that
+  // differ only there. A leading dot is something no configured name starts with.
+  std::string name;
+  for (const char c : device.host) {
+    name += std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' ? c : '_';
+  }
+  char hash[17];
+  std::snprintf(hash, sizeof hash, "%016zx", std::hash<std::string>()(device.host));
+  return state_dir + "/.unlisted/" + name + "-" + hash;
+}
+
+LoaderFactory ModuleLoaderFactory(const host::LoadedModule& module, const std::string& state_dir) {
+  // Documents are read on many threads at once; the parser's global state must exist before.
+  xmlInitParser();
+  return [module, state_dir](const DeviceConfig& device, const AuthModule* auth) {
+    return std::make_unique<ProviderLoader>(module, device, auth, DeviceFolder(state_dir, device));
+  };
+}
+
+}  // namespace kestrel::exporter

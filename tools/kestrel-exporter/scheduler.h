@@ -1,0 +1,161 @@
+// Who loads which device when. A provider serves one call at a time, so loads of one device run
+// one after the other; different devices load in parallel on a bounded pool of workers. A probe
+// joins the load that is running instead of starting another, and stops waiting at its deadline
+// while the load goes on: one device that hangs never holds up the others.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/kestrel-exporter/config.h"
+#include "tools/kestrel-exporter/metrics.h"
+
+namespace kestrel::exporter {
+
+using Clock = std::chrono::steady_clock;
+
+// One device's provider as the scheduler sees it; the real one drives the module, tests fake it.
+class DeviceLoader {
+ public:
+  virtual ~DeviceLoader() = default;
+  // One load (LoadDeviceData) and the documents it wrote; finished is always true.
+  virtual LoadResult Load() = 0;
+};
+
+// Makes the loader of a device: its provider, its settings and its folder of the state directory.
+using LoaderFactory =
+    std::function<std::unique_ptr<DeviceLoader>(const DeviceConfig&, const AuthModule*)>;
+
+// A fixed set of threads taking tasks in order.
+class WorkerPool {
+ public:
+  explicit WorkerPool(std::size_t threads);
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  void Submit(std::function<void()> task);
+  // Stops taking tasks; false when some were still running at the deadline (they are left to
+  // end with the process).
+  bool Stop(Clock::time_point deadline);
+
+ private:
+  void Run();
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable idle_;
+  std::deque<std::function<void()>> tasks_;
+  std::size_t running_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// Counts over the process's life, for /metrics.
+struct LoadStatistics {
+  static const std::vector<double>& Bounds();
+  uint64_t loads = 0;
+  uint64_t failures = 0;
+  std::vector<uint64_t> buckets;  // cumulative, one per bound
+  double sum_seconds = 0;
+};
+
+// One configured (or unlisted) device: its loader, its latest result, whether a load runs.
+class Device {
+ public:
+  // files guards the device's folder of the state directory; a provider that replaces another
+  // for the same folder shares it, so the old one's last load and the new one's first never
+  // write the same files at once.
+  Device(DeviceConfig config, const AuthModule* auth, std::unique_ptr<DeviceLoader> loader,
+         std::shared_ptr<std::mutex> files = std::make_shared<std::mutex>());
+
+  DeviceConfig Settings() const;
+  void SetLabels(const Labels& labels);
+  std::shared_ptr<const LoadResult> Last() const;
+  bool Loading() const;
+  // Probes waiting for the running load.
+  int Waiting() const;
+  // Loads counted by this device, and its duration histogram (for /metrics).
+  LoadStatistics Statistics() const;
+  // Whether the provider settings (not the labels) differ from config.
+  bool SameProvider(const DeviceConfig& config, const AuthModule* auth) const;
+
+ private:
+  friend class Scheduler;
+  mutable std::mutex mutex_;
+  std::condition_variable done_;
+  DeviceConfig config_;
+  std::string user_;
+  std::string password_;
+  std::unique_ptr<DeviceLoader> loader_;
+  const std::shared_ptr<std::mutex> files_;
+  bool loading_ = false;
+  uint64_t started_ = 0;    // loads begun
+  uint64_t completed_ = 0;  // loads ended
+  int waiting_ = 0;
+  std::shared_ptr<const LoadResult> last_;
+  LoadStatistics statistics_;
+};
+
+class Scheduler {
+ public:
+  // on_load sees every ended load, on the worker that ran it.
+  using LoadObserver = std::function<void(const DeviceConfig&, const LoadResult&)>;
+  explicit Scheduler(std::size_t workers, LoadObserver on_load = nullptr)
+      : on_load_(std::move(on_load)), pool_(workers) {}
+
+  // Starts a load unless one runs and waits for that load until deadline. A result that
+  // is not finished says how long the probe waited.
+  LoadResult Probe(const std::shared_ptr<Device>& device, Clock::time_point deadline);
+  // Starts a load unless one runs; does not wait (background polling).
+  void Start(const std::shared_ptr<Device>& device);
+  bool Stop(Clock::time_point deadline) { return pool_.Stop(deadline); }
+
+ private:
+  // Under the device's lock: the number of the load to wait for.
+  uint64_t BeginLocked(const std::shared_ptr<Device>& device);
+  void Run(const std::shared_ptr<Device>& device, uint64_t number);
+  LoadObserver on_load_;
+  WorkerPool pool_;  // last: its threads end before what they use
+};
+
+// The configured devices by name, with the providers that survive reloads.
+class Registry {
+ public:
+  explicit Registry(LoaderFactory factory) : factory_(std::move(factory)) {}
+
+  // Takes a new configuration: a device whose host, port, scheme and credentials are unchanged
+  // keeps its provider (and its latest result); the others get new ones. Unlisted devices are
+  // dropped, since the defaults they were made with may have changed.
+  void Apply(const Config& config);
+  // The device a probe names. Unlisted targets are made on first use when the configuration
+  // allows them; error says why a target is refused.
+  std::shared_ptr<Device> Find(const std::string& target, std::string& error);
+  // Configured devices, in file order.
+  std::vector<std::shared_ptr<Device>> Devices() const;
+  Config Current() const;
+  // What every probe and poll needs, without copying the whole configuration.
+  double TimeoutSeconds() const;
+  double PollIntervalSeconds() const;
+
+ private:
+  LoaderFactory factory_;
+  mutable std::mutex mutex_;
+  Config config_;
+  std::vector<std::shared_ptr<Device>> devices_;
+  std::map<std::string, std::shared_ptr<Device>> by_name_;
+  std::map<std::string, std::shared_ptr<Device>> unlisted_;
+  // The folder guards of devices that may still load: by name, or NUL + host for unlisted ones.
+  std::map<std::string, std::weak_ptr<std::mutex>> folders_;
+  std::shared_ptr<std::mutex> FolderGuard(const std::string& key);
+};
+
+}  // namespace kestrel::exporter
