@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite: formatting, then build and test in release and under ASan+UBSan.
+# The whole test suite: formatting, then build and test in release, under ASan+UBSan and under
+# ThreadSanitizer (the concurrent parts), fuzzing, and the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup-deps.sh build test
@@ -14,6 +15,13 @@ for preset in release asan; do
   echo "== $preset: test"
   ctest --preset "$preset" -j2
 done
+
+# The exporter's threads (parallel probes, one device probed twice at once, reloads during probes)
+# under ThreadSanitizer.
+echo "== tsan: configure, build and test"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan --target kestrel-unit-tests
+ctest --preset tsan
 
 # The Windows module, cross-built and tested under Wine.
 tools/test-windows.sh
