@@ -20,7 +20,7 @@ done
 # under ThreadSanitizer.
 echo "== tsan: configure, build and test"
 cmake --preset tsan >/dev/null
-cmake --build --preset tsan --target kestrel-unit-tests
+cmake --build --preset tsan --target kestrel-unit-tests kestrel-exporter kestrel-probe roomalert-sim
 ctest --preset tsan
 
 # The Windows module, cross-built and tested under Wine.
