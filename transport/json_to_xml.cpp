@@ -13,10 +13,11 @@ constexpr const char* kNoRoot = "Failed to find JSON root object.";
 constexpr const char* kFrameOpen = "<json>\r\n<device>\r\n";
 constexpr const char* kFrameClose = "\r\n</device>\r\n</json>";
 
-// A scalar's line is bounded by the value's length plus 2047 characters, which holds its start and
-// end tags only for names up to this length. Rather than cut a line in the middle of a tag, a
-// longer name fails the whole conversion: no device sends such keys, and a cut line would make the
-// document unreadable later with a less helpful message.
+// A scalar's line (and a childless container's) is bounded by the value's length plus 2047
+// characters, which holds its start and end tags only for names up to this length. Rather than cut
+// a line in the middle of a tag, a longer name there fails the whole conversion: no device sends
+// such keys, and a cut line would make the document unreadable later with a less helpful message.
+// A container with children writes each tag on a line of its own and keeps any name.
 constexpr std::size_t kMaxNameLength = 1020;
 
 inline bool IsTrimSpace(char c) {
@@ -119,11 +120,12 @@ int32_t AppendChildren(CMvnJsonObject& node, CMvnString& out, int32_t depth, Scr
   for (CMvnBase* item = children->GetFirst(); item != nullptr; item = children->GetNext()) {
     CMvnJsonObject& child = *static_cast<CMvnJsonObject*>(item);
     const CMvnString* name = &ElementName(child.Name(), scratch.name);
-    if (name->Length() > kMaxNameLength) return -1;
+    const bool has_children = child.Children()->GetCount() > 0;
+    if (!has_children && name->Length() > kMaxNameLength) return -1;
 
     out.AppendRepeated(' ', indent);
     out.AppendChar('<').Append(*name).AppendChar('>');
-    if (child.Children()->GetCount() > 0) {
+    if (has_children) {
       out.AppendChar('\n');
       // The child list's own cursor walks the grandchildren; ours is unaffected.
       if (AppendChildren(child, out, depth + 1, scratch) != 0) return -1;
