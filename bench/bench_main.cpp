@@ -1,6 +1,7 @@
 // The benchmark program's main: Google Benchmark's usual output, followed by the ratios that the
 // speed goals are stated in, computed from the runs of this one process.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -26,6 +27,8 @@ constexpr Comparison kComparisons[] = {
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
@@ -37,6 +40,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
       // A median, once there is one, stands for all repetitions of the benchmark.
       if (!median && medians_.count(name) != 0) continue;
       if (median) medians_[name] = true;
+      if (times_.count(name) == 0) order_.push_back(name);
       const double unit = benchmark::GetTimeUnitMultiplier(run.time_unit);
       times_[name] = {run.GetAdjustedRealTime() / unit, run.GetAdjustedCPUTime() / unit};
     }
@@ -47,8 +51,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (const Comparison& comparison : kComparisons) {
       bool heading = false;
       const std::string prefix = std::string(comparison.numerator) + "/";
-      for (const auto& [name, time] : times_) {
+      for (const std::string& name : order_) {
         if (name.rfind(prefix, 0) != 0) continue;
+        const Times& time = times_[name];
         const std::string input = name.substr(prefix.size());
         const auto other = times_.find(std::string(comparison.denominator) + "/" + input);
         if (other == times_.end()) continue;
@@ -72,6 +77,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     double cpu;
   };
   std::map<std::string, Times> times_;
+  // Names in the order they ran, so the ratios come out by size.
+  std::vector<std::string> order_;
   std::map<std::string, bool> medians_;
 };
 
@@ -80,7 +87,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  // Colours only on a terminal, so that saved output stays plain text.
+  RatioReporter reporter(isatty(STDOUT_FILENO) != 0 ? benchmark::ConsoleReporter::OO_Defaults
+                                                    : benchmark::ConsoleReporter::OO_Tabular);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;

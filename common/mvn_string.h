@@ -88,6 +88,15 @@ class CMvnString {
     }
     return AppendRepeatedSlow(byte, count);
   }
+  // Makes the text n bytes longer and answers where those bytes go; the caller writes all of them,
+  // none of them NUL. For building a line in one piece.
+  char* Extend(std::size_t n) {
+    if (n > capacity_ - length_) Reserve(length_ + n);
+    char* room = text_ + length_;
+    length_ += n;
+    text_[length_] = '\0';
+    return room;
+  }
   // Appends length bytes of text escaped as XmlEscape does it; text may not be part of this string.
   CMvnString& AppendXmlEscaped(const char* text, std::size_t length);
 

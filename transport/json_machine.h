@@ -96,6 +96,20 @@ inline bool IsWordNoCase(const char* text, const char* word, std::size_t m) {
   return true;
 }
 
+struct Level {
+  int32_t pending_state;
+  int32_t state;
+};
+
+struct Outcome {
+  int32_t result;
+  int32_t level;
+};
+
+template <typename Sink>
+Outcome Run(const char* text, std::size_t length, int32_t level_index, Level* levels, Sink& sink,
+            CMvnString& token_buffer);
+
 }  // namespace machine
 
 // Runs the state machine over length bytes (length >= 1) from level `level` on. The sink provides:
@@ -109,7 +123,27 @@ inline bool IsWordNoCase(const char* text, const char* word, std::size_t m) {
 template <typename Sink>
 int32_t RunJsonMachine(const char* text, std::size_t length, int32_t& level_index, Sink& sink,
                        CMvnString& token_buffer) {
-  using namespace machine;  // NOLINT(google-build-using-namespace): the helpers above
+  // The states are worked on in a compact copy, and the current level in a local, so that the
+  // loop keeps them in registers and cache lines of its own; the sink's records get them back.
+  machine::Level levels[CMvnJson::kLevelCount];
+  for (int32_t k = 0; k < CMvnJson::kLevelCount; ++k) {
+    levels[k] = {sink.Level(k).pending_state, sink.Level(k).state};
+  }
+  const machine::Outcome outcome =
+      machine::Run(text, length, level_index, levels, sink, token_buffer);
+  for (int32_t k = 0; k < CMvnJson::kLevelCount; ++k) {
+    sink.Level(k).pending_state = levels[k].pending_state;
+    sink.Level(k).state = levels[k].state;
+  }
+  level_index = outcome.level;
+  return outcome.result;
+}
+
+namespace machine {
+
+template <typename Sink>
+Outcome Run(const char* text, std::size_t length, int32_t level_index, Level* levels, Sink& sink,
+            CMvnString& token_buffer) {
   using S = CMvnJson;
   const char* at = text;
   const char* const end = text + length;
@@ -121,14 +155,14 @@ int32_t RunJsonMachine(const char* text, std::size_t length, int32_t& level_inde
 
   // The level moves only where a value opens or ends; each such place stops when it leaves the
   // stack, exactly as a check before every character would.
-  if (level_index < 0 || level_index > S::kMaxLevel) return 0;
+  if (level_index < 0 || level_index > S::kMaxLevel) return {0, level_index};
   for (;;) {
-    auto& level = sink.Level(level_index);
+    Level& level = levels[level_index];
     if (level.state == S::kSkipSpace) {
       // Most states hand over through SkipSpace: the run of space is skipped here and the pending
       // state applies to the character after it, without a round through the switch.
       while (IsJsonSpace(*at)) {
-        if (++at == end) return 0;
+        if (++at == end) return {0, level_index};
       }
       level.state = level.pending_state;
     }
@@ -139,8 +173,8 @@ int32_t RunJsonMachine(const char* text, std::size_t length, int32_t& level_inde
       // A value has ended: up to the enclosing level, which attaches it and waits for what follows.
       level.state = S::kSkipSpace;
       level.pending_state = S::kValue;
-      if (--level_index < 0) return 0;
-      auto& parent = sink.Level(level_index);
+      if (--level_index < 0) return {0, level_index};
+      Level& parent = levels[level_index];
       if (parent.state == S::kElementDone || parent.state == S::kMemberDone) {
         sink.Attach(level_index);
         parent.pending_state = parent.state == S::kElementDone ? S::kAfterElement : S::kAfterMember;
@@ -152,8 +186,8 @@ int32_t RunJsonMachine(const char* text, std::size_t length, int32_t& level_inde
       // A member's value or an array's element begins one level down.
       level.state = level.state == S::kMemberValueStart ? S::kMemberDone : S::kElementDone;
       sink.ChildStart(level_index);
-      if (++level_index > S::kMaxLevel) return 0;
-      auto& child = sink.Level(level_index);
+      if (++level_index > S::kMaxLevel) return {0, level_index};
+      Level& child = levels[level_index];
       child.state = S::kSkipSpace;
       child.pending_state = S::kValue;
       continue;
@@ -330,7 +364,7 @@ int32_t RunJsonMachine(const char* text, std::size_t length, int32_t& level_inde
         } else if (c == ']') {
           level.pending_state = S::kDone;
         } else {
-          return -1;
+          return {-1, level_index};
         }
         level.state = S::kSkipSpace;
         break;
@@ -343,7 +377,7 @@ int32_t RunJsonMachine(const char* text, std::size_t length, int32_t& level_inde
         } else if (c == '}') {
           level.state = S::kDone;
         } else {
-          return -1;
+          return {-1, level_index};
         }
         break;
 
@@ -372,7 +406,7 @@ int32_t RunJsonMachine(const char* text, std::size_t length, int32_t& level_inde
         break;
 
       case S::kAfterName:
-        if (c != ':') return -1;
+        if (c != ':') return {-1, level_index};
         level.pending_state = S::kMemberValueStart;
         level.state = S::kSkipSpace;
         break;
@@ -383,7 +417,7 @@ int32_t RunJsonMachine(const char* text, std::size_t length, int32_t& level_inde
         } else if (c == '}') {
           level.pending_state = S::kDone;
         } else {
-          return -1;
+          return {-1, level_index};
         }
         level.state = S::kSkipSpace;
         break;
@@ -391,11 +425,12 @@ int32_t RunJsonMachine(const char* text, std::size_t length, int32_t& level_inde
       default:
         // Not reachable: SkipSpace, Done and the starts of a child are taken above, and the
         // Done states of a container's children only while their child runs.
-        return -1;
+        return {-1, level_index};
     }
 
-    if (consumed && ++at == end) return 0;
+    if (consumed && ++at == end) return {0, level_index};
   }
 }
 
+}  // namespace machine
 }  // namespace kestrel::transport
