@@ -201,9 +201,31 @@ Outcome Run(const char* text, std::size_t length, int32_t level_index, Level* le
           token.Clear();
           quote = c;
           level.state = S::kStringChars;
+          // A string without escapes, whole, as StringChars would take it after the quote.
+          const char* stop = at + 1;
+          while (stop < end && *stop != quote && *stop != '\\') ++stop;
+          if (stop < end && *stop == quote) {
+            token.AppendText(at + 1, static_cast<std::size_t>(stop - at - 1));
+            sink.Scalar(level_index, token);
+            level.pending_state = S::kDone;
+            level.state = S::kSkipSpace;
+            at = stop;
+          }
         } else if ((c >= '0' && c <= '9') || c == '-') {
           token.Clear();
-          level.state = S::kNumberChars;
+          // The whole number at once, as NumberChars would take it; one that runs to the end of
+          // the text never ends and is not stored.
+          const char* stop = at + 1;
+          while (stop < end && IsNumberChar(*stop)) ++stop;
+          if (stop == end) {
+            level.state = S::kNumberChars;
+            return {0, level_index};
+          }
+          token.AppendText(at, static_cast<std::size_t>(stop - at));
+          sink.Scalar(level_index, token);
+          level.pending_state = S::kDone;
+          level.state = S::kSkipSpace;
+          at = stop;
           consumed = false;
         } else if (c == 't' || c == 'T' || c == 'f' || c == 'F') {
           token.Clear();
@@ -374,6 +396,16 @@ Outcome Run(const char* text, std::size_t length, int32_t level_index, Level* le
           quote = c;
           token.Clear();
           level.state = S::kMemberName;
+          // A name without backslashes, whole, as MemberName would take it after the quote.
+          const char* stop = at + 1;
+          while (stop < end && *stop != quote && *stop != '\\') ++stop;
+          if (stop < end && *stop == quote) {
+            token.AppendText(at + 1, static_cast<std::size_t>(stop - at - 1));
+            sink.MemberName(level_index, token);
+            level.pending_state = S::kAfterName;
+            level.state = S::kSkipSpace;
+            at = stop;
+          }
         } else if (c == '}') {
           level.state = S::kDone;
         } else {

@@ -78,6 +78,7 @@ void CleanJson(const char* json, CMvnString& text) {
     // Runs of other bytes pass untouched: eight bytes at a time while none of them matters, then
     // one table test each.
     while (end - p >= 8 && !HasCleaningStop(p)) p += 8;
+    if (p == end) break;
     while (!kCleaningStops.stop[static_cast<unsigned char>(*p)]) {
       if (++p == end) break;
     }
@@ -262,7 +263,7 @@ class XmlSink {
     if (!HasMarkup(value, value_length)) {
       // Most values need no escaping: the whole line in one piece of the output.
       const std::size_t name_length = level.element_length;
-      char* line = out_.Extend(indent + 2 * name_length + value_length + 5);
+      char* line = out_.Extend(indent + 2 * name_length + value_length + 6);
       std::memset(line, ' ', indent);
       line += indent;
       *line++ = '<';
