@@ -96,6 +96,41 @@ inline bool IsWordNoCase(const char* text, const char* word, std::size_t m) {
   return true;
 }
 
+// Where the value of the next member begins when its head follows p in full: space, a quoted name
+// without backslashes, space, the colon and space. Null otherwise: the states then take it
+// character by character, which also covers a text that ends on the way.
+struct MemberHead {
+  const char* name;
+  std::size_t name_length;
+  char quote;
+  const char* value;
+};
+
+inline bool FindMemberHead(const char* p, const char* end, MemberHead& head) {
+  while (p < end && IsJsonSpace(*p)) ++p;
+  if (p == end || (*p != '"' && *p != '\'')) return false;
+  const char quote = *p;
+  const char* name = p + 1;
+  const char* name_end = name;
+  while (name_end < end && *name_end != quote && *name_end != '\\') ++name_end;
+  if (name_end == end || *name_end != quote) return false;
+  p = name_end + 1;
+  while (p < end && IsJsonSpace(*p)) ++p;
+  if (p == end || *p != ':') return false;
+  ++p;
+  while (p < end && IsJsonSpace(*p)) ++p;
+  if (p == end) return false;
+  head = {name, static_cast<std::size_t>(name_end - name), quote, p};
+  return true;
+}
+
+// Where the next element begins when one follows p (after space); null when the text ends first
+// or the array closes.
+inline const char* FindElementStart(const char* p, const char* end) {
+  while (p < end && IsJsonSpace(*p)) ++p;
+  return p < end && *p != ']' ? p : nullptr;
+}
+
 struct Level {
   int32_t pending_state;
   int32_t state;
@@ -152,6 +187,26 @@ Outcome Run(const char* text, std::size_t length, int32_t level_index, Level* le
   const char* hex_begin = nullptr;
   std::size_t hex_length = 0;
   char quote = '"';
+
+  // A member's head or an array's next element, found in full ahead, is taken in one step: what
+  // MemberStart, MemberName, AfterName and the start of the value (or ElementStart) would do.
+  MemberHead head{};
+  auto enter_member = [&](Level& level) {
+    quote = head.quote;
+    token.Clear();
+    token.AppendText(head.name, head.name_length);
+    sink.MemberName(level_index, token);
+    level.pending_state = S::kMemberValueStart;
+    level.state = S::kMemberDone;
+    sink.ChildStart(level_index);
+    at = head.value;
+  };
+  auto enter_element = [&](Level& level, const char* element) {
+    level.pending_state = S::kElementStart;
+    level.state = S::kElementDone;
+    sink.ChildStart(level_index);
+    at = element;
+  };
 
   // The level moves only where a value opens or ends; each such place stops when it leaves the
   // stack, exactly as a check before every character would.
@@ -239,6 +294,17 @@ Outcome Run(const char* text, std::size_t length, int32_t level_index, Level* le
           sink.OpenContainer(level_index, c == '[');
           level.pending_state = c == '[' ? S::kElementStart : S::kMemberStart;
           level.state = S::kSkipSpace;
+          const char* element = c == '[' ? FindElementStart(at + 1, end) : nullptr;
+          if (element != nullptr || (c == '{' && FindMemberHead(at + 1, end, head))) {
+            if (element != nullptr) {
+              enter_element(level, element);
+            } else {
+              enter_member(level);
+            }
+            if (++level_index > S::kMaxLevel) return {0, level_index};
+            levels[level_index] = {S::kValue, S::kSkipSpace};
+            continue;
+          }
         }
         // Anything else cannot begin a value and is skipped.
         break;
@@ -383,6 +449,12 @@ Outcome Run(const char* text, std::size_t length, int32_t level_index, Level* le
       case S::kAfterElement:
         if (c == ',') {
           level.pending_state = S::kElementStart;
+          if (const char* element = FindElementStart(at + 1, end)) {
+            enter_element(level, element);
+            if (++level_index > S::kMaxLevel) return {0, level_index};
+            levels[level_index] = {S::kValue, S::kSkipSpace};
+            continue;
+          }
         } else if (c == ']') {
           level.pending_state = S::kDone;
         } else {
@@ -446,6 +518,12 @@ Outcome Run(const char* text, std::size_t length, int32_t level_index, Level* le
       case S::kAfterMember:
         if (c == ',') {
           level.pending_state = S::kMemberStart;
+          if (FindMemberHead(at + 1, end, head)) {
+            enter_member(level);
+            if (++level_index > S::kMaxLevel) return {0, level_index};
+            levels[level_index] = {S::kValue, S::kSkipSpace};
+            continue;
+          }
         } else if (c == '}') {
           level.pending_state = S::kDone;
         } else {
