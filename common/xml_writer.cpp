@@ -51,6 +51,8 @@ CMvnWebFile::~CMvnWebFile() {
 bool CMvnWebFile::Open(const char* path) {
   Close();
   stream_ = kestrel::platform::OpenTextFile(path, "wt");
+  // The stream's buffer is the object's own, not a heap block per file.
+  if (stream_ != nullptr) std::setvbuf(stream_, buffer_, _IOFBF, sizeof buffer_);
   return stream_ != nullptr;
 }
 
@@ -150,6 +152,8 @@ void CMvnXmlFile::WriteElement(const char* name, int32_t number) {
 int32_t WriteTextFile(const char* path, const char* text) {
   std::FILE* out = kestrel::platform::OpenTextFile(path, "wt");
   if (out == nullptr) return -1;
+  // One block goes out with one call: a stream buffer would only copy it.
+  std::setvbuf(out, nullptr, _IONBF, 0);
   if (text != nullptr) std::fwrite(text, 1, std::strlen(text), out);
   std::fclose(out);
   return 0;
