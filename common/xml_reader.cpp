@@ -66,7 +66,8 @@ void CMvnXmlElement::AddNamedText(const char* name, std::size_t name_length, con
   entry_name.Assign(name, name_length);
   // The value is the whole text, "/" included: labels such as "Rack/12" and the device's date
   // ("12/05/26 14:03:07") must reach the device document intact.
-  Append(new CMvnXmlTextElement(entry_name.Text(), text != nullptr ? text : ""));
+  auto* entry = new CMvnXmlTextElement(entry_name.Text(), text != nullptr ? text : "");
+  AppendCell(&entry->cell, entry);
 }
 
 int32_t CMvnXmlElement::GetValue(const char* name, CMvnString& out) {
@@ -198,7 +199,6 @@ void CMvnXmlDoc::Read(XmlDomNode* start) {
   if (start == nullptr) return;
 
   Snapshot& snapshot = *snapshot_;
-  CMvnString kind;
   CMvnString text;
   CMvnString value;
   auto store = [&snapshot](const CMvnString& piece) {
@@ -219,8 +219,9 @@ void CMvnXmlDoc::Read(XmlDomNode* start) {
     pending.pop_back();
     XmlDomNode* node = current.node;
     Node entry{Node::kOther, current.depth, 0, 0, 0, 0};
-    ReadDomString(node, &XmlDomNode::GetNodeTypeString, kind);
-    if (std::strcmp(kind.Text(), "element") == 0) {
+    kestrel::platform::XmlNodeKind kind = kestrel::platform::XmlNodeKind::kOther;
+    if (node->GetNodeKind(&kind) < 0) kind = kestrel::platform::XmlNodeKind::kOther;
+    if (kind == kestrel::platform::XmlNodeKind::kElement) {
       entry.kind = Node::kElement;
       ReadDomString(node, &XmlDomNode::GetNodeName, text);
       entry.text_offset = store(text);
@@ -241,7 +242,7 @@ void CMvnXmlDoc::Read(XmlDomNode* start) {
           item->Release();
         }
       }
-    } else if (std::strcmp(kind.Text(), "text") == 0) {
+    } else if (kind == kestrel::platform::XmlNodeKind::kText) {
       entry.kind = Node::kText;
       ReadDomString(node, &XmlDomNode::GetText, text);
       entry.text_offset = store(text);
@@ -294,7 +295,7 @@ void CMvnXmlDoc::Walk(CMvnXmlElements& elements) const {
       if (path == wanted) {
         auto* element = new CMvnXmlElement(path.c_str());
         // Elements never compare equal (base IsEqual), so appending keeps big documents linear.
-        elements.Append(element);
+        elements.AppendCell(&element->cell, element);
         for (uint32_t k = 0; k < node.attribute_count; ++k) {
           const std::size_t* at = &snapshot.attributes[(node.first_attribute + k) * 4];
           text.Assign(snapshot.text.data() + at[0], at[1]);

@@ -19,6 +19,8 @@ class CMvnXmlNamedText : public CMvnBase {
 
   CMvnString name;
   CMvnString value;
+  // This entry's link in its element's list, so that collecting costs no heap block per link.
+  CMvnListNode cell{nullptr, nullptr};
 };
 
 class CMvnXmlAttribute : public CMvnXmlNamedText {
@@ -53,6 +55,9 @@ class CMvnXmlElement : public CMvnList {
 
   const CMvnString& Path() const { return path_; }
   CMvnXmlAttributes& Attributes() { return attributes_; }
+
+  // This element's link in the collection's list.
+  CMvnListNode cell{nullptr, nullptr};
 
  private:
   // Destroyed in reverse order: the attributes first, then the path, then the entries.

@@ -146,12 +146,17 @@ void SetHttpComponentFactoryForTesting(HttpComponentFactory factory);
 // 0 success, 1 (S_FALSE) success with nothing to give (no child, no sibling, no attributes),
 // negative failure. Texts come back as COM strings (AllocWideString) that the caller frees.
 
+// The kinds of node that the reader tells apart: kind string "element", "text", or any other.
+enum class XmlNodeKind : int32_t { kElement, kText, kOther };
+
 class XmlDomNode {
  public:
   virtual int32_t GetFirstChild(XmlDomNode** child) = 0;
   virtual int32_t GetNextSibling(XmlDomNode** sibling) = 0;
   // The DOM's kind string: "element", "text", "comment", "cdatasection", "processinginstruction"...
   virtual int32_t GetNodeTypeString(WChar** kind) = 0;
+  // The same distinction where it matters, without a COM string (the DOM's node type).
+  virtual int32_t GetNodeKind(XmlNodeKind* kind) = 0;
   virtual int32_t GetNodeName(WChar** name) = 0;
   virtual int32_t GetText(WChar** text) = 0;
   // The element's attribute map: its length, and each item as a node (name and text).

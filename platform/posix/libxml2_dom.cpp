@@ -170,6 +170,14 @@ class Libxml2Node final : public XmlDomNode {
     return GiveText("", kind);
   }
 
+  int32_t GetNodeKind(XmlNodeKind* kind) override {
+    if (kind == nullptr) return kPointer;
+    *kind = node_->type == XML_ELEMENT_NODE ? XmlNodeKind::kElement
+            : node_->type == XML_TEXT_NODE  ? XmlNodeKind::kText
+                                            : XmlNodeKind::kOther;
+    return kOk;
+  }
+
   int32_t GetNodeName(WChar** name) override {
     if (name == nullptr) return kPointer;
     switch (node_->type) {
@@ -246,6 +254,11 @@ class NamespaceAttribute final : public XmlDomNode {
   int32_t GetNextSibling(XmlDomNode** sibling) override { return Nothing(sibling); }
   int32_t GetNodeTypeString(WChar** kind) override {
     return kind != nullptr ? GiveText("attribute", kind) : kPointer;
+  }
+  int32_t GetNodeKind(XmlNodeKind* kind) override {
+    if (kind == nullptr) return kPointer;
+    *kind = XmlNodeKind::kOther;
+    return kOk;
   }
   int32_t GetNodeName(WChar** name) override {
     if (name == nullptr) return kPointer;
