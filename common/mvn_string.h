@@ -163,7 +163,7 @@ class CMvnString {
   CMvnString& AppendOwnText();
 
   // Short texts (most names and values) live in the object itself, without a heap block.
-  static constexpr std::size_t kLocalCapacity = 15;
+  static constexpr std::size_t kLocalCapacity = 31;
 
   char* text_;
   std::size_t length_;

@@ -21,15 +21,6 @@ bool EqualNoCase(const char* a, const char* b) {
   }
 }
 
-// Reads one DOM string (kind, name or text) into out; a failed call leaves out empty.
-template <typename Getter>
-void ReadDomString(XmlDomNode* node, Getter getter, CMvnString& out) {
-  WChar* text = nullptr;
-  if ((node->*getter)(&text) < 0) text = nullptr;
-  out.AssignWide(text);
-  kestrel::platform::FreeWideString(text);
-}
-
 XmlDomNode* FirstChildOf(XmlDomNode* node) {
   XmlDomNode* child = nullptr;
   if (node->GetFirstChild(&child) != 0) return nullptr;
@@ -199,8 +190,14 @@ void CMvnXmlDoc::Read(XmlDomNode* start) {
   if (start == nullptr) return;
 
   Snapshot& snapshot = *snapshot_;
+  std::basic_string<WChar> wide;
   CMvnString text;
   CMvnString value;
+  auto read = [&wide](XmlDomNode* node, int32_t (XmlDomNode::*reader)(std::basic_string<WChar>&),
+                      CMvnString& out) {
+    if ((node->*reader)(wide) < 0) wide.clear();
+    out.AssignWide(wide.c_str());
+  };
   auto store = [&snapshot](const CMvnString& piece) {
     const std::size_t offset = snapshot.text.size();
     snapshot.text.append(piece.Text(), piece.Length());
@@ -211,6 +208,9 @@ void CMvnXmlDoc::Read(XmlDomNode* start) {
     uint32_t depth;
   };
   std::vector<Pending> pending;
+  // Room for a device document at once, rather than a regrowth at every power of two.
+  snapshot.nodes.reserve(128);
+  pending.reserve(16);
   // The start node belongs to the caller; everything fetched here is released here.
   XmlDomNode* borrowed = start;
   pending.push_back(Pending{start, 0});
@@ -223,7 +223,7 @@ void CMvnXmlDoc::Read(XmlDomNode* start) {
     if (node->GetNodeKind(&kind) < 0) kind = kestrel::platform::XmlNodeKind::kOther;
     if (kind == kestrel::platform::XmlNodeKind::kElement) {
       entry.kind = Node::kElement;
-      ReadDomString(node, &XmlDomNode::GetNodeName, text);
+      read(node, &XmlDomNode::ReadNodeName, text);
       entry.text_offset = store(text);
       entry.text_length = text.Length();
       int32_t count = 0;
@@ -232,8 +232,8 @@ void CMvnXmlDoc::Read(XmlDomNode* start) {
         for (int32_t index = 0; index < count; ++index) {
           XmlDomNode* item = nullptr;
           if (node->GetAttribute(index, &item) != 0 || item == nullptr) continue;
-          ReadDomString(item, &XmlDomNode::GetNodeName, text);
-          ReadDomString(item, &XmlDomNode::GetText, value);
+          read(item, &XmlDomNode::ReadNodeName, text);
+          read(item, &XmlDomNode::ReadText, value);
           snapshot.attributes.push_back(store(text));
           snapshot.attributes.push_back(text.Length());
           snapshot.attributes.push_back(store(value));
@@ -244,7 +244,7 @@ void CMvnXmlDoc::Read(XmlDomNode* start) {
       }
     } else if (kind == kestrel::platform::XmlNodeKind::kText) {
       entry.kind = Node::kText;
-      ReadDomString(node, &XmlDomNode::GetText, text);
+      read(node, &XmlDomNode::ReadText, text);
       entry.text_offset = store(text);
       entry.text_length = text.Length();
     }

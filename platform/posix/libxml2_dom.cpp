@@ -80,9 +80,9 @@ constexpr KindName kKinds[] = {
     {XML_NOTATION_NODE, "notation"},
 };
 
-// Decodes UTF-8 as libxml2 hands it out (always valid) into a COM string.
-WChar* Utf8ToComString(const char* text, std::size_t length) {
-  std::u16string wide;
+// Decodes UTF-8 as libxml2 hands it out (always valid) into wide, replacing what it held.
+void Utf8ToUtf16(const char* text, std::size_t length, std::u16string& wide) {
+  wide.clear();
   wide.reserve(length);
   const auto* p = reinterpret_cast<const unsigned char*>(text);
   const unsigned char* end = p + length;
@@ -108,9 +108,18 @@ WChar* Utf8ToComString(const char* text, std::size_t length) {
       wide.push_back(static_cast<char16_t>(c));
     }
   }
+}
+
+// The same into a COM string.
+WChar* Utf8ToComString(const char* text, std::size_t length) {
+  std::u16string wide;
+  Utf8ToUtf16(text, length, wide);
   static_assert(sizeof(WChar) == sizeof(char16_t), "COM strings are UTF-16");
   return AllocWideString(reinterpret_cast<const WChar*>(wide.data()), wide.size());
 }
+
+// Leading and trailing white space goes, as MSXML trims text when white space is not preserved.
+void TrimXmlSpace(const xmlChar*& begin, const xmlChar*& end);
 
 int32_t GiveText(const char* text, std::size_t length, WChar** out) {
   *out = Utf8ToComString(text != nullptr ? text : "", text != nullptr ? length : 0);
@@ -121,13 +130,16 @@ int32_t GiveText(const char* text, WChar** out) {
   return GiveText(text, text != nullptr ? std::strlen(text) : 0, out);
 }
 
-// Leading and trailing white space goes, as MSXML trims text when white space is not preserved.
+void TrimXmlSpace(const xmlChar*& begin, const xmlChar*& end) {
+  while (begin < end && IsXmlSpace(*begin)) ++begin;
+  while (end > begin && IsXmlSpace(end[-1])) --end;
+}
+
 int32_t GiveTrimmedText(const xmlChar* text, WChar** out) {
   if (text == nullptr) return GiveText("", 0, out);
   const xmlChar* begin = text;
   const xmlChar* end = text + std::strlen(reinterpret_cast<const char*>(text));
-  while (begin < end && IsXmlSpace(*begin)) ++begin;
-  while (end > begin && IsXmlSpace(end[-1])) --end;
+  TrimXmlSpace(begin, end);
   return GiveText(reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin), out);
 }
 
@@ -196,6 +208,31 @@ class Libxml2Node final : public XmlDomNode {
       default:
         return GiveText(reinterpret_cast<const char*>(node_->name), name);
     }
+  }
+
+  // An element's name and a text node's text straight into the caller's string; the rest as
+  // GetNodeName and GetText give them.
+  int32_t ReadNodeName(std::u16string& name) override {
+    if (node_->type != XML_ELEMENT_NODE) return XmlDomNode::ReadNodeName(name);
+    const xmlChar* prefix = node_->ns != nullptr ? node_->ns->prefix : nullptr;
+    if (prefix != nullptr) return XmlDomNode::ReadNodeName(name);
+    const char* local = node_->name != nullptr ? reinterpret_cast<const char*>(node_->name) : "";
+    Utf8ToUtf16(local, std::strlen(local), name);
+    return kOk;
+  }
+  int32_t ReadText(std::u16string& text) override {
+    if (node_->type != XML_TEXT_NODE && node_->type != XML_CDATA_SECTION_NODE) {
+      return XmlDomNode::ReadText(text);
+    }
+    if (node_->content == nullptr) {
+      text.clear();
+      return kOk;
+    }
+    const xmlChar* begin = node_->content;
+    const xmlChar* end = begin + std::strlen(reinterpret_cast<const char*>(begin));
+    TrimXmlSpace(begin, end);
+    Utf8ToUtf16(reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin), text);
+    return kOk;
   }
 
   int32_t GetText(WChar** text) override {
