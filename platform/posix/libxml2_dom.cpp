@@ -20,7 +20,42 @@ constexpr int32_t kFalse = 1;
 constexpr int32_t kPointer = static_cast<int32_t>(0x80004003u);
 constexpr int32_t kOutOfMemory = static_cast<int32_t>(0x8007000Eu);
 
-using SharedDoc = std::shared_ptr<xmlDoc>;
+// The parsed tree, and the memory of the node wrappers handed out for it: a walk fetches a wrapper
+// for every node it visits and releases it soon after, so a released one is kept for the next
+// rather than going back to the heap.
+class DocState {
+ public:
+  explicit DocState(xmlDoc* doc) : doc_(doc) {}
+  ~DocState() {
+    while (free_ != nullptr) {
+      FreeSlot* next = free_->next;
+      ::operator delete(free_);
+      free_ = next;
+    }
+    xmlFreeDoc(doc_);
+  }
+  DocState(const DocState&) = delete;
+  DocState& operator=(const DocState&) = delete;
+
+  xmlDoc* Doc() const { return doc_; }
+  // Memory for one wrapper of `size` bytes (always the same size), or null.
+  void* TakeSlot(std::size_t size) {
+    if (free_ == nullptr) return ::operator new(size, std::nothrow);
+    void* slot = free_;
+    free_ = free_->next;
+    return slot;
+  }
+  void GiveSlot(void* slot) { free_ = new (slot) FreeSlot{free_}; }
+
+ private:
+  struct FreeSlot {
+    FreeSlot* next;
+  };
+  xmlDoc* doc_;
+  FreeSlot* free_ = nullptr;
+};
+
+using SharedDoc = std::shared_ptr<DocState>;
 
 void InitLibxml2Once() {
   static std::once_flag once;
@@ -159,6 +194,12 @@ class Libxml2Node final : public XmlDomNode {
  public:
   Libxml2Node(SharedDoc doc, const xmlNode* node) : doc_(std::move(doc)), node_(node) {}
 
+  // A wrapper in memory kept by the document.
+  static Libxml2Node* Make(const SharedDoc& doc, const xmlNode* node) {
+    void* slot = doc->TakeSlot(sizeof(Libxml2Node));
+    return slot != nullptr ? new (slot) Libxml2Node(doc, node) : nullptr;
+  }
+
   int32_t GetFirstChild(XmlDomNode** child) override {
     if (child == nullptr) return kPointer;
     *child = nullptr;
@@ -269,12 +310,17 @@ class Libxml2Node final : public XmlDomNode {
   // first because libxml2 keeps them apart from the other attributes.
   int32_t GetAttribute(int32_t index, XmlDomNode** attribute) override;
 
-  void Release() override { delete this; }
+  void Release() override {
+    // The document outlives the wrapper's own reference to it until the memory is back.
+    const SharedDoc doc = doc_;
+    this->~Libxml2Node();
+    doc->GiveSlot(this);
+  }
 
  private:
   int32_t Give(const xmlNode* node, XmlDomNode** out) {
     if (node == nullptr) return kFalse;
-    *out = new (std::nothrow) Libxml2Node(doc_, node);
+    *out = Make(doc_, node);
     return *out != nullptr ? kOk : kOutOfMemory;
   }
 
@@ -413,7 +459,7 @@ class Libxml2Document final : public XmlDomDocument {
       if (doc != nullptr) xmlFreeDoc(doc);
       return kOk;
     }
-    doc_ = SharedDoc(doc, xmlFreeDoc);
+    doc_ = std::make_shared<DocState>(doc);
     *well_formed = true;
     return kOk;
   }
@@ -422,9 +468,9 @@ class Libxml2Document final : public XmlDomDocument {
     if (root == nullptr) return kPointer;
     *root = nullptr;
     if (!doc_) return kFalse;
-    const xmlNode* element = xmlDocGetRootElement(doc_.get());
+    const xmlNode* element = xmlDocGetRootElement(doc_->Doc());
     if (element == nullptr) return kFalse;
-    *root = new (std::nothrow) Libxml2Node(doc_, element);
+    *root = Libxml2Node::Make(doc_, element);
     return *root != nullptr ? kOk : kOutOfMemory;
   }
 
