@@ -1,6 +1,7 @@
 // The device's JSON rendered as the intermediate XML text that the device reader walks.
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "common/mvn_list.h"
 #include "common/mvn_string.h"
@@ -134,21 +135,29 @@ struct ElementName {
   std::size_t length;
 };
 
-// The element name for the JSON name raw: a leading digit gets "_" before it, markup is escaped and
-// spaces become "_". Most names need none of it and are used as they are; the others are made in
-// scratch.
-ElementName MakeElementName(const char* raw, std::size_t length, CMvnString& scratch) {
-  const bool leading_digit = length > 0 && raw[0] >= '0' && raw[0] <= '9';
-  bool special = false;
-  for (std::size_t i = 0; i < length && !special; ++i) {
-    special = kNameSpecials.special[static_cast<unsigned char>(raw[i])];
+// Whether the JSON name raw is its element name as it is: most are.
+bool IsWrittenAsIs(const char* raw, std::size_t length) {
+  if (length > 0 && raw[0] >= '0' && raw[0] <= '9') return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (kNameSpecials.special[static_cast<unsigned char>(raw[i])]) return false;
   }
-  if (!leading_digit && !special) return {raw, length};
+  return true;
+}
+
+// The element name for a JSON name that is not written as it is, made in scratch: a leading digit
+// gets "_" before it, markup is escaped and spaces become "_".
+ElementName RewriteElementName(const char* raw, std::size_t length, CMvnString& scratch) {
+  const bool leading_digit = length > 0 && raw[0] >= '0' && raw[0] <= '9';
   scratch.Assign(leading_digit ? "_" : "", leading_digit ? 1 : 0);
   scratch.Append(raw, length);
   scratch.XmlEscape();
   if (std::memchr(scratch.Text(), ' ', scratch.Length()) != nullptr) scratch.ReplaceAll(" ", "_");
   return {scratch.Text(), scratch.Length()};
+}
+
+ElementName MakeElementName(const char* raw, std::size_t length, CMvnString& scratch) {
+  if (IsWrittenAsIs(raw, length)) return {raw, length};
+  return RewriteElementName(raw, length, scratch);
 }
 
 // The tree's rendering, recursive over its nesting (at most 33 levels).
@@ -210,9 +219,6 @@ class XmlSink {
     std::size_t element_length = 0;
     bool container = false;
     bool has_children = false;
-    // Holds a name that the digit and escape rules changed, or a member name not in the text.
-    CMvnString element_scratch;
-    CMvnString name_scratch;
   };
 
   LevelState& Level(int32_t k) { return levels_[k]; }
@@ -243,8 +249,9 @@ class XmlSink {
     if (data >= text_begin_ && data <= text_end_) {
       level.child_name = data;
     } else {
-      level.name_scratch.Assign(data, token.Size());
-      level.child_name = level.name_scratch.Text();
+      CMvnString& copy = Scratch(2 * k + 1);
+      copy.Assign(data, token.Size());
+      level.child_name = copy.Text();
     }
     level.child_name_length = token.Size();
   }
@@ -296,8 +303,10 @@ class XmlSink {
       out_.AppendChar('\n');
     }
     auto& child = levels_[k + 1];
-    const ElementName name =
-        MakeElementName(level.child_name, level.child_name_length, child.element_scratch);
+    ElementName name{level.child_name, level.child_name_length};
+    if (!IsWrittenAsIs(name.text, name.length)) {
+      name = RewriteElementName(name.text, name.length, Scratch(2 * (k + 1)));
+    }
     child.element = name.text;
     child.element_length = name.length;
   }
@@ -327,12 +336,20 @@ class XmlSink {
   bool HasRoot() const { return has_root_; }
 
  private:
+  // Strings for names that are not used as they stand in the text, two per level; made only for
+  // a document that has such names.
+  CMvnString& Scratch(int32_t index) {
+    if (!scratch_) scratch_.reset(new CMvnString[2 * CMvnJson::kLevelCount]);
+    return scratch_[index];
+  }
+
   static constexpr std::size_t kNoOpenValue = static_cast<std::size_t>(-1);
 
   CMvnString& out_;
   const char* text_begin_;
   const char* text_end_;
   LevelState levels_[CMvnJson::kLevelCount];
+  std::unique_ptr<CMvnString[]> scratch_;
   std::size_t open_value_start_ = kNoOpenValue;
   bool subtree_failed_ = false;
   bool failed_ = false;
