@@ -96,9 +96,8 @@ inline bool IsWordNoCase(const char* text, const char* word, std::size_t m) {
   return true;
 }
 
-// Where the value of the next member begins when its head follows p in full: space, a quoted name
-// without backslashes, space, the colon and space. Null otherwise: the states then take it
-// character by character, which also covers a text that ends on the way.
+// The head of a member: its name (a run of the text), the quote around it, and where its value
+// begins.
 struct MemberHead {
   const char* name;
   std::size_t name_length;
@@ -106,6 +105,9 @@ struct MemberHead {
   const char* value;
 };
 
+// Whether the next member's head follows p in full: space, a quoted name without backslashes,
+// space, the colon and space before a value. When it does not, the states take it character by
+// character, which also covers a text that ends on the way.
 inline bool FindMemberHead(const char* p, const char* end, MemberHead& head) {
   while (p < end && IsJsonSpace(*p)) ++p;
   if (p == end || (*p != '"' && *p != '\'')) return false;
@@ -147,7 +149,8 @@ Outcome Run(const char* text, std::size_t length, int32_t level_index, Level* le
 
 }  // namespace machine
 
-// Runs the state machine over length bytes (length >= 1) from level `level` on. The sink provides:
+// Runs the state machine over length bytes (length >= 1) from level `level_index` on. The sink
+// provides:
 //   Level(k)                 the state record of nesting level k (members state, pending_state);
 //   OpenContainer(k, array)  "[" or "{" opened a container at level k;
 //   MemberName(k, token)     a member name of the object at level k was read;
