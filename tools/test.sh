@@ -31,7 +31,7 @@ done
     name=${target##*/fuzz-}
     echo "== fuzz: $name, 60 s"
     mkdir -p "$fuzz_work/$name"
-    cp -R "tests/fuzz/corpus/$name/." "$fuzz_work/$name/"
+    if [ -d "tests/fuzz/corpus/$name" ]; then cp -R "tests/fuzz/corpus/$name/." "$fuzz_work/$name/"; fi
     if ! "$target" -max_total_time=60 -print_final_stats=1 \
         -artifact_prefix="build/fuzz/artifacts/$name-" "$fuzz_work/$name" >"$fuzz_work/$name.log" 2>&1; then
       tail -n 60 "$fuzz_work/$name.log"
