@@ -49,9 +49,12 @@ std::string RandomNumberText(std::mt19937_64& random) {
 }
 
 // What the device document shows for a text: strtod's reading, except that a value too large for a
-// double stops at the largest finite one.
+// double stops at the largest finite one. Text without a number is 0 (Windows' strtod answers -0
+// for "-abc", glibc's 0).
 double Expected(const std::string& text) {
-  const double value = std::strtod(text.c_str(), nullptr);
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (end == text.c_str()) return 0.0;
   if (std::isinf(value)) return value > 0 ? DBL_MAX : -DBL_MAX;
   return value;
 }
