@@ -27,7 +27,7 @@ done
   trap 'rm -rf "$fuzz_work"' EXIT
   mkdir -p build/fuzz/artifacts
   for target in build/fuzz/fuzz-*; do
-    [ -x "$target" ] || continue
+    [ -f "$target" ] && [ -x "$target" ] || continue
     name=${target##*/fuzz-}
     echo "== fuzz: $name, 60 s"
     mkdir -p "$fuzz_work/$name"
