@@ -40,6 +40,25 @@ int32_t WriteNextEntry(int32_t value, const char* profile_file) {
   return kestrel::platform::WriteProfileString(kInitSection, kNextEntryKey, text, profile_file);
 }
 
+// The trace file, appended to when it exists, else created. Unbuffered: a line is written with one
+// call, and a stream buffer would be a heap block per line.
+std::FILE* OpenTraceFile(const char* path) {
+  std::FILE* file =
+      kestrel::platform::OpenTextFile(path, CMvnBase::FileExists(path) == 1 ? "at" : "wt");
+  if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
+  return file;
+}
+
+// line is the sink's line buffer, which has room for the line feed behind any line it holds.
+void AppendTraceLine(const char* path, char* line, std::size_t length) {
+  std::FILE* file = OpenTraceFile(path);
+  if (file == nullptr) return;
+  // The line and its line feed in one write.
+  line[length] = '\n';
+  std::fwrite(line, 1, length + 1, file);
+  std::fclose(file);
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ MultiSzList
@@ -171,8 +190,23 @@ void CMvnBase::Trace(uint32_t flags, const char* format, ...) {
   va_list args;
   va_start(args, format);
   // A message longer than the buffer is cut at its end rather than refused.
-  std::vsnprintf(line + stamp, kLineBufferSize - static_cast<std::size_t>(stamp), format, args);
+  const int produced =
+      std::vsnprintf(line + stamp, kLineBufferSize - static_cast<std::size_t>(stamp), format, args);
   va_end(args);
+
+  const char* trace_file = state.trace_file.Text();
+  const bool to_file = *trace_file != '\0' && (flags & (TRACE_TO_FILE | TRACE_MULTILINE)) != 0;
+  const bool to_log = !state.log_profile_file.IsEmpty() && (flags & TRACE_TO_LOG) != 0;
+  if (to_file && !to_log && (flags & TRACE_MULTILINE) == 0 && produced >= 0) {
+    // The usual line: one line already, but for the line break at its end. It goes to the file
+    // straight from the line buffer.
+    std::size_t length = std::strlen(line);
+    while (length > 0 && (line[length - 1] == '\r' || line[length - 1] == '\n')) --length;
+    if (std::memchr(line, '\r', length) == nullptr && std::memchr(line, '\n', length) == nullptr) {
+      AppendTraceLine(trace_file, line, length);
+      return;
+    }
+  }
 
   CMvnString message(line);
   if ((flags & TRACE_MULTILINE) != 0) {
@@ -188,14 +222,11 @@ void CMvnBase::Trace(uint32_t flags, const char* format, ...) {
   }
 
   std::FILE* file = nullptr;
-  const char* trace_file = state.trace_file.Text();
-  if (*trace_file != '\0' && (flags & (TRACE_TO_FILE | TRACE_MULTILINE)) != 0) {
-    file = kestrel::platform::OpenTextFile(trace_file, FileExists(trace_file) == 1 ? "at" : "wt");
+  if (to_file) {
+    file = OpenTraceFile(trace_file);
     if (file != nullptr) std::fprintf(file, "%s\n", message.Text());
   }
-  if (!state.log_profile_file.IsEmpty() && (flags & TRACE_TO_LOG) != 0) {
-    WriteLogRing(state, message);
-  }
+  if (to_log) WriteLogRing(state, message);
   if (file != nullptr) std::fclose(file);
 }
 

@@ -88,6 +88,15 @@ class CMvnString {
     }
     return AppendRepeatedSlow(byte, count);
   }
+  // Makes the text n bytes longer and answers where those bytes go; the caller writes all of them,
+  // none of them NUL. For building a line in one piece.
+  char* Extend(std::size_t n) {
+    if (n > capacity_ - length_) Reserve(length_ + n);
+    char* room = text_ + length_;
+    length_ += n;
+    text_[length_] = '\0';
+    return room;
+  }
   // Appends length bytes of text escaped as XmlEscape does it; text may not be part of this string.
   CMvnString& AppendXmlEscaped(const char* text, std::size_t length);
 
@@ -154,7 +163,7 @@ class CMvnString {
   CMvnString& AppendOwnText();
 
   // Short texts (most names and values) live in the object itself, without a heap block.
-  static constexpr std::size_t kLocalCapacity = 15;
+  static constexpr std::size_t kLocalCapacity = 31;
 
   char* text_;
   std::size_t length_;

@@ -21,15 +21,6 @@ bool EqualNoCase(const char* a, const char* b) {
   }
 }
 
-// Reads one DOM string (kind, name or text) into out; a failed call leaves out empty.
-template <typename Getter>
-void ReadDomString(XmlDomNode* node, Getter getter, CMvnString& out) {
-  WChar* text = nullptr;
-  if ((node->*getter)(&text) < 0) text = nullptr;
-  out.AssignWide(text);
-  kestrel::platform::FreeWideString(text);
-}
-
 XmlDomNode* FirstChildOf(XmlDomNode* node) {
   XmlDomNode* child = nullptr;
   if (node->GetFirstChild(&child) != 0) return nullptr;
@@ -41,31 +32,6 @@ XmlDomNode* NextSiblingOf(XmlDomNode* node) {
   if (node->GetNextSibling(&sibling) != 0) return nullptr;
   return sibling;
 }
-
-void LoadAttributes(XmlDomNode* node, CMvnXmlAttributes& attributes) {
-  int32_t count = 0;
-  if (node->GetAttributeCount(&count) != 0) return;
-  CMvnString name;
-  CMvnString value;
-  for (int32_t index = 0; index < count; ++index) {
-    XmlDomNode* item = nullptr;
-    if (node->GetAttribute(index, &item) != 0 || item == nullptr) continue;
-    ReadDomString(item, &XmlDomNode::GetNodeName, name);
-    ReadDomString(item, &XmlDomNode::GetText, value);
-    attributes.AddAttribute(name.Text(), value.Text());
-    item->Release();
-  }
-}
-
-// One node waiting to be visited, with what the walk knows about its parent's path: the path is
-// the first parent_length bytes of the walk's path buffer, its last step starts at
-// parent_name_start, and parent_contains says whether it holds the collected path.
-struct PendingNode {
-  XmlDomNode* node;
-  std::size_t parent_length;
-  std::size_t parent_name_start;
-  bool parent_contains;
-};
 
 }  // namespace
 }  // namespace kestrel::xml
@@ -91,7 +57,8 @@ void CMvnXmlElement::AddNamedText(const char* name, std::size_t name_length, con
   entry_name.Assign(name, name_length);
   // The value is the whole text, "/" included: labels such as "Rack/12" and the device's date
   // ("12/05/26 14:03:07") must reach the device document intact.
-  Append(new CMvnXmlTextElement(entry_name.Text(), text != nullptr ? text : ""));
+  auto* entry = new CMvnXmlTextElement(entry_name.Text(), text != nullptr ? text : "");
+  AppendCell(&entry->cell, entry);
 }
 
 int32_t CMvnXmlElement::GetValue(const char* name, CMvnString& out) {
@@ -107,16 +74,31 @@ int32_t CMvnXmlElement::GetValue(const char* name, CMvnString& out) {
   return 0;
 }
 
+struct CMvnXmlDoc::Snapshot {
+  std::vector<Node> nodes;
+  // Names, texts and attributes one after another: one block for the whole document.
+  std::string text;
+  std::vector<std::size_t> attributes;  // name offset, name length, value offset, value length
+  bool read = false;
+};
+
 CMvnXmlDoc::CMvnXmlDoc()
     : CMvnBase("CMvnXmlDoc"),
       document_(nullptr),
       root_(nullptr),
       initialized_(0),
-      com_initialized_(0) {}
+      com_initialized_(0),
+      snapshot_(nullptr) {}
 
 CMvnXmlDoc::~CMvnXmlDoc() {
   // Not virtual dispatch on purpose: a derived part is already gone here.
   CMvnXmlDoc::Uninitialize();
+  DropSnapshot();
+}
+
+void CMvnXmlDoc::DropSnapshot() {
+  delete snapshot_;
+  snapshot_ = nullptr;
 }
 
 int32_t CMvnXmlDoc::Initialize(int32_t initialize_com, const char* trace_file) {
@@ -156,6 +138,7 @@ void CMvnXmlDoc::Uninitialize() {
     root_->Release();
     root_ = nullptr;
   }
+  DropSnapshot();
   if (com_initialized_ != 0) {
     kestrel::platform::ComUninitialize();
     com_initialized_ = 0;
@@ -175,6 +158,7 @@ int32_t CMvnXmlDoc::LoadXml(const char* text) {
     root_->Release();
     root_ = nullptr;
   }
+  DropSnapshot();
   if (document_->GetDocumentElement(&root_) != 0 || root_ == nullptr) {
     root_ = nullptr;
     return -1;
@@ -184,72 +168,150 @@ int32_t CMvnXmlDoc::LoadXml(const char* text) {
 
 int32_t CMvnXmlDoc::CollectElements(CMvnXmlElements& elements) {
   if (initialized_ == 0 || document_ == nullptr || root_ == nullptr) return -1;
-  XmlDomNode* first = FirstChildOf(root_);
-  if (first == nullptr) return -1;
-  Walk(first, elements);
-  first->Release();
+  if (snapshot_ == nullptr) {
+    snapshot_ = new Snapshot();
+    XmlDomNode* first = FirstChildOf(root_);
+    if (first != nullptr) {
+      Read(first);
+      first->Release();
+      snapshot_->read = true;
+    }
+  }
+  if (!snapshot_->read) return -1;
+  Walk(elements);
   return 0;
 }
 
 // Depth first in document order (a node, its descendants, then its following siblings), with an
 // explicit stack so that no document, however deep, can exhaust the call stack. The stack holds at
-// most one pending sibling per level, and each step of the path is searched for the collected
-// path only once, so the walk stays linear in the document.
-void CMvnXmlDoc::Walk(XmlDomNode* start, CMvnXmlElements& elements) {
+// most one pending sibling per level.
+void CMvnXmlDoc::Read(XmlDomNode* start) {
   Assert(start != nullptr ? 1 : 0, __FILE__, __LINE__);
   if (start == nullptr) return;
 
-  const std::string wanted(elements.Path().Text(), elements.Path().Length());
-  std::string path;
-  CMvnString kind;
-  CMvnString name;
+  Snapshot& snapshot = *snapshot_;
+  std::basic_string<WChar> wide;
   CMvnString text;
-  std::vector<PendingNode> pending;
+  CMvnString value;
+  auto read = [&wide](XmlDomNode* node, int32_t (XmlDomNode::*reader)(std::basic_string<WChar>&),
+                      CMvnString& out) {
+    if ((node->*reader)(wide) < 0) wide.clear();
+    out.AssignWide(wide.c_str());
+  };
+  auto store = [&snapshot](const CMvnString& piece) {
+    const std::size_t offset = snapshot.text.size();
+    snapshot.text.append(piece.Text(), piece.Length());
+    return offset;
+  };
+  struct Pending {
+    XmlDomNode* node;
+    uint32_t depth;
+  };
+  std::vector<Pending> pending;
+  // Room for a device document at once, rather than a regrowth at every power of two.
+  snapshot.nodes.reserve(128);
+  pending.reserve(16);
   // The start node belongs to the caller; everything fetched here is released here.
   XmlDomNode* borrowed = start;
-  pending.push_back(PendingNode{start, 0, 0, wanted.empty()});
-
+  pending.push_back(Pending{start, 0});
   while (!pending.empty()) {
-    const PendingNode current = pending.back();
+    const Pending current = pending.back();
     pending.pop_back();
     XmlDomNode* node = current.node;
-    path.resize(current.parent_length);
-    std::size_t own_name_start = current.parent_name_start;
-    bool own_contains = current.parent_contains;
-
-    ReadDomString(node, &XmlDomNode::GetNodeTypeString, kind);
-    if (std::strcmp(kind.Text(), "element") == 0) {
-      ReadDomString(node, &XmlDomNode::GetNodeName, name);
-      path.push_back('/');
-      own_name_start = path.size();
-      path.append(name.Text(), name.Length());
-      // Only a match that ends inside the new step can be new.
-      const std::size_t from =
-          current.parent_length >= wanted.size() ? current.parent_length + 1 - wanted.size() : 0;
-      own_contains = own_contains || path.find(wanted, from) != std::string::npos;
-      if (path == wanted) {
-        auto* element = new CMvnXmlElement(path.c_str());
-        // Elements never compare equal (base IsEqual), so appending keeps big documents linear.
-        elements.Append(element);
-        LoadAttributes(node, element->Attributes());
+    Node entry{Node::kOther, current.depth, 0, 0, 0, 0};
+    kestrel::platform::XmlNodeKind kind = kestrel::platform::XmlNodeKind::kOther;
+    if (node->GetNodeKind(&kind) < 0) kind = kestrel::platform::XmlNodeKind::kOther;
+    if (kind == kestrel::platform::XmlNodeKind::kElement) {
+      entry.kind = Node::kElement;
+      read(node, &XmlDomNode::ReadNodeName, text);
+      entry.text_offset = store(text);
+      entry.text_length = text.Length();
+      int32_t count = 0;
+      if (node->GetAttributeCount(&count) == 0 && count > 0) {
+        entry.first_attribute = static_cast<uint32_t>(snapshot.attributes.size() / 4);
+        for (int32_t index = 0; index < count; ++index) {
+          XmlDomNode* item = nullptr;
+          if (node->GetAttribute(index, &item) != 0 || item == nullptr) continue;
+          read(item, &XmlDomNode::ReadNodeName, text);
+          read(item, &XmlDomNode::ReadText, value);
+          snapshot.attributes.push_back(store(text));
+          snapshot.attributes.push_back(text.Length());
+          snapshot.attributes.push_back(store(value));
+          snapshot.attributes.push_back(value.Length());
+          ++entry.attribute_count;
+          item->Release();
+        }
       }
-    } else if (std::strcmp(kind.Text(), "text") == 0 && current.parent_contains) {
-      auto* last = static_cast<CMvnXmlElement*>(elements.GetLast());
-      if (last != nullptr) {
-        ReadDomString(node, &XmlDomNode::GetText, text);
-        last->AddNamedText(path.data() + current.parent_name_start,
-                           current.parent_length - current.parent_name_start, text.Text());
-      }
+    } else if (kind == kestrel::platform::XmlNodeKind::kText) {
+      entry.kind = Node::kText;
+      read(node, &XmlDomNode::ReadText, text);
+      entry.text_offset = store(text);
+      entry.text_length = text.Length();
     }
+    snapshot.nodes.push_back(entry);
 
     // The sibling goes below the child on the stack, so the whole subtree comes first.
     if (XmlDomNode* sibling = NextSiblingOf(node)) {
-      pending.push_back(PendingNode{sibling, current.parent_length, current.parent_name_start,
-                                    current.parent_contains});
+      pending.push_back(Pending{sibling, current.depth});
     }
     if (XmlDomNode* child = FirstChildOf(node)) {
-      pending.push_back(PendingNode{child, path.size(), own_name_start, own_contains});
+      pending.push_back(Pending{child, current.depth + 1});
     }
     if (node != borrowed) node->Release();
+  }
+}
+
+// Each step of the path is searched for the collected path only once, so the walk stays linear in
+// the document. Texts are named after the element that directly holds them; nodes other than
+// elements leave the path as it is for what lies below them.
+void CMvnXmlDoc::Walk(CMvnXmlElements& elements) const {
+  const Snapshot& snapshot = *snapshot_;
+  const std::string wanted(elements.Path().Text(), elements.Path().Length());
+  std::string path;
+  // What the walk knows of the parent at each depth: its path is the first `length` bytes of
+  // path, its last step starts at name_start, and contains says whether it holds the wanted path.
+  struct Parent {
+    std::size_t length;
+    std::size_t name_start;
+    bool contains;
+  };
+  std::vector<Parent> parents(1, Parent{0, 0, wanted.empty()});
+  CMvnString text;
+  CMvnString value;
+  for (const Node& node : snapshot.nodes) {
+    const Parent parent = parents[node.depth];
+    path.resize(parent.length);
+    Parent own = parent;
+    const char* stored = snapshot.text.data() + node.text_offset;
+    if (node.kind == Node::kElement) {
+      path.push_back('/');
+      own.name_start = path.size();
+      path.append(stored, node.text_length);
+      own.length = path.size();
+      // Only a match that ends inside the new step can be new.
+      const std::size_t from =
+          parent.length >= wanted.size() ? parent.length + 1 - wanted.size() : 0;
+      own.contains = own.contains || path.find(wanted, from) != std::string::npos;
+      if (path == wanted) {
+        auto* element = new CMvnXmlElement(path.c_str());
+        // Elements never compare equal (base IsEqual), so appending keeps big documents linear.
+        elements.AppendCell(&element->cell, element);
+        for (uint32_t k = 0; k < node.attribute_count; ++k) {
+          const std::size_t* at = &snapshot.attributes[(node.first_attribute + k) * 4];
+          text.Assign(snapshot.text.data() + at[0], at[1]);
+          value.Assign(snapshot.text.data() + at[2], at[3]);
+          element->Attributes().AddAttribute(text.Text(), value.Text());
+        }
+      }
+    } else if (node.kind == Node::kText && parent.contains) {
+      auto* last = static_cast<CMvnXmlElement*>(elements.GetLast());
+      if (last != nullptr) {
+        text.Assign(stored, node.text_length);
+        last->AddNamedText(path.data() + parent.name_start, parent.length - parent.name_start,
+                           text.Text());
+      }
+    }
+    if (parents.size() <= node.depth + 1) parents.resize(node.depth + 2);
+    parents[node.depth + 1] = own;
   }
 }

@@ -2,6 +2,7 @@
 // elements found there with their attributes and every text beneath them as name/value entries.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/mvn_base.h"
@@ -18,6 +19,8 @@ class CMvnXmlNamedText : public CMvnBase {
 
   CMvnString name;
   CMvnString value;
+  // This entry's link in its element's list, so that collecting costs no heap block per link.
+  CMvnListNode cell{nullptr, nullptr};
 };
 
 class CMvnXmlAttribute : public CMvnXmlNamedText {
@@ -53,6 +56,9 @@ class CMvnXmlElement : public CMvnList {
   const CMvnString& Path() const { return path_; }
   CMvnXmlAttributes& Attributes() { return attributes_; }
 
+  // This element's link in the collection's list.
+  CMvnListNode cell{nullptr, nullptr};
+
  private:
   // Destroyed in reverse order: the attributes first, then the path, then the entries.
   CMvnString path_;
@@ -85,10 +91,30 @@ class CMvnXmlDoc : public CMvnBase {
   int32_t CollectElements(CMvnXmlElements& elements);
 
  private:
-  void Walk(kestrel::platform::XmlDomNode* node, CMvnXmlElements& elements);
+  // The loaded document's nodes below the document element, in document order, as the walks need
+  // them: read from the DOM once per loaded document, however many paths are collected from it.
+  struct Node {
+    enum Kind : uint8_t { kElement, kText, kOther };
+    Kind kind;
+    // 0 for the document element's children.
+    uint32_t depth;
+    // The element's name or the text node's text, in the text store.
+    std::size_t text_offset;
+    std::size_t text_length;
+    // The element's attributes, as name/value pairs in the text store.
+    uint32_t first_attribute;
+    uint32_t attribute_count;
+  };
+  struct Snapshot;
+
+  // Reads the nodes below start (which stays the caller's) into the snapshot.
+  void Read(kestrel::platform::XmlDomNode* start);
+  void Walk(CMvnXmlElements& elements) const;
+  void DropSnapshot();
 
   kestrel::platform::XmlDomDocument* document_;
   kestrel::platform::XmlDomNode* root_;
   int32_t initialized_;
   int32_t com_initialized_;
+  Snapshot* snapshot_;
 };

@@ -31,6 +31,13 @@ std::size_t EncodeUnit(WChar unit, char* out) {
   return 3;
 }
 
+bool IsAscii(const char* text, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (static_cast<unsigned char>(text[i]) > 0x7F) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- CMvnWebFile
@@ -44,6 +51,8 @@ CMvnWebFile::~CMvnWebFile() {
 bool CMvnWebFile::Open(const char* path) {
   Close();
   stream_ = kestrel::platform::OpenTextFile(path, "wt");
+  // The stream's buffer is the object's own, not a heap block per file.
+  if (stream_ != nullptr) std::setvbuf(stream_, buffer_, _IOFBF, sizeof buffer_);
   return stream_ != nullptr;
 }
 
@@ -56,15 +65,35 @@ void CMvnWebFile::Close() {
 void CMvnWebFile::WriteUtf8(const char* text, std::size_t length) {
   if (stream_ == nullptr || text == nullptr || length < 1) return;
   if (length > static_cast<std::size_t>(INT32_MAX)) return;  // beyond the converter's reach
+  // ASCII is the same bytes in every ANSI code page, in UTF-16 and in UTF-8: tags, numbers and
+  // most texts go to the stream as they are, without the round through UTF-16.
+  if (IsAscii(text, length)) {
+    std::fwrite(text, 1, length, stream_);
+    return;
+  }
   const auto size = static_cast<int32_t>(length);
-  std::unique_ptr<WChar[]> wide(new WChar[length]);
-  const int32_t units = kestrel::platform::AnsiToWide(text, size, wide.get(), size);
+  // Lines and values are short: their conversion fits buffers on the stack.
+  constexpr std::size_t kLocalUnits = 256;
+  WChar local_wide[kLocalUnits];
+  char local_utf8[kLocalUnits * 3];
+  std::unique_ptr<WChar[]> heap_wide;
+  WChar* wide = local_wide;
+  if (length > kLocalUnits) {
+    heap_wide.reset(new WChar[length]);
+    wide = heap_wide.get();
+  }
+  const int32_t units = kestrel::platform::AnsiToWide(text, size, wide, size);
   if (units <= 0) return;
   // Encoded into one block so the stream sees a single write per call.
-  std::unique_ptr<char[]> utf8(new char[static_cast<std::size_t>(units) * 3]);
+  std::unique_ptr<char[]> heap_utf8;
+  char* utf8 = local_utf8;
+  if (static_cast<std::size_t>(units) > kLocalUnits) {
+    heap_utf8.reset(new char[static_cast<std::size_t>(units) * 3]);
+    utf8 = heap_utf8.get();
+  }
   std::size_t used = 0;
-  for (int32_t i = 0; i < units; ++i) used += EncodeUnit(wide[i], utf8.get() + used);
-  std::fwrite(utf8.get(), 1, used, stream_);
+  for (int32_t i = 0; i < units; ++i) used += EncodeUnit(wide[i], utf8 + used);
+  std::fwrite(utf8, 1, used, stream_);
 }
 
 // ---------------------------------------------------------------- CMvnXmlFile
@@ -123,6 +152,8 @@ void CMvnXmlFile::WriteElement(const char* name, int32_t number) {
 int32_t WriteTextFile(const char* path, const char* text) {
   std::FILE* out = kestrel::platform::OpenTextFile(path, "wt");
   if (out == nullptr) return -1;
+  // One block goes out with one call: a stream buffer would only copy it.
+  std::setvbuf(out, nullptr, _IONBF, 0);
   if (text != nullptr) std::fwrite(text, 1, std::strlen(text), out);
   std::fclose(out);
   return 0;

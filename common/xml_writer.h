@@ -24,6 +24,7 @@ class CMvnWebFile : public CMvnBase {
 
  private:
   std::FILE* stream_;
+  char buffer_[4096];
 };
 
 class CMvnXmlFile : public CMvnWebFile {

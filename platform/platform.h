@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // windows.h maps these two names to the kernel's ANSI profile functions; where it was included
 // first, the seam's own functions are meant.
@@ -146,14 +147,28 @@ void SetHttpComponentFactoryForTesting(HttpComponentFactory factory);
 // 0 success, 1 (S_FALSE) success with nothing to give (no child, no sibling, no attributes),
 // negative failure. Texts come back as COM strings (AllocWideString) that the caller frees.
 
+// The kinds of node that the reader tells apart: kind string "element", "text", or any other.
+enum class XmlNodeKind : int32_t { kElement, kText, kOther };
+
 class XmlDomNode {
  public:
   virtual int32_t GetFirstChild(XmlDomNode** child) = 0;
   virtual int32_t GetNextSibling(XmlDomNode** sibling) = 0;
   // The DOM's kind string: "element", "text", "comment", "cdatasection", "processinginstruction"...
   virtual int32_t GetNodeTypeString(WChar** kind) = 0;
+  // The same distinction where it matters, without a COM string (the DOM's node type).
+  virtual int32_t GetNodeKind(XmlNodeKind* kind) = 0;
   virtual int32_t GetNodeName(WChar** name) = 0;
   virtual int32_t GetText(WChar** text) = 0;
+  // GetNodeName and GetText into a string that the caller keeps, for a walk that reads many nodes
+  // without a COM string for each; a failed call leaves it empty. By default through the COM
+  // string.
+  virtual int32_t ReadNodeName(std::basic_string<WChar>& name) {
+    return ReadThroughComString(&XmlDomNode::GetNodeName, name);
+  }
+  virtual int32_t ReadText(std::basic_string<WChar>& text) {
+    return ReadThroughComString(&XmlDomNode::GetText, text);
+  }
   // The element's attribute map: its length, and each item as a node (name and text).
   virtual int32_t GetAttributeCount(int32_t* count) = 0;
   virtual int32_t GetAttribute(int32_t index, XmlDomNode** attribute) = 0;
@@ -161,6 +176,16 @@ class XmlDomNode {
 
  protected:
   ~XmlDomNode() = default;
+
+  int32_t ReadThroughComString(int32_t (XmlDomNode::*getter)(WChar**),
+                               std::basic_string<WChar>& out) {
+    WChar* text = nullptr;
+    const int32_t result = (this->*getter)(&text);
+    out.clear();
+    if (result >= 0 && text != nullptr) out.assign(text, WideLength(text));
+    if (result >= 0) FreeWideString(text);
+    return result;
+  }
 };
 
 class XmlDomDocument {

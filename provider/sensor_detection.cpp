@@ -1,12 +1,14 @@
 // Turns the sensor ports that the device lists into interfaces and sensors of the device record.
 #include <cfloat>
+#include <charconv>
 #include <climits>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <system_error>
 
 #include "common/xml_reader.h"
 #include "provider/avtech_app.h"
+#include "provider/sensor_values.h"
 
 namespace kestrel::provider {
 namespace {
@@ -23,95 +25,93 @@ bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// Leading white space, a sign and decimal digits up to the first other character; no digits
-// give 0. Out-of-range values stop at the int32 limits.
-int32_t ReadInteger(const char* text) {
+// Skips leading white space and one sign; true when the sign was a minus.
+const char* SkipSpaceAndSign(const char* text, bool& negative) {
   while (IsSpace(*text)) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
-  int64_t value = 0;
-  for (; IsDigit(*text); ++text) {
-    if (value <= int64_t{INT32_MAX} + 1) value = value * 10 + (*text - '0');
-  }
-  if (negative) value = -value;
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(value);
+  negative = *text == '-';
+  if (*text == '+' || *text == '-') ++text;
+  return text;
 }
 
-// mantissa * 10^exponent. Short readings (up to 15 digits, small exponents) take the exact path
-// of one correctly rounded operation on exact values; the rest is scaled in extended precision.
-double Scale(uint64_t mantissa, long exponent) {
-  static constexpr double kExact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-  if (mantissa == 0 || exponent < -400) return 0.0;
-  if (exponent > 400) return DBL_MAX;
-  if (mantissa <= (uint64_t{1} << 53) && exponent >= -22 && exponent <= 22) {
-    const auto exact = static_cast<double>(mantissa);
-    return exponent >= 0 ? exact * kExact[exponent] : exact / kExact[-exponent];
-  }
-  long double value = static_cast<long double>(mantissa);
-  const long double scale =
-      std::pow(10.0L, static_cast<long double>(exponent < 0 ? -exponent : exponent));
-  value = exponent < 0 ? value / scale : value * scale;
-  if (value > static_cast<long double>(DBL_MAX)) return DBL_MAX;
-  return static_cast<double>(value);
-}
-
-// Leading white space, an optional sign, digits with "." as the decimal point and an optional
-// exponent; reading stops at the first character that does not fit, and no digits give 0.0.
-// A value beyond the range of a double stops at the largest finite one, so the device document
-// never carries an infinity.
-double ReadNumber(const char* text) {
-  constexpr int kMaxSignificant = 19;  // what a uint64 holds without overflow
-  while (IsSpace(*text)) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
-
-  uint64_t mantissa = 0;
-  int significant = 0;
-  long exponent = 0;  // decimal exponent of the mantissa's last digit
-  bool any_digit = false;
-  for (; IsDigit(*text); ++text) {
-    any_digit = true;
-    if (significant < kMaxSignificant) {
-      mantissa = mantissa * 10 + static_cast<uint64_t>(*text - '0');
-      if (mantissa != 0) ++significant;
-    } else {
-      ++exponent;
-    }
-  }
+// End of a run of digits, optionally with one "." and an exponent, starting at text: the longest
+// prefix that can be a number, so the standard reader never scans the rest of a long text.
+const char* NumberEnd(const char* text) {
+  while (IsDigit(*text)) ++text;
   if (*text == '.') {
     ++text;
-    for (; IsDigit(*text); ++text) {
-      any_digit = true;
-      if (significant < kMaxSignificant) {
-        mantissa = mantissa * 10 + static_cast<uint64_t>(*text - '0');
-        if (mantissa != 0) ++significant;
-        --exponent;
-      }
-    }
+    while (IsDigit(*text)) ++text;
   }
-  if (!any_digit) return 0.0;
-
   if (*text == 'e' || *text == 'E') {
     const char* p = text + 1;
-    bool exponent_negative = false;
-    if (*p == '+' || *p == '-') exponent_negative = *p++ == '-';
-    if (IsDigit(*p)) {
-      long written = 0;
-      for (; IsDigit(*p); ++p) {
-        if (written < 100000) written = written * 10 + (*p - '0');
-      }
-      exponent += exponent_negative ? -written : written;
-    }
+    if (*p == '+' || *p == '-') ++p;
+    while (IsDigit(*p)) ++p;
+    text = p;
   }
+  return text;
+}
 
-  double value = Scale(mantissa, exponent);
-  if (std::isinf(value)) value = DBL_MAX;
+// Whether the digits of a number text that the standard reader called out of range stand above 1
+// (too large for a double) rather than below (too small).
+bool IsAboveOne(const char* begin, const char* end) {
+  long long magnitude = 0;
+  bool seen_nonzero = false;
+  const char* p = begin;
+  for (; p < end && IsDigit(*p); ++p) {
+    if (*p != '0') seen_nonzero = true;
+    if (seen_nonzero) ++magnitude;
+  }
+  if (!seen_nonzero && p < end && *p == '.') {
+    for (++p; p < end && *p == '0'; ++p) --magnitude;
+  }
+  while (p < end && *p != 'e' && *p != 'E') ++p;
+  if (p < end) {
+    ++p;
+    const bool exponent_negative = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    long long exponent = 0;
+    for (; p < end && IsDigit(*p); ++p) {
+      if (exponent < 1000000000) exponent = exponent * 10 + (*p - '0');
+    }
+    magnitude += exponent_negative ? -exponent : exponent;
+  }
+  return magnitude > 0;
+}
+
+}  // namespace
+
+// Leading white space and a sign are taken here; the digits go to the standard library, which
+// reads them correctly rounded and without the locale.
+int32_t ReadInteger(const char* text) {
+  bool negative = false;
+  const char* digits = SkipSpaceAndSign(text, negative);
+  const char* end = digits;
+  while (IsDigit(*end)) ++end;
+  uint64_t magnitude = 0;
+  if (std::from_chars(digits, end, magnitude).ec == std::errc::result_out_of_range) {
+    magnitude = UINT64_MAX;
+  }
+  if (negative) {
+    return magnitude >= uint64_t{1} << 31 ? INT32_MIN : -static_cast<int32_t>(magnitude);
+  }
+  return magnitude > uint64_t{INT32_MAX} ? INT32_MAX : static_cast<int32_t>(magnitude);
+}
+
+double ReadNumber(const char* text) {
+  bool negative = false;
+  const char* digits = SkipSpaceAndSign(text, negative);
+  // The standard reader also takes inf and nan; the device's texts are numbers or nothing.
+  if (!IsDigit(digits[0]) && !(digits[0] == '.' && IsDigit(digits[1]))) return 0.0;
+  const char* end = NumberEnd(digits);
+  double value = 0.0;
+  if (std::from_chars(digits, end, value).ec == std::errc::result_out_of_range) {
+    // Too large stops at the largest finite double, so the device document never carries an
+    // infinity; too small is 0.
+    value = IsAboveOne(digits, end) ? DBL_MAX : 0.0;
+  }
   return negative ? -value : value;
 }
+
+namespace {
 
 bool IsTrueText(const char* text) {
   if (text[0] == '1') return true;

@@ -10,8 +10,8 @@ for group in "$@"; do
       packages+=(cmake ninja-build g++ pkg-config libxml2-dev libcurl4-openssl-dev
                  libcpp-httplib-dev libssl-dev openssl libcli11-dev libyaml-cpp-dev) ;;
     test)
-      packages+=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libxml2-utils
-                 clang clang-format libclang-rt-14-dev python3
+      packages+=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev rapidjson-dev
+                 libxml2-utils clang clang-format libclang-rt-14-dev python3
                  prometheus systemd dpkg-dev logrotate) ;;
     windows)
       packages+=(g++-mingw-w64-x86-64-posix wine64 wine googletest) ;;

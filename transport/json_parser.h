@@ -19,8 +19,7 @@ class CMvnJsonObject : public CMvnBase {
 
   void SetName(const CMvnString& name) { name_.Assign(name); }
   void SetValue(const CMvnString& value) { value_.Assign(value); }
-  // Takes the text over without a copy, leaving text empty.
-  void TakeValue(CMvnString& text) { value_.Swap(text); }
+  void SetValue(const char* text, std::size_t length) { value_.Assign(text, length); }
   void SetKind(int32_t kind) { kind_ = kind; }
   // Forgets the children (they stay with the parser's store) and empties name and value.
   void Clear();
@@ -120,8 +119,8 @@ class CMvnJson : public CMvnBase {
   static constexpr uint32_t kFirstBlockNodes = 32;
   static constexpr uint32_t kLargestBlockNodes = 4096;
 
+  struct TreeSink;
   CMvnJsonObject* NewObject();
-  CMvnJsonObject* NewValue(CMvnString& text);
   NodeBlock* AddBlock();
   // Destroys every node, in creation order (parents before their children), and frees the blocks.
   void DeleteNodes();

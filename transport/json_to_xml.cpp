@@ -1,9 +1,13 @@
 // The device's JSON rendered as the intermediate XML text that the device reader walks.
+#include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "common/mvn_list.h"
 #include "common/mvn_string.h"
 #include "provider/provider_app.h"
+#include "transport/json_cleaning.h"
+#include "transport/json_machine.h"
 #include "transport/json_parser.h"
 
 namespace {
@@ -13,10 +17,11 @@ constexpr const char* kNoRoot = "Failed to find JSON root object.";
 constexpr const char* kFrameOpen = "<json>\r\n<device>\r\n";
 constexpr const char* kFrameClose = "\r\n</device>\r\n</json>";
 
-// A scalar's line is bounded by the value's length plus 2047 characters, which holds its start and
-// end tags only for names up to this length. Rather than cut a line in the middle of a tag, a
-// longer name fails the whole conversion: no device sends such keys, and a cut line would make the
-// document unreadable later with a less helpful message.
+// A scalar's line (and a childless container's) is bounded by the value's length plus 2047
+// characters, which holds its start and end tags only for names up to this length. Rather than cut
+// a line in the middle of a tag, a longer name there fails the whole conversion: no device sends
+// such keys, and a cut line would make the document unreadable later with a less helpful message.
+// A container with children writes each tag on a line of its own and keeps any name.
 constexpr std::size_t kMaxNameLength = 1020;
 
 inline bool IsTrimSpace(char c) {
@@ -38,6 +43,22 @@ struct CleaningStops {
 };
 constexpr CleaningStops kCleaningStops;
 
+// Whether one of the eight bytes at p is a CR, an LF or "[" (a zero byte of the word xor'd with
+// each of them, found by the usual carry test).
+inline bool HasCleaningStop(const char* p) {
+  uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHighs = 0x8080808080808080ull;
+  auto has_zero = [](uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+  return (has_zero(word ^ (kOnes * '\r')) | has_zero(word ^ (kOnes * '\n')) |
+          has_zero(word ^ (kOnes * '['))) != 0;
+}
+
+}  // namespace
+
+namespace kestrel::transport {
+
 // The cleaning before the parse, in one pass: space, TAB, CR and LF go at both ends, raw line ends
 // go everywhere (also inside strings), and every "[]" becomes the literal null, which is how an
 // empty array reaches the XML as "null". The brackets are paired as if the line ends were already
@@ -50,10 +71,15 @@ void CleanJson(const char* json, CMvnString& text) {
   const char* end = json + std::strlen(json);
   while (begin < end && IsTrimSpace(*begin)) ++begin;
   while (end > begin && IsTrimSpace(end[-1])) --end;
-  text.Reserve(static_cast<std::size_t>(end - begin));
+  // Each "[]" grows by two bytes; device documents have a few.
+  const auto length = static_cast<std::size_t>(end - begin);
+  text.Reserve(length + length / 16 + 16);
   const char* run = begin;
   for (const char* p = begin; p < end; ++p) {
-    // Runs of other bytes pass untouched: find the next byte that matters with one test each.
+    // Runs of other bytes pass untouched: eight bytes at a time while none of them matters, then
+    // one table test each.
+    while (end - p >= 8 && !HasCleaningStop(p)) p += 8;
+    if (p == end) break;
     while (!kCleaningStops.stop[static_cast<unsigned char>(*p)]) {
       if (++p == end) break;
     }
@@ -74,11 +100,9 @@ void CleanJson(const char* json, CMvnString& text) {
   text.Append(run, static_cast<std::size_t>(end - run));
 }
 
-// Per-conversion scratch, reused for every element so the rendering allocates only while the
-// longest name grows.
-struct Scratch {
-  CMvnString name;
-};
+}  // namespace kestrel::transport
+
+namespace {
 
 // Characters that escaping or the space rule would change.
 struct NameSpecials {
@@ -89,52 +113,75 @@ struct NameSpecials {
 };
 constexpr NameSpecials kNameSpecials;
 
-bool HasSpecial(const CMvnString& text) {
-  const char* p = text.Text();
-  for (const char* end = p + text.Length(); p != end; ++p) {
-    if (kNameSpecials.special[static_cast<unsigned char>(*p)]) return true;
+// Bytes that escaping may change.
+struct MarkupBytes {
+  bool markup[256] = {};
+  constexpr MarkupBytes() {
+    for (const char* c = "<>\"'&"; *c != '\0'; ++c) markup[static_cast<unsigned char>(*c)] = true;
+  }
+};
+constexpr MarkupBytes kMarkupBytes;
+
+bool HasMarkup(const char* text, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (kMarkupBytes.markup[static_cast<unsigned char>(text[i])]) return true;
   }
   return false;
 }
 
-// The element name of a node: a leading digit gets "_" before it, markup is escaped and spaces
-// become "_". Most names need none of it and are used as they are.
-const CMvnString& ElementName(const CMvnString& raw, CMvnString& scratch) {
-  const bool leading_digit = raw.Length() > 0 && raw.Text()[0] >= '0' && raw.Text()[0] <= '9';
-  if (!leading_digit && !HasSpecial(raw)) return raw;
-  if (leading_digit) {
-    scratch.Assign("_", 1);
-    scratch.Append(raw);
-  } else {
-    scratch.Assign(raw);
+// An element name: a slice of its JSON name, or of the scratch string it was made in.
+struct ElementName {
+  const char* text;
+  std::size_t length;
+};
+
+// Whether the JSON name raw is its element name as it is: most are.
+bool IsWrittenAsIs(const char* raw, std::size_t length) {
+  if (length > 0 && raw[0] >= '0' && raw[0] <= '9') return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (kNameSpecials.special[static_cast<unsigned char>(raw[i])]) return false;
   }
-  scratch.XmlEscape();
-  if (std::memchr(scratch.Text(), ' ', scratch.Length()) != nullptr) scratch.ReplaceAll(" ", "_");
-  return scratch;
+  return true;
 }
 
-int32_t AppendChildren(CMvnJsonObject& node, CMvnString& out, int32_t depth, Scratch& scratch) {
+// The element name for a JSON name that is not written as it is, made in scratch: a leading digit
+// gets "_" before it, markup is escaped and spaces become "_".
+ElementName RewriteElementName(const char* raw, std::size_t length, CMvnString& scratch) {
+  const bool leading_digit = length > 0 && raw[0] >= '0' && raw[0] <= '9';
+  scratch.Assign(leading_digit ? "_" : "", leading_digit ? 1 : 0);
+  scratch.Append(raw, length);
+  scratch.XmlEscape();
+  if (std::memchr(scratch.Text(), ' ', scratch.Length()) != nullptr) scratch.ReplaceAll(" ", "_");
+  return {scratch.Text(), scratch.Length()};
+}
+
+ElementName MakeElementName(const char* raw, std::size_t length, CMvnString& scratch) {
+  if (IsWrittenAsIs(raw, length)) return {raw, length};
+  return RewriteElementName(raw, length, scratch);
+}
+
+// The tree's rendering, recursive over its nesting (at most 33 levels).
+int32_t AppendChildren(CMvnJsonObject& node, CMvnString& out, int32_t depth) {
   const std::size_t indent = static_cast<std::size_t>(depth - 1);
+  CMvnString scratch;
   CMvnList* children = node.Children();
   for (CMvnBase* item = children->GetFirst(); item != nullptr; item = children->GetNext()) {
     CMvnJsonObject& child = *static_cast<CMvnJsonObject*>(item);
-    const CMvnString* name = &ElementName(child.Name(), scratch.name);
-    if (name->Length() > kMaxNameLength) return -1;
+    const ElementName name = MakeElementName(child.Name().Text(), child.Name().Length(), scratch);
+    const bool has_children = child.Children()->GetCount() > 0;
+    if (!has_children && name.length > kMaxNameLength) return -1;
 
     out.AppendRepeated(' ', indent);
-    out.AppendChar('<').Append(*name).AppendChar('>');
-    if (child.Children()->GetCount() > 0) {
+    out.AppendChar('<').Append(name.text, name.length).AppendChar('>');
+    if (has_children) {
       out.AppendChar('\n');
       // The child list's own cursor walks the grandchildren; ours is unaffected.
-      if (AppendChildren(child, out, depth + 1, scratch) != 0) return -1;
-      // The recursion may have reused the scratch name: make this element's name again if it was
-      // there (a name used as it is cannot have changed).
-      if (name != &child.Name()) name = &ElementName(child.Name(), scratch.name);
+      if (AppendChildren(child, out, depth + 1) != 0) return -1;
       out.AppendRepeated(' ', indent);
     } else {
       out.AppendXmlEscaped(child.Value().Text(), child.Value().Length());
     }
-    out.Append("</", 2).Append(*name).Append(">\n", 2);
+    out.Append("</", 2).Append(name.text, name.length).Append(">\n", 2);
   }
   return 0;
 }
@@ -142,38 +189,205 @@ int32_t AppendChildren(CMvnJsonObject& node, CMvnString& out, int32_t depth, Scr
 }  // namespace
 
 int32_t CMvnJsonObject::AppendXml(CMvnString& out, int32_t depth) {
-  Scratch scratch;
-  return AppendChildren(*this, out, depth, scratch);
+  return AppendChildren(*this, out, depth);
 }
-
 CMvnString& CMvnJsonObject::ToXml(CMvnString& out) {
   out.Assign("", 0);
   if (AppendXml(out, 1) != 0) out.Assign("", 0);
   return out;
 }
 
+namespace {
+
+// Writes the XML of the document while the state machine reads it, with no tree in between. What
+// the tree would leave out is cut off at the end: a value of the root that never ended (and with it
+// all of its descendants) was written from one known position on.
+class XmlSink {
+ public:
+  XmlSink(CMvnString& out, const char* text, std::size_t length)
+      : out_(out), text_begin_(text), text_end_(text + length) {}
+
+  struct LevelState {
+    int32_t pending_state = CMvnJson::kValue;
+    int32_t state = CMvnJson::kSkipSpace;
+    // The name given to this level's children (a member name or "item").
+    const char* child_name = "";
+    std::size_t child_name_length = 0;
+    // The element of the value at this level: its name as written, whether it is a container and
+    // whether any child of it has begun (so its start tag's line is ended).
+    const char* element = "";
+    std::size_t element_length = 0;
+    bool container = false;
+    bool has_children = false;
+  };
+
+  LevelState& Level(int32_t k) { return levels_[k]; }
+
+  void OpenContainer(int32_t k, bool array) {
+    if (k == 0) {
+      has_root_ = true;
+      if (array) {
+        levels_[0].child_name = "item";
+        levels_[0].child_name_length = 4;
+      }
+      return;
+    }
+    auto& level = levels_[k];
+    level.container = true;
+    level.has_children = false;
+    if (array) {
+      level.child_name = "item";
+      level.child_name_length = 4;
+    }
+    out_.AppendRepeated(' ', static_cast<std::size_t>(k - 1));
+    out_.AppendChar('<').Append(level.element, level.element_length).AppendChar('>');
+  }
+
+  void MemberName(int32_t k, const kestrel::transport::JsonToken& token) {
+    auto& level = levels_[k];
+    const char* data = token.Data();
+    if (data >= text_begin_ && data <= text_end_) {
+      level.child_name = data;
+    } else {
+      CMvnString& copy = Scratch(2 * k + 1);
+      copy.Assign(data, token.Size());
+      level.child_name = copy.Text();
+    }
+    level.child_name_length = token.Size();
+  }
+
+  void Scalar(int32_t k, const kestrel::transport::JsonToken& token) {
+    if (k == 0) {
+      has_root_ = true;
+      return;
+    }
+    auto& level = levels_[k];
+    level.container = false;
+    if (level.element_length > kMaxNameLength) subtree_failed_ = true;
+    const auto indent = static_cast<std::size_t>(k - 1);
+    const char* value = token.Data();
+    const std::size_t value_length = token.Size();
+    if (!HasMarkup(value, value_length)) {
+      // Most values need no escaping: the whole line in one piece of the output.
+      const std::size_t name_length = level.element_length;
+      char* line = out_.Extend(indent + 2 * name_length + value_length + 6);
+      std::memset(line, ' ', indent);
+      line += indent;
+      *line++ = '<';
+      std::memcpy(line, level.element, name_length);
+      line += name_length;
+      *line++ = '>';
+      std::memcpy(line, value, value_length);
+      line += value_length;
+      *line++ = '<';
+      *line++ = '/';
+      std::memcpy(line, level.element, name_length);
+      line += name_length;
+      *line++ = '>';
+      *line = '\n';
+      return;
+    }
+    out_.AppendRepeated(' ', indent);
+    out_.AppendChar('<').Append(level.element, level.element_length).AppendChar('>');
+    out_.AppendXmlEscaped(value, value_length);
+    out_.Append("</", 2).Append(level.element, level.element_length).Append(">\n", 2);
+  }
+
+  void ChildStart(int32_t k) {
+    auto& level = levels_[k];
+    if (k == 0) {
+      open_value_start_ = out_.Length();
+      subtree_failed_ = false;
+    } else if (!level.has_children) {
+      level.has_children = true;
+      out_.AppendChar('\n');
+    }
+    auto& child = levels_[k + 1];
+    ElementName name{level.child_name, level.child_name_length};
+    if (!IsWrittenAsIs(name.text, name.length)) {
+      name = RewriteElementName(name.text, name.length, Scratch(2 * (k + 1)));
+    }
+    child.element = name.text;
+    child.element_length = name.length;
+  }
+
+  void Attach(int32_t k) {
+    auto& child = levels_[k + 1];
+    if (child.container) {
+      if (child.has_children) {
+        out_.AppendRepeated(' ', static_cast<std::size_t>(k));
+      } else if (child.element_length > kMaxNameLength) {
+        subtree_failed_ = true;
+      }
+      out_.Append("</", 2).Append(child.element, child.element_length).Append(">\n", 2);
+    }
+    if (k == 0) {
+      open_value_start_ = kNoOpenValue;
+      failed_ = failed_ || subtree_failed_;
+    }
+  }
+
+  // After the machine has stopped: cuts off a value of the root that never ended. False when the
+  // document has a name too long for its line.
+  bool Finish() {
+    if (open_value_start_ != kNoOpenValue) out_.Assign(out_.Text(), open_value_start_);
+    return !failed_;
+  }
+  bool HasRoot() const { return has_root_; }
+
+ private:
+  // Strings for names that are not used as they stand in the text, two per level; made only for
+  // a document that has such names.
+  CMvnString& Scratch(int32_t index) {
+    if (!scratch_) scratch_.reset(new CMvnString[2 * CMvnJson::kLevelCount]);
+    return scratch_[index];
+  }
+
+  static constexpr std::size_t kNoOpenValue = static_cast<std::size_t>(-1);
+
+  CMvnString& out_;
+  const char* text_begin_;
+  const char* text_end_;
+  LevelState levels_[CMvnJson::kLevelCount];
+  std::unique_ptr<CMvnString[]> scratch_;
+  std::size_t open_value_start_ = kNoOpenValue;
+  bool subtree_failed_ = false;
+  bool failed_ = false;
+  bool has_root_ = false;
+};
+
+}  // namespace
+
 int32_t CEnvProviderApp::ConvertJsonToXml(const char* json, CMvnString& xml, CMvnString& detail) {
   xml.Assign("", 0);
   detail.Assign("", 0);
 
   CMvnString text;
-  CleanJson(json, text);
-
-  CMvnJson parser;
-  if (parser.Parse(text.Text()) != 0) {
+  kestrel::transport::CleanJson(json, text);
+  if (text.IsEmpty() || text.Length() > static_cast<std::size_t>(INT32_MAX)) {
     detail.Assign(kParseFailed);
     return -1;
   }
-  CMvnJsonObject* root = parser.GetRoot();
-  if (root == nullptr) {
+  // The lines go straight into the result between the two halves of the frame, in one block: the
+  // XML of a device document is about one and a half times its JSON.
+  xml.Reserve(2 * text.Length() + 64);
+  xml.Assign(kFrameOpen);
+  CMvnString token_buffer;
+  int32_t level = 0;
+  XmlSink sink(xml, text.Text(), text.Length());
+  const int32_t parsed =
+      kestrel::transport::RunJsonMachine(text.Text(), text.Length(), level, sink, token_buffer);
+  if (parsed != 0) {
+    xml.Assign("", 0);
+    detail.Assign(kParseFailed);
+    return -1;
+  }
+  if (!sink.HasRoot()) {
+    xml.Assign("", 0);
     detail.Assign(kNoRoot);
     return -1;
   }
-  // The lines go straight into the result between the two halves of the frame. The XML of a device
-  // document is about one and a half times its JSON: room for twice that spares the regrowth.
-  xml.Reserve(2 * text.Length() + 64);
-  xml.Assign(kFrameOpen);
-  if (root->AppendXml(xml, 1) != 0) {
+  if (!sink.Finish()) {
     xml.Assign("", 0);
     detail.Assign(kParseFailed);
     return -1;

@@ -20,7 +20,42 @@ constexpr int32_t kFalse = 1;
 constexpr int32_t kPointer = static_cast<int32_t>(0x80004003u);
 constexpr int32_t kOutOfMemory = static_cast<int32_t>(0x8007000Eu);
 
-using SharedDoc = std::shared_ptr<xmlDoc>;
+// The parsed tree, and the memory of the node wrappers handed out for it: a walk fetches a wrapper
+// for every node it visits and releases it soon after, so a released one is kept for the next
+// rather than going back to the heap.
+class DocState {
+ public:
+  explicit DocState(xmlDoc* doc) : doc_(doc) {}
+  ~DocState() {
+    while (free_ != nullptr) {
+      FreeSlot* next = free_->next;
+      ::operator delete(free_);
+      free_ = next;
+    }
+    xmlFreeDoc(doc_);
+  }
+  DocState(const DocState&) = delete;
+  DocState& operator=(const DocState&) = delete;
+
+  xmlDoc* Doc() const { return doc_; }
+  // Memory for one wrapper of `size` bytes (always the same size), or null.
+  void* TakeSlot(std::size_t size) {
+    if (free_ == nullptr) return ::operator new(size, std::nothrow);
+    void* slot = free_;
+    free_ = free_->next;
+    return slot;
+  }
+  void GiveSlot(void* slot) { free_ = new (slot) FreeSlot{free_}; }
+
+ private:
+  struct FreeSlot {
+    FreeSlot* next;
+  };
+  xmlDoc* doc_;
+  FreeSlot* free_ = nullptr;
+};
+
+using SharedDoc = std::shared_ptr<DocState>;
 
 void InitLibxml2Once() {
   static std::once_flag once;
@@ -80,9 +115,9 @@ constexpr KindName kKinds[] = {
     {XML_NOTATION_NODE, "notation"},
 };
 
-// Decodes UTF-8 as libxml2 hands it out (always valid) into a COM string.
-WChar* Utf8ToComString(const char* text, std::size_t length) {
-  std::u16string wide;
+// Decodes UTF-8 as libxml2 hands it out (always valid) into wide, replacing what it held.
+void Utf8ToUtf16(const char* text, std::size_t length, std::u16string& wide) {
+  wide.clear();
   wide.reserve(length);
   const auto* p = reinterpret_cast<const unsigned char*>(text);
   const unsigned char* end = p + length;
@@ -108,9 +143,18 @@ WChar* Utf8ToComString(const char* text, std::size_t length) {
       wide.push_back(static_cast<char16_t>(c));
     }
   }
+}
+
+// The same into a COM string.
+WChar* Utf8ToComString(const char* text, std::size_t length) {
+  std::u16string wide;
+  Utf8ToUtf16(text, length, wide);
   static_assert(sizeof(WChar) == sizeof(char16_t), "COM strings are UTF-16");
   return AllocWideString(reinterpret_cast<const WChar*>(wide.data()), wide.size());
 }
+
+// Leading and trailing white space goes, as MSXML trims text when white space is not preserved.
+void TrimXmlSpace(const xmlChar*& begin, const xmlChar*& end);
 
 int32_t GiveText(const char* text, std::size_t length, WChar** out) {
   *out = Utf8ToComString(text != nullptr ? text : "", text != nullptr ? length : 0);
@@ -121,13 +165,16 @@ int32_t GiveText(const char* text, WChar** out) {
   return GiveText(text, text != nullptr ? std::strlen(text) : 0, out);
 }
 
-// Leading and trailing white space goes, as MSXML trims text when white space is not preserved.
+void TrimXmlSpace(const xmlChar*& begin, const xmlChar*& end) {
+  while (begin < end && IsXmlSpace(*begin)) ++begin;
+  while (end > begin && IsXmlSpace(end[-1])) --end;
+}
+
 int32_t GiveTrimmedText(const xmlChar* text, WChar** out) {
   if (text == nullptr) return GiveText("", 0, out);
   const xmlChar* begin = text;
   const xmlChar* end = text + std::strlen(reinterpret_cast<const char*>(text));
-  while (begin < end && IsXmlSpace(*begin)) ++begin;
-  while (end > begin && IsXmlSpace(end[-1])) --end;
+  TrimXmlSpace(begin, end);
   return GiveText(reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin), out);
 }
 
@@ -146,6 +193,12 @@ std::string QualifiedName(const xmlChar* prefix, const xmlChar* name) {
 class Libxml2Node final : public XmlDomNode {
  public:
   Libxml2Node(SharedDoc doc, const xmlNode* node) : doc_(std::move(doc)), node_(node) {}
+
+  // A wrapper in memory kept by the document.
+  static Libxml2Node* Make(const SharedDoc& doc, const xmlNode* node) {
+    void* slot = doc->TakeSlot(sizeof(Libxml2Node));
+    return slot != nullptr ? new (slot) Libxml2Node(doc, node) : nullptr;
+  }
 
   int32_t GetFirstChild(XmlDomNode** child) override {
     if (child == nullptr) return kPointer;
@@ -170,6 +223,14 @@ class Libxml2Node final : public XmlDomNode {
     return GiveText("", kind);
   }
 
+  int32_t GetNodeKind(XmlNodeKind* kind) override {
+    if (kind == nullptr) return kPointer;
+    *kind = node_->type == XML_ELEMENT_NODE ? XmlNodeKind::kElement
+            : node_->type == XML_TEXT_NODE  ? XmlNodeKind::kText
+                                            : XmlNodeKind::kOther;
+    return kOk;
+  }
+
   int32_t GetNodeName(WChar** name) override {
     if (name == nullptr) return kPointer;
     switch (node_->type) {
@@ -188,6 +249,31 @@ class Libxml2Node final : public XmlDomNode {
       default:
         return GiveText(reinterpret_cast<const char*>(node_->name), name);
     }
+  }
+
+  // An element's name and a text node's text straight into the caller's string; the rest as
+  // GetNodeName and GetText give them.
+  int32_t ReadNodeName(std::u16string& name) override {
+    if (node_->type != XML_ELEMENT_NODE) return XmlDomNode::ReadNodeName(name);
+    const xmlChar* prefix = node_->ns != nullptr ? node_->ns->prefix : nullptr;
+    if (prefix != nullptr) return XmlDomNode::ReadNodeName(name);
+    const char* local = node_->name != nullptr ? reinterpret_cast<const char*>(node_->name) : "";
+    Utf8ToUtf16(local, std::strlen(local), name);
+    return kOk;
+  }
+  int32_t ReadText(std::u16string& text) override {
+    if (node_->type != XML_TEXT_NODE && node_->type != XML_CDATA_SECTION_NODE) {
+      return XmlDomNode::ReadText(text);
+    }
+    if (node_->content == nullptr) {
+      text.clear();
+      return kOk;
+    }
+    const xmlChar* begin = node_->content;
+    const xmlChar* end = begin + std::strlen(reinterpret_cast<const char*>(begin));
+    TrimXmlSpace(begin, end);
+    Utf8ToUtf16(reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin), text);
+    return kOk;
   }
 
   int32_t GetText(WChar** text) override {
@@ -224,12 +310,17 @@ class Libxml2Node final : public XmlDomNode {
   // first because libxml2 keeps them apart from the other attributes.
   int32_t GetAttribute(int32_t index, XmlDomNode** attribute) override;
 
-  void Release() override { delete this; }
+  void Release() override {
+    // The document outlives the wrapper's own reference to it until the memory is back.
+    const SharedDoc doc = doc_;
+    this->~Libxml2Node();
+    doc->GiveSlot(this);
+  }
 
  private:
   int32_t Give(const xmlNode* node, XmlDomNode** out) {
     if (node == nullptr) return kFalse;
-    *out = new (std::nothrow) Libxml2Node(doc_, node);
+    *out = Make(doc_, node);
     return *out != nullptr ? kOk : kOutOfMemory;
   }
 
@@ -246,6 +337,11 @@ class NamespaceAttribute final : public XmlDomNode {
   int32_t GetNextSibling(XmlDomNode** sibling) override { return Nothing(sibling); }
   int32_t GetNodeTypeString(WChar** kind) override {
     return kind != nullptr ? GiveText("attribute", kind) : kPointer;
+  }
+  int32_t GetNodeKind(XmlNodeKind* kind) override {
+    if (kind == nullptr) return kPointer;
+    *kind = XmlNodeKind::kOther;
+    return kOk;
   }
   int32_t GetNodeName(WChar** name) override {
     if (name == nullptr) return kPointer;
@@ -363,7 +459,7 @@ class Libxml2Document final : public XmlDomDocument {
       if (doc != nullptr) xmlFreeDoc(doc);
       return kOk;
     }
-    doc_ = SharedDoc(doc, xmlFreeDoc);
+    doc_ = std::make_shared<DocState>(doc);
     *well_formed = true;
     return kOk;
   }
@@ -372,9 +468,9 @@ class Libxml2Document final : public XmlDomDocument {
     if (root == nullptr) return kPointer;
     *root = nullptr;
     if (!doc_) return kFalse;
-    const xmlNode* element = xmlDocGetRootElement(doc_.get());
+    const xmlNode* element = xmlDocGetRootElement(doc_->Doc());
     if (element == nullptr) return kFalse;
-    *root = new (std::nothrow) Libxml2Node(doc_, element);
+    *root = Libxml2Node::Make(doc_, element);
     return *root != nullptr ? kOk : kOutOfMemory;
   }
 

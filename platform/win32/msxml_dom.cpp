@@ -41,6 +41,16 @@ class MsxmlNode final : public XmlDomNode {
     return WrapNode(result, found, sibling);
   }
   int32_t GetNodeTypeString(WChar** kind) override { return node_->get_nodeTypeString(kind); }
+  int32_t GetNodeKind(XmlNodeKind* kind) override {
+    if (kind == nullptr) return E_POINTER;
+    *kind = XmlNodeKind::kOther;
+    DOMNodeType type = NODE_INVALID;
+    const HRESULT result = node_->get_nodeType(&type);
+    if (FAILED(result)) return result;
+    if (type == NODE_ELEMENT) *kind = XmlNodeKind::kElement;
+    if (type == NODE_TEXT) *kind = XmlNodeKind::kText;
+    return S_OK;
+  }
   int32_t GetNodeName(WChar** name) override { return node_->get_nodeName(name); }
   int32_t GetText(WChar** text) override { return node_->get_text(text); }
 

@@ -1,0 +1,18 @@
+// Heap allocations of the whole benchmark process, counted by hooks in the program itself (not in
+// the module), so that a benchmark can report what one operation allocates.
+#pragma once
+
+#include <cstdint>
+
+namespace kestrel::bench {
+
+struct AllocationCount {
+  uint64_t blocks;
+  uint64_t bytes;
+};
+
+// Blocks and bytes requested since the start (a realloc counts as one block of its new size).
+// Zero where the hooks are not available.
+AllocationCount Allocations();
+
+}  // namespace kestrel::bench

@@ -1,0 +1,204 @@
+// One LoadDeviceData against the device simulator on loopback, beside its floor: a plain program
+// doing the same outside work (one libcurl GET of the same document, the four files written with
+// stdio, as many trace lines each appended with an exists test, open, write and close). Both write
+// to one folder. The program prints the load/floor ratio at the end; the load also reports the
+// heap blocks and bytes that one load allocates.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bench/alloc_counter.h"
+#include "provider/avtech_app.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// roomalert-sim serving one fixture on a free loopback port, for the whole program run.
+class Simulator {
+ public:
+  explicit Simulator(const std::string& fixture) {
+    int out[2];
+    if (::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], STDOUT_FILENO);
+      // One line per request on stderr would drown the benchmark's table.
+      std::FILE* null = std::freopen("/dev/null", "w", stderr);
+      (void)null;
+      ::close(out[0]);
+      ::execl(KESTREL_SIMULATOR, "roomalert-sim", "--listen", "127.0.0.1:0", "--fixture",
+              fixture.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    std::FILE* lines = ::fdopen(out[0], "r");
+    char line[256] = {0};
+    if (lines != nullptr && std::fgets(line, sizeof line, lines) != nullptr) {
+      // "roomalert-sim listening on 127.0.0.1:PORT (http)"
+      const char* at = std::strstr(line, "listening on ");
+      if (at != nullptr) {
+        address_ = at + std::strlen("listening on ");
+        address_ = address_.substr(0, address_.find(' '));
+      }
+    }
+    if (lines != nullptr) std::fclose(lines);
+  }
+  ~Simulator() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // ADDR:PORT, empty when the simulator did not start.
+  const std::string& Address() const { return address_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string address_;
+};
+
+// The simulator, the shared folder, and what one load writes there.
+struct Site {
+  static Site& Get() {
+    static Site site;
+    return site;
+  }
+
+  Simulator simulator{std::string(KESTREL_FIXTURES_DIR) + "/roomalert/3w-typical.json"};
+  kestrel::testing::TempDir folder;
+
+  void SetUp(CAVTechApp& app) const {
+    app.SetTracingFile(folder.File("load-trace.txt").c_str());
+    app.SetConfigWorkingFile(folder.File("load.xml").c_str());
+    app.SetDataFile(folder.File("load-data.xml").c_str());
+    app.SetHost(simulator.Address().c_str());
+  }
+};
+
+bool IsFileNotDirectory(const char* path) {
+  struct stat info {};
+  return ::stat(path, &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+void Load(benchmark::State& state) {
+  Site& site = Site::Get();
+  if (site.simulator.Address().empty()) {
+    state.SkipWithError("the simulator did not start");
+    return;
+  }
+  CAVTechApp app;
+  site.SetUp(app);
+  // The first load creates the network component, as a host's first load does.
+  if (app.LoadDeviceData() != 0) {
+    state.SkipWithError("load failed");
+    return;
+  }
+  const kestrel::bench::AllocationCount before = kestrel::bench::Allocations();
+  for (auto _ : state) {
+    if (app.LoadDeviceData() != 0) {
+      state.SkipWithError("load failed");
+      break;
+    }
+  }
+  const kestrel::bench::AllocationCount after = kestrel::bench::Allocations();
+  const auto loads = static_cast<double>(state.iterations());
+  state.counters["allocs_per_load"] = static_cast<double>(after.blocks - before.blocks) / loads;
+  state.counters["bytes_per_load"] = static_cast<double>(after.bytes - before.bytes) / loads;
+}
+
+size_t AppendBody(char* data, size_t size, size_t count, void* body) {
+  static_cast<std::string*>(body)->append(data, size * count);
+  return size * count;
+}
+
+void LoadFloor(benchmark::State& state) {
+  Site& site = Site::Get();
+  if (site.simulator.Address().empty()) {
+    state.SkipWithError("the simulator did not start");
+    return;
+  }
+  // What one load writes: its four files and its trace lines, taken from a load made here.
+  std::vector<std::pair<std::string, std::string>> files;
+  std::vector<std::string> lines;
+  {
+    kestrel::testing::TempDir scratch;
+    CAVTechApp app;
+    app.SetTracingFile(scratch.File("trace.txt").c_str());
+    app.SetConfigWorkingFile(scratch.File("load.xml").c_str());
+    app.SetDataFile(scratch.File("load-data.xml").c_str());
+    app.SetHost(site.simulator.Address().c_str());
+    if (app.LoadDeviceData() != 0) {
+      state.SkipWithError("load failed");
+      return;
+    }
+    for (const char* name : {"load.json", "load.raw.xml", "load.xml", "load-data.xml"}) {
+      files.emplace_back(site.folder.File(std::string("floor-") + name),
+                         ReadBytes(scratch.File(name)));
+    }
+    const std::string trace = ReadBytes(scratch.File("trace.txt"));
+    for (std::size_t at = 0; at < trace.size();) {
+      const std::size_t end = trace.find('\n', at);
+      lines.push_back(trace.substr(at, end == std::string::npos ? end : end + 1 - at));
+      at = end == std::string::npos ? trace.size() : end + 1;
+    }
+  }
+  const std::string trace_file = site.folder.File("floor-trace.txt");
+  const std::string url = "http://" + site.simulator.Address() + "/getData.json";
+
+  CURL* curl = curl_easy_init();
+  std::string body;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 5L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
+  for (auto _ : state) {
+    body.clear();
+    long status = 0;
+    if (curl_easy_perform(curl) != CURLE_OK ||
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200) {
+      state.SkipWithError("GET failed");
+      break;
+    }
+    for (const auto& [path, bytes] : files) {
+      std::FILE* out = std::fopen(path.c_str(), "wb");
+      if (out == nullptr) continue;
+      std::fwrite(bytes.data(), 1, bytes.size(), out);
+      std::fclose(out);
+    }
+    for (const std::string& line : lines) {
+      std::FILE* out =
+          std::fopen(trace_file.c_str(), IsFileNotDirectory(trace_file.c_str()) ? "ab" : "wb");
+      if (out == nullptr) continue;
+      std::fwrite(line.data(), 1, line.size(), out);
+      std::fclose(out);
+    }
+  }
+  curl_easy_cleanup(curl);
+  state.counters["trace_lines"] = static_cast<double>(lines.size());
+}
+
+// Repetitions, so that the comparison uses medians on a machine shared with other work.
+BENCHMARK(Load)->Name("Load/3w-typical")->UseRealTime()->Repetitions(5);
+BENCHMARK(LoadFloor)->Name("LoadFloor/3w-typical")->UseRealTime()->Repetitions(5);
+
+}  // namespace

@@ -1,0 +1,13 @@
+// The cleaning that the conversion applies to the device's JSON before reading it.
+#pragma once
+
+#include "common/mvn_string.h"
+
+namespace kestrel::transport {
+
+// Trims space, TAB, CR and LF at both ends, removes every CR and LF (inside strings too) and makes
+// every "[]" the literal null, as if done one after the other over the whole text. A null json
+// gives the empty text.
+void CleanJson(const char* json, CMvnString& text);
+
+}  // namespace kestrel::transport
