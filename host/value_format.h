@@ -18,4 +18,7 @@ std::string Windows1252ToUtf8(const std::string& text);
 // value printed with digits decimals ("-" when the document holds no value).
 std::string FormatValue(const std::string& value, const std::string& digits);
 
+// text with the five characters that markup gives meaning escaped, for HTML and XML alike.
+std::string MarkupEscape(const std::string& text);
+
 }  // namespace kestrel::host

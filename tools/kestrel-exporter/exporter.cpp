@@ -41,32 +41,6 @@ bool PercentDecode(const std::string& text, std::string& out) {
   return true;
 }
 
-std::string Html(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '&':
-        out += "&amp;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
 std::string UrlQueryValue(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
@@ -271,17 +245,19 @@ Response Exporter::StatusPage() {
     }
     if (device->Loading()) result += " (loading)";
     const std::string link = "/probe?target=" + UrlQueryValue(settings.name);
-    rows += "<tr><td>" + Html(settings.name) + "</td><td>" + Html(settings.host) + "</td><td>" +
-            Html(result) + "</td><td>" + Html(error) + "</td><td>" +
-            Html(UtcTime(last != nullptr ? last->finished_at : 0)) + "</td><td><a href=\"" +
-            Html(link) + "\">probe</a></td></tr>\n";
+    rows += "<tr><td>" + kestrel::host::MarkupEscape(settings.name) + "</td><td>" +
+            kestrel::host::MarkupEscape(settings.host) + "</td><td>" +
+            kestrel::host::MarkupEscape(result) + "</td><td>" + kestrel::host::MarkupEscape(error) +
+            "</td><td>" +
+            kestrel::host::MarkupEscape(UtcTime(last != nullptr ? last->finished_at : 0)) +
+            "</td><td><a href=\"" + kestrel::host::MarkupEscape(link) + "\">probe</a></td></tr>\n";
   }
   Response response;
   response.content_type = "text/html; charset=utf-8";
   response.body =
       "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>kestrel-exporter</title>"
       "</head>\n<body><h1>kestrel-exporter " +
-      Html(options_.version) +
+      kestrel::host::MarkupEscape(options_.version) +
       "</h1>\n<p><a href=\"/metrics\">metrics</a> &middot; <a href=\"/-/healthy\">healthy</a> "
       "&middot; <a href=\"/-/ready\">ready</a></p>\n"
       "<table border=\"1\" cellpadding=\"4\">\n<tr><th>device</th><th>host</th><th>last "

@@ -54,6 +54,27 @@ bool WritableByUs(const std::string& path) {
 #endif
 }
 
+// Opens path for reading; a folder or a file that cannot be opened is refused with the reason.
+bool OpenFileForReading(const std::string& path, fs::file_status& status, std::ifstream& in,
+                        std::string& error) {
+  std::error_code failed;
+  status = fs::status(path, failed);
+  if (failed) {
+    error = path + ": " + failed.message();
+    return false;
+  }
+  if (fs::is_directory(status)) {
+    error = path + " is a folder, not a file";
+    return false;
+  }
+  in.open(path, std::ios::binary);
+  if (!in) {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParseDeviceAddress(const std::string& text, DeviceAddress& address, std::string& error) {
@@ -122,21 +143,9 @@ std::string DeviceUrl(const std::string& host, bool secure, uint32_t port) {
 
 bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error,
                       std::string& warning) {
-  std::error_code failed;
-  const fs::file_status status = fs::status(path, failed);
-  if (failed) {
-    error = path + ": " + failed.message();
-    return false;
-  }
-  if (fs::is_directory(status)) {
-    error = path + " is a folder, not a file";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = path + ": " + std::strerror(errno);
-    return false;
-  }
+  fs::file_status status;
+  std::ifstream in;
+  if (!OpenFileForReading(path, status, in, error)) return false;
   std::getline(in, password);
   while (!password.empty() && (password.back() == '\r' || password.back() == '\n')) {
     password.pop_back();
@@ -189,22 +198,9 @@ bool PrepareOutputFile(const std::string& path, std::string& error) {
 }
 
 bool CheckReadableFile(const std::string& path, std::string& error) {
-  std::error_code failed;
-  const fs::file_status status = fs::status(path, failed);
-  if (failed) {
-    error = path + ": " + failed.message();
-    return false;
-  }
-  if (fs::is_directory(status)) {
-    error = path + " is a folder, not a file";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = path + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
+  fs::file_status status;
+  std::ifstream in;
+  return OpenFileForReading(path, status, in, error);
 }
 
 }  // namespace kestrel::host

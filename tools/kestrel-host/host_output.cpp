@@ -46,29 +46,6 @@ std::string Identity(const Leaves& leaves, const char* label, const char* name) 
   return std::string("  ") + Column(label, 10) + (text.empty() ? "-" : text) + "\n";
 }
 
-std::string XmlAttribute(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
-    }
-  }
-  return out;
-}
-
 std::string Milliseconds(double ms) {
   char text[32];
   std::snprintf(text, sizeof text, "%.3f", ms);
@@ -140,11 +117,11 @@ std::string XmlPollHead() {
 
 std::string XmlPollLoad(const LoadStamp& stamp, int32_t result, const std::string& last_error,
                         const std::string& document) {
-  std::string out = "<load time=\"" + stamp.time + "\" host=\"" + XmlAttribute(stamp.host) +
+  std::string out = "<load time=\"" + stamp.time + "\" host=\"" + MarkupEscape(stamp.host) +
                     "\" duration-ms=\"" + Milliseconds(stamp.duration_ms) + "\" result=\"" +
                     std::to_string(result) + "\"";
   if (result != 0) {
-    return out + " last-error=\"" + XmlAttribute(Windows1252ToUtf8(last_error)) + "\"/>\n";
+    return out + " last-error=\"" + MarkupEscape(Windows1252ToUtf8(last_error)) + "\"/>\n";
   }
   // The document's own declaration cannot stand inside another element.
   std::size_t body = 0;
