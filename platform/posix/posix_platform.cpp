@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -77,10 +78,25 @@ ssize_t TextModeWrite(void* cookie, const char* data, size_t size) {
     used = 0;
     return true;
   };
-  for (size_t i = 0; i < size; ++i) {
+  // Runs between line feeds are copied whole; most of a device document is such runs.
+  const char* at = data;
+  const char* const end = data + size;
+  while (at < end) {
+    const auto* feed =
+        static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+    const char* run_end = feed != nullptr ? feed : end;
+    while (at < run_end) {
+      if (used == sizeof chunk && !flush()) return -1;
+      const size_t n = std::min(static_cast<size_t>(run_end - at), sizeof chunk - used);
+      std::memcpy(chunk + used, at, n);
+      used += n;
+      at += n;
+    }
+    if (feed == nullptr) break;
     if (used + 2 > sizeof chunk && !flush()) return -1;
-    if (data[i] == '\n') chunk[used++] = '\r';
-    chunk[used++] = data[i];
+    chunk[used++] = '\r';
+    chunk[used++] = '\n';
+    ++at;
   }
   if (!flush()) return -1;
   return static_cast<ssize_t>(size);
