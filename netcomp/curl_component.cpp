@@ -252,25 +252,46 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     return CURLE_OK;
   }
 
-  // One line per request into the provider's trace file, in its own line format.
+  // One line per request into the provider's trace file, in its own line format. The line is
+  // written with one call on an unbuffered stream: a stream buffer would be a heap block per GET.
   void Log(const std::string& url, CURLcode result, long elapsed_ms) const {
     if (log_file_.empty()) return;
-    std::FILE* file = kestrel::platform::OpenTextFile(log_file_.c_str(), "at");
-    if (file == nullptr) return;
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    std::fprintf(file, "[%02d:%02d:%02d] HttpComponent: GET %s -> ", local.tm_hour, local.tm_min,
-                 local.tm_sec, UrlForLog(url).c_str());
-    if (result == CURLE_OK) {
-      std::fprintf(file, "status %d, %zu bytes, %ld ms\n", response_code_, received_.size(),
-                   elapsed_ms);
-    } else {
-      // libcurl's own text names the check that failed ("self-signed certificate", "no
-      // alternative certificate subject name matches"), where the result code only says "TLS".
-      std::fprintf(file, "no response (error %d: %s), %ld ms\n", last_error_,
-                   error_text_[0] != '\0' ? error_text_ : curl_easy_strerror(result), elapsed_ms);
+    const std::string shown = UrlForLog(url);
+    // libcurl's own text names the check that failed ("self-signed certificate", "no alternative
+    // certificate subject name matches"), where the result code only says "TLS".
+    const char* failure = result == CURLE_OK       ? ""
+                          : error_text_[0] != '\0' ? error_text_
+                                                   : curl_easy_strerror(result);
+    auto format = [&](char* out, std::size_t size) {
+      if (result == CURLE_OK) {
+        return std::snprintf(
+            out, size, "[%02d:%02d:%02d] HttpComponent: GET %s -> status %d, %zu bytes, %ld ms\n",
+            local.tm_hour, local.tm_min, local.tm_sec, shown.c_str(), response_code_,
+            received_.size(), elapsed_ms);
+      }
+      return std::snprintf(
+          out, size,
+          "[%02d:%02d:%02d] HttpComponent: GET %s -> no response (error %d: %s), %ld ms\n",
+          local.tm_hour, local.tm_min, local.tm_sec, shown.c_str(), last_error_, failure,
+          elapsed_ms);
+    };
+    char line[512];
+    const int length = format(line, sizeof line);
+    if (length < 0) return;
+    std::string longer;
+    const char* text = line;
+    if (static_cast<std::size_t>(length) >= sizeof line) {
+      longer.resize(static_cast<std::size_t>(length) + 1);
+      format(&longer[0], longer.size());
+      text = longer.data();
     }
+    std::FILE* file = kestrel::platform::OpenTextFile(log_file_.c_str(), "at");
+    if (file == nullptr) return;
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    std::fwrite(text, 1, static_cast<std::size_t>(length), file);
     std::fclose(file);
   }
 
