@@ -1,6 +1,7 @@
 // The XML DOM of the platform seam on libxml2, behaving as MSXML's DOMDocument does with its
 // default properties, so that the reader sees the same nodes on both targets.
 #include <libxml/parser.h>
+#include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 
 #include <climits>
@@ -513,8 +514,17 @@ class Libxml2Document final : public XmlDomDocument {
     // Short texts live in their nodes.
     constexpr int kOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
                              XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT;
-    xmlDocPtr doc = xmlCtxtReadMemory(context, utf8.data(), static_cast<int>(utf8.size()), nullptr,
-                                      nullptr, kOptions);
+    // The parser reads the kept buffer in place, where a memory input would first copy it into a
+    // buffer of its own (and ask that buffer for more at every chunk).
+    xmlCtxtReset(context);
+    xmlDocPtr doc = nullptr;
+    xmlParserInputPtr input = xmlNewStringInputStream(context, BAD_CAST utf8.c_str());
+    if (input != nullptr && inputPush(context, input) >= 0) {
+      xmlCtxtUseOptions(context, kOptions);
+      xmlParseDocument(context);
+      doc = context->myDoc;
+      context->myDoc = nullptr;
+    }
     // An undeclared namespace prefix is only a warning for libxml2, an error for MSXML.
     const bool accepted = doc != nullptr && !parser->refused && context->wellFormed != 0 &&
                           context->nsWellFormed != 0 && xmlDocGetRootElement(doc) != nullptr;
