@@ -23,6 +23,7 @@ using kestrel::platform::WChar;
 constexpr long kConnectTimeoutMs = 5000;
 constexpr long kRequestTimeoutMs = 10000;
 constexpr long kMaxRedirects = 3;
+constexpr long kReceiveBufferBytes = 4096;
 
 struct CurlErrorRow {
   CURLcode code;
@@ -232,6 +233,9 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     curl_easy_setopt(e, CURLOPT_USERAGENT, "kestrel-probe");
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &CurlComponent::Receive);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+    // libcurl allocates its receive buffer anew for every transfer, 16 KB unless told; a device
+    // answers with a few KB, headers included. A bigger answer only takes more reads.
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
     // libcurl is built with a fixed CA bundle, so OpenSSL's own variables would go unheard; a
