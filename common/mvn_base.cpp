@@ -49,14 +49,12 @@ std::FILE* OpenTraceFile(const char* path) {
   return file;
 }
 
-// line is the sink's line buffer, which has room for the line feed behind any line it holds.
+// line is the sink's line buffer, which has room for the line feed behind any line it holds. The
+// line and its line feed go out in one write, without a stream at all.
 void AppendTraceLine(const char* path, char* line, std::size_t length) {
-  std::FILE* file = OpenTraceFile(path);
-  if (file == nullptr) return;
-  // The line and its line feed in one write.
   line[length] = '\n';
-  std::fwrite(line, 1, length + 1, file);
-  std::fclose(file);
+  kestrel::platform::WriteTextAtOnce(path, CMvnBase::FileExists(path) == 1 ? "at" : "wt", line,
+                                     length + 1);
 }
 
 }  // namespace

@@ -150,11 +150,7 @@ void CMvnXmlFile::WriteElement(const char* name, int32_t number) {
 // ---------------------------------------------------------------- whole files
 
 int32_t WriteTextFile(const char* path, const char* text) {
-  std::FILE* out = kestrel::platform::OpenTextFile(path, "wt");
-  if (out == nullptr) return -1;
-  // One block goes out with one call: a stream buffer would only copy it.
-  std::setvbuf(out, nullptr, _IONBF, 0);
-  if (text != nullptr) std::fwrite(text, 1, std::strlen(text), out);
-  std::fclose(out);
-  return 0;
+  // One block goes out with one call: a stream would only copy it.
+  return kestrel::platform::WriteTextAtOnce(path, "wt", text,
+                                            text != nullptr ? std::strlen(text) : 0);
 }

@@ -256,8 +256,8 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     return CURLE_OK;
   }
 
-  // One line per request into the provider's trace file, in its own line format. The line is
-  // written with one call on an unbuffered stream: a stream buffer would be a heap block per GET.
+  // One line per request into the provider's trace file, in its own line format, written with one
+  // call: a stream and its buffer would be heap blocks for every GET.
   void Log(const std::string& url, CURLcode result, long elapsed_ms) const {
     if (log_file_.empty()) return;
     const std::time_t now = std::time(nullptr);
@@ -292,11 +292,8 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
       format(&longer[0], longer.size());
       text = longer.data();
     }
-    std::FILE* file = kestrel::platform::OpenTextFile(log_file_.c_str(), "at");
-    if (file == nullptr) return;
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    std::fwrite(text, 1, static_cast<std::size_t>(length), file);
-    std::fclose(file);
+    kestrel::platform::WriteTextAtOnce(log_file_.c_str(), "at", text,
+                                       static_cast<std::size_t>(length));
   }
 
   CURL* easy_;

@@ -108,17 +108,26 @@ int TextModeClose(void* cookie) {
 
 }  // namespace
 
-std::FILE* OpenTextFile(const char* path, const char* mode) {
-  if (path == nullptr || *path == '\0' || mode == nullptr) return nullptr;
+namespace {
+
+// The descriptor behind OpenTextFile and WriteTextAtOnce, or -1.
+int OpenTextDescriptor(const char* path, const char* mode) {
+  if (path == nullptr || *path == '\0' || mode == nullptr) return -1;
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
   if (mode[0] == 'w') {
     flags |= O_TRUNC;
   } else if (mode[0] == 'a') {
     flags |= O_APPEND;
   } else {
-    return nullptr;
+    return -1;
   }
-  const int fd = ::open(path, flags, 0666);
+  return ::open(path, flags, 0666);
+}
+
+}  // namespace
+
+std::FILE* OpenTextFile(const char* path, const char* mode) {
+  const int fd = OpenTextDescriptor(path, mode);
   if (fd < 0) return nullptr;
   cookie_io_functions_t functions{};
   functions.write = TextModeWrite;
@@ -127,6 +136,15 @@ std::FILE* OpenTextFile(const char* path, const char* mode) {
       ::fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), "w", functions);
   if (file == nullptr) ::close(fd);
   return file;
+}
+
+int32_t WriteTextAtOnce(const char* path, const char* mode, const char* data, std::size_t size) {
+  const int fd = OpenTextDescriptor(path, mode);
+  if (fd < 0) return -1;
+  void* cookie = reinterpret_cast<void*>(static_cast<intptr_t>(fd));
+  if (data != nullptr && size > 0) TextModeWrite(cookie, data, size);
+  TextModeClose(cookie);
+  return 0;
 }
 
 uint32_t ExecutableFileName(char* buffer, uint32_t size) {

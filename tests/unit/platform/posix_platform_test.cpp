@@ -36,8 +36,8 @@ TEST(CodePageTest, UnmappableBecomesQuestionMarkAndSizesHold) {
   EXPECT_EQ(std::string(out, 4), "?a??");
 }
 
-// Whole texts reach the text-mode stream in one call when it is unbuffered (as the trace and the
-// XML writer use it); line feeds near and on the edge of its 8 KB chunk must not be lost or split.
+// Whole texts reach the text-mode writer in one call when the stream is unbuffered or there is
+// none; line feeds near and on the edge of its 8 KB chunk must not be lost or split.
 TEST(TextFileTest, EveryLineFeedBecomesCrLfWhateverTheRunLengths) {
   const std::string cases[] = {
       std::string(20000, 'a'),
@@ -54,14 +54,18 @@ TEST(TextFileTest, EveryLineFeedBecomesCrLfWhateverTheRunLengths) {
       if (c == '\n') expected += '\r';
       expected += c;
     }
-    for (const bool buffered : {false, true}) {
-      std::FILE* file = kestrel::platform::OpenTextFile(path.c_str(), "wt");
-      ASSERT_NE(file, nullptr);
-      if (!buffered) std::setvbuf(file, nullptr, _IONBF, 0);
-      ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), file), text.size());
-      std::fclose(file);
-      EXPECT_TRUE(ReadFileBytes(path) == expected)
-          << text.size() << " bytes, buffered " << buffered;
+    for (const char* way : {"unbuffered", "buffered", "at once"}) {
+      if (way[0] == 'a') {
+        ASSERT_EQ(kestrel::platform::WriteTextAtOnce(path.c_str(), "wt", text.data(), text.size()),
+                  0);
+      } else {
+        std::FILE* file = kestrel::platform::OpenTextFile(path.c_str(), "wt");
+        ASSERT_NE(file, nullptr);
+        if (way[0] == 'u') std::setvbuf(file, nullptr, _IONBF, 0);
+        ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), file), text.size());
+        std::fclose(file);
+      }
+      EXPECT_TRUE(ReadFileBytes(path) == expected) << text.size() << " bytes, " << way;
     }
   }
 }
