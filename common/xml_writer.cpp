@@ -128,16 +128,16 @@ void CMvnXmlFile::CloseElement(const char* name) {
 
 void CMvnXmlFile::WriteElement(const char* name, const char* value) {
   if (!IsOpen()) return;
-  CMvnString start;
-  AppendIndent(start);
-  start.AppendChar('<').Append(name).AppendChar('>');
-  CMvnString end;
-  end.Append("</").Append(name).Append(">\n");
   CMvnString escaped(value);
   escaped.XmlEscape();
-  WriteUtf8(start.Text(), start.Length());
-  WriteUtf8(escaped.Text(), escaped.Length());
-  WriteUtf8(end.Text(), end.Length());
+  // The line goes to the stream in one call. The value converts the same inside it: the bytes
+  // around it are '>' and '<', which no code page reads as part of a character before or after.
+  CMvnString line;
+  AppendIndent(line);
+  line.AppendChar('<').Append(name).AppendChar('>');
+  line.Append(escaped.Text(), escaped.Length());
+  line.Append("</").Append(name).Append(">\n");
+  WriteUtf8(line.Text(), line.Length());
 }
 
 void CMvnXmlFile::WriteElement(const char* name, int32_t number) {
