@@ -176,14 +176,19 @@ constexpr KindName kKinds[] = {
     {XML_NOTATION_NODE, "notation"},
 };
 
-// Decodes UTF-8 as libxml2 hands it out (always valid) into wide, replacing what it held.
+// Decodes UTF-8 as libxml2 hands it out (always valid) into wide, replacing what it held. Sized
+// for the worst case first (one unit per byte) and cut to what was written.
 void Utf8ToUtf16(const char* text, std::size_t length, std::u16string& wide) {
-  wide.clear();
-  wide.reserve(length);
+  wide.resize(length);
+  char16_t* out = &wide[0];
   const auto* p = reinterpret_cast<const unsigned char*>(text);
   const unsigned char* end = p + length;
   while (p < end) {
     uint32_t c = *p++;
+    if (c < 0x80) {
+      *out++ = static_cast<char16_t>(c);
+      continue;
+    }
     int extra = 0;
     if (c >= 0xF0) {
       c &= 0x07;
@@ -198,12 +203,13 @@ void Utf8ToUtf16(const char* text, std::size_t length, std::u16string& wide) {
     for (; extra > 0 && p < end; --extra) c = (c << 6) | (*p++ & 0x3F);
     if (c >= 0x10000) {
       c -= 0x10000;
-      wide.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      wide.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+      *out++ = static_cast<char16_t>(0xD800 + (c >> 10));
+      *out++ = static_cast<char16_t>(0xDC00 + (c & 0x3FF));
     } else {
-      wide.push_back(static_cast<char16_t>(c));
+      *out++ = static_cast<char16_t>(c);
     }
   }
+  wide.resize(static_cast<std::size_t>(out - wide.data()));
 }
 
 // The same into a COM string.
@@ -455,31 +461,39 @@ bool WideToUtf8(const WChar* text, std::string& out) {
   out.clear();
   if (text == nullptr) return true;
   const std::size_t length = WideLength(text);
-  out.reserve(length + length / 2);
+  // Sized for the worst case first (three bytes per unit) and cut to what was written.
+  out.resize(length * 3);
+  char* o = &out[0];
   for (std::size_t i = 0; i < length; ++i) {
     uint32_t c = static_cast<char16_t>(text[i]);
+    if (c < 0x80) {
+      *o++ = static_cast<char>(c);
+      continue;
+    }
     if (c >= 0xD800 && c <= 0xDFFF) {
       const uint32_t low = i + 1 < length ? static_cast<char16_t>(text[i + 1]) : 0;
-      if (c > 0xDBFF || low < 0xDC00 || low > 0xDFFF) return false;
+      if (c > 0xDBFF || low < 0xDC00 || low > 0xDFFF) {
+        out.clear();
+        return false;
+      }
       c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
       ++i;
     }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    if (c < 0x800) {
+      *o++ = static_cast<char>(0xC0 | (c >> 6));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      *o++ = static_cast<char>(0xE0 | (c >> 12));
+      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
     } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      *o++ = static_cast<char>(0xF0 | (c >> 18));
+      *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
     }
   }
+  out.resize(static_cast<std::size_t>(o - out.data()));
   return true;
 }
 
