@@ -130,14 +130,36 @@ void CMvnXmlFile::WriteElement(const char* name, const char* value) {
   if (!IsOpen()) return;
   CMvnString escaped(value);
   escaped.XmlEscape();
-  // The line goes to the stream in one call. The value converts the same inside it: the bytes
-  // around it are '>' and '<', which no code page reads as part of a character before or after.
-  CMvnString line;
-  AppendIndent(line);
-  line.AppendChar('<').Append(name).AppendChar('>');
-  line.Append(escaped.Text(), escaped.Length());
-  line.Append("</").Append(name).Append(">\n");
-  WriteUtf8(line.Text(), line.Length());
+  // The line goes to the stream in one call, put together on the stack. The value converts the
+  // same inside it: the bytes around it are '>' and '<', which no code page reads as part of a
+  // character before or after.
+  if (name == nullptr) name = "";
+  const std::size_t name_length = std::strlen(name);
+  const std::size_t indent = depth_ > 0 ? static_cast<std::size_t>(depth_) * 2 : 0;
+  const std::size_t length = indent + 2 * name_length + escaped.Length() + 6;  // <></>\n
+  char local[256];
+  std::unique_ptr<char[]> heap;
+  char* line = local;
+  if (length > sizeof local) {
+    heap.reset(new char[length]);
+    line = heap.get();
+  }
+  char* out = line;
+  std::memset(out, ' ', indent);
+  out += indent;
+  *out++ = '<';
+  std::memcpy(out, name, name_length);
+  out += name_length;
+  *out++ = '>';
+  std::memcpy(out, escaped.Text(), escaped.Length());
+  out += escaped.Length();
+  *out++ = '<';
+  *out++ = '/';
+  std::memcpy(out, name, name_length);
+  out += name_length;
+  *out++ = '>';
+  *out++ = '\n';
+  WriteUtf8(line, static_cast<std::size_t>(out - line));
 }
 
 void CMvnXmlFile::WriteElement(const char* name, int32_t number) {
