@@ -378,8 +378,9 @@ class Libxml2Node final : public XmlDomNode {
   int32_t GetAttribute(int32_t index, XmlDomNode** attribute) override;
 
   void Release() override {
-    // The document outlives the wrapper's own reference to it until the memory is back.
-    const SharedDoc doc = doc_;
+    // The document outlives the wrapper's own reference to it until the memory is back; the
+    // reference moves out rather than being counted up and down again.
+    const SharedDoc doc = std::move(doc_);
     this->~Libxml2Node();
     doc->GiveSlot(this);
   }
