@@ -33,8 +33,10 @@ struct MultiSzList {
 
 class CMvnBase {
  public:
-  // Inline, so that a class name given as a literal is copied without a search for its end.
-  explicit CMvnBase(const char* class_name) : trace_state_(nullptr), class_name_(class_name) {}
+  // class_name is kept, not copied: it names the object's class and is always a literal (a copy
+  // passes on the original's). A string of its own would be most of a small object's size.
+  explicit CMvnBase(const char* class_name)
+      : trace_state_(nullptr), class_name_(class_name != nullptr ? class_name : "") {}
   // Inline: most objects never traced and have no sink state to free.
   virtual ~CMvnBase() {
     if (trace_state_ != nullptr) DeleteTraceState();
@@ -53,7 +55,7 @@ class CMvnBase {
   void SetTraceFile(const char* path);
   CMvnString& GetTraceFile(CMvnString& out);
   void SetLogProfileFile(const char* path);
-  const char* ClassName() const { return class_name_.Text(); }
+  const char* ClassName() const { return class_name_; }
 
   // Appends one line to the assertion log when condition is 0; the program goes on.
   static void Assert(int32_t condition, const char* source_file, int32_t line);
@@ -86,5 +88,5 @@ class CMvnBase {
 
   TraceState* trace_state_;
   kestrel::platform::Lock lock_;
-  CMvnString class_name_;
+  const char* class_name_;
 };

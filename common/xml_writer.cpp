@@ -128,16 +128,38 @@ void CMvnXmlFile::CloseElement(const char* name) {
 
 void CMvnXmlFile::WriteElement(const char* name, const char* value) {
   if (!IsOpen()) return;
-  CMvnString start;
-  AppendIndent(start);
-  start.AppendChar('<').Append(name).AppendChar('>');
-  CMvnString end;
-  end.Append("</").Append(name).Append(">\n");
   CMvnString escaped(value);
   escaped.XmlEscape();
-  WriteUtf8(start.Text(), start.Length());
-  WriteUtf8(escaped.Text(), escaped.Length());
-  WriteUtf8(end.Text(), end.Length());
+  // The line goes to the stream in one call, put together on the stack. The value converts the
+  // same inside it: the bytes around it are '>' and '<', which no code page reads as part of a
+  // character before or after.
+  if (name == nullptr) name = "";
+  const std::size_t name_length = std::strlen(name);
+  const std::size_t indent = depth_ > 0 ? static_cast<std::size_t>(depth_) * 2 : 0;
+  const std::size_t length = indent + 2 * name_length + escaped.Length() + 6;  // <></>\n
+  char local[256];
+  std::unique_ptr<char[]> heap;
+  char* line = local;
+  if (length > sizeof local) {
+    heap.reset(new char[length]);
+    line = heap.get();
+  }
+  char* out = line;
+  std::memset(out, ' ', indent);
+  out += indent;
+  *out++ = '<';
+  std::memcpy(out, name, name_length);
+  out += name_length;
+  *out++ = '>';
+  std::memcpy(out, escaped.Text(), escaped.Length());
+  out += escaped.Length();
+  *out++ = '<';
+  *out++ = '/';
+  std::memcpy(out, name, name_length);
+  out += name_length;
+  *out++ = '>';
+  *out++ = '\n';
+  WriteUtf8(line, static_cast<std::size_t>(out - line));
 }
 
 void CMvnXmlFile::WriteElement(const char* name, int32_t number) {
@@ -150,11 +172,7 @@ void CMvnXmlFile::WriteElement(const char* name, int32_t number) {
 // ---------------------------------------------------------------- whole files
 
 int32_t WriteTextFile(const char* path, const char* text) {
-  std::FILE* out = kestrel::platform::OpenTextFile(path, "wt");
-  if (out == nullptr) return -1;
-  // One block goes out with one call: a stream buffer would only copy it.
-  std::setvbuf(out, nullptr, _IONBF, 0);
-  if (text != nullptr) std::fwrite(text, 1, std::strlen(text), out);
-  std::fclose(out);
-  return 0;
+  // One block goes out with one call: a stream would only copy it.
+  return kestrel::platform::WriteTextAtOnce(path, "wt", text,
+                                            text != nullptr ? std::strlen(text) : 0);
 }

@@ -1,7 +1,6 @@
 // The device document: the record written for the host, in its configuration form (full) or its
 // data form (identifiers, status and values only).
 #include <charconv>
-#include <new>
 
 #include "common/error_messages.h"
 #include "common/mvn_list.h"
@@ -82,12 +81,10 @@ int32_t CEnvDevInterface::WriteXml(CMvnXmlFile* writer, bool full) const {
 }
 
 int32_t CEnvDevInfo::SaveXml(const char* file_name, bool full) {
-  auto* writer = new (std::nothrow) CMvnXmlFile("CEnvDevInfo");
-  if (writer == nullptr) return -1;
-  if (!writer->Open(file_name)) {
-    delete writer;
-    return -1;
-  }
+  // On the stack, stream buffer included: a document is written twice per load.
+  CMvnXmlFile file("CEnvDevInfo");
+  CMvnXmlFile* writer = &file;
+  if (!writer->Open(file_name)) return -1;
   // A device without interfaces is still written whole, but reported as a failure: the host
   // has nothing to monitor.
   int32_t result = -1;
@@ -116,6 +113,5 @@ int32_t CEnvDevInfo::SaveXml(const char* file_name, bool full) {
   writer->CloseElement("sensors");
   writer->CloseElement("device");
   writer->Close();
-  delete writer;
   return result;
 }

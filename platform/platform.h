@@ -72,6 +72,10 @@ int32_t FileExistsNotDirectory(const char* path);
 // Opens a file as the C runtime's text mode does on Windows: every LF written reaches the disk as
 // CR LF. mode is "wt" or "at" (and their "w"/"a" forms). Close with std::fclose.
 std::FILE* OpenTextFile(const char* path, const char* mode);
+// Opens path as OpenTextFile does, writes size bytes of data in text mode and closes it, without a
+// stream: for a line or a whole text that is written at once. -1 when the file cannot be opened,
+// else 0 (as with a stream, a failed write is not told apart).
+int32_t WriteTextAtOnce(const char* path, const char* mode, const char* data, std::size_t size);
 
 // Full path of the running executable (at most size - 1 bytes, NUL-terminated). Answers its length.
 uint32_t ExecutableFileName(char* buffer, uint32_t size);

@@ -51,17 +51,21 @@ int32_t AnsiToWide(const char* source, int32_t length, WChar* destination, int32
 int32_t WideToAnsi(const WChar* source, int32_t length, char* destination, int32_t size) {
   if (source == nullptr || length == 0 || size < 0) return 0;
   const std::size_t count = length < 0 ? WideLength(source) + 1 : static_cast<std::size_t>(length);
-  // A surrogate pair is one character and becomes one '?'.
-  std::size_t needed = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (IsHighSurrogate(static_cast<char16_t>(source[i])) && i + 1 < count &&
-        IsLowSurrogate(static_cast<char16_t>(source[i + 1]))) {
-      ++i;
+  // No unit makes more than one byte: with room for one byte per unit the count is not needed.
+  if (size == 0 || static_cast<std::size_t>(size) < count) {
+    // A surrogate pair is one character and becomes one '?'.
+    std::size_t needed = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (IsHighSurrogate(static_cast<char16_t>(source[i])) && i + 1 < count &&
+          IsLowSurrogate(static_cast<char16_t>(source[i + 1]))) {
+        ++i;
+      }
+      ++needed;
     }
-    ++needed;
+    if (size == 0) return static_cast<int32_t>(needed);
+    if (needed > static_cast<std::size_t>(size)) return 0;
   }
-  if (size == 0) return static_cast<int32_t>(needed);
-  if (destination == nullptr || needed > static_cast<std::size_t>(size)) return 0;
+  if (destination == nullptr) return 0;
   std::size_t out = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const auto unit = static_cast<char16_t>(source[i]);

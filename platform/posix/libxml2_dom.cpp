@@ -1,6 +1,7 @@
 // The XML DOM of the platform seam on libxml2, behaving as MSXML's DOMDocument does with its
 // default properties, so that the reader sees the same nodes on both targets.
 #include <libxml/parser.h>
+#include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 
 #include <climits>
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -20,12 +22,69 @@ constexpr int32_t kFalse = 1;
 constexpr int32_t kPointer = static_cast<int32_t>(0x80004003u);
 constexpr int32_t kOutOfMemory = static_cast<int32_t>(0x8007000Eu);
 
+// A parser context kept from one load to the next: its dictionary, stacks and UTF-8 buffer are
+// made once rather than for every document. A context serves one document at a time, because the
+// document's names live in the context's dictionary and libxml2 does not lock a dictionary that
+// one document reads while another parse adds to it.
+struct Parser {
+  xmlParserCtxtPtr context = nullptr;
+  std::string utf8;
+  bool refused = false;
+
+  ~Parser() { xmlFreeParserCtxt(context); }
+};
+
+// A DOCTYPE ends the parse as soon as the parser meets it (see RefuseDocumentType).
+void RefuseDocumentType(void* context, const xmlChar*, const xmlChar*, const xmlChar*);
+
+// One spare parser for the next load. Loads of several providers at once make parsers of their
+// own, and those go back to the heap when the spare place is taken.
+class ParserPool {
+ public:
+  ~ParserPool() { delete spare_; }
+
+  std::unique_ptr<Parser> Take() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (spare_ != nullptr) return std::unique_ptr<Parser>(std::exchange(spare_, nullptr));
+    }
+    auto parser = std::unique_ptr<Parser>(new (std::nothrow) Parser);
+    if (parser == nullptr) return nullptr;
+    parser->context = xmlNewParserCtxt();
+    if (parser->context == nullptr) return nullptr;
+    parser->context->sax->internalSubset = RefuseDocumentType;
+    return parser;
+  }
+
+  void Give(std::unique_ptr<Parser> parser) {
+    // Names of ever new elements would grow the dictionary without end, and one huge document
+    // should not keep its buffer for the small ones after it.
+    if (xmlDictSize(parser->context->dict) > kMaxNames || parser->utf8.capacity() > kMaxBuffer) {
+      return;
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    if (spare_ == nullptr) spare_ = parser.release();
+  }
+
+ private:
+  static constexpr int kMaxNames = 4096;
+  static constexpr std::size_t kMaxBuffer = 256 * 1024;
+
+  std::mutex lock_;
+  Parser* spare_ = nullptr;
+};
+
+ParserPool& Parsers() {
+  static ParserPool pool;
+  return pool;
+}
+
 // The parsed tree, and the memory of the node wrappers handed out for it: a walk fetches a wrapper
 // for every node it visits and releases it soon after, so a released one is kept for the next
-// rather than going back to the heap.
+// rather than going back to the heap. The parser that made the tree goes back to the pool with it.
 class DocState {
  public:
-  explicit DocState(xmlDoc* doc) : doc_(doc) {}
+  DocState(xmlDoc* doc, std::unique_ptr<Parser> parser) : doc_(doc), parser_(std::move(parser)) {}
   ~DocState() {
     while (free_ != nullptr) {
       FreeSlot* next = free_->next;
@@ -33,6 +92,7 @@ class DocState {
       free_ = next;
     }
     xmlFreeDoc(doc_);
+    if (parser_ != nullptr) Parsers().Give(std::move(parser_));
   }
   DocState(const DocState&) = delete;
   DocState& operator=(const DocState&) = delete;
@@ -52,6 +112,7 @@ class DocState {
     FreeSlot* next;
   };
   xmlDoc* doc_;
+  std::unique_ptr<Parser> parser_;
   FreeSlot* free_ = nullptr;
 };
 
@@ -115,14 +176,19 @@ constexpr KindName kKinds[] = {
     {XML_NOTATION_NODE, "notation"},
 };
 
-// Decodes UTF-8 as libxml2 hands it out (always valid) into wide, replacing what it held.
+// Decodes UTF-8 as libxml2 hands it out (always valid) into wide, replacing what it held. Sized
+// for the worst case first (one unit per byte) and cut to what was written.
 void Utf8ToUtf16(const char* text, std::size_t length, std::u16string& wide) {
-  wide.clear();
-  wide.reserve(length);
+  wide.resize(length);
+  char16_t* out = &wide[0];
   const auto* p = reinterpret_cast<const unsigned char*>(text);
   const unsigned char* end = p + length;
   while (p < end) {
     uint32_t c = *p++;
+    if (c < 0x80) {
+      *out++ = static_cast<char16_t>(c);
+      continue;
+    }
     int extra = 0;
     if (c >= 0xF0) {
       c &= 0x07;
@@ -137,12 +203,13 @@ void Utf8ToUtf16(const char* text, std::size_t length, std::u16string& wide) {
     for (; extra > 0 && p < end; --extra) c = (c << 6) | (*p++ & 0x3F);
     if (c >= 0x10000) {
       c -= 0x10000;
-      wide.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      wide.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+      *out++ = static_cast<char16_t>(0xD800 + (c >> 10));
+      *out++ = static_cast<char16_t>(0xDC00 + (c & 0x3FF));
     } else {
-      wide.push_back(static_cast<char16_t>(c));
+      *out++ = static_cast<char16_t>(c);
     }
   }
+  wide.resize(static_cast<std::size_t>(out - wide.data()));
 }
 
 // The same into a COM string.
@@ -311,8 +378,9 @@ class Libxml2Node final : public XmlDomNode {
   int32_t GetAttribute(int32_t index, XmlDomNode** attribute) override;
 
   void Release() override {
-    // The document outlives the wrapper's own reference to it until the memory is back.
-    const SharedDoc doc = doc_;
+    // The document outlives the wrapper's own reference to it until the memory is back; the
+    // reference moves out rather than being counted up and down again.
+    const SharedDoc doc = std::move(doc_);
     this->~Libxml2Node();
     doc->GiveSlot(this);
   }
@@ -394,31 +462,39 @@ bool WideToUtf8(const WChar* text, std::string& out) {
   out.clear();
   if (text == nullptr) return true;
   const std::size_t length = WideLength(text);
-  out.reserve(length + length / 2);
+  // Sized for the worst case first (three bytes per unit) and cut to what was written.
+  out.resize(length * 3);
+  char* o = &out[0];
   for (std::size_t i = 0; i < length; ++i) {
     uint32_t c = static_cast<char16_t>(text[i]);
+    if (c < 0x80) {
+      *o++ = static_cast<char>(c);
+      continue;
+    }
     if (c >= 0xD800 && c <= 0xDFFF) {
       const uint32_t low = i + 1 < length ? static_cast<char16_t>(text[i + 1]) : 0;
-      if (c > 0xDBFF || low < 0xDC00 || low > 0xDFFF) return false;
+      if (c > 0xDBFF || low < 0xDC00 || low > 0xDFFF) {
+        out.clear();
+        return false;
+      }
       c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
       ++i;
     }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    if (c < 0x800) {
+      *o++ = static_cast<char>(0xC0 | (c >> 6));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      *o++ = static_cast<char>(0xE0 | (c >> 12));
+      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
     } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      *o++ = static_cast<char>(0xF0 | (c >> 18));
+      *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
     }
   }
+  out.resize(static_cast<std::size_t>(o - out.data()));
   return true;
 }
 
@@ -427,10 +503,9 @@ bool WideToUtf8(const WChar* text, std::string& out) {
 // and it is the only way in for entity expansion ("billion laughs") and external entities.
 void RefuseDocumentType(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
   auto* parser = static_cast<xmlParserCtxtPtr>(context);
-  *static_cast<bool*>(parser->_private) = true;
+  static_cast<Parser*>(parser->_private)->refused = true;
   xmlStopParser(parser);
 }
-
 class Libxml2Document final : public XmlDomDocument {
  public:
   int32_t SetAsync(bool) override { return kOk; }  // loads are synchronous anyway
@@ -438,28 +513,43 @@ class Libxml2Document final : public XmlDomDocument {
   int32_t LoadXml(const WChar* text, bool* well_formed) override {
     if (well_formed == nullptr) return kPointer;
     *well_formed = false;
-    std::string utf8;
-    if (!WideToUtf8(text, utf8) || utf8.empty() || utf8.size() > INT_MAX) return kOk;
-
-    xmlParserCtxtPtr parser = xmlNewParserCtxt();
+    std::unique_ptr<Parser> parser = Parsers().Take();
     if (parser == nullptr) return kOutOfMemory;
-    bool refused = false;
-    parser->_private = &refused;
-    parser->sax->internalSubset = RefuseDocumentType;
-    // The text arrives as characters, so an encoding named in its declaration is meaningless.
-    constexpr int kOptions =
-        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC;
-    xmlDocPtr doc = xmlCtxtReadMemory(parser, utf8.data(), static_cast<int>(utf8.size()), nullptr,
-                                      "UTF-8", kOptions);
-    // An undeclared namespace prefix is only a warning for libxml2, an error for MSXML.
-    const bool accepted = doc != nullptr && !refused && parser->wellFormed != 0 &&
-                          parser->nsWellFormed != 0 && xmlDocGetRootElement(doc) != nullptr;
-    xmlFreeParserCtxt(parser);
-    if (!accepted) {
-      if (doc != nullptr) xmlFreeDoc(doc);
+    std::string& utf8 = parser->utf8;
+    if (!WideToUtf8(text, utf8) || utf8.empty() || utf8.size() > INT_MAX) {
+      Parsers().Give(std::move(parser));
       return kOk;
     }
-    doc_ = std::make_shared<DocState>(doc);
+
+    xmlParserCtxtPtr context = parser->context;
+    parser->refused = false;
+    context->_private = parser.get();
+    // The text arrives as characters, so an encoding named in its declaration is meaningless; and
+    // UTF-8 is what the parser reads without a converter (and the two buffers one would need).
+    // Short texts live in their nodes.
+    constexpr int kOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
+                             XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT;
+    // The parser reads the kept buffer in place, where a memory input would first copy it into a
+    // buffer of its own (and ask that buffer for more at every chunk).
+    xmlCtxtReset(context);
+    xmlDocPtr doc = nullptr;
+    xmlParserInputPtr input = xmlNewStringInputStream(context, BAD_CAST utf8.c_str());
+    if (input != nullptr && inputPush(context, input) >= 0) {
+      xmlCtxtUseOptions(context, kOptions);
+      xmlParseDocument(context);
+      doc = context->myDoc;
+      context->myDoc = nullptr;
+    }
+    // An undeclared namespace prefix is only a warning for libxml2, an error for MSXML.
+    const bool accepted = doc != nullptr && !parser->refused && context->wellFormed != 0 &&
+                          context->nsWellFormed != 0 && xmlDocGetRootElement(doc) != nullptr;
+    context->_private = nullptr;
+    if (!accepted) {
+      if (doc != nullptr) xmlFreeDoc(doc);
+      Parsers().Give(std::move(parser));
+      return kOk;
+    }
+    doc_ = std::make_shared<DocState>(doc, std::move(parser));
     *well_formed = true;
     return kOk;
   }

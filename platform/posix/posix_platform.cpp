@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -77,10 +78,25 @@ ssize_t TextModeWrite(void* cookie, const char* data, size_t size) {
     used = 0;
     return true;
   };
-  for (size_t i = 0; i < size; ++i) {
+  // Runs between line feeds are copied whole; most of a device document is such runs.
+  const char* at = data;
+  const char* const end = data + size;
+  while (at < end) {
+    const auto* feed =
+        static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+    const char* run_end = feed != nullptr ? feed : end;
+    while (at < run_end) {
+      if (used == sizeof chunk && !flush()) return -1;
+      const size_t n = std::min(static_cast<size_t>(run_end - at), sizeof chunk - used);
+      std::memcpy(chunk + used, at, n);
+      used += n;
+      at += n;
+    }
+    if (feed == nullptr) break;
     if (used + 2 > sizeof chunk && !flush()) return -1;
-    if (data[i] == '\n') chunk[used++] = '\r';
-    chunk[used++] = data[i];
+    chunk[used++] = '\r';
+    chunk[used++] = '\n';
+    ++at;
   }
   if (!flush()) return -1;
   return static_cast<ssize_t>(size);
@@ -92,17 +108,26 @@ int TextModeClose(void* cookie) {
 
 }  // namespace
 
-std::FILE* OpenTextFile(const char* path, const char* mode) {
-  if (path == nullptr || *path == '\0' || mode == nullptr) return nullptr;
+namespace {
+
+// The descriptor behind OpenTextFile and WriteTextAtOnce, or -1.
+int OpenTextDescriptor(const char* path, const char* mode) {
+  if (path == nullptr || *path == '\0' || mode == nullptr) return -1;
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
   if (mode[0] == 'w') {
     flags |= O_TRUNC;
   } else if (mode[0] == 'a') {
     flags |= O_APPEND;
   } else {
-    return nullptr;
+    return -1;
   }
-  const int fd = ::open(path, flags, 0666);
+  return ::open(path, flags, 0666);
+}
+
+}  // namespace
+
+std::FILE* OpenTextFile(const char* path, const char* mode) {
+  const int fd = OpenTextDescriptor(path, mode);
   if (fd < 0) return nullptr;
   cookie_io_functions_t functions{};
   functions.write = TextModeWrite;
@@ -111,6 +136,15 @@ std::FILE* OpenTextFile(const char* path, const char* mode) {
       ::fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), "w", functions);
   if (file == nullptr) ::close(fd);
   return file;
+}
+
+int32_t WriteTextAtOnce(const char* path, const char* mode, const char* data, std::size_t size) {
+  const int fd = OpenTextDescriptor(path, mode);
+  if (fd < 0) return -1;
+  void* cookie = reinterpret_cast<void*>(static_cast<intptr_t>(fd));
+  if (data != nullptr && size > 0) TextModeWrite(cookie, data, size);
+  TextModeClose(cookie);
+  return 0;
 }
 
 uint32_t ExecutableFileName(char* buffer, uint32_t size) {

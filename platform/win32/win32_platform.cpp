@@ -71,6 +71,17 @@ std::FILE* OpenTextFile(const char* path, const char* mode) {
   return std::fopen(path, text_mode);
 }
 
+int32_t WriteTextAtOnce(const char* path, const char* mode, const char* data, std::size_t size) {
+  std::FILE* file = OpenTextFile(path, mode);
+  if (file == nullptr) return -1;
+  // Unbuffered: the C runtime translates the line feeds and writes the text without a stream
+  // buffer of its own.
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  if (data != nullptr && size > 0) std::fwrite(data, 1, size, file);
+  std::fclose(file);
+  return 0;
+}
+
 uint32_t ExecutableFileName(char* buffer, uint32_t size) {
   if (buffer == nullptr || size == 0) return 0;
   DWORD length = ::GetModuleFileNameA(nullptr, buffer, size);

@@ -19,6 +19,14 @@ struct WriterCase {
   int32_t depth;
 };
 
+std::string Repeated(const char* piece, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+const std::string kLongLine = "<d>\r\n  <t>" + Repeated("\xC2\xB0", 300) + "</t>\r\n";
+
 class XmlWriterTest : public ::testing::TestWithParam<WriterCase> {};
 
 TEST_P(XmlWriterTest, WritesExactBytes) {
@@ -54,6 +62,13 @@ INSTANTIATE_TEST_SUITE_P(
         // a value's own line feeds get CR LF too, as everything in text mode
         WriterCase{"LineFeedInValue", [](CMvnXmlFile& w) { w.WriteElement("t", "a\nb"); },
                    "<t>a\r\nb</t>\r\n", 0},
+        // A line longer than the writer's stack buffers, indented, converted as a whole.
+        WriterCase{"LongNonAsciiValue",
+                   [](CMvnXmlFile& w) {
+                     w.OpenElement("d");
+                     w.WriteElement("t", std::string(300, '\xB0').c_str());
+                   },
+                   kLongLine.c_str(), 1},
         WriterCase{"UnmatchedCloseGoesNegative", [](CMvnXmlFile& w) { w.CloseElement("x"); },
                    "</x>\r\n", -1},
         WriterCase{"WriteUtf8IgnoresEmptyText", [](CMvnXmlFile& w) { w.WriteUtf8("abc", 0); }, "",

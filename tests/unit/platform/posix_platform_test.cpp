@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "platform/platform.h"
@@ -11,8 +12,8 @@ using kestrel::platform::WChar;
 using kestrel::testing::ReadFileBytes;
 using kestrel::testing::TempDir;
 
-// Text files (LF to CR LF, append, unopenable paths) show through the trace, the XML writer and
-// the working-file tests.
+// Text files (append, unopenable paths) show through the trace, the XML writer and the
+// working-file tests.
 TEST(CodePageTest, Windows1252RoundTripsEveryByte) {
   std::string all;
   for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
@@ -33,6 +34,40 @@ TEST(CodePageTest, UnmappableBecomesQuestionMarkAndSizesHold) {
   EXPECT_EQ(kestrel::platform::WideToAnsi(text, 5, out, 3), 0);  // too small
   EXPECT_EQ(kestrel::platform::WideToAnsi(text, 5, out, 8), 4);
   EXPECT_EQ(std::string(out, 4), "?a??");
+}
+
+// Whole texts reach the text-mode writer in one call when the stream is unbuffered or there is
+// none; line feeds near and on the edge of its 8 KB chunk must not be lost or split.
+TEST(TextFileTest, EveryLineFeedBecomesCrLfWhateverTheRunLengths) {
+  const std::string cases[] = {
+      std::string(20000, 'a'),
+      std::string(10000, '\n'),
+      std::string(8191, 'a') + "\n" + "b",
+      std::string(8190, 'a') + "\n\n" + std::string(9000, 'c') + "\n",
+      "\nfirst\r\nsecond\n\n",
+  };
+  TempDir dir;
+  const std::string path = dir.File("text.txt");
+  for (const std::string& text : cases) {
+    std::string expected;
+    for (char c : text) {
+      if (c == '\n') expected += '\r';
+      expected += c;
+    }
+    for (const char* way : {"unbuffered", "buffered", "at once"}) {
+      if (way[0] == 'a') {
+        ASSERT_EQ(kestrel::platform::WriteTextAtOnce(path.c_str(), "wt", text.data(), text.size()),
+                  0);
+      } else {
+        std::FILE* file = kestrel::platform::OpenTextFile(path.c_str(), "wt");
+        ASSERT_NE(file, nullptr);
+        if (way[0] == 'u') std::setvbuf(file, nullptr, _IONBF, 0);
+        ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), file), text.size());
+        std::fclose(file);
+      }
+      EXPECT_TRUE(ReadFileBytes(path) == expected) << text.size() << " bytes, " << way;
+    }
+  }
 }
 
 TEST(ProfileTest, SectionsAndKeys) {

@@ -117,6 +117,15 @@ TEST_P(RefusalTest, LoadsNothing) {
   CMvnXmlElements elements;
   elements.SetPath("/a");
   EXPECT_EQ(document.CollectElements(elements), -1);
+
+  // Parsers are kept from one load to the next: a refusal (the parse stopped short, a namespace
+  // error) must leave nothing behind for the next document.
+  CMvnXmlDoc next;
+  ASSERT_EQ(next.Initialize(0, ""), 0);
+  ASSERT_EQ(next.LoadXml(kDevice), 0);
+  elements.SetPath("/device/sensor/item");
+  ASSERT_EQ(next.CollectElements(elements), 0);
+  EXPECT_EQ(Dump(elements), "/device/sensor/item[lab=Rack;]");
 }
 
 INSTANTIATE_TEST_SUITE_P(Documents, RefusalTest,
