@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 namespace kestrel::host {
 
@@ -133,6 +134,23 @@ std::string MarkupEscape(const std::string& text) {
         out += c;
     }
   }
+  return out;
+}
+
+std::string Rfc3339Utc(std::chrono::system_clock::time_point when) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+#if defined(_WIN32)
+  gmtime_s(&utc, &seconds);
+#else
+  gmtime_r(&seconds, &utc);
+#endif
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  char out[48];
+  std::snprintf(out, sizeof out, "%s.%03dZ", text, static_cast<int>(millis < 0 ? 0 : millis));
   return out;
 }
 

@@ -2,6 +2,7 @@
 // the sensor's own number of decimals. Every program that hosts the module shows values this way.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace kestrel::host {
@@ -17,6 +18,9 @@ std::string Windows1252ToUtf8(const std::string& text);
 
 // value printed with digits decimals ("-" when the document holds no value).
 std::string FormatValue(const std::string& value, const std::string& digits);
+
+// when as RFC 3339 in UTC with milliseconds: "2026-12-06T07:20:01.123Z".
+std::string Rfc3339Utc(std::chrono::system_clock::time_point when);
 
 // text with the five characters that markup gives meaning escaped, for HTML and XML alike.
 std::string MarkupEscape(const std::string& text);

@@ -59,12 +59,9 @@ std::string UrlQueryValue(const std::string& text) {
 
 std::string UtcTime(double unix_seconds) {
   if (unix_seconds <= 0) return "never";
-  const std::time_t t = static_cast<std::time_t>(unix_seconds);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
-  return text;
+  return kestrel::host::Rfc3339Utc(std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::duration<double>(unix_seconds))));
 }
 
 double Now() {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 #include "host/value_format.h"
 
@@ -68,23 +67,6 @@ std::string ValueWithUnit(const SensorView& sensor) {
 }
 
 }  // namespace
-
-std::string Rfc3339Utc(std::chrono::system_clock::time_point when) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
-  std::tm utc{};
-#if defined(_WIN32)
-  gmtime_s(&utc, &seconds);
-#else
-  gmtime_r(&seconds, &utc);
-#endif
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  char out[48];
-  std::snprintf(out, sizeof out, "%s.%03dZ", text, static_cast<int>(millis < 0 ? 0 : millis));
-  return out;
-}
 
 std::string StampJson(const std::string& json_object, const LoadStamp& stamp) {
   return "{\"time\":" + JsonString(stamp.time) + ",\"host\":" + JsonString(stamp.host) +

@@ -23,8 +23,6 @@ struct LoadStamp {
   double duration_ms = 0;
 };
 
-std::string Rfc3339Utc(std::chrono::system_clock::time_point when);
-
 // The object of FormatJson with "time", "host" and "durationMs" in front.
 std::string StampJson(const std::string& json_object, const LoadStamp& stamp);
 
