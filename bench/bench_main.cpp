@@ -25,6 +25,14 @@ constexpr Comparison kComparisons[] = {
     {"Load", "LoadFloor", false, "load time / floor time (median wall time; goal <= 1.2)"},
 };
 
+// "3w-typical/repeats:5/real_time" -> "3w-typical".
+std::string ShownInput(std::string input) {
+  for (const char* suffix : {"/repeats:", "/real_time", "/manual_time", "/min_time:"}) {
+    input = input.substr(0, input.find(suffix));
+  }
+  return input;
+}
+
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
@@ -40,6 +48,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
       // A median, once there is one, stands for all repetitions of the benchmark.
       if (!median && medians_.count(name) != 0) continue;
       if (median) medians_[name] = true;
+      const auto paired = run.counters.find("load_per_floor");
+      if (paired != run.counters.end()) paired_[name] = paired->second.value;
       if (times_.count(name) == 0) order_.push_back(name);
       const double unit = benchmark::GetTimeUnitMultiplier(run.time_unit);
       times_[name] = {run.GetAdjustedRealTime() / unit, run.GetAdjustedCPUTime() / unit};
@@ -57,15 +67,18 @@ class RatioReporter : public benchmark::ConsoleReporter {
         const std::string input = name.substr(prefix.size());
         const auto other = times_.find(std::string(comparison.denominator) + "/" + input);
         if (other == times_.end()) continue;
-        std::string shown = input;
-        for (const char* suffix : {"/repeats:", "/real_time", "/min_time:"}) {
-          shown = shown.substr(0, shown.find(suffix));
-        }
+        const std::string shown = ShownInput(input);
         if (!heading) std::printf("\n%s\n", comparison.heading);
         heading = true;
         const double ratio =
             comparison.throughput ? other->second.cpu / time.cpu : time.real / other->second.real;
         std::printf("  %-28s %6.2f\n", shown.c_str(), ratio);
+      }
+    }
+    if (!paired_.empty()) {
+      std::printf("\nload time / floor time, interleaved (medians per pass; goal <= 1.2)\n");
+      for (const auto& [name, ratio] : paired_) {
+        std::printf("  %-28s %6.2f\n", ShownInput(name.substr(name.find('/') + 1)).c_str(), ratio);
       }
     }
     std::fflush(stdout);
@@ -80,6 +93,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
   // Names in the order they ran, so the ratios come out by size.
   std::vector<std::string> order_;
   std::map<std::string, bool> medians_;
+  // Ratios that one benchmark measured itself, pass beside pass.
+  std::map<std::string, double> paired_;
 };
 
 }  // namespace
