@@ -1,7 +1,9 @@
 #include "common/xml_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using kestrel::platform::WChar;
@@ -45,19 +47,23 @@ void CMvnXmlAttributes::AddAttribute(const char* name, const char* value) {
 
 CMvnXmlElement::CMvnXmlElement(const char* path) : CMvnList(1), path_(path) {}
 
-void CMvnXmlElement::AddText(const char* parent_path, const char* text) {
-  if (parent_path == nullptr) parent_path = "";
-  const char* slash = std::strrchr(parent_path, '/');
-  const char* name = slash != nullptr ? slash + 1 : parent_path;
-  AddNamedText(name, std::strlen(name), text);
+CMvnXmlElement::CMvnXmlElement(const char* path, std::size_t length) : CMvnList(1) {
+  path_.Assign(path, length);
 }
 
-void CMvnXmlElement::AddNamedText(const char* name, std::size_t name_length, const char* text) {
-  CMvnString entry_name;
-  entry_name.Assign(name, name_length);
+void CMvnXmlElement::AddText(const char* parent_path, const char* text) {
+  if (parent_path == nullptr) parent_path = "";
+  if (text == nullptr) text = "";
+  const char* slash = std::strrchr(parent_path, '/');
+  const char* name = slash != nullptr ? slash + 1 : parent_path;
+  AddNamedText(name, std::strlen(name), text, std::strlen(text));
+}
+
+void CMvnXmlElement::AddNamedText(const char* name, std::size_t name_length, const char* text,
+                                  std::size_t text_length) {
   // The value is the whole text, "/" included: labels such as "Rack/12" and the device's date
   // ("12/05/26 14:03:07") must reach the device document intact.
-  auto* entry = new CMvnXmlTextElement(entry_name.Text(), text != nullptr ? text : "");
+  auto* entry = new CMvnXmlTextElement(name, name_length, text, text_length);
   AppendCell(&entry->cell, entry);
 }
 
@@ -74,12 +80,86 @@ int32_t CMvnXmlElement::GetValue(const char* name, CMvnString& out) {
   return 0;
 }
 
+namespace {
+
+bool g_whole_tree_reading = true;
+
+}  // namespace
+
+void CMvnXmlDoc::UseWholeTreeReading(bool use) {
+  g_whole_tree_reading = use;
+}
+
+// The loaded document's nodes below the document element, in document order, as the walks need
+// them: read from the DOM once per loaded document, however many paths are collected from it.
 struct CMvnXmlDoc::Snapshot {
+  struct Node {
+    enum Kind : uint8_t { kElement, kText, kOther };
+    Kind kind;
+    // 0 for the document element's children.
+    uint32_t depth;
+    // The element's name or the text node's text, in the text store.
+    std::size_t text_offset;
+    std::size_t text_length;
+    // The element's attributes, as name/value pairs in the text store.
+    uint32_t first_attribute;
+    uint32_t attribute_count;
+  };
+  // What a walk knows of the parent at each depth: its path is the first `length` bytes of the
+  // walk's path, its last step starts at name_start, and contains says whether it holds the
+  // wanted path.
+  struct Parent {
+    std::size_t length;
+    std::size_t name_start;
+    bool contains;
+  };
+
   std::vector<Node> nodes;
-  // Names, texts and attributes one after another: one block for the whole document.
+  // Names, texts and attributes one after another, each followed by a NUL: one block for the
+  // whole document.
   std::string text;
   std::vector<std::size_t> attributes;  // name offset, name length, value offset, value length
   bool read = false;
+  // Kept from one walk to the next.
+  std::string path;
+  std::vector<Parent> parents;
+
+  std::size_t Store(const char* piece, std::size_t length) {
+    const std::size_t offset = text.size();
+    text.append(piece, length);
+    text.push_back('\0');
+    return offset;
+  }
+};
+
+class CMvnXmlDoc::SnapshotWriter final : public kestrel::platform::XmlTreeReader {
+ public:
+  explicit SnapshotWriter(Snapshot& snapshot) : snapshot_(snapshot) {}
+
+  void Element(uint32_t depth, const char* name, std::size_t length) override {
+    snapshot_.nodes.push_back(
+        Snapshot::Node{Snapshot::Node::kElement, depth, snapshot_.Store(name, length), length,
+                       static_cast<uint32_t>(snapshot_.attributes.size() / 4), 0});
+  }
+  void Attribute(const char* name, std::size_t name_length, const char* value,
+                 std::size_t value_length) override {
+    if (snapshot_.nodes.empty() || snapshot_.nodes.back().kind != Snapshot::Node::kElement) return;
+    snapshot_.attributes.push_back(snapshot_.Store(name, name_length));
+    snapshot_.attributes.push_back(name_length);
+    snapshot_.attributes.push_back(snapshot_.Store(value, value_length));
+    snapshot_.attributes.push_back(value_length);
+    ++snapshot_.nodes.back().attribute_count;
+  }
+  void Text(uint32_t depth, const char* text, std::size_t length) override {
+    snapshot_.nodes.push_back(
+        Snapshot::Node{Snapshot::Node::kText, depth, snapshot_.Store(text, length), length, 0, 0});
+  }
+  void Other(uint32_t depth) override {
+    snapshot_.nodes.push_back(Snapshot::Node{Snapshot::Node::kOther, depth, 0, 0, 0, 0});
+  }
+
+ private:
+  Snapshot& snapshot_;
 };
 
 CMvnXmlDoc::CMvnXmlDoc()
@@ -148,12 +228,9 @@ void CMvnXmlDoc::Uninitialize() {
 
 int32_t CMvnXmlDoc::LoadXml(const char* text) {
   if (initialized_ == 0 || document_ == nullptr || text == nullptr) return -1;
-  const int32_t units = kestrel::platform::AnsiToWide(text, -1, nullptr, 0);
-  std::vector<WChar> wide(static_cast<std::size_t>(units > 0 ? units : 1), WChar(0));
-  kestrel::platform::AnsiToWide(text, -1, wide.data(), static_cast<int32_t>(wide.size()));
   bool well_formed = false;
   // A failing DOM call is a failed load here: nothing in this code base lets exceptions through.
-  if (document_->LoadXml(wide.data(), &well_formed) < 0 || !well_formed) return -1;
+  if (document_->LoadAnsiXml(text, &well_formed) < 0 || !well_formed) return -1;
   if (root_ != nullptr) {
     root_->Release();
     root_ = nullptr;
@@ -182,34 +259,36 @@ int32_t CMvnXmlDoc::CollectElements(CMvnXmlElements& elements) {
   return 0;
 }
 
-// Depth first in document order (a node, its descendants, then its following siblings), with an
-// explicit stack so that no document, however deep, can exhaust the call stack. The stack holds at
-// most one pending sibling per level.
 void CMvnXmlDoc::Read(XmlDomNode* start) {
   Assert(start != nullptr ? 1 : 0, __FILE__, __LINE__);
   if (start == nullptr) return;
+  // Room for a device document at once, rather than a regrowth at every power of two.
+  snapshot_->nodes.reserve(128);
+  snapshot_->text.reserve(2048);
+  SnapshotWriter writer(*snapshot_);
+  if (g_whole_tree_reading && start->ReadTree(writer) != kestrel::platform::kXmlTreeNotOffered) {
+    return;
+  }
+  ReadNodeByNode(start, writer);
+}
 
-  Snapshot& snapshot = *snapshot_;
+// Depth first in document order (a node, its descendants, then its following siblings), with an
+// explicit stack so that no document, however deep, can exhaust the call stack. The stack holds at
+// most one pending sibling per level.
+void CMvnXmlDoc::ReadNodeByNode(XmlDomNode* start, kestrel::platform::XmlTreeReader& reader) {
   std::basic_string<WChar> wide;
   CMvnString text;
   CMvnString value;
-  auto read = [&wide](XmlDomNode* node, int32_t (XmlDomNode::*reader)(std::basic_string<WChar>&),
+  auto read = [&wide](XmlDomNode* node, int32_t (XmlDomNode::*getter)(std::basic_string<WChar>&),
                       CMvnString& out) {
-    if ((node->*reader)(wide) < 0) wide.clear();
+    if ((node->*getter)(wide) < 0) wide.clear();
     out.AssignWide(wide.c_str());
-  };
-  auto store = [&snapshot](const CMvnString& piece) {
-    const std::size_t offset = snapshot.text.size();
-    snapshot.text.append(piece.Text(), piece.Length());
-    return offset;
   };
   struct Pending {
     XmlDomNode* node;
     uint32_t depth;
   };
   std::vector<Pending> pending;
-  // Room for a device document at once, rather than a regrowth at every power of two.
-  snapshot.nodes.reserve(128);
   pending.reserve(16);
   // The start node belongs to the caller; everything fetched here is released here.
   XmlDomNode* borrowed = start;
@@ -218,37 +297,28 @@ void CMvnXmlDoc::Read(XmlDomNode* start) {
     const Pending current = pending.back();
     pending.pop_back();
     XmlDomNode* node = current.node;
-    Node entry{Node::kOther, current.depth, 0, 0, 0, 0};
     kestrel::platform::XmlNodeKind kind = kestrel::platform::XmlNodeKind::kOther;
     if (node->GetNodeKind(&kind) < 0) kind = kestrel::platform::XmlNodeKind::kOther;
     if (kind == kestrel::platform::XmlNodeKind::kElement) {
-      entry.kind = Node::kElement;
       read(node, &XmlDomNode::ReadNodeName, text);
-      entry.text_offset = store(text);
-      entry.text_length = text.Length();
+      reader.Element(current.depth, text.Text(), text.Length());
       int32_t count = 0;
       if (node->GetAttributeCount(&count) == 0 && count > 0) {
-        entry.first_attribute = static_cast<uint32_t>(snapshot.attributes.size() / 4);
         for (int32_t index = 0; index < count; ++index) {
           XmlDomNode* item = nullptr;
           if (node->GetAttribute(index, &item) != 0 || item == nullptr) continue;
           read(item, &XmlDomNode::ReadNodeName, text);
           read(item, &XmlDomNode::ReadText, value);
-          snapshot.attributes.push_back(store(text));
-          snapshot.attributes.push_back(text.Length());
-          snapshot.attributes.push_back(store(value));
-          snapshot.attributes.push_back(value.Length());
-          ++entry.attribute_count;
+          reader.Attribute(text.Text(), text.Length(), value.Text(), value.Length());
           item->Release();
         }
       }
     } else if (kind == kestrel::platform::XmlNodeKind::kText) {
-      entry.kind = Node::kText;
       read(node, &XmlDomNode::ReadText, text);
-      entry.text_offset = store(text);
-      entry.text_length = text.Length();
+      reader.Text(current.depth, text.Text(), text.Length());
+    } else {
+      reader.Other(current.depth);
     }
-    snapshot.nodes.push_back(entry);
 
     // The sibling goes below the child on the stack, so the whole subtree comes first.
     if (XmlDomNode* sibling = NextSiblingOf(node)) {
@@ -263,52 +333,49 @@ void CMvnXmlDoc::Read(XmlDomNode* start) {
 
 // Each step of the path is searched for the collected path only once, so the walk stays linear in
 // the document. Texts are named after the element that directly holds them; nodes other than
-// elements leave the path as it is for what lies below them.
-void CMvnXmlDoc::Walk(CMvnXmlElements& elements) const {
-  const Snapshot& snapshot = *snapshot_;
-  const std::string wanted(elements.Path().Text(), elements.Path().Length());
-  std::string path;
-  // What the walk knows of the parent at each depth: its path is the first `length` bytes of
-  // path, its last step starts at name_start, and contains says whether it holds the wanted path.
-  struct Parent {
-    std::size_t length;
-    std::size_t name_start;
-    bool contains;
-  };
-  std::vector<Parent> parents(1, Parent{0, 0, wanted.empty()});
-  CMvnString text;
-  CMvnString value;
+// elements leave the path as it is for what lies below them. The path of the node at hand is built
+// in place over the previous one: everything visited since its parent lies below that parent, so
+// the parent's path is still there.
+void CMvnXmlDoc::Walk(CMvnXmlElements& elements) {
+  using Node = Snapshot::Node;
+  using Parent = Snapshot::Parent;
+  Snapshot& snapshot = *snapshot_;
+  const std::string_view wanted(elements.Path().Text(), elements.Path().Length());
+  std::string& path = snapshot.path;
+  std::vector<Parent>& parents = snapshot.parents;
+  parents.assign(1, Parent{0, 0, wanted.empty()});
+  const char* store = snapshot.text.data();
   for (const Node& node : snapshot.nodes) {
     const Parent parent = parents[node.depth];
-    path.resize(parent.length);
     Parent own = parent;
-    const char* stored = snapshot.text.data() + node.text_offset;
+    const char* stored = store + node.text_offset;
     if (node.kind == Node::kElement) {
-      path.push_back('/');
-      own.name_start = path.size();
-      path.append(stored, node.text_length);
-      own.length = path.size();
+      own.name_start = parent.length + 1;
+      own.length = own.name_start + node.text_length;
+      if (path.size() < own.length) path.resize(std::max(own.length, 2 * path.size()));
+      path[parent.length] = '/';
+      std::memcpy(&path[own.name_start], stored, node.text_length);
+      const std::string_view here(path.data(), own.length);
       // Only a match that ends inside the new step can be new.
-      const std::size_t from =
-          parent.length >= wanted.size() ? parent.length + 1 - wanted.size() : 0;
-      own.contains = own.contains || path.find(wanted, from) != std::string::npos;
-      if (path == wanted) {
-        auto* element = new CMvnXmlElement(path.c_str());
+      if (!own.contains && here.size() >= wanted.size()) {
+        const std::size_t from =
+            parent.length >= wanted.size() ? parent.length + 1 - wanted.size() : 0;
+        own.contains = here.find(wanted, from) != std::string_view::npos;
+      }
+      if (here == wanted) {
+        auto* element = new CMvnXmlElement(here.data(), here.size());
         // Elements never compare equal (base IsEqual), so appending keeps big documents linear.
         elements.AppendCell(&element->cell, element);
         for (uint32_t k = 0; k < node.attribute_count; ++k) {
           const std::size_t* at = &snapshot.attributes[(node.first_attribute + k) * 4];
-          text.Assign(snapshot.text.data() + at[0], at[1]);
-          value.Assign(snapshot.text.data() + at[2], at[3]);
-          element->Attributes().AddAttribute(text.Text(), value.Text());
+          element->Attributes().AddAttribute(store + at[0], store + at[2]);
         }
       }
     } else if (node.kind == Node::kText && parent.contains) {
       auto* last = static_cast<CMvnXmlElement*>(elements.GetLast());
       if (last != nullptr) {
-        text.Assign(stored, node.text_length);
         last->AddNamedText(path.data() + parent.name_start, parent.length - parent.name_start,
-                           text.Text());
+                           stored, node.text_length);
       }
     }
     if (parents.size() <= node.depth + 1) parents.resize(node.depth + 2);

@@ -15,6 +15,12 @@ class CMvnXmlNamedText : public CMvnBase {
  public:
   CMvnXmlNamedText(const char* class_name, const char* name_in, const char* value_in)
       : CMvnBase(class_name), name(name_in), value(value_in) {}
+  CMvnXmlNamedText(const char* class_name, const char* name_in, std::size_t name_length,
+                   const char* value_in, std::size_t value_length)
+      : CMvnBase(class_name) {
+    name.Assign(name_in, name_length);
+    value.Assign(value_in, value_length);
+  }
   ~CMvnXmlNamedText() override = default;
 
   CMvnString name;
@@ -33,6 +39,9 @@ class CMvnXmlTextElement : public CMvnXmlNamedText {
  public:
   CMvnXmlTextElement(const char* name_in, const char* value_in)
       : CMvnXmlNamedText("CMvnXmlTextElement", name_in, value_in) {}
+  CMvnXmlTextElement(const char* name_in, std::size_t name_length, const char* value_in,
+                     std::size_t value_length)
+      : CMvnXmlNamedText("CMvnXmlTextElement", name_in, name_length, value_in, value_length) {}
 };
 
 class CMvnXmlAttributes : public CMvnList {
@@ -46,10 +55,12 @@ class CMvnXmlAttributes : public CMvnList {
 class CMvnXmlElement : public CMvnList {
  public:
   explicit CMvnXmlElement(const char* path);
+  CMvnXmlElement(const char* path, std::size_t length);
 
   // Adds one text entry named after the last step of parent_path.
   void AddText(const char* parent_path, const char* text);
-  void AddNamedText(const char* name, std::size_t name_length, const char* text);
+  void AddNamedText(const char* name, std::size_t name_length, const char* text,
+                    std::size_t text_length);
   // The first entry named name (ASCII letter case ignored) into out: 1, or 0 and out empty.
   int32_t GetValue(const char* name, CMvnString& out);
 
@@ -90,26 +101,19 @@ class CMvnXmlDoc : public CMvnBase {
   // Appends the elements at elements.Path() to elements; -1 when there is nothing to walk.
   int32_t CollectElements(CMvnXmlElements& elements);
 
+  // Tests compare the DOM's whole-tree reading with the node-by-node walk that every DOM offers;
+  // false makes every document read node by node.
+  static void UseWholeTreeReading(bool use);
+
  private:
-  // The loaded document's nodes below the document element, in document order, as the walks need
-  // them: read from the DOM once per loaded document, however many paths are collected from it.
-  struct Node {
-    enum Kind : uint8_t { kElement, kText, kOther };
-    Kind kind;
-    // 0 for the document element's children.
-    uint32_t depth;
-    // The element's name or the text node's text, in the text store.
-    std::size_t text_offset;
-    std::size_t text_length;
-    // The element's attributes, as name/value pairs in the text store.
-    uint32_t first_attribute;
-    uint32_t attribute_count;
-  };
   struct Snapshot;
+  class SnapshotWriter;
 
   // Reads the nodes below start (which stays the caller's) into the snapshot.
   void Read(kestrel::platform::XmlDomNode* start);
-  void Walk(CMvnXmlElements& elements) const;
+  static void ReadNodeByNode(kestrel::platform::XmlDomNode* start,
+                             kestrel::platform::XmlTreeReader& reader);
+  void Walk(CMvnXmlElements& elements);
   void DropSnapshot();
 
   kestrel::platform::XmlDomDocument* document_;

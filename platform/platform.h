@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // windows.h maps these two names to the kernel's ANSI profile functions; where it was included
 // first, the seam's own functions are meant.
@@ -154,6 +155,27 @@ void SetHttpComponentFactoryForTesting(HttpComponentFactory factory);
 // The kinds of node that the reader tells apart: kind string "element", "text", or any other.
 enum class XmlNodeKind : int32_t { kElement, kText, kOther };
 
+// A whole document's nodes as a reader that copies them needs them, for a DOM that can hand them
+// out faster than node by node: in the order of the node-by-node walk (a node, its descendants,
+// then its following siblings), each with its depth below the first node, texts already in the
+// ANSI code page as CMvnString::AssignWide would make them from ReadNodeName and ReadText.
+class XmlTreeReader {
+ public:
+  virtual void Element(uint32_t depth, const char* name, std::size_t length) = 0;
+  // One attribute of the element given last, in the attribute map's order.
+  virtual void Attribute(const char* name, std::size_t name_length, const char* value,
+                         std::size_t value_length) = 0;
+  virtual void Text(uint32_t depth, const char* text, std::size_t length) = 0;
+  // Any other kind of node (comment, CDATA section, processing instruction...).
+  virtual void Other(uint32_t depth) = 0;
+
+ protected:
+  ~XmlTreeReader() = default;
+};
+
+// ReadTree's answer from a DOM that can only be walked node by node.
+constexpr int32_t kXmlTreeNotOffered = static_cast<int32_t>(0x80004001u);  // E_NOTIMPL
+
 class XmlDomNode {
  public:
   virtual int32_t GetFirstChild(XmlDomNode** child) = 0;
@@ -177,6 +199,9 @@ class XmlDomNode {
   virtual int32_t GetAttributeCount(int32_t* count) = 0;
   virtual int32_t GetAttribute(int32_t index, XmlDomNode** attribute) = 0;
   virtual void Release() = 0;
+  // This node, its descendants and its following siblings into reader, or kXmlTreeNotOffered
+  // (and nothing read) from a DOM that cannot.
+  virtual int32_t ReadTree(XmlTreeReader& /*reader*/) { return kXmlTreeNotOffered; }
 
  protected:
   ~XmlDomNode() = default;
@@ -197,6 +222,14 @@ class XmlDomDocument {
   virtual int32_t SetAsync(bool async) = 0;
   // Parses text; *well_formed says whether it was accepted.
   virtual int32_t LoadXml(const WChar* text, bool* well_formed) = 0;
+  // The same from text in the ANSI code page; by default through UTF-16, as the COM DOM takes it.
+  virtual int32_t LoadAnsiXml(const char* text, bool* well_formed) {
+    if (text == nullptr) return LoadXml(nullptr, well_formed);
+    const int32_t units = AnsiToWide(text, -1, nullptr, 0);
+    std::vector<WChar> wide(static_cast<std::size_t>(units > 0 ? units : 1), WChar(0));
+    AnsiToWide(text, -1, wide.data(), static_cast<int32_t>(wide.size()));
+    return LoadXml(wide.data(), well_formed);
+  }
   virtual int32_t GetDocumentElement(XmlDomNode** root) = 0;
   virtual void Release() = 0;
 

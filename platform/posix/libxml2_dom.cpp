@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -223,6 +224,54 @@ WChar* Utf8ToComString(const char* text, std::size_t length) {
 // Leading and trailing white space goes, as MSXML trims text when white space is not preserved.
 void TrimXmlSpace(const xmlChar*& begin, const xmlChar*& end);
 
+// UTF-8 as libxml2 hands it out (always valid) in the ANSI code page, as the round through UTF-16
+// and WideToAnsi gives it: a character the code page lacks is one '?', whatever its width. ASCII,
+// nearly all of a device's text, is handed on where it lies, without a copy.
+class AnsiText {
+ public:
+  void Set(const xmlChar* text, std::size_t length) {
+    const auto* p = text != nullptr ? text : reinterpret_cast<const xmlChar*>("");
+    const xmlChar* end = p + (text != nullptr ? length : 0);
+    const xmlChar* wide = p;
+    while (wide < end && *wide < 0x80) ++wide;
+    if (wide == end) {
+      data_ = reinterpret_cast<const char*>(p);
+      length_ = static_cast<std::size_t>(end - p);
+      return;
+    }
+    scratch_.assign(reinterpret_cast<const char*>(p), static_cast<std::size_t>(wide - p));
+    for (p = wide; p < end;) {
+      uint32_t c = *p++;
+      if (c < 0x80) {
+        scratch_ += static_cast<char>(c);
+        continue;
+      }
+      int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+      c &= c >= 0xF0 ? 0x07 : c >= 0xE0 ? 0x0F : 0x1F;
+      for (; extra > 0 && p < end; --extra) c = (c << 6) | (*p++ & 0x3F);
+      char byte = '?';
+      if (c < 0x10000) {
+        const auto unit = static_cast<WChar>(c);
+        WideToAnsi(&unit, 1, &byte, 1);
+      }
+      scratch_ += byte;
+    }
+    data_ = scratch_.data();
+    length_ = scratch_.size();
+  }
+  void Set(const char* text) {
+    Set(reinterpret_cast<const xmlChar*>(text), text != nullptr ? std::strlen(text) : 0);
+  }
+
+  const char* data() const { return data_; }
+  std::size_t size() const { return length_; }
+
+ private:
+  std::string scratch_;
+  const char* data_ = "";
+  std::size_t length_ = 0;
+};
+
 int32_t GiveText(const char* text, std::size_t length, WChar** out) {
   *out = Utf8ToComString(text != nullptr ? text : "", text != nullptr ? length : 0);
   return *out != nullptr ? kOk : kOutOfMemory;
@@ -377,6 +426,8 @@ class Libxml2Node final : public XmlDomNode {
   // first because libxml2 keeps them apart from the other attributes.
   int32_t GetAttribute(int32_t index, XmlDomNode** attribute) override;
 
+  int32_t ReadTree(XmlTreeReader& reader) override;
+
   void Release() override {
     // The document outlives the wrapper's own reference to it until the memory is back; the
     // reference moves out rather than being counted up and down again.
@@ -456,6 +507,75 @@ int32_t Libxml2Node::GetAttribute(int32_t index, XmlDomNode** attribute) {
   return kFalse;
 }
 
+// The nodes that the node-by-node walk would visit, straight from the tree: no wrapper per node
+// and no round through UTF-16 for every name and text.
+int32_t Libxml2Node::ReadTree(XmlTreeReader& reader) {
+  if (node_->type == XML_ATTRIBUTE_NODE) {
+    reader.Other(0);
+    return kOk;
+  }
+  AnsiText name;
+  AnsiText value;
+  std::string qualified;
+  // The nodes whose children are being read, so the walk climbs back the way it came down.
+  std::vector<const xmlNode*> open;
+  const xmlNode* node = node_;
+  while (node != nullptr) {
+    const auto depth = static_cast<uint32_t>(open.size());
+    if (node->type == XML_ELEMENT_NODE) {
+      if (node->ns != nullptr && node->ns->prefix != nullptr) {
+        qualified = QualifiedName(node->ns->prefix, node->name);
+        name.Set(qualified.c_str());
+      } else {
+        name.Set(reinterpret_cast<const char*>(node->name));
+      }
+      reader.Element(depth, name.data(), name.size());
+      for (const xmlNs* ns = node->nsDef; ns != nullptr; ns = ns->next) {
+        qualified = ns->prefix != nullptr ? QualifiedName(BAD_CAST "xmlns", ns->prefix) : "xmlns";
+        name.Set(qualified.c_str());
+        value.Set(reinterpret_cast<const char*>(ns->href));
+        reader.Attribute(name.data(), name.size(), value.data(), value.size());
+      }
+      for (const xmlAttr* attr = node->properties; attr != nullptr; attr = attr->next) {
+        qualified = QualifiedName(attr->ns != nullptr ? attr->ns->prefix : nullptr, attr->name);
+        name.Set(qualified.c_str());
+        xmlChar* content = xmlNodeGetContent(reinterpret_cast<const xmlNode*>(attr));
+        value.Set(reinterpret_cast<const char*>(content));
+        reader.Attribute(name.data(), name.size(), value.data(), value.size());
+        xmlFree(content);
+      }
+    } else if (node->type == XML_TEXT_NODE) {
+      const xmlChar* begin = node->content;
+      const xmlChar* end =
+          begin != nullptr ? begin + std::strlen(reinterpret_cast<const char*>(begin)) : nullptr;
+      if (begin != nullptr) TrimXmlSpace(begin, end);
+      value.Set(begin, static_cast<std::size_t>(end - begin));
+      reader.Text(depth, value.data(), value.size());
+    } else {
+      reader.Other(depth);
+    }
+
+    if (const xmlNode* child = FirstVisible(node->children)) {
+      open.push_back(node);
+      node = child;
+      continue;
+    }
+    for (;;) {
+      if (const xmlNode* sibling = FirstVisible(node->next)) {
+        node = sibling;
+        break;
+      }
+      if (open.empty()) {
+        node = nullptr;
+        break;
+      }
+      node = open.back();
+      open.pop_back();
+    }
+  }
+  return kOk;
+}
+
 // COM strings are UTF-16; libxml2 parses UTF-8. A lone surrogate is no character at all, so the
 // text is refused as MSXML refuses it.
 bool WideToUtf8(const WChar* text, std::string& out) {
@@ -515,12 +635,68 @@ class Libxml2Document final : public XmlDomDocument {
     *well_formed = false;
     std::unique_ptr<Parser> parser = Parsers().Take();
     if (parser == nullptr) return kOutOfMemory;
-    std::string& utf8 = parser->utf8;
-    if (!WideToUtf8(text, utf8) || utf8.empty() || utf8.size() > INT_MAX) {
+    if (!WideToUtf8(text, parser->utf8)) {
       Parsers().Give(std::move(parser));
       return kOk;
     }
+    const std::string& utf8 = parser->utf8;
+    return Parse(std::move(parser), utf8.c_str(), utf8.size(), well_formed);
+  }
 
+  // Straight from the code page to UTF-8; ASCII, nearly every device document, is parsed where it
+  // lies.
+  int32_t LoadAnsiXml(const char* text, bool* well_formed) override {
+    if (well_formed == nullptr) return kPointer;
+    *well_formed = false;
+    std::unique_ptr<Parser> parser = Parsers().Take();
+    if (parser == nullptr) return kOutOfMemory;
+    if (text == nullptr) text = "";
+    const std::size_t length = std::strlen(text);
+    std::size_t ascii = 0;
+    while (ascii < length && static_cast<unsigned char>(text[ascii]) < 0x80) ++ascii;
+    if (ascii == length) return Parse(std::move(parser), text, length, well_formed);
+    std::string& utf8 = parser->utf8;
+    utf8.assign(text, ascii);
+    for (std::size_t i = ascii; i < length; ++i) {
+      const auto byte = static_cast<unsigned char>(text[i]);
+      if (byte < 0x80) {
+        utf8 += static_cast<char>(byte);
+        continue;
+      }
+      WChar unit = 0;
+      AnsiToWide(&text[i], 1, &unit, 1);
+      const auto c = static_cast<uint32_t>(unit);
+      if (c < 0x800) {
+        utf8 += static_cast<char>(0xC0 | (c >> 6));
+      } else {
+        utf8 += static_cast<char>(0xE0 | (c >> 12));
+        utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      }
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return Parse(std::move(parser), utf8.c_str(), utf8.size(), well_formed);
+  }
+
+  int32_t GetDocumentElement(XmlDomNode** root) override {
+    if (root == nullptr) return kPointer;
+    *root = nullptr;
+    if (!doc_) return kFalse;
+    const xmlNode* element = xmlDocGetRootElement(doc_->Doc());
+    if (element == nullptr) return kFalse;
+    *root = Libxml2Node::Make(doc_, element);
+    return *root != nullptr ? kOk : kOutOfMemory;
+  }
+
+  void Release() override { delete this; }
+
+ private:
+  // Parses text (UTF-8, NUL-terminated at length, alive until this returns) with parser.
+  int32_t Parse(std::unique_ptr<Parser> parser, const char* text, std::size_t length,
+                bool* well_formed) {
+    if (length == 0 || length > INT_MAX) {
+      Parsers().Give(std::move(parser));
+      return kOk;
+    }
     xmlParserCtxtPtr context = parser->context;
     parser->refused = false;
     context->_private = parser.get();
@@ -529,11 +705,11 @@ class Libxml2Document final : public XmlDomDocument {
     // Short texts live in their nodes.
     constexpr int kOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
                              XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT;
-    // The parser reads the kept buffer in place, where a memory input would first copy it into a
-    // buffer of its own (and ask that buffer for more at every chunk).
+    // The parser reads the text in place, where a memory input would first copy it into a buffer
+    // of its own (and ask that buffer for more at every chunk). The tree keeps no pointer into it.
     xmlCtxtReset(context);
     xmlDocPtr doc = nullptr;
-    xmlParserInputPtr input = xmlNewStringInputStream(context, BAD_CAST utf8.c_str());
+    xmlParserInputPtr input = xmlNewStringInputStream(context, BAD_CAST text);
     if (input != nullptr && inputPush(context, input) >= 0) {
       xmlCtxtUseOptions(context, kOptions);
       xmlParseDocument(context);
@@ -554,19 +730,6 @@ class Libxml2Document final : public XmlDomDocument {
     return kOk;
   }
 
-  int32_t GetDocumentElement(XmlDomNode** root) override {
-    if (root == nullptr) return kPointer;
-    *root = nullptr;
-    if (!doc_) return kFalse;
-    const xmlNode* element = xmlDocGetRootElement(doc_->Doc());
-    if (element == nullptr) return kFalse;
-    *root = Libxml2Node::Make(doc_, element);
-    return *root != nullptr ? kOk : kOutOfMemory;
-  }
-
-  void Release() override { delete this; }
-
- private:
   SharedDoc doc_;
 };
 
