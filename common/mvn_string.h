@@ -53,6 +53,9 @@ class CMvnString {
   CMvnString& Assign(const CMvnString& other);
   CMvnString& Assign(const char* text, std::size_t length);
   CMvnString& AssignWide(const kestrel::platform::WChar* text);
+  // The same from UTF-8, as its UTF-16 form would convert; a byte that starts no valid sequence is
+  // one character the code page lacks.
+  CMvnString& AssignUtf8(const char* text);
   CMvnString& Append(const char* text);
   // Appends are inline while the text fits the spare room (documents are built from many short
   // pieces); growing and appending a part of this string itself take the out-of-line path.

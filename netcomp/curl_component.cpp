@@ -24,6 +24,7 @@ constexpr long kConnectTimeoutMs = 5000;
 constexpr long kRequestTimeoutMs = 10000;
 constexpr long kMaxRedirects = 3;
 constexpr long kReceiveBufferBytes = 4096;
+constexpr std::size_t kKeptBodyBytes = 64 * 1024;
 
 struct CurlErrorRow {
   CURLcode code;
@@ -90,18 +91,17 @@ std::string WideToUtf8(const WChar* text) {
   return out;
 }
 
-// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF). Answers false on the
-// first invalid sequence, leaving out partly filled.
-bool DecodeUtf8(const std::string& bytes, std::u16string& out) {
+// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF): each code point in turn
+// to emit. Answers false on the first invalid sequence, having emitted what came before it.
+template <typename Emit>
+bool ForEachCodePoint(const std::string& bytes, Emit emit) {
   const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t n = bytes.size();
-  out.clear();
-  out.reserve(n);
   std::size_t i = 0;
   while (i < n) {
     const unsigned char b = s[i];
     if (b < 0x80) {
-      out += static_cast<char16_t>(b);
+      emit(b);
       ++i;
       continue;
     }
@@ -124,6 +124,16 @@ bool DecodeUtf8(const std::string& bytes, std::u16string& out) {
       c = (c << 6) | (t & 0x3F);
     }
     if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    emit(c);
+    i += extra + 1;
+  }
+  return true;
+}
+
+bool DecodeUtf8(const std::string& bytes, std::u16string& out) {
+  out.clear();
+  out.reserve(bytes.size());
+  return ForEachCodePoint(bytes, [&out](uint32_t c) {
     if (c >= 0x10000) {
       c -= 0x10000;
       out += static_cast<char16_t>(0xD800 + (c >> 10));
@@ -131,9 +141,7 @@ bool DecodeUtf8(const std::string& bytes, std::u16string& out) {
     } else {
       out += static_cast<char16_t>(c);
     }
-    i += extra + 1;
-  }
-  return true;
+  });
 }
 
 class CurlComponent final : public kestrel::platform::HttpComponent {
@@ -160,6 +168,36 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
 
   void Get(const WChar* url, WChar** body) override {
     if (body != nullptr) *body = nullptr;
+    Transfer(url, [&] {
+      if (body == nullptr) return;
+      const std::u16string text = DecodeResponseBody(received_);
+      *body = kestrel::platform::AllocWideString(reinterpret_cast<const WChar*>(text.data()),
+                                                 text.size());
+    });
+  }
+
+  // Nearly every device answers in UTF-8 (ASCII, mostly): its bytes go on as they came, without a
+  // round through UTF-16 and a string of the COM kind.
+  bool GetUtf8(const WChar* url, std::string& body) override {
+    body.clear();
+    Transfer(url, [&] { body = DecodeResponseBodyToUtf8(received_); });
+    return true;
+  }
+
+  int32_t LastError() override { return last_error_; }
+  int32_t ResponseCode() override { return response_code_; }
+
+  void Release() override { delete this; }
+
+ private:
+  ~CurlComponent() {
+    curl_easy_cleanup(easy_);
+    Wipe(password_);
+  }
+
+  // One GET; on_body runs when a response arrived, while its bytes are in received_.
+  template <typename OnBody>
+  void Transfer(const WChar* url, OnBody on_body) {
     last_error_ = kErrorGeneric;
     response_code_ = 0;
     received_.clear();
@@ -176,11 +214,7 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
       curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
       response_code_ = static_cast<int32_t>(status);
       last_error_ = kErrorNone;
-      if (body != nullptr) {
-        const std::u16string text = DecodeResponseBody(received_);
-        *body = kestrel::platform::AllocWideString(reinterpret_cast<const WChar*>(text.data()),
-                                                   text.size());
-      }
+      on_body();
     } else {
       last_error_ = ComponentErrorFromCurl(result, os_errno);
     }
@@ -188,18 +222,8 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
         std::chrono::steady_clock::now() - started);
     Log(target, result, static_cast<long>(elapsed.count()));
     received_.clear();
-    received_.shrink_to_fit();
-  }
-
-  int32_t LastError() override { return last_error_; }
-  int32_t ResponseCode() override { return response_code_; }
-
-  void Release() override { delete this; }
-
- private:
-  ~CurlComponent() {
-    curl_easy_cleanup(easy_);
-    Wipe(password_);
+    // A device's answer of a few kilobytes keeps its buffer for the next GET; a huge one does not.
+    if (received_.capacity() > kKeptBodyBytes) received_.shrink_to_fit();
   }
 
   static void Wipe(std::string& secret) {
@@ -331,6 +355,30 @@ std::u16string DecodeResponseBody(const std::string& bytes) {
     const int32_t written = kestrel::platform::AnsiToWide(
         bytes.data(), length, reinterpret_cast<WChar*>(text.data()), length);
     text.resize(static_cast<std::size_t>(std::max(written, 0)));
+  }
+  return text;
+}
+
+std::string DecodeResponseBodyToUtf8(const std::string& bytes) {
+  if (ForEachCodePoint(bytes, [](uint32_t) {})) return bytes;
+  // Not UTF-8: older firmware sends its labels in the Windows code page.
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (const char byte : bytes) {
+    if (static_cast<unsigned char>(byte) < 0x80) {
+      text += byte;
+      continue;
+    }
+    WChar unit = 0;
+    kestrel::platform::AnsiToWide(&byte, 1, &unit, 1);
+    const auto c = static_cast<uint32_t>(unit);
+    if (c < 0x800) {
+      text += static_cast<char>(0xC0 | (c >> 6));
+    } else {
+      text += static_cast<char>(0xE0 | (c >> 12));
+      text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    }
+    text += static_cast<char>(0x80 | (c & 0x3F));
   }
   return text;
 }

@@ -30,6 +30,8 @@ int32_t ComponentErrorFromCurl(int curl_code, long os_errno);
 
 // The response bytes as UTF-16: read as UTF-8 when they are valid UTF-8, else as Windows-1252.
 std::u16string DecodeResponseBody(const std::string& bytes);
+// The same text in UTF-8: the bytes themselves when they are valid UTF-8.
+std::string DecodeResponseBodyToUtf8(const std::string& bytes);
 
 // The URL as it may appear in a log: a password in it ("user:password@") shows as "********".
 std::string UrlForLog(const std::string& url);

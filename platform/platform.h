@@ -128,6 +128,9 @@ class HttpComponent {
   virtual void SetPassword(const WChar* password) = 0;
   // One GET. *body receives a string from AllocWideString (or null); the caller frees it.
   virtual void Get(const WChar* url, WChar** body) = 0;
+  // The same GET with the body that Get would give in UTF-8 rather than UTF-16; answers false,
+  // having done nothing, from a component that only offers Get.
+  virtual bool GetUtf8(const WChar* /*url*/, std::string& /*body*/) { return false; }
   // 0 exactly when the last Get received a response, else a code of the error-message table.
   virtual int32_t LastError() = 0;
   virtual int32_t ResponseCode() = 0;

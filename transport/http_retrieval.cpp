@@ -1,6 +1,7 @@
 // Fetching one URL through the network component: creation on first use, three attempts, and the
 // checks that turn the component's answers into a result and a detail text.
 #include <cstdint>
+#include <string>
 
 #include "common/error_messages.h"
 #include "platform/platform.h"
@@ -61,9 +62,14 @@ int32_t CEnvProviderApp::HttpGet(const char* url, CMvnString& body, CMvnString& 
 
   const uint32_t start = kestrel::platform::TickCount();
   int32_t error = -1;
+  const kestrel::WideText wide_url(url);
   kestrel::OwnedWideString response;
+  // A component that gives the body in UTF-8 saves its round through UTF-16.
+  bool in_utf8 = true;
+  std::string utf8;
   for (int32_t attempt = 0; attempt < kAttempts;) {
-    http_->Get(kestrel::WideText(url).get(), response.Slot());
+    in_utf8 = in_utf8 && http_->GetUtf8(wide_url.get(), utf8);
+    if (!in_utf8) http_->Get(wide_url.get(), response.Slot());
     error = http_->LastError();
     if (error == 0) break;
     // Unsigned difference: a wrap of the tick counter between the two readings does no harm.
@@ -80,6 +86,18 @@ int32_t CEnvProviderApp::HttpGet(const char* url, CMvnString& body, CMvnString& 
   if (status != 200) {
     detail.Format("HTML Error [%ld].", static_cast<long>(status));
     return -1;
+  }
+  if (in_utf8) {
+    // UTF-8 has a byte above 127 exactly where UTF-16 has a unit above 127, up to the first one.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(utf8.c_str());
+    std::size_t ascii = 0;
+    while (ascii < kAsciiPrefixUnits && bytes[ascii] != 0 && bytes[ascii] < 128) ++ascii;
+    if (ascii == 0 || (ascii < kAsciiPrefixUnits && bytes[ascii] != 0)) {
+      detail.Assign("The received Json data could not be parsed. It is missing or malformed.");
+      return -1;
+    }
+    body.AssignUtf8(utf8.c_str());
+    return 0;
   }
   const kestrel::platform::WChar* text = response.get();
   const std::size_t length = text != nullptr ? kestrel::platform::WideLength(text) : 0;
