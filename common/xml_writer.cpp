@@ -42,7 +42,8 @@ bool IsAscii(const char* text, std::size_t length) {
 
 // ---------------------------------------------------------------- CMvnWebFile
 
-CMvnWebFile::CMvnWebFile(const char* class_name) : CMvnBase(class_name), stream_(nullptr) {}
+CMvnWebFile::CMvnWebFile(const char* class_name)
+    : CMvnBase(class_name), stream_(nullptr), used_(0) {}
 
 CMvnWebFile::~CMvnWebFile() {
   Close();
@@ -51,15 +52,33 @@ CMvnWebFile::~CMvnWebFile() {
 bool CMvnWebFile::Open(const char* path) {
   Close();
   stream_ = kestrel::platform::OpenTextFile(path, "wt");
-  // The stream's buffer is the object's own, not a heap block per file.
-  if (stream_ != nullptr) std::setvbuf(stream_, buffer_, _IOFBF, sizeof buffer_);
+  // The object buffers; a buffer of the stream's own would be a heap block per file.
+  if (stream_ != nullptr) std::setvbuf(stream_, nullptr, _IONBF, 0);
   return stream_ != nullptr;
 }
 
 void CMvnWebFile::Close() {
   if (stream_ == nullptr) return;
+  Flush();
   std::fclose(stream_);
   stream_ = nullptr;
+}
+
+void CMvnWebFile::Put(const char* bytes, std::size_t length) {
+  if (length > sizeof buffer_ - used_) {
+    Flush();
+    if (length > sizeof buffer_) {
+      std::fwrite(bytes, 1, length, stream_);
+      return;
+    }
+  }
+  std::memcpy(buffer_ + used_, bytes, length);
+  used_ += length;
+}
+
+void CMvnWebFile::Flush() {
+  if (used_ > 0) std::fwrite(buffer_, 1, used_, stream_);
+  used_ = 0;
 }
 
 void CMvnWebFile::WriteUtf8(const char* text, std::size_t length) {
@@ -68,7 +87,7 @@ void CMvnWebFile::WriteUtf8(const char* text, std::size_t length) {
   // ASCII is the same bytes in every ANSI code page, in UTF-16 and in UTF-8: tags, numbers and
   // most texts go to the stream as they are, without the round through UTF-16.
   if (IsAscii(text, length)) {
-    std::fwrite(text, 1, length, stream_);
+    Put(text, length);
     return;
   }
   const auto size = static_cast<int32_t>(length);
@@ -93,7 +112,7 @@ void CMvnWebFile::WriteUtf8(const char* text, std::size_t length) {
   }
   std::size_t used = 0;
   for (int32_t i = 0; i < units; ++i) used += EncodeUnit(wide[i], utf8 + used);
-  std::fwrite(utf8, 1, used, stream_);
+  Put(utf8, used);
 }
 
 // ---------------------------------------------------------------- CMvnXmlFile

@@ -23,7 +23,13 @@ class CMvnWebFile : public CMvnBase {
   void WriteUtf8(const char* text, std::size_t length);
 
  private:
+  // Collects what is written and hands the stream a whole buffer at once: a document is many short
+  // writes, and each write to a stream costs more than the copy.
+  void Put(const char* bytes, std::size_t length);
+  void Flush();
+
   std::FILE* stream_;
+  std::size_t used_;
   char buffer_[4096];
 };
 

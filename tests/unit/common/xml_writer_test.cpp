@@ -26,6 +26,10 @@ std::string Repeated(const char* piece, int times) {
 }
 
 const std::string kLongLine = "<d>\r\n  <t>" + Repeated("\xC2\xB0", 300) + "</t>\r\n";
+// The writer hands the file 4 KB at a time: lines that end, start and straddle a handover, and a
+// line longer than the handover itself.
+const std::string kManyLines =
+    Repeated("<v>0123456789</v>\r\n", 700) + "<w>" + std::string(9000, 'w') + "</w>\r\n";
 
 class XmlWriterTest : public ::testing::TestWithParam<WriterCase> {};
 
@@ -69,6 +73,12 @@ INSTANTIATE_TEST_SUITE_P(
                      w.WriteElement("t", std::string(300, '\xB0').c_str());
                    },
                    kLongLine.c_str(), 1},
+        WriterCase{"LongerThanTheBuffer",
+                   [](CMvnXmlFile& w) {
+                     for (int i = 0; i < 700; ++i) w.WriteElement("v", "0123456789");
+                     w.WriteElement("w", std::string(9000, 'w').c_str());
+                   },
+                   kManyLines.c_str(), 0},
         WriterCase{"UnmatchedCloseGoesNegative", [](CMvnXmlFile& w) { w.CloseElement("x"); },
                    "</x>\r\n", -1},
         WriterCase{"WriteUtf8IgnoresEmptyText", [](CMvnXmlFile& w) { w.WriteUtf8("abc", 0); }, "",
