@@ -704,7 +704,7 @@ class Libxml2Document final : public XmlDomDocument {
     // UTF-8 is what the parser reads without a converter (and the two buffers one would need).
     // Short texts live in their nodes.
     constexpr int kOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
-                             XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT;
+                             XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT | XML_PARSE_NOBLANKS;
     // The parser reads the text in place, where a memory input would first copy it into a buffer
     // of its own (and ask that buffer for more at every chunk). The tree keeps no pointer into it.
     xmlCtxtReset(context);
