@@ -82,12 +82,22 @@ int32_t CMvnXmlElement::GetValue(const char* name, CMvnString& out) {
 
 namespace {
 
-bool g_whole_tree_reading = true;
+bool g_fast_reading = true;
+
+// FNV-1a over a path, continued step by step from the parent's path.
+constexpr uint64_t kPathHashStart = 14695981039346656037ull;
+uint64_t ContinuePathHash(uint64_t hash, const char* bytes, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    hash ^= static_cast<unsigned char>(bytes[i]);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
 
 }  // namespace
 
-void CMvnXmlDoc::UseWholeTreeReading(bool use) {
-  g_whole_tree_reading = use;
+void CMvnXmlDoc::UseFastReading(bool use) {
+  g_fast_reading = use;
 }
 
 // The loaded document's nodes below the document element, in document order, as the walks need
@@ -104,6 +114,9 @@ struct CMvnXmlDoc::Snapshot {
     // The element's attributes, as name/value pairs in the text store.
     uint32_t first_attribute;
     uint32_t attribute_count;
+    // The element's whole path: its length and hash, so that a walk finds where it may start.
+    std::size_t path_length;
+    uint64_t path_hash;
   };
   // What a walk knows of the parent at each depth: its path is the first `length` bytes of the
   // walk's path, its last step starts at name_start, and contains says whether it holds the
@@ -137,9 +150,13 @@ class CMvnXmlDoc::SnapshotWriter final : public kestrel::platform::XmlTreeReader
   explicit SnapshotWriter(Snapshot& snapshot) : snapshot_(snapshot) {}
 
   void Element(uint32_t depth, const char* name, std::size_t length) override {
-    snapshot_.nodes.push_back(
-        Snapshot::Node{Snapshot::Node::kElement, depth, snapshot_.Store(name, length), length,
-                       static_cast<uint32_t>(snapshot_.attributes.size() / 4), 0});
+    const Path parent = ParentAt(depth);
+    const Path own{parent.length + 1 + length,
+                   ContinuePathHash(ContinuePathHash(parent.hash, "/", 1), name, length)};
+    snapshot_.nodes.push_back(Snapshot::Node{
+        Snapshot::Node::kElement, depth, snapshot_.Store(name, length), length,
+        static_cast<uint32_t>(snapshot_.attributes.size() / 4), 0, own.length, own.hash});
+    paths_[depth + 1] = own;
   }
   void Attribute(const char* name, std::size_t name_length, const char* value,
                  std::size_t value_length) override {
@@ -151,15 +168,30 @@ class CMvnXmlDoc::SnapshotWriter final : public kestrel::platform::XmlTreeReader
     ++snapshot_.nodes.back().attribute_count;
   }
   void Text(uint32_t depth, const char* text, std::size_t length) override {
-    snapshot_.nodes.push_back(
-        Snapshot::Node{Snapshot::Node::kText, depth, snapshot_.Store(text, length), length, 0, 0});
+    paths_[depth + 1] = ParentAt(depth);
+    snapshot_.nodes.push_back(Snapshot::Node{Snapshot::Node::kText, depth,
+                                             snapshot_.Store(text, length), length, 0, 0, 0, 0});
   }
   void Other(uint32_t depth) override {
-    snapshot_.nodes.push_back(Snapshot::Node{Snapshot::Node::kOther, depth, 0, 0, 0, 0});
+    paths_[depth + 1] = ParentAt(depth);
+    snapshot_.nodes.push_back(Snapshot::Node{Snapshot::Node::kOther, depth, 0, 0, 0, 0, 0, 0});
   }
 
  private:
+  struct Path {
+    std::size_t length;
+    uint64_t hash;
+  };
+
+  // The path of the parent of a node at depth (a node other than an element leaves it as it is),
+  // with room made for the node's own children.
+  Path ParentAt(uint32_t depth) {
+    if (paths_.size() < depth + 2) paths_.resize(depth + 2);
+    return paths_[depth];
+  }
+
   Snapshot& snapshot_;
+  std::vector<Path> paths_{Path{0, kPathHashStart}};
 };
 
 CMvnXmlDoc::CMvnXmlDoc()
@@ -266,7 +298,7 @@ void CMvnXmlDoc::Read(XmlDomNode* start) {
   snapshot_->nodes.reserve(128);
   snapshot_->text.reserve(2048);
   SnapshotWriter writer(*snapshot_);
-  if (g_whole_tree_reading && start->ReadTree(writer) != kestrel::platform::kXmlTreeNotOffered) {
+  if (g_fast_reading && start->ReadTree(writer) != kestrel::platform::kXmlTreeNotOffered) {
     return;
   }
   ReadNodeByNode(start, writer);
@@ -340,12 +372,14 @@ void CMvnXmlDoc::Walk(CMvnXmlElements& elements) {
   using Node = Snapshot::Node;
   using Parent = Snapshot::Parent;
   Snapshot& snapshot = *snapshot_;
+  const std::vector<Node>& nodes = snapshot.nodes;
   const std::string_view wanted(elements.Path().Text(), elements.Path().Length());
   std::string& path = snapshot.path;
   std::vector<Parent>& parents = snapshot.parents;
   parents.assign(1, Parent{0, 0, wanted.empty()});
   const char* store = snapshot.text.data();
-  for (const Node& node : snapshot.nodes) {
+
+  auto visit = [&](const Node& node) {
     const Parent parent = parents[node.depth];
     Parent own = parent;
     const char* stored = store + node.text_offset;
@@ -380,5 +414,27 @@ void CMvnXmlDoc::Walk(CMvnXmlElements& elements) {
     }
     if (parents.size() <= node.depth + 1) parents.resize(node.depth + 2);
     parents[node.depth + 1] = own;
+  };
+
+  std::size_t begin = 0;
+  // Into an empty list nothing is collected before the first element at the wanted path: the walk
+  // starts there, after its ancestors (which set up its path), or not at all when there is none.
+  if (g_fast_reading && elements.GetLast() == nullptr && !wanted.empty()) {
+    const uint64_t hash = ContinuePathHash(kPathHashStart, wanted.data(), wanted.size());
+    while (begin < nodes.size() &&
+           (nodes[begin].kind != Node::kElement || nodes[begin].path_length != wanted.size() ||
+            nodes[begin].path_hash != hash)) {
+      ++begin;
+    }
+    if (begin == nodes.size()) return;
+    std::vector<std::size_t> ancestors;
+    for (std::size_t at = begin; nodes[at].depth > 0;) {
+      const uint32_t depth = nodes[at].depth - 1;
+      while (at > 0 && nodes[at].depth != depth) --at;
+      if (nodes[at].depth != depth) break;
+      ancestors.push_back(at);
+    }
+    for (auto it = ancestors.rbegin(); it != ancestors.rend(); ++it) visit(nodes[*it]);
   }
+  for (std::size_t at = begin; at < nodes.size(); ++at) visit(nodes[at]);
 }

@@ -101,9 +101,10 @@ class CMvnXmlDoc : public CMvnBase {
   // Appends the elements at elements.Path() to elements; -1 when there is nothing to walk.
   int32_t CollectElements(CMvnXmlElements& elements);
 
-  // Tests compare the DOM's whole-tree reading with the node-by-node walk that every DOM offers;
-  // false makes every document read node by node.
-  static void UseWholeTreeReading(bool use);
+  // Tests compare the fast reading (the DOM's whole tree at once where it offers that, walks that
+  // start where their first element is) with the plain one: every DOM node by node, every walk
+  // from the first node. False makes every reading plain.
+  static void UseFastReading(bool use);
 
  private:
   struct Snapshot;

@@ -52,11 +52,11 @@ void PrintTo(const CollectCase& c, std::ostream* out) {
 
 class CollectTest : public ::testing::TestWithParam<CollectCase> {};
 
-// Read from the DOM's whole tree at once (where it offers that) and node by node, alike.
+// The fast reading and the plain one, alike.
 TEST_P(CollectTest, CollectsElementsWithTheirTexts) {
-  for (const bool whole_tree : {true, false}) {
-    SCOPED_TRACE(whole_tree ? "whole tree" : "node by node");
-    CMvnXmlDoc::UseWholeTreeReading(whole_tree);
+  for (const bool fast : {true, false}) {
+    SCOPED_TRACE(fast ? "fast reading" : "plain reading");
+    CMvnXmlDoc::UseFastReading(fast);
     CMvnXmlDoc document;
     ASSERT_EQ(document.Initialize(0, ""), 0);
     // The document keeps nothing of the text it was loaded from.
@@ -68,7 +68,7 @@ TEST_P(CollectTest, CollectsElementsWithTheirTexts) {
     ASSERT_EQ(document.CollectElements(elements), 0);
     EXPECT_EQ(Dump(elements), GetParam().collected);
   }
-  CMvnXmlDoc::UseWholeTreeReading(true);
+  CMvnXmlDoc::UseFastReading(true);
 }
 
 constexpr const char* kDevice =
@@ -90,6 +90,11 @@ INSTANTIATE_TEST_SUITE_P(
         CollectCase{"<j><pre><a>0</a></pre><a><v>1</v></a><x>no<a><v>2</v></a></x><ab>3</ab>"
                     "<b>4</b></j>",
                     "/a", "/a[v=1;v=2;ab=3;]"},
+        // A first element deep in the document, and texts after it under paths that only
+        // contain the collected one.
+        CollectCase{"<j><s><z>0</z><i><v>1</v></i><w>2</w></s><s><i>3</i></s>"
+                    "<t><s><i><v>4</v></i></s></t></j>",
+                    "/s/i", "/s/i[v=1;] | /s/i[i=3;v=4;]"},
         CollectCase{"<j><a id=\"7\" kind=\"t&amp;h\"><v>1</v></a><a/></j>", "/a",
                     "/a{id=7;kind=t&h;}[v=1;] | /a[]"},
         // Comments, CDATA and processing instructions carry nothing.
