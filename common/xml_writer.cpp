@@ -1,6 +1,7 @@
 #include "common/xml_writer.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -36,6 +37,26 @@ bool IsAscii(const char* text, std::size_t length) {
     if (static_cast<unsigned char>(text[i]) > 0x7F) return false;
   }
   return true;
+}
+
+// Bytes that a line cannot take as they are: the ones escaping may change, and every byte that is
+// not ASCII (it needs converting).
+struct SpecialBytes {
+  bool special[256] = {};
+  constexpr SpecialBytes() {
+    for (const char* c = "<>\"'&"; *c != '\0'; ++c) special[static_cast<unsigned char>(*c)] = true;
+    for (int b = 0x80; b < 0x100; ++b) special[b] = true;
+  }
+};
+constexpr SpecialBytes kSpecial;
+
+// The length of text, or SIZE_MAX when it holds a special byte.
+std::size_t PlainLength(const char* text) {
+  std::size_t length = 0;
+  for (; text[length] != '\0'; ++length) {
+    if (kSpecial.special[static_cast<unsigned char>(text[length])]) return SIZE_MAX;
+  }
+  return length;
 }
 
 }  // namespace
@@ -127,8 +148,39 @@ void CMvnXmlFile::WriteHeader() {
   WriteUtf8(kDeclaration, sizeof kDeclaration - 1);
 }
 
+char* CMvnWebFile::Room(std::size_t length) {
+  if (length > sizeof buffer_) return nullptr;
+  if (length > sizeof buffer_ - used_) Flush();
+  char* at = buffer_ + used_;
+  used_ += length;
+  return at;
+}
+
+// Tags and values that need neither escaping nor converting, nearly all of a device document, are
+// put together where the buffer has room for them.
+bool CMvnXmlFile::PutPlainTag(const char* before, const char* name, std::size_t name_length) {
+  const std::size_t indent = depth_ > 0 ? static_cast<std::size_t>(depth_) * 2 : 0;
+  const std::size_t before_length = std::strlen(before);
+  char* out = Room(indent + before_length + name_length + 2);
+  if (out == nullptr) return false;
+  std::memset(out, ' ', indent);
+  out += indent;
+  std::memcpy(out, before, before_length);
+  out += before_length;
+  std::memcpy(out, name, name_length);
+  out += name_length;
+  *out++ = '>';
+  *out = '\n';
+  return true;
+}
+
 void CMvnXmlFile::OpenElement(const char* name) {
   if (!IsOpen()) return;
+  const std::size_t plain = name != nullptr ? PlainLength(name) : 0;
+  if (plain != SIZE_MAX && PutPlainTag("<", name != nullptr ? name : "", plain)) {
+    ++depth_;
+    return;
+  }
   CMvnString line;
   AppendIndent(line);
   line.AppendChar('<').Append(name).Append(">\n");
@@ -139,6 +191,8 @@ void CMvnXmlFile::OpenElement(const char* name) {
 void CMvnXmlFile::CloseElement(const char* name) {
   if (!IsOpen()) return;
   --depth_;
+  const std::size_t plain = name != nullptr ? PlainLength(name) : 0;
+  if (plain != SIZE_MAX && PutPlainTag("</", name != nullptr ? name : "", plain)) return;
   CMvnString line;
   AppendIndent(line);
   line.Append("</").Append(name).Append(">\n");
@@ -147,6 +201,31 @@ void CMvnXmlFile::CloseElement(const char* name) {
 
 void CMvnXmlFile::WriteElement(const char* name, const char* value) {
   if (!IsOpen()) return;
+  const char* const shown_name = name != nullptr ? name : "";
+  const char* const shown_value = value != nullptr ? value : "";
+  const std::size_t plain_name = PlainLength(shown_name);
+  const std::size_t plain_value =
+      plain_name != SIZE_MAX ? PlainLength(shown_value) : static_cast<std::size_t>(SIZE_MAX);
+  if (plain_value != SIZE_MAX) {
+    const std::size_t indent = depth_ > 0 ? static_cast<std::size_t>(depth_) * 2 : 0;
+    if (char* out = Room(indent + 2 * plain_name + plain_value + 6)) {  // <></>\n
+      std::memset(out, ' ', indent);
+      out += indent;
+      *out++ = '<';
+      std::memcpy(out, shown_name, plain_name);
+      out += plain_name;
+      *out++ = '>';
+      std::memcpy(out, shown_value, plain_value);
+      out += plain_value;
+      *out++ = '<';
+      *out++ = '/';
+      std::memcpy(out, shown_name, plain_name);
+      out += plain_name;
+      *out++ = '>';
+      *out = '\n';
+      return;
+    }
+  }
   CMvnString escaped(value);
   escaped.XmlEscape();
   // The line goes to the stream in one call, put together on the stack. The value converts the

@@ -22,6 +22,11 @@ class CMvnWebFile : public CMvnBase {
   // UTF-16 unit is encoded on its own, as the host's readers have always received it.
   void WriteUtf8(const char* text, std::size_t length);
 
+ protected:
+  // length bytes of room at the end of the buffer, to be filled at once; null when the buffer is
+  // smaller than that.
+  char* Room(std::size_t length);
+
  private:
   // Collects what is written and hands the stream a whole buffer at once: a document is many short
   // writes, and each write to a stream costs more than the copy.
@@ -51,6 +56,9 @@ class CMvnXmlFile : public CMvnWebFile {
 
  private:
   void AppendIndent(CMvnString& line) const;
+  // Writes indent, before, name, ">" and a line feed; false, having written nothing, when the
+  // buffer cannot take them at once.
+  bool PutPlainTag(const char* before, const char* name, std::size_t name_length);
 
   int32_t depth_;
 };

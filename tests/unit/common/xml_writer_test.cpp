@@ -79,6 +79,19 @@ INSTANTIATE_TEST_SUITE_P(
                      w.WriteElement("w", std::string(9000, 'w').c_str());
                    },
                    kManyLines.c_str(), 0},
+        // Lines that need escaping or converting keep their place among the plain ones.
+        WriterCase{
+            "EscapedAmongPlainLines",
+            [](CMvnXmlFile& w) {
+              w.OpenElement("d");
+              w.WriteElement("t", "x");
+              w.WriteElement("u", "a<b&c");
+              w.WriteElement("\xE9", "\xB0");
+              w.CloseElement("d");
+            },
+            "<d>\r\n  <t>x</t>\r\n  <u>a&lt;b&amp;c</u>\r\n  <\xC3\xA9>\xC2\xB0</\xC3\xA9>\r\n"
+            "</d>\r\n",
+            0},
         WriterCase{"UnmatchedCloseGoesNegative", [](CMvnXmlFile& w) { w.CloseElement("x"); },
                    "</x>\r\n", -1},
         WriterCase{"WriteUtf8IgnoresEmptyText", [](CMvnXmlFile& w) { w.WriteUtf8("abc", 0); }, "",
