@@ -190,9 +190,7 @@ CMvnString& CMvnString::AssignUtf8(const char* text) {
   if (text == nullptr) return Assign("", 0);
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   const std::size_t n = std::strlen(text);
-  std::size_t ascii = 0;
-  while (ascii < n && bytes[ascii] < 0x80) ++ascii;
-  // ASCII is the same bytes in UTF-8 and in every ANSI code page.
+  const std::size_t ascii = kestrel::platform::AsciiPrefix(text, n);
   if (ascii == n) return Assign(text, n);
   CMvnString converted;
   // A multi-byte code page may take more bytes for a character than UTF-8 does, never more than

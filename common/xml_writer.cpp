@@ -33,10 +33,7 @@ std::size_t EncodeUnit(WChar unit, char* out) {
 }
 
 bool IsAscii(const char* text, std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i) {
-    if (static_cast<unsigned char>(text[i]) > 0x7F) return false;
-  }
-  return true;
+  return kestrel::platform::AsciiPrefix(text, length) == length;
 }
 
 // Bytes that a line cannot take as they are: the ones escaping may change, and every byte that is

@@ -360,7 +360,10 @@ std::u16string DecodeResponseBody(const std::string& bytes) {
 }
 
 std::string DecodeResponseBodyToUtf8(const std::string& bytes) {
-  if (ForEachCodePoint(bytes, [](uint32_t) {})) return bytes;
+  if (kestrel::platform::AsciiPrefix(bytes.data(), bytes.size()) == bytes.size() ||
+      ForEachCodePoint(bytes, [](uint32_t) {})) {
+    return bytes;
+  }
   // Not UTF-8: older firmware sends its labels in the Windows code page.
   std::string text;
   text.reserve(bytes.size() * 2);

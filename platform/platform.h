@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,20 @@ int32_t WideToAnsi(const WChar* source, int32_t length, char* destination, int32
 
 // Number of code units before the terminator.
 std::size_t WideLength(const WChar* text);
+
+// How many of the first length bytes are ASCII before the first that is not: text that is ASCII
+// throughout is the same bytes in UTF-8, in UTF-16's low bytes and in every ANSI code page, and
+// needs no conversion. Eight bytes at a time, since nearly all text is.
+inline std::size_t AsciiPrefix(const char* bytes, std::size_t length) {
+  std::size_t i = 0;
+  for (; length - i >= 8; i += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, bytes + i, sizeof word);
+    if ((word & 0x8080808080808080ull) != 0) break;
+  }
+  while (i < length && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
+  return i;
+}
 
 // COM strings (BSTR on Windows): allocated by the callee, freed by the receiver.
 WChar* AllocWideString(const WChar* text, std::size_t length);

@@ -232,8 +232,8 @@ class AnsiText {
   void Set(const xmlChar* text, std::size_t length) {
     const auto* p = text != nullptr ? text : reinterpret_cast<const xmlChar*>("");
     const xmlChar* end = p + (text != nullptr ? length : 0);
-    const xmlChar* wide = p;
-    while (wide < end && *wide < 0x80) ++wide;
+    const xmlChar* wide =
+        p + AsciiPrefix(reinterpret_cast<const char*>(p), static_cast<std::size_t>(end - p));
     if (wide == end) {
       data_ = reinterpret_cast<const char*>(p);
       length_ = static_cast<std::size_t>(end - p);
@@ -652,8 +652,7 @@ class Libxml2Document final : public XmlDomDocument {
     if (parser == nullptr) return kOutOfMemory;
     if (text == nullptr) text = "";
     const std::size_t length = std::strlen(text);
-    std::size_t ascii = 0;
-    while (ascii < length && static_cast<unsigned char>(text[ascii]) < 0x80) ++ascii;
+    const std::size_t ascii = AsciiPrefix(text, length);
     if (ascii == length) return Parse(std::move(parser), text, length, well_formed);
     std::string& utf8 = parser->utf8;
     utf8.assign(text, ascii);
