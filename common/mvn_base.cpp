@@ -1,10 +1,12 @@
 #include "common/mvn_base.h"
 
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 
 namespace {
 
@@ -14,15 +16,82 @@ constexpr const char* kLogSection = "Log";
 constexpr const char* kInitSection = "Init";
 constexpr const char* kNextEntryKey = "NextEntry";
 
+// The time of day is worked out once a second per thread: the C library's conversion consults the
+// time zone under a lock, for every line otherwise.
 std::tm LocalNow() {
+  struct Cached {
+    std::time_t second;
+    std::tm local;
+  };
+  thread_local Cached cached{static_cast<std::time_t>(-1), std::tm{}};
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
+  if (now != cached.second) {
 #if defined(_WIN32)
-  localtime_s(&local, &now);
+    localtime_s(&cached.local, &now);
 #else
-  localtime_r(&now, &local);
+    localtime_r(&now, &cached.local);
 #endif
-  return local;
+    cached.second = now;
+  }
+  return cached.local;
+}
+
+// True when format uses nothing beyond %s, %d, %u, %ld, %lu and %%, without flags, width or
+// precision: all that the trace lines use.
+bool IsSimpleFormat(const char* format) {
+  for (const char* p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p, '%')) {
+    ++p;
+    if (*p == 'l') ++p;
+    if (*p != 's' && *p != 'd' && *p != 'u' && !(*p == '%' && p[-1] == '%')) return false;
+    ++p;
+  }
+  return true;
+}
+
+// vsnprintf for a simple format (see IsSimpleFormat): the same text, cut to size - 1 bytes and
+// terminated, without the general machinery.
+void FormatSimple(char* out, std::size_t size, const char* format, va_list args) {
+  char* const end = out + size - 1;
+  auto put = [&out, end](const char* text, std::size_t length) {
+    const std::size_t room = static_cast<std::size_t>(end - out);
+    if (length > room) length = room;
+    std::memcpy(out, text, length);
+    out += length;
+  };
+  char digits[24];
+  for (const char* p = format; *p != '\0';) {
+    const char* percent = std::strchr(p, '%');
+    if (percent == nullptr) {
+      put(p, std::strlen(p));
+      break;
+    }
+    put(p, static_cast<std::size_t>(percent - p));
+    p = percent + 1;
+    const bool is_long = *p == 'l';
+    if (is_long) ++p;
+    const char conversion = *p++;
+    std::to_chars_result converted{digits, std::errc()};
+    if (conversion == 's') {
+      const char* text = va_arg(args, const char*);
+      if (text == nullptr) text = "(null)";
+      put(text, std::strlen(text));
+      continue;
+    }
+    if (conversion == '%') {
+      put("%", 1);
+      continue;
+    }
+    if (conversion == 'd') {
+      converted = is_long ? std::to_chars(digits, digits + sizeof digits, va_arg(args, long))
+                          : std::to_chars(digits, digits + sizeof digits, va_arg(args, int));
+    } else {
+      converted = is_long
+                      ? std::to_chars(digits, digits + sizeof digits, va_arg(args, unsigned long))
+                      : std::to_chars(digits, digits + sizeof digits, va_arg(args, unsigned));
+    }
+    put(digits, static_cast<std::size_t>(converted.ptr - digits));
+  }
+  *out = '\0';
 }
 
 // Empties the profile's "Log" section, retrying a busy file twice after 10 ms.
@@ -199,8 +268,13 @@ void CMvnBase::Trace(uint32_t flags, const char* format, ...) {
   va_list args;
   va_start(args, format);
   // A message longer than the buffer is cut at its end rather than refused.
-  const int produced =
-      std::vsnprintf(line + stamp, kLineBufferSize - static_cast<std::size_t>(stamp), format, args);
+  int produced = 0;
+  if (IsSimpleFormat(format)) {
+    FormatSimple(line + stamp, kLineBufferSize - static_cast<std::size_t>(stamp), format, args);
+  } else {
+    produced = std::vsnprintf(line + stamp, kLineBufferSize - static_cast<std::size_t>(stamp),
+                              format, args);
+  }
   va_end(args);
 
   const char* trace_file = state.trace_file.Text();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <regex>
@@ -63,6 +64,22 @@ TEST(TraceTest, NothingWithoutTargetFlagsFormatOrWritableFile) {
   EXPECT_FALSE(std::filesystem::exists(dir.File("trace.txt")));
   CMvnString out;
   EXPECT_STREQ(base.GetTraceFile(out).Text(), dir.File("trace.txt").c_str());
+}
+
+// Numbers, a missing text and a percent sign come out as printf writes them, also where a line
+// uses more of printf than the trace lines do.
+TEST(TraceTest, FormatsAsPrintfDoes) {
+  TempDir dir;
+  CMvnBase base("CTest");
+  base.SetTraceFile(dir.File("trace.txt").c_str());
+  // Out of the compiler's sight, which would refuse a null text for "%s".
+  const char* volatile missing = nullptr;
+  base.Trace(TRACE_TO_FILE, "%d|%ld|%u|%lu|%s|%%|%s", -7, LONG_MIN, 4000000000u, ULONG_MAX, "x",
+             missing);
+  base.Trace(TRACE_TO_FILE, "%5.1f|%-3s|%x", 2.5, "a", 255);
+  EXPECT_EQ(Unstamped(dir.File("trace.txt")),
+            "[T] -7|-9223372036854775808|4000000000|18446744073709551615|x|%|(null)\r\n"
+            "[T]   2.5|a  |ff\r\n");
 }
 
 TEST(TraceTest, OverlongMessageIsCutNotOverrun) {
