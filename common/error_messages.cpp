@@ -189,9 +189,13 @@ constexpr const char* kFallbackMessage = "Generic Error";
 
 }  // namespace
 
-CMvnString& GetErrorMessage(int32_t code, CMvnString& out) {
+const char* ErrorMessageText(int32_t code) {
   const auto* end = std::end(kErrorRows);
   const auto* row = std::lower_bound(std::begin(kErrorRows), end, code,
                                      [](const ErrorRow& r, int32_t c) { return r.code < c; });
-  return out.Assign(row != end && row->code == code ? row->message : kFallbackMessage);
+  return row != end && row->code == code ? row->message : kFallbackMessage;
+}
+
+CMvnString& GetErrorMessage(int32_t code, CMvnString& out) {
+  return out.Assign(ErrorMessageText(code));
 }

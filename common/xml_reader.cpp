@@ -213,6 +213,7 @@ struct CMvnXmlDoc::Snapshot {
   // Kept from one walk to the next.
   std::string path;
   std::vector<Parent> parents;
+  std::vector<std::size_t> ancestors;
 
   std::size_t Store(const char* piece, std::size_t length) {
     const std::size_t offset = text.size();
@@ -453,7 +454,10 @@ void CMvnXmlDoc::Walk(CMvnXmlElements& elements) {
   const std::string_view wanted(elements.Path().Text(), elements.Path().Length());
   std::string& path = snapshot.path;
   std::vector<Parent>& parents = snapshot.parents;
-  parents.assign(1, Parent{0, 0, wanted.empty()});
+  // Kept at its size from walk to walk: every entry a node reads was written by its parent's
+  // visit, in this walk.
+  if (parents.empty()) parents.resize(1);
+  parents[0] = Parent{0, 0, wanted.empty()};
   const char* store = snapshot.text.data();
 
   auto visit = [&](const Node& node) {
@@ -504,7 +508,8 @@ void CMvnXmlDoc::Walk(CMvnXmlElements& elements) {
       ++begin;
     }
     if (begin == nodes.size()) return;
-    std::vector<std::size_t> ancestors;
+    std::vector<std::size_t>& ancestors = snapshot.ancestors;
+    ancestors.clear();
     for (std::size_t at = begin; nodes[at].depth > 0;) {
       const uint32_t depth = nodes[at].depth - 1;
       while (at > 0 && nodes[at].depth != depth) --at;

@@ -91,12 +91,20 @@ constexpr TypeDefaults kTypeDefaults[] = {
 
 }  // namespace
 
+const char* SensorTypeDescription(uint32_t type_id) {
+  return Lookup(kSensorTypes, type_id, "description missing");
+}
+
+const char* UnitDescription(int32_t uom_id) {
+  return Lookup(kUnits, uom_id, "units missing");
+}
+
 CMvnString& SensorTypeText(uint32_t type_id, CMvnString& out) {
-  return out.Assign(Lookup(kSensorTypes, type_id, "description missing"));
+  return out.Assign(SensorTypeDescription(type_id));
 }
 
 CMvnString& UnitText(int32_t uom_id, CMvnString& out) {
-  return out.Assign(Lookup(kUnits, uom_id, "units missing"));
+  return out.Assign(UnitDescription(uom_id));
 }
 
 CMvnString& ProtocolText(uint32_t protocol_id, CMvnString& out) {

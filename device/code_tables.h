@@ -9,6 +9,9 @@
 // Each assigns the code's text (or the table's "missing" text) to out and answers out.
 CMvnString& SensorTypeText(uint32_t type_id, CMvnString& out);
 CMvnString& UnitText(int32_t uom_id, CMvnString& out);
+// The same texts, for a caller that only reads them.
+const char* SensorTypeDescription(uint32_t type_id);
+const char* UnitDescription(int32_t uom_id);
 CMvnString& ProtocolText(uint32_t protocol_id, CMvnString& out);
 
 // Overwrites all five outputs with the defaults of type_id. The unit is accepted from callers

@@ -34,8 +34,7 @@ void WriteStatus(CMvnXmlFile& writer, uint32_t status, bool as_integer) {
   } else {
     WriteUnsigned(writer, "status-id", status);
   }
-  CMvnString text;
-  writer.WriteElement("status-text", GetErrorMessage(static_cast<int32_t>(status), text).Text());
+  writer.WriteElement("status-text", ErrorMessageText(static_cast<int32_t>(status)));
 }
 
 }  // namespace
@@ -46,12 +45,11 @@ int32_t CEnvDevInterfaceSensor::WriteXml(CMvnXmlFile* writer, bool full) const {
   writer->WriteElement("sensor-id", static_cast<int32_t>(sensor_id));
   WriteStatus(*writer, status, true);
   if (full) {
-    CMvnString text;
     writer->WriteElement("description", description.Text());
     writer->WriteElement("type-id", static_cast<int32_t>(type_id));
-    writer->WriteElement("type-text", SensorTypeText(type_id, text).Text());
+    writer->WriteElement("type-text", SensorTypeDescription(type_id));
     writer->WriteElement("uom-id", static_cast<int32_t>(uom_id));
-    writer->WriteElement("uom-text", UnitText(static_cast<int32_t>(uom_id), text).Text());
+    writer->WriteElement("uom-text", UnitDescription(static_cast<int32_t>(uom_id)));
     writer->WriteElement("digits", static_cast<int32_t>(digits));
     // A range of exactly 0 to 0 means "no range known" and is written empty.
     if (rangemin == 0.0 && rangemax == 0.0) {
