@@ -27,10 +27,14 @@ constexpr int32_t kOutOfMemory = static_cast<int32_t>(0x8007000Eu);
 // made once rather than for every document. A context serves one document at a time, because the
 // document's names live in the context's dictionary and libxml2 does not lock a dictionary that
 // one document reads while another parse adds to it.
+class Recording;
+
 struct Parser {
   xmlParserCtxtPtr context = nullptr;
   std::string utf8;
   bool refused = false;
+  // Where a parse that builds no tree records what the reader needs.
+  Recording* recording = nullptr;
 
   ~Parser() { xmlFreeParserCtxt(context); }
 };
@@ -53,7 +57,6 @@ class ParserPool {
     if (parser == nullptr) return nullptr;
     parser->context = xmlNewParserCtxt();
     if (parser->context == nullptr) return nullptr;
-    parser->context->sax->internalSubset = RefuseDocumentType;
     return parser;
   }
 
@@ -576,6 +579,273 @@ int32_t Libxml2Node::ReadTree(XmlTreeReader& reader) {
   return kOk;
 }
 
+// What the reader takes from a document whose nodes it reads whole, recorded while libxml2 parses
+// it (its SAX interface), so that no tree is built and freed for it: the nodes below the root as
+// Libxml2Node::ReadTree gives them. Character data is joined into texts as the tree joins it; a
+// text of white space alone is left out, as the tree leaves it out.
+class Recording {
+ public:
+  // Something the recording does not take the tree's way (an attribute value with a reference):
+  // such a document is read from its tree.
+  bool NeedsTree() const { return needs_tree_; }
+  bool HasNodes() const { return !events_.empty(); }
+
+  // Room for a document of length bytes at once, rather than a regrowth at every power of two.
+  void Reserve(std::size_t length) {
+    store_.reserve(length);
+    events_.reserve(length / 16 + 16);
+  }
+
+  void Replay(XmlTreeReader& reader) const {
+    const char* store = store_.data();
+    for (const Event& event : events_) {
+      switch (event.kind) {
+        case Event::kElement:
+          reader.Element(event.depth, store + event.offset, event.length);
+          for (uint32_t k = 0; k < event.attribute_count; ++k) {
+            const uint32_t* at = &attributes_[(event.first_attribute + k) * 4];
+            reader.Attribute(store + at[0], at[1], store + at[2], at[3]);
+          }
+          break;
+        case Event::kText:
+          reader.Text(event.depth, store + event.offset, event.length);
+          break;
+        case Event::kOther:
+          reader.Other(event.depth);
+          break;
+      }
+    }
+  }
+
+  // The SAX handler that records into the Recording of the parse's Parser.
+  static const xmlSAXHandler& Handler() {
+    static const xmlSAXHandler handler = [] {
+      xmlSAXHandler h{};
+      xmlSAXVersion(&h, 2);
+      h.internalSubset = RefuseDocumentType;
+      h.startElementNs = StartElement;
+      h.endElementNs = EndElement;
+      h.characters = Characters;
+      // Without a tree the parser cannot tell white space between elements from text: all of it
+      // comes here, and a text of white space alone is left out when it ends.
+      h.ignorableWhitespace = Characters;
+      h.cdataBlock = OtherWithText;
+      h.comment = Comment;
+      h.processingInstruction = Instruction;
+      h.reference = Reference;
+      return h;
+    }();
+    return handler;
+  }
+
+ private:
+  struct Event {
+    enum Kind : uint8_t { kElement, kText, kOther };
+    Kind kind;
+    uint32_t depth;
+    uint32_t offset;
+    uint32_t length;
+    uint32_t first_attribute;
+    uint32_t attribute_count;
+  };
+
+  static Recording& Of(void* context) {
+    auto* parser = static_cast<Parser*>(static_cast<xmlParserCtxtPtr>(context)->_private);
+    return *parser->recording;
+  }
+
+  uint32_t Store(const char* text, std::size_t length) {
+    const auto offset = static_cast<uint32_t>(store_.size());
+    store_.append(text, length);
+    return offset;
+  }
+
+  // The character data since the last markup, as one text.
+  void EndText() {
+    if (text_.empty()) return;
+    const auto* begin = reinterpret_cast<const xmlChar*>(text_.data());
+    const xmlChar* end = begin + text_.size();
+    TrimXmlSpace(begin, end);
+    if (begin != end) {
+      ansi_.Set(begin, static_cast<std::size_t>(end - begin));
+      events_.push_back(Event{Event::kText, level_ - 1, Store(ansi_.data(), ansi_.size()),
+                              static_cast<uint32_t>(ansi_.size()), 0, 0});
+    }
+    text_.clear();
+  }
+
+  void Other() {
+    EndText();
+    if (level_ > 0) events_.push_back(Event{Event::kOther, level_ - 1, 0, 0, 0, 0});
+  }
+
+  static void StartElement(void* context, const xmlChar* name, const xmlChar* prefix,
+                           const xmlChar* /*uri*/, int namespace_count, const xmlChar** namespaces,
+                           int attribute_count, int /*defaulted*/, const xmlChar** attributes) {
+    Recording& r = Of(context);
+    r.EndText();
+    // The root's own name and attributes are not read.
+    if (r.level_++ == 0) return;
+    std::string& qualified = r.qualified_;
+    if (prefix != nullptr) {
+      qualified = QualifiedName(prefix, name);
+      r.ansi_.Set(qualified.c_str());
+    } else {
+      r.ansi_.Set(reinterpret_cast<const char*>(name));
+    }
+    Event event{Event::kElement,
+                r.level_ - 2,
+                r.Store(r.ansi_.data(), r.ansi_.size()),
+                static_cast<uint32_t>(r.ansi_.size()),
+                static_cast<uint32_t>(r.attributes_.size() / 4),
+                0};
+    auto attribute = [&r, &event](const char* attribute_name, const xmlChar* value,
+                                  std::size_t value_length) {
+      r.ansi_.Set(attribute_name);
+      r.attributes_.push_back(r.Store(r.ansi_.data(), r.ansi_.size()));
+      r.attributes_.push_back(static_cast<uint32_t>(r.ansi_.size()));
+      r.ansi_.Set(value, value_length);
+      r.attributes_.push_back(r.Store(r.ansi_.data(), r.ansi_.size()));
+      r.attributes_.push_back(static_cast<uint32_t>(r.ansi_.size()));
+      ++event.attribute_count;
+    };
+    // Namespace declarations first, as the tree lists them.
+    for (int i = 0; i < namespace_count; ++i) {
+      const xmlChar* declared = namespaces[2 * i];
+      const xmlChar* uri = namespaces[2 * i + 1];
+      qualified = declared != nullptr ? QualifiedName(BAD_CAST "xmlns", declared) : "xmlns";
+      attribute(qualified.c_str(), uri,
+                uri != nullptr ? std::strlen(reinterpret_cast<const char*>(uri)) : 0);
+    }
+    for (int i = 0; i < attribute_count; ++i) {
+      const xmlChar* const* at = attributes + 5 * i;
+      const auto value_length = static_cast<std::size_t>(at[4] - at[3]);
+      if (std::memchr(at[3], '&', value_length) != nullptr) r.needs_tree_ = true;
+      qualified = QualifiedName(at[1], at[0]);
+      attribute(qualified.c_str(), at[3], value_length);
+    }
+    r.events_.push_back(event);
+  }
+
+  static void EndElement(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
+    Recording& r = Of(context);
+    r.EndText();
+    if (r.level_ > 0) --r.level_;
+  }
+
+  static void Characters(void* context, const xmlChar* text, int length) {
+    Recording& r = Of(context);
+    if (r.level_ > 0 && length > 0) {
+      r.text_.append(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
+    }
+  }
+
+  static void OtherWithText(void* context, const xmlChar*, int) { Of(context).Other(); }
+  static void Comment(void* context, const xmlChar*) { Of(context).Other(); }
+  static void Instruction(void* context, const xmlChar*, const xmlChar*) { Of(context).Other(); }
+  static void Reference(void* context, const xmlChar*) { Of(context).needs_tree_ = true; }
+
+  std::vector<Event> events_;
+  std::string store_;
+  std::vector<uint32_t> attributes_;  // name offset, name length, value offset, value length
+  uint32_t level_ = 0;                // elements open, the root included
+  std::string text_;                  // character data not yet made a text
+  std::string qualified_;
+  AnsiText ansi_;
+  bool needs_tree_ = false;
+};
+
+// A document parsed without a tree: its recording, and its text for the tree that a caller asking
+// for nodes one by one gets, made from the same text when first needed.
+class RecordedDoc {
+ public:
+  RecordedDoc(std::unique_ptr<Recording> recording, std::string text)
+      : recording_(std::move(recording)), text_(std::move(text)) {}
+
+  const Recording& recording() const { return *recording_; }
+  // The tree, or null when it cannot be made.
+  const SharedDoc& Tree();
+
+ private:
+  std::unique_ptr<Recording> recording_;
+  std::string text_;
+  SharedDoc tree_;
+};
+
+using SharedRecordedDoc = std::shared_ptr<RecordedDoc>;
+
+// The root of a recorded document and the root's first child, the two nodes a reader asks for
+// before it reads the rest whole. Any other question goes to the same node of the tree.
+class RecordedNode final : public XmlDomNode {
+ public:
+  enum class Place { kRoot, kFirstChild };
+  RecordedNode(SharedRecordedDoc doc, Place place) : doc_(std::move(doc)), place_(place) {}
+
+  int32_t GetFirstChild(XmlDomNode** child) override {
+    if (place_ != Place::kRoot) return Forward(&XmlDomNode::GetFirstChild, child);
+    if (child == nullptr) return kPointer;
+    *child = nullptr;
+    if (doc_->recording().NeedsTree()) return Forward(&XmlDomNode::GetFirstChild, child);
+    if (!doc_->recording().HasNodes()) return kFalse;
+    *child = new (std::nothrow) RecordedNode(doc_, Place::kFirstChild);
+    return *child != nullptr ? kOk : kOutOfMemory;
+  }
+  int32_t ReadTree(XmlTreeReader& reader) override {
+    if (place_ != Place::kFirstChild || doc_->recording().NeedsTree()) {
+      XmlDomNode* tree = Tree();
+      return tree != nullptr ? tree->ReadTree(reader) : kOutOfMemory;
+    }
+    doc_->recording().Replay(reader);
+    return kOk;
+  }
+
+  int32_t GetNextSibling(XmlDomNode** sibling) override {
+    return Forward(&XmlDomNode::GetNextSibling, sibling);
+  }
+  int32_t GetNodeTypeString(WChar** kind) override {
+    return Forward(&XmlDomNode::GetNodeTypeString, kind);
+  }
+  int32_t GetNodeKind(XmlNodeKind* kind) override {
+    return Forward(&XmlDomNode::GetNodeKind, kind);
+  }
+  int32_t GetNodeName(WChar** name) override { return Forward(&XmlDomNode::GetNodeName, name); }
+  int32_t GetText(WChar** text) override { return Forward(&XmlDomNode::GetText, text); }
+  int32_t ReadNodeName(std::u16string& name) override {
+    XmlDomNode* tree = Tree();
+    return tree != nullptr ? tree->ReadNodeName(name) : kOutOfMemory;
+  }
+  int32_t ReadText(std::u16string& text) override {
+    XmlDomNode* tree = Tree();
+    return tree != nullptr ? tree->ReadText(text) : kOutOfMemory;
+  }
+  int32_t GetAttributeCount(int32_t* count) override {
+    return Forward(&XmlDomNode::GetAttributeCount, count);
+  }
+  int32_t GetAttribute(int32_t index, XmlDomNode** attribute) override {
+    XmlDomNode* tree = Tree();
+    return tree != nullptr ? tree->GetAttribute(index, attribute) : kOutOfMemory;
+  }
+  void Release() override { delete this; }
+
+ private:
+  ~RecordedNode() {
+    if (tree_ != nullptr) tree_->Release();
+  }
+
+  // The same node of the tree, made on first use.
+  XmlDomNode* Tree();
+
+  template <typename Out>
+  int32_t Forward(int32_t (XmlDomNode::*call)(Out), Out out) {
+    XmlDomNode* tree = Tree();
+    return tree != nullptr ? (tree->*call)(out) : kOutOfMemory;
+  }
+
+  SharedRecordedDoc doc_;
+  Place place_;
+  XmlDomNode* tree_ = nullptr;
+};
+
 // COM strings are UTF-16; libxml2 parses UTF-8. A lone surrogate is no character at all, so the
 // text is refused as MSXML refuses it.
 bool WideToUtf8(const WChar* text, std::string& out) {
@@ -626,6 +896,84 @@ void RefuseDocumentType(void* context, const xmlChar*, const xmlChar*, const xml
   static_cast<Parser*>(parser->_private)->refused = true;
   xmlStopParser(parser);
 }
+// The handler that builds the tree: libxml2's own, with a document type refused.
+const xmlSAXHandler& TreeHandler() {
+  static const xmlSAXHandler handler = [] {
+    xmlSAXHandler h{};
+    xmlSAXVersion(&h, 2);
+    h.internalSubset = RefuseDocumentType;
+    return h;
+  }();
+  return handler;
+}
+
+// Parses text (UTF-8, NUL-terminated at length, alive until this returns) with parser: into
+// recording when there is one, else into a tree (*doc). False when the text is refused.
+bool ParseText(Parser& parser, const char* text, std::size_t length, Recording* recording,
+               xmlDocPtr* doc) {
+  *doc = nullptr;
+  if (length == 0 || length > INT_MAX) return false;
+  xmlParserCtxtPtr context = parser.context;
+  parser.refused = false;
+  parser.recording = recording;
+  context->_private = &parser;
+  // The text arrives as characters, so an encoding named in its declaration is meaningless; and
+  // UTF-8 is what the parser reads without a converter (and the two buffers one would need).
+  // Short texts live in their nodes.
+  constexpr int kOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
+                           XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT | XML_PARSE_NOBLANKS;
+  // The parser reads the text in place, where a memory input would first copy it into a buffer
+  // of its own (and ask that buffer for more at every chunk). The tree keeps no pointer into it.
+  xmlCtxtReset(context);
+  bool parsed = false;
+  xmlParserInputPtr input = xmlNewStringInputStream(context, BAD_CAST text);
+  if (input != nullptr && inputPush(context, input) >= 0) {
+    // Before the options, which silence the handler's messages and have the tree leave out white
+    // space between elements.
+    *context->sax = recording != nullptr ? Recording::Handler() : TreeHandler();
+    xmlCtxtUseOptions(context, kOptions);
+    xmlParseDocument(context);
+    *doc = context->myDoc;
+    context->myDoc = nullptr;
+    parsed = true;
+  }
+  // An undeclared namespace prefix is only a warning for libxml2, an error for MSXML.
+  bool accepted = parsed && !parser.refused && context->wellFormed != 0 &&
+                  context->nsWellFormed != 0 && *doc != nullptr;
+  if (recording == nullptr) accepted = accepted && xmlDocGetRootElement(*doc) != nullptr;
+  // A recording parse makes a document node only, with nothing in it.
+  if (recording != nullptr || !accepted) {
+    if (*doc != nullptr) xmlFreeDoc(*doc);
+    *doc = nullptr;
+  }
+  context->_private = nullptr;
+  parser.recording = nullptr;
+  return accepted;
+}
+
+const SharedDoc& RecordedDoc::Tree() {
+  if (tree_ != nullptr) return tree_;
+  std::unique_ptr<Parser> parser = Parsers().Take();
+  if (parser == nullptr) return tree_;
+  xmlDocPtr doc = nullptr;
+  if (!ParseText(*parser, text_.c_str(), text_.size(), nullptr, &doc)) {
+    Parsers().Give(std::move(parser));
+    return tree_;
+  }
+  tree_ = std::make_shared<DocState>(doc, std::move(parser));
+  return tree_;
+}
+
+XmlDomNode* RecordedNode::Tree() {
+  if (tree_ != nullptr) return tree_;
+  const SharedDoc& tree = doc_->Tree();
+  if (tree == nullptr) return nullptr;
+  const xmlNode* root = xmlDocGetRootElement(tree->Doc());
+  const xmlNode* node = place_ == Place::kRoot ? root : FirstVisible(root->children);
+  if (node != nullptr) tree_ = Libxml2Node::Make(tree, node);
+  return tree_;
+}
+
 class Libxml2Document final : public XmlDomDocument {
  public:
   int32_t SetAsync(bool) override { return kOk; }  // loads are synchronous anyway
@@ -635,16 +983,20 @@ class Libxml2Document final : public XmlDomDocument {
     *well_formed = false;
     std::unique_ptr<Parser> parser = Parsers().Take();
     if (parser == nullptr) return kOutOfMemory;
-    if (!WideToUtf8(text, parser->utf8)) {
+    xmlDocPtr doc = nullptr;
+    if (!WideToUtf8(text, parser->utf8) ||
+        !ParseText(*parser, parser->utf8.c_str(), parser->utf8.size(), nullptr, &doc)) {
       Parsers().Give(std::move(parser));
       return kOk;
     }
-    const std::string& utf8 = parser->utf8;
-    return Parse(std::move(parser), utf8.c_str(), utf8.size(), well_formed);
+    doc_ = std::make_shared<DocState>(doc, std::move(parser));
+    recorded_.reset();
+    *well_formed = true;
+    return kOk;
   }
 
-  // Straight from the code page to UTF-8; ASCII, nearly every device document, is parsed where it
-  // lies.
+  // Straight from the code page to UTF-8 (ASCII, nearly every device document, is parsed where it
+  // lies), and recorded for a reader that reads it whole rather than built into a tree.
   int32_t LoadAnsiXml(const char* text, bool* well_formed) override {
     if (well_formed == nullptr) return kPointer;
     *well_formed = false;
@@ -653,32 +1005,53 @@ class Libxml2Document final : public XmlDomDocument {
     if (text == nullptr) text = "";
     const std::size_t length = std::strlen(text);
     const std::size_t ascii = AsciiPrefix(text, length);
-    if (ascii == length) return Parse(std::move(parser), text, length, well_formed);
-    std::string& utf8 = parser->utf8;
-    utf8.assign(text, ascii);
-    for (std::size_t i = ascii; i < length; ++i) {
-      const auto byte = static_cast<unsigned char>(text[i]);
-      if (byte < 0x80) {
-        utf8 += static_cast<char>(byte);
-        continue;
+    const char* utf8 = text;
+    std::size_t utf8_length = length;
+    if (ascii != length) {
+      std::string& converted = parser->utf8;
+      converted.assign(text, ascii);
+      for (std::size_t i = ascii; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+          converted += static_cast<char>(byte);
+          continue;
+        }
+        WChar unit = 0;
+        AnsiToWide(&text[i], 1, &unit, 1);
+        const auto c = static_cast<uint32_t>(unit);
+        if (c < 0x800) {
+          converted += static_cast<char>(0xC0 | (c >> 6));
+        } else {
+          converted += static_cast<char>(0xE0 | (c >> 12));
+          converted += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        }
+        converted += static_cast<char>(0x80 | (c & 0x3F));
       }
-      WChar unit = 0;
-      AnsiToWide(&text[i], 1, &unit, 1);
-      const auto c = static_cast<uint32_t>(unit);
-      if (c < 0x800) {
-        utf8 += static_cast<char>(0xC0 | (c >> 6));
-      } else {
-        utf8 += static_cast<char>(0xE0 | (c >> 12));
-        utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      }
-      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+      utf8 = converted.c_str();
+      utf8_length = converted.size();
     }
-    return Parse(std::move(parser), utf8.c_str(), utf8.size(), well_formed);
+    auto recording = std::unique_ptr<Recording>(new (std::nothrow) Recording);
+    if (recording != nullptr) recording->Reserve(utf8_length);
+    xmlDocPtr doc = nullptr;
+    const bool accepted =
+        recording != nullptr && ParseText(*parser, utf8, utf8_length, recording.get(), &doc);
+    std::string kept = accepted ? std::string(utf8, utf8_length) : std::string();
+    // The recording keeps nothing of the parser's: it goes back at once.
+    Parsers().Give(std::move(parser));
+    if (!accepted) return kOk;
+    recorded_ = std::make_shared<RecordedDoc>(std::move(recording), std::move(kept));
+    doc_.reset();
+    *well_formed = true;
+    return kOk;
   }
 
   int32_t GetDocumentElement(XmlDomNode** root) override {
     if (root == nullptr) return kPointer;
     *root = nullptr;
+    if (recorded_ != nullptr) {
+      *root = new (std::nothrow) RecordedNode(recorded_, RecordedNode::Place::kRoot);
+      return *root != nullptr ? kOk : kOutOfMemory;
+    }
     if (!doc_) return kFalse;
     const xmlNode* element = xmlDocGetRootElement(doc_->Doc());
     if (element == nullptr) return kFalse;
@@ -689,47 +1062,9 @@ class Libxml2Document final : public XmlDomDocument {
   void Release() override { delete this; }
 
  private:
-  // Parses text (UTF-8, NUL-terminated at length, alive until this returns) with parser.
-  int32_t Parse(std::unique_ptr<Parser> parser, const char* text, std::size_t length,
-                bool* well_formed) {
-    if (length == 0 || length > INT_MAX) {
-      Parsers().Give(std::move(parser));
-      return kOk;
-    }
-    xmlParserCtxtPtr context = parser->context;
-    parser->refused = false;
-    context->_private = parser.get();
-    // The text arrives as characters, so an encoding named in its declaration is meaningless; and
-    // UTF-8 is what the parser reads without a converter (and the two buffers one would need).
-    // Short texts live in their nodes.
-    constexpr int kOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
-                             XML_PARSE_IGNORE_ENC | XML_PARSE_COMPACT | XML_PARSE_NOBLANKS;
-    // The parser reads the text in place, where a memory input would first copy it into a buffer
-    // of its own (and ask that buffer for more at every chunk). The tree keeps no pointer into it.
-    xmlCtxtReset(context);
-    xmlDocPtr doc = nullptr;
-    xmlParserInputPtr input = xmlNewStringInputStream(context, BAD_CAST text);
-    if (input != nullptr && inputPush(context, input) >= 0) {
-      xmlCtxtUseOptions(context, kOptions);
-      xmlParseDocument(context);
-      doc = context->myDoc;
-      context->myDoc = nullptr;
-    }
-    // An undeclared namespace prefix is only a warning for libxml2, an error for MSXML.
-    const bool accepted = doc != nullptr && !parser->refused && context->wellFormed != 0 &&
-                          context->nsWellFormed != 0 && xmlDocGetRootElement(doc) != nullptr;
-    context->_private = nullptr;
-    if (!accepted) {
-      if (doc != nullptr) xmlFreeDoc(doc);
-      Parsers().Give(std::move(parser));
-      return kOk;
-    }
-    doc_ = std::make_shared<DocState>(doc, std::move(parser));
-    *well_formed = true;
-    return kOk;
-  }
-
+  // The loaded document: a tree, or a recording that makes its tree when asked for nodes.
   SharedDoc doc_;
+  SharedRecordedDoc recorded_;
 };
 
 }  // namespace
