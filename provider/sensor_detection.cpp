@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <system_error>
 
 #include "common/xml_reader.h"
@@ -251,35 +252,35 @@ void CAVTechApp::DetectSensors(CMvnXmlDoc* document, const char* item_path) {
     return;
   }
 
-  CEnvDevInterfaceSensor sensor(ClassName());
-  CEnvDevInterface port(ClassName());
+  CMvnString label;
   CMvnString type_text;
   CMvnString value_text;
   for (CMvnBase* entry = elements.GetFirst(); entry != nullptr; entry = elements.GetNext()) {
     auto& item = *static_cast<CMvnXmlElement*>(entry);
-    sensor.Reset();
-    port.ClearSensors();
 
     ReadFirstMember(item, kTypeMembers, type_text);
     const int32_t item_type = ReadInteger(type_text.Text());
-    if (!ReadFirstMember(item, kLabelMembers, port.description)) {
-      port.description.Assign(kNotConnected);
-    }
+    if (!ReadFirstMember(item, kLabelMembers, label)) label.Assign(kNotConnected);
     Trace(TRACE_TO_FILE, "AVTechApp: New sensor found, type id= [%d], label = [%s].\n", item_type,
-          port.description.Text());
+          label.Text());
 
     std::size_t count = 0;
     const SensorRule* rules = SensorsFor(item_type, elements.Path(), count);
     if (count == 0) continue;
 
+    // Made where they are kept: the device owns the interface, the interface its sensors.
+    auto* port = new (std::nothrow) CEnvDevInterface(ClassName());
+    if (port == nullptr) continue;
+    port->description.Assign(label);
     for (std::size_t i = 0; i < count; ++i) {
-      sensor.Reset();
-      sensor.description.Assign(port.description);
-      sensor.type_id = rules[i].type_id;
-      sensor.uom_id = rules[i].uom_id;
-      sensor.value = ReadValue(item, rules[i], value_text);
-      if (auto* copy = static_cast<CEnvDevInterfaceSensor*>(sensor.Clone())) port.AddSensor(copy);
+      auto* sensor = new (std::nothrow) CEnvDevInterfaceSensor(ClassName());
+      if (sensor == nullptr) continue;
+      sensor->description.Assign(label);
+      sensor->type_id = rules[i].type_id;
+      sensor->uom_id = rules[i].uom_id;
+      sensor->value = ReadValue(item, rules[i], value_text);
+      port->AddSensor(sensor);
     }
-    device_.AddInterface(static_cast<CEnvDevInterface*>(port.Clone()));
+    device_.AddInterface(port);
   }
 }
