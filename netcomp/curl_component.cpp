@@ -4,6 +4,7 @@
 #include <errno.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -245,23 +246,7 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     CURL* e = easy_;
     CURLcode r = curl_easy_setopt(e, CURLOPT_URL, url.c_str());
     if (r != CURLE_OK) return r;
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error_text_);
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
-    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, kRequestTimeoutMs);
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxBodyBytes));
-    curl_easy_setopt(e, CURLOPT_USERAGENT, "kestrel-probe");
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &CurlComponent::Receive);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
-    // libcurl allocates its receive buffer anew for every transfer, 16 KB unless told; a device
-    // answers with a few KB, headers included. A bigger answer only takes more reads.
-    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!configured_) ConfigureOnce();
     // libcurl is built with a fixed CA bundle, so OpenSSL's own variables would go unheard; a
     // device's self-made certificate is trusted the way OpenSSL tools trust it.
     const char* ca_file = std::getenv("SSL_CERT_FILE");
@@ -280,44 +265,71 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     return CURLE_OK;
   }
 
+  // What is the same for every GET, set on the handle once: libcurl keeps options from one
+  // transfer to the next.
+  void ConfigureOnce() {
+    CURL* e = easy_;
+    configured_ = true;
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error_text_);
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, kRequestTimeoutMs);
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxBodyBytes));
+    curl_easy_setopt(e, CURLOPT_USERAGENT, "kestrel-probe");
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &CurlComponent::Receive);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+    // libcurl allocates its receive buffer anew for every transfer, 16 KB unless told; a device
+    // answers with a few KB, headers included. A bigger answer only takes more reads.
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+  }
+
   // One line per request into the provider's trace file, in its own line format, written with one
-  // call: a stream and its buffer would be heap blocks for every GET.
+  // call: a stream and its buffer would be heap blocks for every GET, and the line is put together
+  // without printf, whose machinery costs more than the rest of the line.
   void Log(const std::string& url, CURLcode result, long elapsed_ms) const {
     if (log_file_.empty()) return;
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    const std::string shown = UrlForLog(url);
-    // libcurl's own text names the check that failed ("self-signed certificate", "no alternative
-    // certificate subject name matches"), where the result code only says "TLS".
-    const char* failure = result == CURLE_OK       ? ""
-                          : error_text_[0] != '\0' ? error_text_
-                                                   : curl_easy_strerror(result);
-    auto format = [&](char* out, std::size_t size) {
-      if (result == CURLE_OK) {
-        return std::snprintf(
-            out, size, "[%02d:%02d:%02d] HttpComponent: GET %s -> status %d, %zu bytes, %ld ms\n",
-            local.tm_hour, local.tm_min, local.tm_sec, shown.c_str(), response_code_,
-            received_.size(), elapsed_ms);
-      }
-      return std::snprintf(
-          out, size,
-          "[%02d:%02d:%02d] HttpComponent: GET %s -> no response (error %d: %s), %ld ms\n",
-          local.tm_hour, local.tm_min, local.tm_sec, shown.c_str(), last_error_, failure,
-          elapsed_ms);
-    };
-    char line[512];
-    const int length = format(line, sizeof line);
-    if (length < 0) return;
-    std::string longer;
-    const char* text = line;
-    if (static_cast<std::size_t>(length) >= sizeof line) {
-      longer.resize(static_cast<std::size_t>(length) + 1);
-      format(&longer[0], longer.size());
-      text = longer.data();
+    std::string line;
+    line.reserve(160 + url.size());
+    line += '[';
+    for (const int field : {local.tm_hour, local.tm_min, local.tm_sec}) {
+      line += static_cast<char>('0' + field / 10 % 10);
+      line += static_cast<char>('0' + field % 10);
+      line += ':';
     }
-    kestrel::platform::WriteTextAtOnce(log_file_.c_str(), "at", text,
-                                       static_cast<std::size_t>(length));
+    line.back() = ']';
+    line += " HttpComponent: GET ";
+    line += UrlForLog(url);
+    auto number = [&line](long value) {
+      char digits[24];
+      line.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+    };
+    if (result == CURLE_OK) {
+      line += " -> status ";
+      number(response_code_);
+      line += ", ";
+      line += std::to_string(received_.size());
+      line += " bytes, ";
+    } else {
+      // libcurl's own text names the check that failed ("self-signed certificate", "no
+      // alternative certificate subject name matches"), where the result code only says "TLS".
+      line += " -> no response (error ";
+      number(last_error_);
+      line += ": ";
+      line += error_text_[0] != '\0' ? error_text_ : curl_easy_strerror(result);
+      line += "), ";
+    }
+    number(elapsed_ms);
+    line += " ms\n";
+    kestrel::platform::WriteTextAtOnce(log_file_.c_str(), "at", line.data(), line.size());
   }
 
   CURL* easy_;
@@ -328,6 +340,7 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
   char error_text_[CURL_ERROR_SIZE] = {};
   int32_t last_error_ = -1;
   int32_t response_code_ = -1;
+  bool configured_ = false;
 };
 
 }  // namespace
