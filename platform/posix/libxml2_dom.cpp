@@ -623,6 +623,9 @@ class Recording {
       xmlSAXHandler h{};
       xmlSAXVersion(&h, 2);
       h.internalSubset = RefuseDocumentType;
+      // No document node either: entities other than the predefined ones end the parse anyway.
+      h.startDocument = nullptr;
+      h.endDocument = nullptr;
       h.startElementNs = StartElement;
       h.endElementNs = EndElement;
       h.characters = Characters;
@@ -938,10 +941,11 @@ bool ParseText(Parser& parser, const char* text, std::size_t length, Recording* 
     parsed = true;
   }
   // An undeclared namespace prefix is only a warning for libxml2, an error for MSXML.
-  bool accepted = parsed && !parser.refused && context->wellFormed != 0 &&
-                  context->nsWellFormed != 0 && *doc != nullptr;
-  if (recording == nullptr) accepted = accepted && xmlDocGetRootElement(*doc) != nullptr;
-  // A recording parse makes a document node only, with nothing in it.
+  bool accepted =
+      parsed && !parser.refused && context->wellFormed != 0 && context->nsWellFormed != 0;
+  if (recording == nullptr) {
+    accepted = accepted && *doc != nullptr && xmlDocGetRootElement(*doc) != nullptr;
+  }
   if (recording != nullptr || !accepted) {
     if (*doc != nullptr) xmlFreeDoc(*doc);
     *doc = nullptr;
