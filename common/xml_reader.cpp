@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,81 +40,6 @@ XmlDomNode* NextSiblingOf(XmlDomNode* node) {
 }  // namespace kestrel::xml
 
 using namespace kestrel::xml;  // NOLINT(google-build-using-namespace): this file's own helpers
-
-namespace kestrel::xml {
-namespace {
-
-// The store behind CMvnXmlNamedText's memory: blocks of its exact size, at most kKeptBlocks of them
-// per thread, given back to the heap when the thread ends. Left out where the sanitizers must see
-// every block's life, and on Windows, where a thread's storage with a destructor is not reliable in
-// a DLL.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KESTREL_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define KESTREL_SANITIZED 1
-#endif
-#endif
-#if defined(__linux__) && !defined(KESTREL_SANITIZED)
-#define KESTREL_KEEP_BLOCKS 1
-constexpr std::size_t kKeptBlocks = 1024;
-
-class BlockStore {
- public:
-  BlockStore() = default;
-  BlockStore(const BlockStore&) = delete;
-  BlockStore& operator=(const BlockStore&) = delete;
-  ~BlockStore() {
-    while (head_ != nullptr) ::operator delete(std::exchange(head_, head_->next));
-  }
-
-  void* Take() {
-    if (head_ == nullptr) return nullptr;
-    --count_;
-    return std::exchange(head_, head_->next);
-  }
-  bool Keep(void* block) {
-    if (count_ == kKeptBlocks) return false;
-    head_ = new (block) Free{head_};
-    ++count_;
-    return true;
-  }
-
- private:
-  struct Free {
-    Free* next;
-  };
-  Free* head_ = nullptr;
-  std::size_t count_ = 0;
-};
-
-BlockStore& Blocks() {
-  thread_local BlockStore store;
-  return store;
-}
-#endif
-
-}  // namespace
-}  // namespace kestrel::xml
-
-void* CMvnXmlNamedText::operator new(std::size_t size) {
-#if defined(KESTREL_KEEP_BLOCKS)
-  if (size == sizeof(CMvnXmlNamedText)) {
-    if (void* block = Blocks().Take()) return block;
-  }
-#endif
-  return ::operator new(size);
-}
-
-void CMvnXmlNamedText::operator delete(void* block, std::size_t size) {
-  if (block == nullptr) return;
-#if defined(KESTREL_KEEP_BLOCKS)
-  if (size == sizeof(CMvnXmlNamedText) && Blocks().Keep(block)) return;
-#else
-  (void)size;
-#endif
-  ::operator delete(block);
-}
 
 void CMvnXmlAttributes::AddAttribute(const char* name, const char* value) {
   // Attributes never compare equal (base IsEqual), so appending skips the quadratic check.
