@@ -16,8 +16,6 @@ constexpr const char* kLogSection = "Log";
 constexpr const char* kInitSection = "Init";
 constexpr const char* kNextEntryKey = "NextEntry";
 
-// The time of day is worked out once a second per thread: the C library's conversion consults the
-// time zone under a lock, for every line otherwise.
 std::tm LocalNow() {
   struct Cached {
     std::time_t second;
@@ -197,6 +195,23 @@ void MultiSzList::KeepLast(uint32_t count) {
   length -= dropped;
 }
 
+// ------------------------------------------------------------------ time stamp
+
+void kestrel::WriteTimeStamp(char* out) {
+  const std::tm local = LocalNow();
+  // The fields always have two digits, and a printf per line costs more than the rest of the line.
+  const int fields[] = {local.tm_hour, local.tm_min, local.tm_sec};
+  char* at = out;
+  *at++ = '[';
+  for (int field : fields) {
+    *at++ = static_cast<char>('0' + field / 10 % 10);
+    *at++ = static_cast<char>('0' + field % 10);
+    *at++ = ':';
+  }
+  at[-1] = ']';
+  *at = ' ';
+}
+
 // ------------------------------------------------------------------ CMvnBase
 
 CMvnBase::TraceState::~TraceState() {
@@ -251,20 +266,8 @@ void CMvnBase::Trace(uint32_t flags, const char* format, ...) {
   }
   char* line = state.line_buffer;
 
-  const std::tm local = LocalNow();
-  // "[HH:MM:SS] ": the fields always have two digits, and a printf per line costs more than the
-  // rest of the line.
-  const int fields[] = {local.tm_hour, local.tm_min, local.tm_sec};
-  char* at = line;
-  *at++ = '[';
-  for (int field : fields) {
-    *at++ = static_cast<char>('0' + field / 10 % 10);
-    *at++ = static_cast<char>('0' + field % 10);
-    *at++ = ':';
-  }
-  at[-1] = ']';
-  *at++ = ' ';
-  const int stamp = static_cast<int>(at - line);
+  kestrel::WriteTimeStamp(line);
+  const int stamp = static_cast<int>(kestrel::kTimeStampLength);
   va_list args;
   va_start(args, format);
   // A message longer than the buffer is cut at its end rather than refused.

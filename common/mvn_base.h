@@ -1,6 +1,7 @@
 // Root class of every library and model object: class name, trace file, lock and the trace sink.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/mvn_string.h"
@@ -30,6 +31,16 @@ struct MultiSzList {
   uint32_t length;
   char* buffer;
 };
+
+namespace kestrel {
+
+// "[HH:MM:SS] " in local time, the stamp that begins every trace line, into out (kTimeStampLength
+// bytes, no terminator). The time of day is worked out once a second per thread: the C library's
+// conversion consults the time zone under a lock, for every line otherwise.
+constexpr std::size_t kTimeStampLength = 11;
+void WriteTimeStamp(char* out);
+
+}  // namespace kestrel
 
 class CMvnBase {
  public:

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <new>
 
+#include "common/mvn_base.h"
 #include "common/password_mask.h"
 
 namespace kestrel::netcomp {
@@ -294,19 +295,10 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
   // without printf, whose machinery costs more than the rest of the line.
   void Log(const std::string& url, CURLcode result, long elapsed_ms) const {
     if (log_file_.empty()) return;
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    std::string line;
+    std::string line(kestrel::kTimeStampLength, ' ');
     line.reserve(160 + url.size());
-    line += '[';
-    for (const int field : {local.tm_hour, local.tm_min, local.tm_sec}) {
-      line += static_cast<char>('0' + field / 10 % 10);
-      line += static_cast<char>('0' + field % 10);
-      line += ':';
-    }
-    line.back() = ']';
-    line += " HttpComponent: GET ";
+    kestrel::WriteTimeStamp(&line[0]);
+    line += "HttpComponent: GET ";
     line += UrlForLog(url);
     auto number = [&line](long value) {
       char digits[24];
