@@ -5,22 +5,13 @@
 #include <utility>
 
 #include "common/xml_reader.h"
+#include "platform/kept_memory.h"
 
 namespace {
 
 // The store behind CMvnXmlNamedText's memory: blocks of its exact size, at most kKeptBlocks of them
-// per thread, given back to the heap when the thread ends. Left out where the sanitizers must see
-// every block's life, and on Windows, where a thread's storage with a destructor is not reliable in
-// a DLL.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KESTREL_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define KESTREL_SANITIZED 1
-#endif
-#endif
-#if defined(__linux__) && !defined(KESTREL_SANITIZED)
-#define KESTREL_KEEP_BLOCKS 1
+// per thread, given back to the heap when the thread ends.
+#if defined(KESTREL_KEEP_MEMORY)
 constexpr std::size_t kKeptBlocks = 1024;
 
 class BlockStore {
@@ -61,7 +52,7 @@ BlockStore& Blocks() {
 }  // namespace
 
 void* CMvnXmlNamedText::operator new(std::size_t size) {
-#if defined(KESTREL_KEEP_BLOCKS)
+#if defined(KESTREL_KEEP_MEMORY)
   if (size == sizeof(CMvnXmlNamedText)) {
     if (void* block = Blocks().Take()) return block;
   }
@@ -71,7 +62,7 @@ void* CMvnXmlNamedText::operator new(std::size_t size) {
 
 void CMvnXmlNamedText::operator delete(void* block, std::size_t size) {
   if (block == nullptr) return;
-#if defined(KESTREL_KEEP_BLOCKS)
+#if defined(KESTREL_KEEP_MEMORY)
   if (size == sizeof(CMvnXmlNamedText) && Blocks().Keep(block)) return;
 #else
   (void)size;

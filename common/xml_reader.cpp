@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "platform/kept_memory.h"
 
 using kestrel::platform::WChar;
 using kestrel::platform::XmlDomNode;
@@ -210,8 +213,55 @@ CMvnXmlDoc::~CMvnXmlDoc() {
   DropSnapshot();
 }
 
+#if defined(KESTREL_KEEP_MEMORY)
+namespace {
+
+// One snapshot per thread waits for the next document with the room its buffers had, unless a
+// big document made them big.
+constexpr std::size_t kKeptSnapshotBytes = 64 * 1024;
+
+}  // namespace
+#endif
+
+CMvnXmlDoc::Snapshot* CMvnXmlDoc::TakeSnapshot() {
+#if defined(KESTREL_KEEP_MEMORY)
+  if (Snapshot* kept = SpareSnapshot().release()) return kept;
+#endif
+  auto* snapshot = new Snapshot();
+  // Room for a device document at once, rather than a regrowth at every power of two.
+  snapshot->nodes.reserve(128);
+  snapshot->text.reserve(2048);
+  return snapshot;
+}
+
+void CMvnXmlDoc::GiveSnapshot(Snapshot* snapshot) {
+  if (snapshot == nullptr) return;
+#if defined(KESTREL_KEEP_MEMORY)
+  std::unique_ptr<Snapshot>& spare = SpareSnapshot();
+  const std::size_t bytes = snapshot->nodes.capacity() * sizeof(Snapshot::Node) +
+                            snapshot->text.capacity() +
+                            snapshot->attributes.capacity() * sizeof(std::size_t);
+  if (spare == nullptr && bytes <= kKeptSnapshotBytes) {
+    snapshot->nodes.clear();
+    snapshot->text.clear();
+    snapshot->attributes.clear();
+    snapshot->read = false;
+    spare.reset(snapshot);
+    return;
+  }
+#endif
+  delete snapshot;
+}
+
+#if defined(KESTREL_KEEP_MEMORY)
+std::unique_ptr<CMvnXmlDoc::Snapshot>& CMvnXmlDoc::SpareSnapshot() {
+  thread_local std::unique_ptr<Snapshot> spare;
+  return spare;
+}
+#endif
+
 void CMvnXmlDoc::DropSnapshot() {
-  delete snapshot_;
+  GiveSnapshot(snapshot_);
   snapshot_ = nullptr;
 }
 
@@ -280,7 +330,7 @@ int32_t CMvnXmlDoc::LoadXml(const char* text) {
 int32_t CMvnXmlDoc::CollectElements(CMvnXmlElements& elements) {
   if (initialized_ == 0 || document_ == nullptr || root_ == nullptr) return -1;
   if (snapshot_ == nullptr) {
-    snapshot_ = new Snapshot();
+    snapshot_ = TakeSnapshot();
     XmlDomNode* first = FirstChildOf(root_);
     if (first != nullptr) {
       Read(first);
@@ -296,9 +346,6 @@ int32_t CMvnXmlDoc::CollectElements(CMvnXmlElements& elements) {
 void CMvnXmlDoc::Read(XmlDomNode* start) {
   Assert(start != nullptr ? 1 : 0, __FILE__, __LINE__);
   if (start == nullptr) return;
-  // Room for a device document at once, rather than a regrowth at every power of two.
-  snapshot_->nodes.reserve(128);
-  snapshot_->text.reserve(2048);
   SnapshotWriter writer(*snapshot_);
   if (g_fast_reading && start->ReadTree(writer) != kestrel::platform::kXmlTreeNotOffered) {
     return;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "common/mvn_base.h"
 #include "common/mvn_list.h"
@@ -114,6 +115,12 @@ class CMvnXmlDoc : public CMvnBase {
  private:
   struct Snapshot;
   class SnapshotWriter;
+
+  // A snapshot for a loaded document, and back when the document is done with it.
+  static Snapshot* TakeSnapshot();
+  static void GiveSnapshot(Snapshot* snapshot);
+  // The thread's kept snapshot, where builds keep one.
+  static std::unique_ptr<Snapshot>& SpareSnapshot();
 
   // Reads the nodes below start (which stays the caller's) into the snapshot.
   void Read(kestrel::platform::XmlDomNode* start);

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/kept_memory.h"
 #include "platform/platform.h"
 
 namespace kestrel::platform {
@@ -596,6 +597,26 @@ class Recording {
     events_.reserve(length / 16 + 16);
   }
 
+  // Empty again, for the next document, keeping the room the buffers have.
+  void Clear() {
+    events_.clear();
+    store_.clear();
+    attributes_.clear();
+    level_ = 0;
+    text_.clear();
+    needs_tree_ = false;
+  }
+  std::size_t Bytes() const {
+    return events_.capacity() * sizeof(Event) + store_.capacity() + text_.capacity() +
+           attributes_.capacity() * sizeof(uint32_t);
+  }
+
+  // A recording for the next document: the thread's kept one, or a new one.
+  static std::unique_ptr<Recording> Take();
+  // Back when its document is gone; kept for the thread's next document where the build keeps
+  // memory and it is not too big.
+  static void Give(std::unique_ptr<Recording> recording);
+
   void Replay(XmlTreeReader& reader) const {
     const char* store = store_.data();
     for (const Event& event : events_) {
@@ -758,12 +779,43 @@ class Recording {
   bool needs_tree_ = false;
 };
 
+#if defined(KESTREL_KEEP_MEMORY)
+constexpr std::size_t kKeptRecordingBytes = 64 * 1024;
+
+std::unique_ptr<Recording>& SpareRecording() {
+  thread_local std::unique_ptr<Recording> spare;
+  return spare;
+}
+#endif
+
+std::unique_ptr<Recording> Recording::Take() {
+#if defined(KESTREL_KEEP_MEMORY)
+  if (std::unique_ptr<Recording> kept = std::move(SpareRecording())) return kept;
+#endif
+  return std::unique_ptr<Recording>(new (std::nothrow) Recording);
+}
+
+void Recording::Give(std::unique_ptr<Recording> recording) {
+#if defined(KESTREL_KEEP_MEMORY)
+  if (recording == nullptr || recording->Bytes() > kKeptRecordingBytes) return;
+  std::unique_ptr<Recording>& spare = SpareRecording();
+  if (spare != nullptr) return;
+  recording->Clear();
+  spare = std::move(recording);
+#else
+  (void)recording;
+#endif
+}
+
 // A document parsed without a tree: its recording, and its text for the tree that a caller asking
 // for nodes one by one gets, made from the same text when first needed.
 class RecordedDoc {
  public:
   RecordedDoc(std::unique_ptr<Recording> recording, std::string text)
       : recording_(std::move(recording)), text_(std::move(text)) {}
+  ~RecordedDoc() { Recording::Give(std::move(recording_)); }
+  RecordedDoc(const RecordedDoc&) = delete;
+  RecordedDoc& operator=(const RecordedDoc&) = delete;
 
   const Recording& recording() const { return *recording_; }
   // The tree, or null when it cannot be made.
@@ -1034,7 +1086,7 @@ class Libxml2Document final : public XmlDomDocument {
       utf8 = converted.c_str();
       utf8_length = converted.size();
     }
-    auto recording = std::unique_ptr<Recording>(new (std::nothrow) Recording);
+    std::unique_ptr<Recording> recording = Recording::Take();
     if (recording != nullptr) recording->Reserve(utf8_length);
     xmlDocPtr doc = nullptr;
     const bool accepted =
@@ -1042,7 +1094,10 @@ class Libxml2Document final : public XmlDomDocument {
     std::string kept = accepted ? std::string(utf8, utf8_length) : std::string();
     // The recording keeps nothing of the parser's: it goes back at once.
     Parsers().Give(std::move(parser));
-    if (!accepted) return kOk;
+    if (!accepted) {
+      Recording::Give(std::move(recording));
+      return kOk;
+    }
     recorded_ = std::make_shared<RecordedDoc>(std::move(recording), std::move(kept));
     doc_.reset();
     *well_formed = true;
