@@ -47,6 +47,12 @@ struct SpecialBytes {
 };
 constexpr SpecialBytes kSpecial;
 
+// Copies length bytes to out and answers the end of the copy.
+char* CopyTo(char* out, const char* bytes, std::size_t length) {
+  std::memcpy(out, bytes, length);
+  return out + length;
+}
+
 // The length of text, or SIZE_MAX when it holds a special byte.
 std::size_t PlainLength(const char* text) {
   std::size_t length = 0;
@@ -161,13 +167,8 @@ bool CMvnXmlFile::PutPlainTag(const char* before, const char* name, std::size_t 
   char* out = Room(indent + before_length + name_length + 2);
   if (out == nullptr) return false;
   std::memset(out, ' ', indent);
-  out += indent;
-  std::memcpy(out, before, before_length);
-  out += before_length;
-  std::memcpy(out, name, name_length);
-  out += name_length;
-  *out++ = '>';
-  *out = '\n';
+  out = CopyTo(CopyTo(out + indent, before, before_length), name, name_length);
+  CopyTo(out, ">\n", 2);
   return true;
 }
 
@@ -207,19 +208,10 @@ void CMvnXmlFile::WriteElement(const char* name, const char* value) {
     const std::size_t indent = depth_ > 0 ? static_cast<std::size_t>(depth_) * 2 : 0;
     if (char* out = Room(indent + 2 * plain_name + plain_value + 6)) {  // <></>\n
       std::memset(out, ' ', indent);
-      out += indent;
-      *out++ = '<';
-      std::memcpy(out, shown_name, plain_name);
-      out += plain_name;
-      *out++ = '>';
-      std::memcpy(out, shown_value, plain_value);
-      out += plain_value;
-      *out++ = '<';
-      *out++ = '/';
-      std::memcpy(out, shown_name, plain_name);
-      out += plain_name;
-      *out++ = '>';
-      *out = '\n';
+      out = CopyTo(CopyTo(out + indent, "<", 1), shown_name, plain_name);
+      out = CopyTo(CopyTo(out, ">", 1), shown_value, plain_value);
+      out = CopyTo(CopyTo(out, "</", 2), shown_name, plain_name);
+      CopyTo(out, ">\n", 2);
       return;
     }
   }
