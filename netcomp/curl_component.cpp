@@ -372,22 +372,7 @@ std::string DecodeResponseBodyToUtf8(const std::string& bytes) {
   // Not UTF-8: older firmware sends its labels in the Windows code page.
   std::string text;
   text.reserve(bytes.size() * 2);
-  for (const char byte : bytes) {
-    if (static_cast<unsigned char>(byte) < 0x80) {
-      text += byte;
-      continue;
-    }
-    WChar unit = 0;
-    kestrel::platform::AnsiToWide(&byte, 1, &unit, 1);
-    const auto c = static_cast<uint32_t>(unit);
-    if (c < 0x800) {
-      text += static_cast<char>(0xC0 | (c >> 6));
-    } else {
-      text += static_cast<char>(0xE0 | (c >> 12));
-      text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    }
-    text += static_cast<char>(0x80 | (c & 0x3F));
-  }
+  kestrel::platform::AppendAnsiAsUtf8(bytes.data(), bytes.size(), text);
   return text;
 }
 

@@ -122,6 +122,26 @@ inline std::size_t AsciiPrefix(const char* bytes, std::size_t length) {
   return i;
 }
 
+// Appends length bytes of ANSI code page text to out as UTF-8.
+inline void AppendAnsiAsUtf8(const char* text, std::size_t length, std::string& out) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      out += text[i];
+      continue;
+    }
+    WChar unit = 0;
+    AnsiToWide(&text[i], 1, &unit, 1);
+    const auto c = static_cast<uint32_t>(unit);
+    if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+    } else {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    }
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
 // COM strings (BSTR on Windows): allocated by the callee, freed by the receiver.
 WChar* AllocWideString(const WChar* text, std::size_t length);
 void FreeWideString(WChar* text);

@@ -1066,23 +1066,7 @@ class Libxml2Document final : public XmlDomDocument {
     if (ascii != length) {
       std::string& converted = parser->utf8;
       converted.assign(text, ascii);
-      for (std::size_t i = ascii; i < length; ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x80) {
-          converted += static_cast<char>(byte);
-          continue;
-        }
-        WChar unit = 0;
-        AnsiToWide(&text[i], 1, &unit, 1);
-        const auto c = static_cast<uint32_t>(unit);
-        if (c < 0x800) {
-          converted += static_cast<char>(0xC0 | (c >> 6));
-        } else {
-          converted += static_cast<char>(0xE0 | (c >> 12));
-          converted += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        }
-        converted += static_cast<char>(0x80 | (c & 0x3F));
-      }
+      AppendAnsiAsUtf8(text + ascii, length - ascii, converted);
       utf8 = converted.c_str();
       utf8_length = converted.size();
     }
