@@ -17,7 +17,8 @@ struct HttpServer::Exchange {
   std::string uri;  // the request target as sent, before the library splits and decodes it
   std::mutex mutex;
   MHD_Connection* connection = nullptr;
-  bool started = false;
+  bool checked = false;  // headers seen and accepted
+  bool routed = false;   // handed to its handler
   bool suspended = false;
   bool answered = false;
   bool closed = false;  // the connection ended: a late answer goes nowhere
@@ -166,30 +167,38 @@ struct HttpCallbacks {
     if (holder == nullptr) return MHD_NO;
     const std::shared_ptr<Exchange> exchange = *holder;
     std::unique_lock<std::mutex> lock(exchange->mutex);
-    if (exchange->started) {
-      // Resumed: the answer is there. (A body is never read: it was refused on the first call.)
-      *upload_size = 0;
+    if (exchange->routed) {
+      // Resumed: the answer is there.
       if (!exchange->answered) return MHD_YES;
       Response answer = std::move(exchange->answer);
       lock.unlock();
       return Queue(connection, std::move(answer));
     }
-    exchange->started = true;
+    if (!exchange->checked) {
+      exchange->checked = true;
+      lock.unlock();
+      // The first call sees the headers only. Answering now, before the body is read, makes
+      // the library close the connection after the answer instead of reading what the client
+      // still sends; any other answer waits for the next call, or the connection could not be
+      // kept alive.
+      if (HasBody(connection)) {
+        return Queue(connection,
+                     Plain(MHD_HTTP_CONTENT_TOO_LARGE, "request bodies are not accepted"),
+                     {MHD_HTTP_HEADER_CONNECTION, "close"});
+      }
+      if (std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0 &&
+          std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
+        return Queue(connection, Plain(MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD are served"),
+                     {MHD_HTTP_HEADER_ALLOW, "GET, HEAD"});
+      }
+      return MHD_YES;
+    }
+    *upload_size = 0;
+    exchange->routed = true;
     lock.unlock();
 
-    // Answering before the body is read makes the library close the connection after the
-    // answer instead of reading what the client still sends.
-    if (HasBody(connection)) {
-      return Queue(connection, Plain(MHD_HTTP_CONTENT_TOO_LARGE, "request bodies are not accepted"),
-                   {MHD_HTTP_HEADER_CONNECTION, "close"});
-    }
-    const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
-    if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
-      return Queue(connection, Plain(MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD are served"),
-                   {MHD_HTTP_HEADER_ALLOW, "GET, HEAD"});
-    }
     HttpRequest request;
-    request.head = head;
+    request.head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     request.path = url;
     const std::size_t question = exchange->uri.find('?');
     if (question != std::string::npos) request.query = exchange->uri.substr(question + 1);

@@ -33,8 +33,8 @@ struct HttpLimits {
   unsigned threads = 2;
   unsigned connections = 1000;
   // One address cannot take every connection; Prometheus itself needs about one per probe in
-  // flight, so this stays well above a scrape's parallelism.
-  unsigned per_address = 512;
+  // flight, so this stays well above the probes a large site keeps waiting at once.
+  unsigned per_address = 1024;
   unsigned idle_timeout_seconds = 30;
   // Request line and headers must fit; a request that does not gets 414 or 431 and is closed.
   std::size_t connection_memory = 32 * 1024;
