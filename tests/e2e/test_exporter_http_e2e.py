@@ -149,6 +149,8 @@ class HostileRequestTest(FrontDoorTestCase):
                         self.assertEqual(self.loads(exporter), loads)
                     self.assertLess(memory(pid, "VmHWM") - baseline, RSS_GROWTH_BOUND)
                     self.assertEqual(get(exporter.url + "/-/healthy", timeout=5)[0], 200)
+        # A clean end: every connection's state freed (the sanitizer builds check it at exit).
+        self.assertEqual(exporter.exit, 0, exporter.log()[-3000:])
 
 
 class SocketRulesTest(FrontDoorTestCase):
@@ -236,6 +238,9 @@ class Crowd:
 
 
 class CrowdTest(FrontDoorTestCase):
+    def held(self, exporter):
+        return len(os.listdir("/proc/%d/fd" % exporter.process.pid))
+
     def test_idle_and_slow_connections_leave_health_and_probes_answering(self):
         crowds = [
             ("3,000 idle connections",
@@ -249,9 +254,12 @@ class CrowdTest(FrontDoorTestCase):
                     for c in crowd:
                         c.__enter__()
                     try:
-                        time.sleep(2)  # every connection open and, for the slow, dripping
-                        held = len(os.listdir("/proc/%d/fd" % exporter.process.pid))
-                        self.assertGreaterEqual(held, sum(g[1] for g in groups))
+                        # Every connection held by the exporter before the asking begins.
+                        wanted = sum(g[1] for g in groups)
+                        deadline = time.monotonic() + 60
+                        while self.held(exporter) < wanted and time.monotonic() < deadline:
+                            time.sleep(0.5)
+                        self.assertGreaterEqual(self.held(exporter), wanted)
                         slowest = 0
                         for _ in range(8):
                             for ask in (lambda: get(exporter.url + "/-/healthy", timeout=5),
@@ -267,6 +275,7 @@ class CrowdTest(FrontDoorTestCase):
                     finally:
                         for c in crowd:
                             c.__exit__()
+        self.assertEqual(exporter.exit, 0, exporter.log()[-3000:])
 
 
 if __name__ == "__main__":
