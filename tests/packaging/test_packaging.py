@@ -11,6 +11,8 @@ import subprocess
 import tempfile
 import unittest
 
+import yaml
+
 BINARY_DIR = os.environ.get("KESTREL_BINARY_DIR", "build/release")
 SOURCE_DIR = os.environ.get("KESTREL_SOURCE_DIR", ".")
 PACKAGING = os.path.join(SOURCE_DIR, "packaging")
@@ -71,6 +73,57 @@ class PrometheusExamplesTest(ScratchTestCase):
                 completed = run("promtool", verb, kind, path)
                 self.assertRuns(completed)
                 self.assertNotIn("WARNING", completed.stdout + completed.stderr)
+
+
+class AlertRulesTest(unittest.TestCase):
+    def test_every_rule_is_tested_and_links_its_runbook_entry(self):
+        prometheus = os.path.join(PACKAGING, "prometheus")
+        with open(os.path.join(prometheus, "alerts.yml")) as f:
+            rules = [rule for group in yaml.safe_load(f)["groups"] for rule in group["rules"]]
+        with open(os.path.join(SOURCE_DIR, "tests/packaging/alert_rules_test.yml")) as f:
+            tested = {case["alertname"] for test in yaml.safe_load(f)["tests"]
+                      for case in test.get("alert_rule_test", [])}
+        with open(os.path.join(prometheus, "RUNBOOK.md")) as f:
+            # the anchors a Markdown renderer gives "## Heading"
+            anchors = {line[3:].strip().lower() for line in f if line.startswith("## ")}
+        self.assertTrue(rules)
+        for rule in rules:
+            with self.subTest(alert=rule["alert"]):
+                self.assertIn(rule["alert"], tested)
+                annotations = rule["annotations"]
+                self.assertTrue(annotations.get("description"))
+                self.assertIn(annotations["runbook_url"].rpartition("#")[2], anchors)
+
+
+class ExampleConfigTest(ScratchTestCase):
+    def check_config(self, path):
+        return run(os.path.join(BINARY_DIR, "kestrel-exporter"), "--check-config", path)
+
+    def test_the_shipped_example_and_its_commented_account_pass_the_check(self):
+        example = os.path.join(PACKAGING, "config.example.yml")
+        completed = self.check_config(example)
+        self.assertRuns(completed)
+        self.assertIn(": ok, 3 devices", completed.stdout)
+
+        # What an operator does to use the account: uncomment it and the device's auth, with
+        # the password where the credential would be.
+        with open(os.path.join(self.dir, "roomalert-password"), "w") as f:
+            f.write("secret\n")
+        with open(example) as f:
+            text = f.read()
+        text = re.sub(r"^#auth_modules:\n(#.*\n)+",
+                      lambda block: block.group(0).replace("#", ""), text, flags=re.M)
+        text = text.replace("#auth: server_rooms", "auth: server_rooms")
+        text = text.replace("/run/credentials/kestrel-exporter.service/", "")
+        self.assertIn("\nauth_modules:\n", text)
+        config = os.path.join(self.dir, "config.yml")
+        with open(config, "w") as f:
+            f.write(text)
+        self.assertRuns(self.check_config(config))
+        # the device's account is really looked up: a misspelt module name is refused
+        with open(config, "w") as f:
+            f.write(text.replace("auth: server_rooms", "auth: server_room"))
+        self.assertEqual(self.check_config(config).returncode, 2)
 
 
 class LogrotateTest(ScratchTestCase):
