@@ -169,8 +169,15 @@ class PackageTest(ScratchTestCase):
         self.assertRuns(run("dpkg", "-x", deb, root))
         for path in ("lib/systemd/system/kestrel-exporter.service",
                      "etc/kestrel-exporter/config.yml",
-                     "usr/share/doc/kestrel-probe/examples/prometheus.yml"):
+                     "usr/share/doc/kestrel-probe/examples/prometheus.yml",
+                     "usr/share/doc/kestrel-probe/examples/RUNBOOK.md",
+                     "usr/share/kestrel-probe/grafana/roomalert-dashboard.json"):
             self.assertTrue(os.path.isfile(os.path.join(root, path)), path)
+        # Grafana's provisioning example points at the folder the dashboard is installed in
+        with open(os.path.join(root, "usr/share/doc/kestrel-probe/examples/"
+                               "grafana-provisioning.yml")) as f:
+            folder = yaml.safe_load(f)["providers"][0]["options"]["path"]
+        self.assertIn("roomalert-dashboard.json", os.listdir(root + folder))
         # --info loads the module from ../lib/kestrel-probe, as the exporter does
         programs = [("kestrel-host", "--version", "kestrel-host 0."),
                     ("kestrel-host", "--info", "provider name:"),
