@@ -4,6 +4,7 @@ Environment: KESTREL_BINARY_DIR (a built folder), KESTREL_SOURCE_DIR, CPACK (its
 """
 
 import ctypes
+import json
 import os
 import re
 import shutil
@@ -93,6 +94,21 @@ class AlertRulesTest(unittest.TestCase):
                 annotations = rule["annotations"]
                 self.assertTrue(annotations.get("description"))
                 self.assertIn(annotations["runbook_url"].rpartition("#")[2], anchors)
+
+
+    def test_the_exporter_job_is_named_alike_everywhere(self):
+        # A renamed job would leave RoomAlertExporterDown firing on absence and the dashboard's
+        # exporter panels empty.
+        prometheus = os.path.join(PACKAGING, "prometheus")
+        for name in ("prometheus.yml", "prometheus-sharded.yml"):
+            with open(os.path.join(prometheus, name)) as f:
+                jobs = [job["job_name"] for job in yaml.safe_load(f)["scrape_configs"]]
+            self.assertIn("kestrel-exporter", jobs, name)
+        with open(os.path.join(prometheus, "alerts.yml")) as f:
+            self.assertIn('up{job="kestrel-exporter"}', f.read())
+        with open(os.path.join(PACKAGING, "grafana", "roomalert-dashboard.json")) as f:
+            variables = {v["name"]: v for v in json.load(f)["templating"]["list"]}
+        self.assertEqual(variables["job"]["query"], "kestrel-exporter")
 
 
 class ExampleConfigTest(ScratchTestCase):
