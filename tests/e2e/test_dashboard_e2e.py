@@ -97,6 +97,7 @@ class DashboardTest(ExporterTestCase):
         self.assertEqual(variables["datasource"]["type"], "datasource")
         self.assertEqual(variables["datasource"]["query"], "prometheus")
         self.assertEqual(variables["device"]["definition"], "label_values(roomalert_up, device)")
+        self.assertEqual(variables["device"]["datasource"]["uid"], "${datasource}")
         ids = [p["id"] for top in dashboard["panels"] for p in [top] + top.get("panels", [])]
         self.assertEqual(len(ids), len(set(ids)))
         for panel in panels(dashboard):
