@@ -90,8 +90,13 @@ bool ExpandExtraOpts(std::vector<std::string>& args, ExtraOpts& extra, std::stri
       rest.push_back(arg);
       continue;
     }
+    std::string spec = arg.size() > 13 ? arg.substr(13) : "";
+    // Cores that pass a key and its value as two arguments (Icinga 2) give "--extra-opts SPEC".
+    if (arg.size() == 12 && i + 1 < args.size() && args[i + 1].rfind("-", 0) != 0) {
+      spec = args[++i];
+    }
     ExtraOpts one;
-    if (!ReadExtraOpts(arg.size() > 13 ? arg.substr(13) : "", one, error)) return false;
+    if (!ReadExtraOpts(spec, one, error)) return false;
     front.insert(front.end(), one.arguments.begin(), one.arguments.end());
     if (one.has_password) {
       extra.has_password = true;
