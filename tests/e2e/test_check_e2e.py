@@ -12,6 +12,7 @@ from test_host_e2e import (HOST_CMD, PASSWORD, HostTestCase, Simulator, fixture,
 
 FIXTURES = os.environ.get("KESTREL_FIXTURES_DIR", "tests/fixtures")
 DEAD_SENSOR = os.path.join(FIXTURES, "check", "3w-dead-sensor.json")
+ODD_PASSWORD = "p ;w#d = x"
 
 # The monitoring-plugins performance data grammar: 'label'=value[UOM];[warn];[crit];[min];[max]
 PERF = re.compile(r"('(?:[^']|'')+'|[^'= ]+)=(-?\d+(?:\.\d+)?|U)(s|ms|us|%|B|KB|MB|TB|c)?"
@@ -98,6 +99,9 @@ class CheckRunTest(HostTestCase):
          ["--extra-opts=rack@{ini}", "-s", "Internal Sensor"], 0,
          "ROOMALERT OK - Internal Sensor temperature: 22.31 C", [],
          {"Internal Sensor temperature": ("22.31", None, "30", "35", "", "")}),
+        # INI values are kept whole: spaces, ";" and "#" are no comment or list inside a value.
+        ("--extra-opts password with ; and #", ["--user", "admin", "--password", ODD_PASSWORD],
+         ["--extra-opts", "odd@{ini}"], 0, "ROOMALERT OK - 4 sensors OK", [], {}),
         ("--extra-opts section missing", [], ["--extra-opts=nothere@{ini}"], 3,
          "ROOMALERT UNKNOWN - --extra-opts=nothere@", [], {}),
         ("usage error", [], ["--unreachable", "maybe"], 3,
@@ -118,8 +122,8 @@ class CheckRunTest(HostTestCase):
             f.write("not-" + PASSWORD + "\n")
         with open(self.path("plugins.ini"), "w") as f:
             f.write("[check_roomalert]\nwarning=40\n\n[rack]\n; the password never reaches ps\n"
-                    "user=admin\npassword=%s\nwarning=30\ncritical=Internal Sensor=35\n"
-                    % PASSWORD)
+                    "user=admin\npassword=%s\nwarning=30\ncritical=Internal Sensor=35\n\n"
+                    "[odd]\nuser=admin\npassword=%s\n" % (PASSWORD, ODD_PASSWORD))
 
     def fill(self, texts, address, port):
         out = []
@@ -151,6 +155,7 @@ class CheckRunTest(HostTestCase):
                 for label, fields in perf.items():
                     self.assertEqual(found[label], fields, label)
                 self.assertNotIn(PASSWORD, stdout)
+                self.assertNotIn(ODD_PASSWORD, stdout)
                 if name.startswith("time-out"):
                     self.assertLess(elapsed, 5)
 
