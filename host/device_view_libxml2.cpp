@@ -49,7 +49,7 @@ void CopyElements(xmlNode* node, XmlElement& into) {
 
 bool ParseXmlElements(const std::string& xml, XmlElement& root) {
   root = XmlElement{};
-  xmlDoc* doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
+  xmlDoc* doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, "windows-1252",
                               XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   if (doc == nullptr) return false;
   xmlNode* top = xmlDocGetRootElement(doc);

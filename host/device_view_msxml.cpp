@@ -106,9 +106,10 @@ bool ParseXmlElements(const std::string& xml, XmlElement& root) {
   }
   document->put_async(VARIANT_FALSE);
   const int size = static_cast<int>(xml.size());
-  const int units = ::MultiByteToWideChar(CP_UTF8, 0, xml.data(), size, nullptr, 0);
+  constexpr UINT kWindows1252 = 1252;
+  const int units = ::MultiByteToWideChar(kWindows1252, 0, xml.data(), size, nullptr, 0);
   BSTR text = ::SysAllocStringLen(nullptr, static_cast<UINT>(units > 0 ? units : 0));
-  if (units > 0) ::MultiByteToWideChar(CP_UTF8, 0, xml.data(), size, text, units);
+  if (units > 0) ::MultiByteToWideChar(kWindows1252, 0, xml.data(), size, text, units);
   VARIANT_BOOL loaded = VARIANT_FALSE;
   const HRESULT result = document->loadXML(text, &loaded);
   ::SysFreeString(text);

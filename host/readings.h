@@ -37,7 +37,8 @@ struct XmlElement {
   std::vector<XmlElement> children;
 };
 
-// Parses xml with the platform's parser; false when it is not well-formed.
+// Parses xml, text in the module's code page (Windows-1252, as the module writes its working
+// files, without a declaration), with the platform's parser; false when it is not well-formed.
 bool ParseXmlElements(const std::string& xml, XmlElement& root);
 
 }  // namespace kestrel::host
