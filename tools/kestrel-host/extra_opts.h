@@ -21,8 +21,8 @@ constexpr const char* kExtraOptsSection = "check_roomalert";
 // monitoring plug-ins' usual places that exists. false with error when nothing can be read.
 bool ReadExtraOpts(const std::string& spec, ExtraOpts& extra, std::string& error);
 
-// Takes every --extra-opts[=SPEC] (or --extra-opts SPEC) out of args (args[0] is the program) and puts the options it
-// names right after args[0]. false with error when one cannot be read.
+// Takes every --extra-opts[=SPEC] (or --extra-opts SPEC) out of args (args[0] is the program) and
+// puts the options it names right after args[0]. false with error when one cannot be read.
 bool ExpandExtraOpts(std::vector<std::string>& args, ExtraOpts& extra, std::string& error);
 
 }  // namespace kestrel::host
