@@ -4,8 +4,9 @@
 //
 // Each state is one handler; a handler's fast path (a whole run, literal, member head or element
 // start taken at once) sits right after it and is compiled in only for JsonPaths::kFast, so the
-// plain machine is the state table read character by character. Together they make a conversion
-// about three times cheaper than the plain table on a device document (bench/json_bench.cpp).
+// plain machine is the state table read character by character. Together they take 35 to 40% of
+// a conversion's instructions off (callgrind, bench/json_bench.cpp's documents: 3W 51,000 -> 30,000
+// per conversion, 64 KB 5.65 M -> 3.64 M).
 #pragma once
 
 #include <cstddef>
