@@ -1,4 +1,6 @@
 // The device's JSON rendered as the intermediate XML text that the device reader walks.
+#include "transport/json_to_xml.h"
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -9,7 +11,6 @@
 #include "transport/json_cleaning.h"
 #include "transport/json_machine.h"
 #include "transport/json_parser.h"
-#include "transport/json_to_xml.h"
 
 namespace {
 
@@ -452,6 +453,12 @@ JsonParseResult ConvertJsonToXml(const char* json, CMvnString& xml, JsonPaths pa
   return result;
 }
 
+int32_t ConvertJsonToXml(const char* json, CMvnString& xml, CMvnString& detail) {
+  const JsonParseResult result = ConvertJsonToXml(json, xml, JsonPaths::kFast);
+  detail.Assign(ConversionDetail(result));
+  return result.Ok() ? 0 : -1;
+}
+
 const char* ConversionDetail(const JsonParseResult& result) {
   switch (result.status) {
     case JsonStatus::kOk:
@@ -466,8 +473,5 @@ const char* ConversionDetail(const JsonParseResult& result) {
 }  // namespace kestrel::transport
 
 int32_t CEnvProviderApp::ConvertJsonToXml(const char* json, CMvnString& xml, CMvnString& detail) {
-  const kestrel::transport::JsonParseResult result =
-      kestrel::transport::ConvertJsonToXml(json, xml);
-  detail.Assign(kestrel::transport::ConversionDetail(result));
-  return result.Ok() ? 0 : -1;
+  return kestrel::transport::ConvertJsonToXml(json, xml, detail);
 }
