@@ -36,7 +36,12 @@ JsonParseResult ConvertThroughTree(const char* json, std::string& xml) {
   if (parser.Parse(text.Text(), JsonPaths::kPlain) != 0) {
     JsonParseResult result = parser.Result();
     if (result.status != JsonStatus::kEmptyText) {
-      result.offset = kestrel::transport::SourceOffset(json, result.offset);
+      // The byte found wrong is the same byte in the text as received (or the "[" of a "[]"
+      // that the cleaning made into null).
+      const std::size_t at = result.offset;
+      Require(at < text.Length());
+      result.offset = kestrel::transport::SourceOffset(json, at);
+      Require(json[result.offset] == text.Text()[at] || json[result.offset] == '[');
     }
     return result;
   }
