@@ -37,6 +37,22 @@ class TestScriptTest(unittest.TestCase):
                 self.assertNotIn("====", run.stdout)
 
 
+    def test_failed_stage_names_itself_and_its_rerun(self):
+        # A clang-format that finds fault with everything stands in for a badly formatted file.
+        with tempfile.TemporaryDirectory() as fake:
+            with open(os.path.join(fake, "clang-format"), "w") as tool:
+                tool.write("#!/bin/sh\necho 'bad.cpp:1:1: error: code should be clang-formatted' >&2\n"
+                           "exit 1\n")
+            os.chmod(os.path.join(fake, "clang-format"), 0o755)
+            run = subprocess.run(["bash", os.path.join(ROOT, "tools", "test.sh"), "format"],
+                                 env=dict(os.environ, PATH=fake + os.pathsep + os.environ["PATH"]),
+                                 capture_output=True, text=True, timeout=120)
+        self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+        self.assertIn("stage 'format' FAILED", run.stderr)
+        self.assertIn("rerun it with: tools/test.sh format", run.stderr)
+        self.assertRegex(run.stdout, r"(?m)^format +\d+  FAILED$")
+
+
 def port_in_use(port):
     with socket.socket() as probe:
         return probe.connect_ex(("127.0.0.1", port)) == 0
