@@ -179,24 +179,23 @@ void CMvnXmlDoc::UseFastReading(bool use) {
   g_fast_reading = use;
 }
 
-CMvnXmlDoc::CMvnXmlDoc()
+CMvnXmlDoc::CMvnXmlDoc() : CMvnXmlDoc(nullptr) {}
+
+CMvnXmlDoc::CMvnXmlDoc(ReaderMemory& memory)
+    : CMvnXmlDoc(ReaderMemory::KeptMemoryInUse() ? &memory : nullptr) {}
+
+CMvnXmlDoc::CMvnXmlDoc(ReaderMemory* lent)
     : CMvnBase("CMvnXmlDoc"),
       document_(nullptr),
       initialized_(0),
       com_initialized_(0),
       loaded_(false),
-      lent_(nullptr),
-      own_(new ReaderMemory),
-      scratch_(own_->scratch_.get()),
-      entries_(nullptr) {}
-
-CMvnXmlDoc::CMvnXmlDoc(ReaderMemory& memory) : CMvnXmlDoc() {
-  if (!ReaderMemory::KeptMemoryInUse()) return;
-  own_.reset();
-  lent_ = &memory;
-  lent_->Lend();
-  scratch_ = lent_->scratch_.get();
-  entries_ = &scratch_->entries;
+      lent_(lent),
+      own_(lent == nullptr ? new ReaderMemory : nullptr),
+      scratch_(lent != nullptr ? lent->scratch_.get() : own_->scratch_.get()),
+      // Entries from a reader's own memory would go with the reader: they come from the heap.
+      entries_(lent != nullptr ? &scratch_->entries : nullptr) {
+  if (lent_ != nullptr) lent_->Lend();
 }
 
 CMvnXmlDoc::~CMvnXmlDoc() {

@@ -174,6 +174,8 @@ class CMvnXmlDoc : public CMvnBase {
   static void UseFastReading(bool use);
 
  private:
+  explicit CMvnXmlDoc(kestrel::xml::ReaderMemory* lent);
+
   void Walk(CMvnXmlElements& elements);
   // Each node's path length and hash, for the walks that start where their first element is.
   void IndexPaths();
