@@ -151,6 +151,7 @@ bool ReaderMemory::KeptMemoryInUse() {
 }
 
 void ReaderMemory::Lend() {
+  lent_ = true;
   auto unpoison = [](void* block, std::size_t size) {
     kestrel::platform::UnpoisonKeptMemory(block, size);
   };
@@ -160,6 +161,7 @@ void ReaderMemory::Lend() {
 }
 
 void ReaderMemory::Return() {
+  lent_ = false;
   auto poison = [](void* block, std::size_t size) {
     kestrel::platform::PoisonKeptMemory(block, size);
   };
@@ -181,8 +183,9 @@ void CMvnXmlDoc::UseFastReading(bool use) {
 
 CMvnXmlDoc::CMvnXmlDoc() : CMvnXmlDoc(nullptr) {}
 
+// Memory already lent to another reader is not lent twice: this one reads into its own.
 CMvnXmlDoc::CMvnXmlDoc(ReaderMemory& memory)
-    : CMvnXmlDoc(ReaderMemory::KeptMemoryInUse() ? &memory : nullptr) {}
+    : CMvnXmlDoc(ReaderMemory::KeptMemoryInUse() && !memory.lent_ ? &memory : nullptr) {}
 
 CMvnXmlDoc::CMvnXmlDoc(ReaderMemory* lent)
     : CMvnBase("CMvnXmlDoc"),

@@ -63,6 +63,7 @@ class ReaderMemory {
   void Return();
 
   std::unique_ptr<ReaderScratch> scratch_;
+  bool lent_ = false;
 };
 
 }  // namespace kestrel::xml

@@ -83,6 +83,9 @@ TEST_P(CollectTest, CollectsElementsWithTheirTexts) {
     EXPECT_EQ(Collect(own, GetParam()), GetParam().collected);
     CMvnXmlDoc kept(KeptMemory());
     EXPECT_EQ(Collect(kept, GetParam()), GetParam().collected);
+    // Memory lent already is not lent twice.
+    CMvnXmlDoc beside(KeptMemory());
+    EXPECT_EQ(Collect(beside, GetParam()), GetParam().collected);
   }
   CMvnXmlDoc::UseFastReading(true);
 }
