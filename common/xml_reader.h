@@ -1,5 +1,6 @@
-// Reads an XML text through the platform's DOM and collects, by absolute element path, the
-// elements found there with their attributes and every text beneath them as name/value entries.
+// Reads an XML text through the platform's parser into one node table and collects from it, by
+// absolute element path, the elements found there with their attributes and every text beneath
+// them as name/value entries.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +28,7 @@ class EntryPool {
   EntryPool& operator=(const EntryPool&) = delete;
   ~EntryPool();
 
-  // A block of `bytes` bytes or more, or null when bytes is not an entry's size.
+  // A block of `bytes` bytes (an entry and its header), or null for any other size.
   void* Take(std::size_t bytes);
   void Give(void* block);
 
