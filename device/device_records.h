@@ -7,7 +7,7 @@
 #include "common/mvn_base.h"
 #include "common/mvn_list.h"
 #include "common/mvn_string.h"
-#include "provider/env_provider.h"
+#include "device/snmp_config.h"
 
 class CMvnXmlFile;
 

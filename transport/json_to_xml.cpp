@@ -1,11 +1,12 @@
 // The device's JSON rendered as the intermediate XML text that the device reader walks.
+#include "transport/json_to_xml.h"
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
 #include "common/mvn_list.h"
 #include "common/mvn_string.h"
-#include "provider/provider_app.h"
 #include "transport/json_cleaning.h"
 #include "transport/json_machine.h"
 #include "transport/json_parser.h"
@@ -358,12 +359,14 @@ class XmlSink {
 
 }  // namespace
 
-int32_t CEnvProviderApp::ConvertJsonToXml(const char* json, CMvnString& xml, CMvnString& detail) {
+namespace kestrel::transport {
+
+int32_t ConvertJsonToXml(const char* json, CMvnString& xml, CMvnString& detail) {
   xml.Assign("", 0);
   detail.Assign("", 0);
 
   CMvnString text;
-  kestrel::transport::CleanJson(json, text);
+  CleanJson(json, text);
   if (text.IsEmpty() || text.Length() > static_cast<std::size_t>(INT32_MAX)) {
     detail.Assign(kParseFailed);
     return -1;
@@ -375,8 +378,7 @@ int32_t CEnvProviderApp::ConvertJsonToXml(const char* json, CMvnString& xml, CMv
   CMvnString token_buffer;
   int32_t level = 0;
   XmlSink sink(xml, text.Text(), text.Length());
-  const int32_t parsed =
-      kestrel::transport::RunJsonMachine(text.Text(), text.Length(), level, sink, token_buffer);
+  const int32_t parsed = RunJsonMachine(text.Text(), text.Length(), level, sink, token_buffer);
   if (parsed != 0) {
     xml.Assign("", 0);
     detail.Assign(kParseFailed);
@@ -395,3 +397,5 @@ int32_t CEnvProviderApp::ConvertJsonToXml(const char* json, CMvnString& xml, CMv
   xml.Append(kFrameClose);
   return 0;
 }
+
+}  // namespace kestrel::transport
