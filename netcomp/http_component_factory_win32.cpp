@@ -6,7 +6,6 @@
 #include <oleauto.h>
 
 #include <atomic>
-#include <new>
 
 #include "netcomp/component_factory.h"
 #include "netcomp/win32/mvnetwork.h"
@@ -86,10 +85,11 @@ int32_t CreateRegisteredComponent(HttpComponent** component) {
                                             kHttpExInterface, reinterpret_cast<void**>(&created));
   if (FAILED(result)) return result;
   if (created == nullptr) return E_NOINTERFACE;
-  *component = new (std::nothrow) ComHttpComponent(created);
-  if (*component == nullptr) {
+  try {
+    *component = new ComHttpComponent(created);
+  } catch (...) {
     created->Release();
-    return E_OUTOFMEMORY;
+    throw;
   }
   return S_OK;
 }
