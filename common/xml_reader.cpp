@@ -227,11 +227,11 @@ CMvnXmlDoc::Snapshot* CMvnXmlDoc::TakeSnapshot() {
 #if defined(KESTREL_KEEP_MEMORY)
   if (Snapshot* kept = SpareSnapshot().release()) return kept;
 #endif
-  auto* snapshot = new Snapshot();
+  auto snapshot = std::make_unique<Snapshot>();
   // Room for a device document at once, rather than a regrowth at every power of two.
   snapshot->nodes.reserve(128);
   snapshot->text.reserve(2048);
-  return snapshot;
+  return snapshot.release();
 }
 
 void CMvnXmlDoc::GiveSnapshot(Snapshot* snapshot) {
@@ -333,8 +333,10 @@ int32_t CMvnXmlDoc::CollectElements(CMvnXmlElements& elements) {
     snapshot_ = TakeSnapshot();
     XmlDomNode* first = FirstChildOf(root_);
     if (first != nullptr) {
+      // Released also when the read runs out of memory half-way.
+      const std::unique_ptr<XmlDomNode, void (*)(XmlDomNode*)> held(
+          first, [](XmlDomNode* node) { node->Release(); });
       Read(first);
-      first->Release();
       snapshot_->read = true;
     }
   }
