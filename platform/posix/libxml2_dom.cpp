@@ -54,8 +54,7 @@ class ParserPool {
       std::lock_guard<std::mutex> hold(lock_);
       if (spare_ != nullptr) return std::unique_ptr<Parser>(std::exchange(spare_, nullptr));
     }
-    auto parser = std::unique_ptr<Parser>(new (std::nothrow) Parser);
-    if (parser == nullptr) return nullptr;
+    auto parser = std::make_unique<Parser>();
     parser->context = xmlNewParserCtxt();
     if (parser->context == nullptr) return nullptr;
     return parser;
@@ -103,9 +102,9 @@ class DocState {
   DocState& operator=(const DocState&) = delete;
 
   xmlDoc* Doc() const { return doc_; }
-  // Memory for one wrapper of `size` bytes (always the same size), or null.
+  // Memory for one wrapper of `size` bytes (always the same size).
   void* TakeSlot(std::size_t size) {
-    if (free_ == nullptr) return ::operator new(size, std::nothrow);
+    if (free_ == nullptr) return ::operator new(size);
     void* slot = free_;
     free_ = free_->next;
     return slot;
@@ -316,8 +315,7 @@ class Libxml2Node final : public XmlDomNode {
 
   // A wrapper in memory kept by the document.
   static Libxml2Node* Make(const SharedDoc& doc, const xmlNode* node) {
-    void* slot = doc->TakeSlot(sizeof(Libxml2Node));
-    return slot != nullptr ? new (slot) Libxml2Node(doc, node) : nullptr;
+    return new (doc->TakeSlot(sizeof(Libxml2Node))) Libxml2Node(doc, node);
   }
 
   int32_t GetFirstChild(XmlDomNode** child) override {
@@ -501,8 +499,8 @@ int32_t Libxml2Node::GetAttribute(int32_t index, XmlDomNode** attribute) {
   int32_t position = 0;
   for (const xmlNs* ns = node_->nsDef; ns != nullptr; ns = ns->next, ++position) {
     if (position == index) {
-      *attribute = new (std::nothrow) NamespaceAttribute(doc_, ns);
-      return *attribute != nullptr ? kOk : kOutOfMemory;
+      *attribute = new NamespaceAttribute(doc_, ns);
+      return kOk;
     }
   }
   for (const xmlAttr* attr = node_->properties; attr != nullptr; attr = attr->next, ++position) {
@@ -792,7 +790,7 @@ std::unique_ptr<Recording> Recording::Take() {
 #if defined(KESTREL_KEEP_MEMORY)
   if (std::unique_ptr<Recording> kept = std::move(SpareRecording())) return kept;
 #endif
-  return std::unique_ptr<Recording>(new (std::nothrow) Recording);
+  return std::make_unique<Recording>();
 }
 
 void Recording::Give(std::unique_ptr<Recording> recording) {
@@ -842,8 +840,8 @@ class RecordedNode final : public XmlDomNode {
     *child = nullptr;
     if (doc_->recording().NeedsTree()) return Forward(&XmlDomNode::GetFirstChild, child);
     if (!doc_->recording().HasNodes()) return kFalse;
-    *child = new (std::nothrow) RecordedNode(doc_, Place::kFirstChild);
-    return *child != nullptr ? kOk : kOutOfMemory;
+    *child = new RecordedNode(doc_, Place::kFirstChild);
+    return kOk;
   }
   int32_t ReadTree(XmlTreeReader& reader) override {
     if (place_ != Place::kFirstChild || doc_->recording().NeedsTree()) {
@@ -1092,8 +1090,8 @@ class Libxml2Document final : public XmlDomDocument {
     if (root == nullptr) return kPointer;
     *root = nullptr;
     if (recorded_ != nullptr) {
-      *root = new (std::nothrow) RecordedNode(recorded_, RecordedNode::Place::kRoot);
-      return *root != nullptr ? kOk : kOutOfMemory;
+      *root = new RecordedNode(recorded_, RecordedNode::Place::kRoot);
+      return kOk;
     }
     if (!doc_) return kFalse;
     const xmlNode* element = xmlDocGetRootElement(doc_->Doc());
@@ -1115,8 +1113,8 @@ class Libxml2Document final : public XmlDomDocument {
 int32_t CreateXmlDomDocument(XmlDomDocument** document) {
   if (document == nullptr) return kPointer;
   InitLibxml2Once();
-  *document = new (std::nothrow) Libxml2Document();
-  return *document != nullptr ? kOk : kOutOfMemory;
+  *document = new Libxml2Document();
+  return kOk;
 }
 
 }  // namespace kestrel::platform

@@ -101,10 +101,11 @@ int32_t WrapNode(HRESULT result, IXMLDOMNode* node, XmlDomNode** out) {
   *out = nullptr;
   if (FAILED(result)) return result;
   if (node == nullptr) return S_FALSE;
-  *out = new (std::nothrow) MsxmlNode(node);
-  if (*out == nullptr) {
+  try {
+    *out = new MsxmlNode(node);
+  } catch (...) {
     node->Release();
-    return E_OUTOFMEMORY;
+    throw;
   }
   return S_OK;
 }
@@ -177,10 +178,11 @@ int32_t CreateXmlDomDocument(XmlDomDocument** document) {
     ::SysFreeString(name);
     settings->Release();
   }
-  *document = new (std::nothrow) MsxmlDocument(created);
-  if (*document == nullptr) {
+  try {
+    *document = new MsxmlDocument(created);
+  } catch (...) {
     created->Release();
-    return E_OUTOFMEMORY;
+    throw;
   }
   return S_OK;
 }
