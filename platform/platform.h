@@ -176,12 +176,7 @@ class HttpComponent {
   ~HttpComponent() = default;
 };
 
-// Creates the component; answers >= 0 and a non-null *component on success.
-int32_t CreateHttpComponent(HttpComponent** component);
-
-using HttpComponentFactory = int32_t (*)(HttpComponent** component);
-// Tests install a fake component factory; null restores the real one.
-void SetHttpComponentFactoryForTesting(HttpComponentFactory factory);
+// Created by netcomp/component_factory.h, above the seam.
 
 // ---------------------------------------------------------------- XML document
 // A parsed document as the reader walks it: the nodes below the document element, in document

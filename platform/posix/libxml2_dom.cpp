@@ -91,8 +91,8 @@ int32_t Libxml2Document::ReadXmlDocument(const char* text, XmlNodeTable& table) 
 int32_t CreateXmlDomDocument(XmlDomDocument** document) {
   if (document == nullptr) return kPointer;
   InitLibxml2Once();
-  *document = new (std::nothrow) Libxml2Document();
-  return *document != nullptr ? kOk : kOutOfMemory;
+  *document = new Libxml2Document();
+  return kOk;
 }
 
 }  // namespace kestrel::platform

@@ -174,10 +174,11 @@ int32_t CreateXmlDomDocument(XmlDomDocument** document) {
     ::SysFreeString(name);
     settings->Release();
   }
-  *document = new (std::nothrow) MsxmlDocument(created);
-  if (*document == nullptr) {
+  try {
+    *document = new MsxmlDocument(created);
+  } catch (...) {
     created->Release();
-    return E_OUTOFMEMORY;
+    throw;
   }
   return S_OK;
 }
