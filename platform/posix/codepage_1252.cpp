@@ -38,6 +38,10 @@ inline bool IsLowSurrogate(char16_t u) {
 
 }  // namespace
 
+uint32_t AnsiCodePage() {
+  return 1252;
+}
+
 int32_t AnsiToWide(const char* source, int32_t length, WChar* destination, int32_t size) {
   if (source == nullptr || length == 0 || size < 0) return 0;
   const std::size_t count = length < 0 ? std::strlen(source) + 1 : static_cast<std::size_t>(length);
