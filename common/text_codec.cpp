@@ -1,28 +1,13 @@
 #include "common/text_codec.h"
 
-#include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <vector>
+
+#include "platform/windows1252.h"
 
 namespace kestrel::text {
 
 namespace {
-
-// Bytes 0x80..0x9F; the code page's own characters elsewhere are the bytes' values.
-constexpr char16_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-                                0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-struct BestFit {
-  uint16_t unit;
-  uint8_t byte;
-};
-
-constexpr BestFit kBestFit[] = {
-#include "common/windows1252_best_fit.inc"
-};
 
 bool IsSurrogate(uint32_t unit) {
   return unit >= 0xD800 && unit <= 0xDFFF;
@@ -81,17 +66,11 @@ bool AnsiIsWindows1252() {
 }  // namespace
 
 char16_t Windows1252ToUnit(unsigned char byte) {
-  return byte >= 0x80 && byte <= 0x9F ? kHigh[byte - 0x80] : static_cast<char16_t>(byte);
+  return platform::windows1252::ToUnit(byte);
 }
 
 char UnitToWindows1252(char16_t unit) {
-  if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return static_cast<char>(unit);
-  const auto* high = std::find(std::begin(kHigh), std::end(kHigh), unit);
-  if (high != std::end(kHigh)) return static_cast<char>(0x80 + (high - std::begin(kHigh)));
-  const auto* fit = std::lower_bound(std::begin(kBestFit), std::end(kBestFit), unit,
-                                     [](const BestFit& row, char16_t u) { return row.unit < u; });
-  if (fit != std::end(kBestFit) && fit->unit == unit) return static_cast<char>(fit->byte);
-  return '?';
+  return platform::windows1252::FromUnit(unit);
 }
 
 Utf8Decoded DecodeUtf8(const char* bytes, std::size_t length) {

@@ -102,10 +102,10 @@ void SetClockForTesting(TickFunction tick, SleepFunction sleep);
 // conversions below only for a code page other than 1252.
 uint32_t AnsiCodePage();
 
-// The system's conversions (Windows-1252 on Linux, without best fit). Same contracts as
-// MultiByteToWideChar / WideCharToMultiByte without flags: length -1 means "up to and including
-// the NUL"; a destination size of 0 asks for the size needed; the answer is the number of units
-// written (0 on failure, including a destination that is too small).
+// The system's conversions (on Linux: Windows-1252 with the best fit Windows writes). Same
+// contracts as MultiByteToWideChar / WideCharToMultiByte without flags: length -1 means "up to and
+// including the NUL"; a destination size of 0 asks for the size needed; the answer is the number of
+// units written (0 on failure, including a destination that is too small).
 
 int32_t AnsiToWide(const char* source, int32_t length, WChar* destination, int32_t size);
 int32_t WideToAnsi(const WChar* source, int32_t length, char* destination, int32_t size);
