@@ -1,6 +1,6 @@
-// Writes platform/windows1252_best_fit.inc: the characters that Windows' conversion to code page 1252
-// without flags turns into a byte although the code page does not hold them (its best fit), asked
-// of the system for every UTF-16 unit. Built and run with the cross tool chain under Wine:
+// Writes platform/windows1252_best_fit.inc: the characters that Windows' conversion to code page
+// 1252 without flags turns into a byte although the code page does not hold them (its best fit),
+// asked of the system for every UTF-16 unit. Built and run with the cross tool chain under Wine:
 //   x86_64-w64-mingw32-g++ -O1 -static -o make_best_fit_table.exe make_best_fit_table.cpp
 //   tools/wine-run.sh make_best_fit_table.exe > platform/windows1252_best_fit.inc
 // (tools/wine-run.sh needs KESTREL_WINEPREFIX outside a build folder). The unit suite's Windows
