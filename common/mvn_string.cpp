@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <utility>
+
+#include "common/text_codec.h"
 
 namespace {
 
@@ -176,8 +179,8 @@ CMvnString& CMvnString::AssignWide(const kestrel::platform::WChar* text) {
   if (n == 0) return Assign("", 0);
   CMvnString converted;
   converted.Reserve(2 * n + 1);
-  const int32_t written = kestrel::platform::WideToAnsi(
-      text, static_cast<int32_t>(n), converted.text_, static_cast<int32_t>(2 * n + 1));
+  const int32_t written = kestrel::text::WideToAnsi(text, static_cast<int32_t>(n), converted.text_,
+                                                    static_cast<int32_t>(2 * n + 1));
   converted.length_ = written > 0 ? static_cast<std::size_t>(written) : 0;
   converted.text_[converted.length_] = '\0';
   // A byte 0 cannot be part of the text: the terminator decides.
@@ -188,57 +191,11 @@ CMvnString& CMvnString::AssignWide(const kestrel::platform::WChar* text) {
 
 CMvnString& CMvnString::AssignUtf8(const char* text) {
   if (text == nullptr) return Assign("", 0);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   const std::size_t n = std::strlen(text);
-  const std::size_t ascii = kestrel::platform::AsciiPrefix(text, n);
-  if (ascii == n) return Assign(text, n);
-  CMvnString converted;
-  // A multi-byte code page may take more bytes for a character than UTF-8 does, never more than
-  // two per UTF-16 unit, as AssignWide allows.
-  converted.Reserve(2 * n + 1);
-  std::memcpy(converted.text_, text, ascii);
-  std::size_t out = ascii;
-  for (std::size_t i = ascii; i < n;) {
-    const unsigned char b = bytes[i];
-    if (b < 0x80) {
-      converted.text_[out++] = static_cast<char>(b);
-      ++i;
-      continue;
-    }
-    std::size_t extra = 0;
-    uint32_t c = 0;
-    uint32_t min = 0;
-    if (b >= 0xC2 && b <= 0xDF) {
-      extra = 1, c = b & 0x1Fu, min = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      extra = 2, c = b & 0x0Fu, min = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      extra = 3, c = b & 0x07u, min = 0x10000;
-    }
-    bool valid = extra > 0 && n - i > extra;
-    for (std::size_t k = 1; valid && k <= extra; ++k) {
-      valid = (bytes[i + k] & 0xC0) == 0x80;
-      c = (c << 6) | (bytes[i + k] & 0x3Fu);
-    }
-    valid = valid && c >= min && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
-    kestrel::platform::WChar units[2] = {0xFFFD, 0};
-    int32_t count = 1;
-    if (valid && c >= 0x10000) {
-      units[0] = static_cast<kestrel::platform::WChar>(0xD800 + ((c - 0x10000) >> 10));
-      units[1] = static_cast<kestrel::platform::WChar>(0xDC00 + ((c - 0x10000) & 0x3FF));
-      count = 2;
-    } else if (valid) {
-      units[0] = static_cast<kestrel::platform::WChar>(c);
-    }
-    const int32_t written =
-        kestrel::platform::WideToAnsi(units, count, converted.text_ + out, 2 * count);
-    out += written > 0 ? static_cast<std::size_t>(written) : 0;
-    i += valid ? extra + 1 : 1;
-  }
-  converted.length_ = out;
-  converted.text_[out] = '\0';
-  Swap(converted);
-  return *this;
+  if (kestrel::platform::AsciiPrefix(text, n) == n) return Assign(text, n);
+  std::string converted;
+  kestrel::text::Utf8ToAnsi(text, n, converted);
+  return Assign(converted.c_str());
 }
 
 CMvnString& CMvnString::Append(const char* text) {

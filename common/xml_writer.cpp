@@ -5,32 +5,12 @@
 #include <cstring>
 #include <memory>
 
+#include "common/text_codec.h"
 #include "platform/platform.h"
 
 namespace {
 
-using kestrel::platform::WChar;
-
 constexpr char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-
-// Surrogate halves are encoded one by one, never combined into one code point; Windows-1252 text
-// never yields them, so this only shows with wider code pages.
-std::size_t EncodeUnit(WChar unit, char* out) {
-  const auto u = static_cast<uint32_t>(unit);
-  if (u <= 0x7F) {
-    out[0] = static_cast<char>(u);
-    return 1;
-  }
-  if (u <= 0x7FF) {
-    out[0] = static_cast<char>(0xC0 | (u >> 6));
-    out[1] = static_cast<char>(0x80 | (u & 0x3F));
-    return 2;
-  }
-  out[0] = static_cast<char>(0xE0 | (u >> 12));
-  out[1] = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-  out[2] = static_cast<char>(0x80 | (u & 0x3F));
-  return 3;
-}
 
 bool IsAscii(const char* text, std::size_t length) {
   return kestrel::platform::AsciiPrefix(text, length) == length;
@@ -114,29 +94,11 @@ void CMvnWebFile::WriteUtf8(const char* text, std::size_t length) {
     Put(text, length);
     return;
   }
-  const auto size = static_cast<int32_t>(length);
-  // Lines and values are short: their conversion fits buffers on the stack.
-  constexpr std::size_t kLocalUnits = 256;
-  WChar local_wide[kLocalUnits];
-  char local_utf8[kLocalUnits * 3];
-  std::unique_ptr<WChar[]> heap_wide;
-  WChar* wide = local_wide;
-  if (length > kLocalUnits) {
-    heap_wide.reset(new WChar[length]);
-    wide = heap_wide.get();
-  }
-  const int32_t units = kestrel::platform::AnsiToWide(text, size, wide, size);
-  if (units <= 0) return;
-  // Encoded into one block so the stream sees a single write per call.
-  std::unique_ptr<char[]> heap_utf8;
-  char* utf8 = local_utf8;
-  if (static_cast<std::size_t>(units) > kLocalUnits) {
-    heap_utf8.reset(new char[static_cast<std::size_t>(units) * 3]);
-    utf8 = heap_utf8.get();
-  }
-  std::size_t used = 0;
-  for (int32_t i = 0; i < units; ++i) used += EncodeUnit(wide[i], utf8 + used);
-  Put(utf8, used);
+  // Converted into one block, kept for the file's next line, so the stream sees a single write per
+  // call.
+  utf8_.clear();
+  kestrel::text::AnsiToUtf8(text, length, utf8_);
+  Put(utf8_.data(), utf8_.size());
 }
 
 // ---------------------------------------------------------------- CMvnXmlFile

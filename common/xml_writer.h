@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "common/mvn_base.h"
 
@@ -36,6 +37,7 @@ class CMvnWebFile : public CMvnBase {
   std::FILE* stream_;
   std::size_t used_;
   char buffer_[4096];
+  std::string utf8_;
 };
 
 class CMvnXmlFile : public CMvnWebFile {

@@ -5,6 +5,7 @@
 
 #include "host/device_view.h"
 #include "host/readings.h"
+#include "host/value_format.h"
 
 namespace kestrel::host {
 
@@ -49,7 +50,10 @@ void CopyElements(xmlNode* node, XmlElement& into) {
 
 bool ParseXmlElements(const std::string& xml, XmlElement& root) {
   root = XmlElement{};
-  xmlDoc* doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, "windows-1252",
+  // Made UTF-8 with the module's own table: iconv's windows-1252 refuses the five bytes the code
+  // page leaves unassigned, which the module writes as Windows maps them.
+  const std::string utf8 = Windows1252ToUtf8(xml);
+  xmlDoc* doc = xmlReadMemory(utf8.data(), static_cast<int>(utf8.size()), nullptr, "UTF-8",
                               XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   if (doc == nullptr) return false;
   xmlNode* top = xmlDocGetRootElement(doc);

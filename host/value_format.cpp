@@ -5,15 +5,11 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/windows1252.h"
+
 namespace kestrel::host {
 
 namespace {
-
-// Code points of 0x80..0x9F in Windows-1252 (0 where the code page has no character).
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 void AppendUtf8(std::string& out, uint32_t c) {
   if (c < 0x80) {
@@ -35,8 +31,10 @@ std::string Windows1252ToUtf8(const std::string& text) {
   out.reserve(text.size());
   for (const char ch : text) {
     const auto b = static_cast<unsigned char>(ch);
-    uint32_t c = b;
-    if (b >= 0x80 && b <= 0x9F) c = kCp1252High[b - 0x80] != 0 ? kCp1252High[b - 0x80] : 0xFFFD;
+    uint32_t c = platform::windows1252::ToUnit(b);
+    // People read these texts: a byte the code page leaves unassigned shows as U+FFFD rather than
+    // as an invisible C1 control.
+    if (c == b && b >= 0x80 && b <= 0x9F) c = 0xFFFD;
     AppendUtf8(out, c);
   }
   return out;

@@ -15,6 +15,7 @@
 
 #include "common/mvn_base.h"
 #include "common/password_mask.h"
+#include "common/text_codec.h"
 
 namespace kestrel::netcomp {
 
@@ -65,85 +66,8 @@ void InitCurlOnce() {
 
 std::string WideToUtf8(const WChar* text) {
   std::string out;
-  if (text == nullptr) return out;
-  for (const WChar* p = text; *p != 0; ++p) {
-    uint32_t c = *p;
-    if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(p[1]) - 0xDC00);
-      ++p;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
+  if (text != nullptr) kestrel::text::Utf16ToUtf8(text, kestrel::platform::WideLength(text), out);
   return out;
-}
-
-// Strict UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF): each code point in turn
-// to emit. Answers false on the first invalid sequence, having emitted what came before it.
-template <typename Emit>
-bool ForEachCodePoint(const std::string& bytes, Emit emit) {
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t n = bytes.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char b = s[i];
-    if (b < 0x80) {
-      emit(b);
-      ++i;
-      continue;
-    }
-    std::size_t extra;
-    uint32_t c;
-    uint32_t min;
-    if (b >= 0xC2 && b <= 0xDF) {
-      extra = 1, c = b & 0x1F, min = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      extra = 2, c = b & 0x0F, min = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      extra = 3, c = b & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (n - i <= extra) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const unsigned char t = s[i + k];
-      if ((t & 0xC0) != 0x80) return false;
-      c = (c << 6) | (t & 0x3F);
-    }
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    emit(c);
-    i += extra + 1;
-  }
-  return true;
-}
-
-bool DecodeUtf8(const std::string& bytes, std::u16string& out) {
-  out.clear();
-  out.reserve(bytes.size());
-  return ForEachCodePoint(bytes, [&out](uint32_t c) {
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (c >> 10));
-      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(c);
-    }
-  });
 }
 
 class CurlComponent final : public kestrel::platform::HttpComponent {
@@ -154,10 +78,10 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     // The log file is a path on this machine: the ANSI code page is how such names travel here.
     log_file_.clear();
     if (path == nullptr) return;
-    const int32_t size = kestrel::platform::WideToAnsi(path, -1, nullptr, 0);
+    const int32_t size = kestrel::text::WideToAnsi(path, -1, nullptr, 0);
     if (size <= 1) return;
     log_file_.resize(static_cast<std::size_t>(size));
-    kestrel::platform::WideToAnsi(path, -1, log_file_.data(), size);
+    kestrel::text::WideToAnsi(path, -1, log_file_.data(), size);
     log_file_.resize(static_cast<std::size_t>(size) - 1);
   }
 
@@ -352,27 +276,20 @@ int32_t ComponentErrorFromCurl(int curl_code, long os_errno) {
 
 std::u16string DecodeResponseBody(const std::string& bytes) {
   std::u16string text;
-  if (DecodeUtf8(bytes, text)) return text;
   // Not UTF-8: older firmware sends its labels in the Windows code page.
-  text.assign(bytes.size(), u'\0');
-  if (!bytes.empty()) {
-    const auto length = static_cast<int32_t>(bytes.size());
-    const int32_t written = kestrel::platform::AnsiToWide(
-        bytes.data(), length, reinterpret_cast<WChar*>(text.data()), length);
-    text.resize(static_cast<std::size_t>(std::max(written, 0)));
+  if (!kestrel::text::Utf8ToUtf16(bytes.data(), bytes.size(), text)) {
+    text.clear();
+    kestrel::text::Windows1252ToUtf16(bytes.data(), bytes.size(), text);
   }
   return text;
 }
 
 std::string DecodeResponseBodyToUtf8(const std::string& bytes) {
-  if (kestrel::platform::AsciiPrefix(bytes.data(), bytes.size()) == bytes.size() ||
-      ForEachCodePoint(bytes, [](uint32_t) {})) {
-    return bytes;
-  }
+  if (kestrel::text::IsValidUtf8(bytes.data(), bytes.size())) return bytes;
   // Not UTF-8: older firmware sends its labels in the Windows code page.
   std::string text;
   text.reserve(bytes.size() * 2);
-  kestrel::platform::AppendAnsiAsUtf8(bytes.data(), bytes.size(), text);
+  kestrel::text::Windows1252ToUtf8(bytes.data(), bytes.size(), text);
   return text;
 }
 

@@ -97,10 +97,15 @@ using SleepFunction = void (*)(uint32_t);
 void SetClockForTesting(TickFunction tick, SleepFunction sleep);
 
 // ---------------------------------------------------------------- ANSI code page <-> UTF-16
-// The ANSI code page is Windows-1252 on Linux. Same contracts as MultiByteToWideChar /
-// WideCharToMultiByte without flags: length -1 means "up to and including the NUL"; a destination
-// size of 0 asks for the size needed; the answer is the number of units written (0 on failure,
-// including a destination that is too small). Unmappable characters become '?'.
+// The system's ANSI code page: Windows' own; Linux has none and answers 1252, the code page the
+// module uses there. Text is converted through the codec of common/, which calls on the system's
+// conversions below only for a code page other than 1252.
+uint32_t AnsiCodePage();
+
+// The system's conversions (on Linux: Windows-1252 with the best fit Windows writes). Same
+// contracts as MultiByteToWideChar / WideCharToMultiByte without flags: length -1 means "up to and
+// including the NUL"; a destination size of 0 asks for the size needed; the answer is the number of
+// units written (0 on failure, including a destination that is too small).
 
 int32_t AnsiToWide(const char* source, int32_t length, WChar* destination, int32_t size);
 int32_t WideToAnsi(const WChar* source, int32_t length, char* destination, int32_t size);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "common/text_codec.h"
 #include "platform/platform.h"
 
 namespace kestrel {
@@ -11,13 +12,13 @@ class WideText {
  public:
   explicit WideText(const char* text) {
     const char* source = text != nullptr ? text : "";
-    const int32_t size = platform::AnsiToWide(source, -1, nullptr, 0);
+    const int32_t size = kestrel::text::AnsiToWide(source, -1, nullptr, 0);
     if (size <= 1) {
       text_ = platform::AllocWideString(nullptr, 0);
       return;
     }
     text_ = platform::AllocWideString(nullptr, static_cast<std::size_t>(size) - 1);
-    if (text_ != nullptr) platform::AnsiToWide(source, -1, text_, size);
+    if (text_ != nullptr) kestrel::text::AnsiToWide(source, -1, text_, size);
   }
   ~WideText() { platform::FreeWideString(text_); }
   WideText(const WideText&) = delete;

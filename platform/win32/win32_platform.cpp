@@ -122,6 +122,10 @@ void SetClockForTesting(TickFunction tick, SleepFunction sleep) {
 
 // ------------------------------------------------------------------ ANSI code page <-> UTF-16
 
+uint32_t AnsiCodePage() {
+  return ::GetACP();
+}
+
 int32_t AnsiToWide(const char* source, int32_t length, WChar* destination, int32_t size) {
   return ::MultiByteToWideChar(CP_ACP, 0, source, length, destination, size);
 }

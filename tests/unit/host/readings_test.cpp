@@ -41,6 +41,10 @@ TEST(MarkReadingsTest, MarksWhatTheDeviceSent) {
       {"code page label",
        Raw("<lab>Rack 9 \xB0</lab><t>16</t><tc> </tc>", "<t>38</t><tc>x</tc><h>1e2</h>"),
        {"0", "0", "1"}},
+      // Bytes 1252 leaves unassigned, which Windows maps and iconv refuses.
+      {"unassigned code page bytes",
+       Raw("<lab>\x81\x8D\x8F\x90\x9D</lab><t>16</t><tc>1</tc>", "<t>38</t><tc>1</tc><h>2</h>"),
+       {"1", "1", "1"}},
       {"not well-formed", Raw("<t>16</t><tc>1</tc>", "<t>38</t><tc>1</tc><h>2"), {"", "", ""}},
       // Ports that do not line up with the document leave it as it is.
       {"other ports", Raw("<t>16</t><tc>1</tc>", "<t>16</t><tc>1</tc>"), {"", "", ""}},

@@ -23,49 +23,6 @@ TEST(Win32CodePageTest, TheAnsiCodePageIsWindows1252) {
   EXPECT_EQ(::GetACP(), 1252u);
 }
 
-struct CodePageCase {
-  const char* name;
-  std::string ansi;
-  std::vector<WChar> wide;
-  bool round_trip;
-};
-
-class Win32CodePageCaseTest : public ::testing::TestWithParam<CodePageCase> {};
-
-TEST_P(Win32CodePageCaseTest, ConvertsThroughTheAnsiCodePage) {
-  const CodePageCase& c = GetParam();
-  const int32_t units = static_cast<int32_t>(c.wide.size());
-  const int32_t bytes = static_cast<int32_t>(c.ansi.size());
-  if (c.round_trip) {
-    std::vector<WChar> wide(c.wide.size() + 1, 0);
-    ASSERT_EQ(kestrel::platform::AnsiToWide(c.ansi.c_str(), bytes, nullptr, 0), units);
-    ASSERT_EQ(kestrel::platform::AnsiToWide(c.ansi.c_str(), bytes, wide.data(), units), units);
-    EXPECT_EQ(std::vector<WChar>(wide.begin(), wide.end() - 1), c.wide);
-  }
-  std::string ansi(c.ansi.size(), '\0');
-  ASSERT_EQ(kestrel::platform::WideToAnsi(c.wide.data(), units, nullptr, 0), bytes);
-  ASSERT_EQ(kestrel::platform::WideToAnsi(c.wide.data(), units, ansi.data(), bytes), bytes);
-  EXPECT_EQ(ansi, c.ansi);
-  if (bytes > 0) {
-    // A destination one byte short is a failure, not a cut text.
-    EXPECT_EQ(kestrel::platform::WideToAnsi(c.wide.data(), units, ansi.data(), bytes - 1), 0);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, Win32CodePageCaseTest,
-    ::testing::Values(
-        // The degree sign of every temperature unit reaches the documents as one 1252 byte.
-        CodePageCase{"DegreeSign",
-                     "21.5 \xB0"
-                     "C",
-                     {'2', '1', '.', '5', ' ', 0xB0, 'C'},
-                     true},
-        CodePageCase{"EuroAndUpperRange", "\x80\x9F\xE9\xFF", {0x20AC, 0x178, 0xE9, 0xFF}, true},
-        CodePageCase{"UnmappableBecomesQuestionMark", "?a", {0x4E2D, 'a'}, false},
-        CodePageCase{"Empty", "", {}, true}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 TEST(Win32ProfileTest, KeysAndSectionsThroughThePrivateProfileFunctions) {
   TempDir dir;
   const std::string ini = dir.File("ring.ini");
