@@ -99,7 +99,10 @@ class Site:
         address, code = self._start(args)
         if address is None:
             raise RuntimeError("simulator did not start (%d)" % code)
-        self.hosts = ["%s/d%d" % (address, k) for k in range(1, self.count + 1)]
+        # The exporter takes only host[:port]: device K is dK.localhost, which libcurl resolves
+        # to loopback by itself.
+        self.port = address.rsplit(":", 1)[1]
+        self.hosts = ["d%d.localhost:%s" % (k, self.port) for k in range(1, self.count + 1)]
         return self
 
     def __exit__(self, *exc):

@@ -156,10 +156,17 @@ Exporter::Exporter(Options options, const Config& config, LoaderFactory factory,
         log.Load(device.name, load);
       }) {
   registry_.Apply(config);
+  Tune(config);
   last_reload_at_ = Now();
 }
 
-Response Exporter::Probe(const std::string& query, const std::string& scrape_timeout_header) {
+void Exporter::Tune(const Config& config) {
+  scheduler_.SetBackoff(Backoff{config.backoff_seconds, config.backoff_max_seconds});
+  scheduler_.EnsureWorkers(config.devices.size());
+}
+
+Response Exporter::Probe(const std::string& query, const std::string& scrape_timeout_header,
+                         const IpAddress& client) {
   Response response;
   std::string target;
   std::string error;
@@ -168,7 +175,7 @@ Response Exporter::Probe(const std::string& query, const std::string& scrape_tim
     response.body = error + "\n";
     return response;
   }
-  const std::shared_ptr<Device> device = registry_.Find(target, error);
+  const std::shared_ptr<Device> device = registry_.Find(target, error, client);
   if (device == nullptr) {
     response.status = 403;
     response.body = error + "\n";
@@ -276,6 +283,7 @@ bool Exporter::Reload() {
     log_.Line("reload: a new listen address takes effect only at the next start");
   }
   registry_.Apply(config);
+  Tune(config);
   last_reload_ok_ = true;
   last_reload_at_ = Now();
   log_.Line("reload ok: " + std::to_string(config.devices.size()) + " devices");

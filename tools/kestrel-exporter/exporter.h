@@ -59,7 +59,9 @@ class Exporter {
   };
   Exporter(Options options, const Config& config, LoaderFactory factory, EventLog& log);
 
-  Response Probe(const std::string& query, const std::string& scrape_timeout_header);
+  // client: the peer's address (IpAddress::FromSockaddr), which unlisted targets depend on.
+  Response Probe(const std::string& query, const std::string& scrape_timeout_header,
+                 const IpAddress& client = IpAddress());
   Response Metrics();
   Response StatusPage();
   // Rereads the configuration file; a bad one leaves the running configuration in place.
@@ -70,6 +72,8 @@ class Exporter {
   Config Current() const { return registry_.Current(); }
 
  private:
+  // What the scheduler takes from a configuration: back-off and worker count.
+  void Tune(const Config& config);
   Options options_;
   EventLog& log_;
   Registry registry_;

@@ -203,7 +203,8 @@ int main(int argc, char** argv) {
   server.set_tcp_nodelay(true);
   server.Get("/probe", [&](const httplib::Request& request, httplib::Response& response) {
     Send(response, exporter.Probe(QueryString(request),
-                                  request.get_header_value("X-Prometheus-Scrape-Timeout-Seconds")));
+                                  request.get_header_value("X-Prometheus-Scrape-Timeout-Seconds"),
+                                  kestrel::exporter::IpAddress::FromText(request.remote_addr)));
   });
   server.Get("/metrics", [&](const httplib::Request&, httplib::Response& response) {
     Send(response, exporter.Metrics());

@@ -6,6 +6,7 @@
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -388,6 +389,20 @@ void DropConnection(const httplib::Request& request) {
   }
 }
 
+// Device K of a site is also dK.localhost[:PORT]/getData.json, for clients that take only
+// host[:port] (libcurl resolves every *.localhost name to loopback itself); 0 for any other host.
+int SiteDeviceOfHost(const std::string& host) {
+  const std::string suffix = ".localhost";
+  const std::string name = host.substr(0, host.find(':'));
+  if (name.size() <= suffix.size() + 1 || (name[0] != 'd' && name[0] != 'D') ||
+      strcasecmp(name.c_str() + name.size() - suffix.size(), suffix.c_str()) != 0) {
+    return 0;
+  }
+  const std::string digits = name.substr(1, name.size() - suffix.size() - 1);
+  if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+  return std::atoi(digits.c_str());
+}
+
 void SleepUnlessStopping(long ms) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (!g_stopping && std::chrono::steady_clock::now() < until) {
@@ -512,7 +527,12 @@ int main(int argc, char** argv) {
   Simulator simulator(o, document);
   server->Get("/getData.json",
               [&simulator](const httplib::Request& request, httplib::Response& response) {
-                simulator.Answer(request, response, 0);
+                const int device = SiteDeviceOfHost(request.get_header_value("Host"));
+                if (device > simulator.devices()) {
+                  response.status = 404;
+                  return;
+                }
+                simulator.Answer(request, response, device);
               });
   if (o.devices > 0) {
     server->Get(R"(/d([0-9]{1,9})/getData\.json)",
