@@ -21,6 +21,7 @@
 #include "host/module_loader.h"
 #include "tools/kestrel-exporter/config.h"
 #include "tools/kestrel-exporter/exporter.h"
+#include "tools/kestrel-exporter/process.h"
 #include "tools/kestrel-exporter/provider_loader.h"
 
 namespace {
@@ -142,6 +143,28 @@ void Send(httplib::Response& out, const kestrel::exporter::Response& in) {
   out.set_content(in.body, in.content_type.c_str());
 }
 
+// The state folder for this process alone (the lock lasts until exit), without what unlisted
+// targets of an earlier run left, and every descriptor the system allows.
+bool ClaimStateAndDescriptors(const std::string& state_dir,
+                              const kestrel::exporter::Config& config) {
+  std::string error;
+  if (kestrel::exporter::LockStateFolder(state_dir, error) < 0) {
+    std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
+    return false;
+  }
+  kestrel::exporter::RemoveUnlistedFolders(state_dir);
+  const std::size_t allowed = kestrel::exporter::RaiseDescriptorLimit();
+  const std::size_t needed = kestrel::exporter::DescriptorsNeeded(config.devices.size());
+  if (needed > allowed) {
+    std::fprintf(stderr,
+                 "kestrel-exporter: %zu devices may need about %zu open files, but the limit is "
+                 "%zu: loads past it fail as if the devices refused; raise the hard limit "
+                 "(LimitNOFILE= in the unit, ulimit -Hn)\n",
+                 config.devices.size(), needed, allowed);
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -171,6 +194,7 @@ int main(int argc, char** argv) {
                  state_dir.c_str(), folder_error.message().c_str());
     return kExitFailure;
   }
+  if (!ClaimStateAndDescriptors(state_dir, config)) return kExitUsage;
   kestrel::host::LoadedModule module;
   if (!kestrel::host::LoadModule(o.plugin.empty() ? kestrel::host::DefaultModulePath() : o.plugin,
                                  module, error)) {
