@@ -1,7 +1,9 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/xmlerror.h>
 
 #include <cstring>
+#include <string>
 
 #include "host/device_view.h"
 
@@ -40,9 +42,22 @@ void ReadLeaves(xmlNode* parent, Leaves& leaves) {
 
 bool ReadDeviceDocument(const std::string& path, DeviceView& device, std::string& error) {
   device = DeviceView{};
-  xmlDoc* doc = xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOBLANKS);
+  // A broken document is this function's error to report, once, not libxml2's to print on stderr
+  // of every program that hosts the module.
+  xmlResetLastError();
+  xmlDoc* doc =
+      xmlReadFile(path.c_str(), nullptr,
+                  XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   if (doc == nullptr) {
     error = "cannot read the device document " + path;
+    const xmlError* why = xmlGetLastError();
+    if (why != nullptr && why->message != nullptr) {
+      std::string message = why->message;
+      while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
+        message.pop_back();
+      }
+      error += " (line " + std::to_string(why->line) + ": " + message + ")";
+    }
     return false;
   }
   xmlNode* root = xmlDocGetRootElement(doc);
