@@ -134,6 +134,57 @@ class DeadDevicesTest(ExporterTestCase):
                         self.assertEqual(metric(body, "roomalert_up", name), "1", body)
 
 
+def memory_mb(pid, reset_peak=False):
+    """The process's resident memory now and at its peak, in MB; reset_peak starts a new peak."""
+    if reset_peak:
+        with open("/proc/%d/clear_refs" % pid, "w") as f:
+            f.write("5")
+    with open("/proc/%d/status" % pid) as f:
+        status = f.read()
+    return tuple(int(re.search(r"%s:\s+(\d+) kB" % key, status).group(1)) / 1024
+                 for key in ("VmRSS", "VmHWM"))
+
+
+# The sanitizers keep freed memory in quarantine and use their own allocator: no bound holds there.
+SANITIZED = re.search(r"(asan|tsan)", os.path.basename(os.path.normpath(
+    os.environ.get("KESTREL_BINARY_DIR", "")))) is not None
+
+
+class HostileDevicesTest(ExporterTestCase):
+    # A real 3W sends about 1 KB; the network component takes at most 1 MB.
+    CASES = [
+        ("size:1048577", "0"),      # one byte over the cap
+        ("sensors:1048576", "1"),   # 1 MB of sensors, at the cap: read in full
+        ("endless", "0"),           # a chunked body without end
+        ("drip:1000", "0"),         # a byte a second, until the request's time-out
+    ]
+    # What one load may add at its peak, and what a series of loads may keep beyond the first.
+    GROWTH_MB = 64
+    KEPT_MB = 24
+
+    def test_each_hostile_device_is_down_or_read_within_bounded_memory(self):
+        for fault, up in self.CASES:
+            with self.subTest(fault), Site(1, faulty=[1], fault=fault) as site:
+                config = ("listen: 127.0.0.1:0\ndefaults: {timeout: 60s, backoff: 0s}\n" +
+                          device_list(site.hosts))
+                with Exporter(self.dir, config) as exporter:
+                    pid = exporter.process.pid
+                    kept = None
+                    # A drip lasts the request's whole time-out (10 s): one load shows it.
+                    for load in range(1 if fault.startswith("drip") else 3):
+                        before, _ = memory_mb(pid, reset_peak=True)
+                        body = exporter.probe("room-1", "60")[1]
+                        self.assertEqual(metric(body, "roomalert_up", "room-1"), up, body)
+                        after, peak = memory_mb(pid)
+                        if SANITIZED:
+                            continue
+                        # The first load also sets up what every later one reuses.
+                        if load > 0:
+                            self.assertLess(peak - before, self.GROWTH_MB, (load, before, peak))
+                        kept = after if kept is None else kept
+                        self.assertLess(after - kept, self.KEPT_MB, (load, kept, after))
+
+
 class StateFolderTest(ExporterTestCase):
     def test_a_second_exporter_on_the_same_state_folder_exits_2_naming_the_first(self):
         config = "listen: 127.0.0.1:0\ndevices: []\n"

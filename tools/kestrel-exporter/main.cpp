@@ -168,6 +168,7 @@ bool ClaimStateAndDescriptors(const std::string& state_dir,
 }  // namespace
 
 int main(int argc, char** argv) {
+  kestrel::exporter::BoundMemoryArenas();
   Options o;
   const int parsed = ParseOptions(argc, argv, o);
   if (parsed != 0) return parsed < 0 ? 0 : parsed;

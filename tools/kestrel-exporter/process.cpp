@@ -1,11 +1,14 @@
 #include "tools/kestrel-exporter/process.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace kestrel::exporter {
@@ -65,6 +68,12 @@ std::size_t RaiseDescriptorLimit() {
   }
   return limit.rlim_cur == RLIM_INFINITY ? static_cast<std::size_t>(-1)
                                          : static_cast<std::size_t>(limit.rlim_cur);
+}
+
+void BoundMemoryArenas() {
+  if (std::getenv("MALLOC_ARENA_MAX") != nullptr) return;
+  const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
+  mallopt(M_ARENA_MAX, static_cast<int>(std::max(2L, std::min(cores, 64L))));
 }
 
 std::size_t DescriptorsNeeded(std::size_t devices) {

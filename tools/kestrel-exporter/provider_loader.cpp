@@ -1,6 +1,7 @@
 #include "tools/kestrel-exporter/provider_loader.h"
 
 #include <libxml/parser.h>
+#include <malloc.h>
 
 #include <atomic>
 #include <cstdio>
@@ -15,6 +16,17 @@
 namespace kestrel::exporter {
 
 namespace {
+
+// A device's answer is about 1 KB; one near the network component's cap makes the module and
+// the document reading take some 60 MB, which glibc would keep in the arena of the worker that
+// ran the load: with many workers, a hostile device would leave the process at gigabytes.
+constexpr std::uintmax_t kTrimAfterBodyBytes = 256 * 1024;
+
+void ReturnMemoryAfterALargeBody(const std::string& body_file) {
+  std::error_code error;
+  const std::uintmax_t bytes = std::filesystem::file_size(body_file, error);
+  if (!error && bytes >= kTrimAfterBodyBytes) malloc_trim(0);
+}
 
 class ProviderLoader : public DeviceLoader {
  public:
@@ -55,6 +67,13 @@ class ProviderLoader : public DeviceLoader {
   void RemoveFolderAtEnd() { remove_folder_ = true; }
 
   LoadResult Load() override {
+    LoadResult load = LoadDocuments();
+    ReturnMemoryAfterALargeBody(folder_ + "/device.json");
+    return load;
+  }
+
+ private:
+  LoadResult LoadDocuments() {
     LoadResult load;
     load.finished = true;
     if (provider_ == nullptr) {
@@ -83,7 +102,6 @@ class ProviderLoader : public DeviceLoader {
     return load;
   }
 
- private:
   DeletePluginInstanceFunction destroy_;
   std::string folder_;
   IEnvProvider* provider_ = nullptr;
