@@ -57,7 +57,8 @@ void PrintUsage(std::FILE* out) {
                "                       $STATE_DIRECTORY, else ./kestrel-state)\n"
                "  --poll               also load every device on its own interval and serve\n"
                "                       the latest readings on /metrics\n"
-               "  --workers N          loads running at once at most (default %d)\n"
+               "  --workers N          loads running at once (default %d; more when more\n"
+               "                       devices are configured, a quarter for unlisted targets)\n"
                "  --plugin PATH        module to load (default: the one beside this program)\n"
                "\n"
                "Endpoints: /probe?target=NAME, /metrics, /, /-/healthy, /-/ready.\n",
