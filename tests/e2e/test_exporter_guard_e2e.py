@@ -54,10 +54,7 @@ class UnlistedTest(ExporterTestCase):
                 (good + "/admin", 403),                      # another path of the device
                 ("admin:pw@" + good, 403),                   # credentials of the caller's
                 (good + "?x=1", 403),
-                (good + "#top", 403),
                 ("%s/admin%%3Fq%%3D1%%23" % good, 403),       # what a scanner sent
-                ("http://" + good, 403),
-                (good.split(":")[0] + ":0", 403),
             ]
             with Exporter(self.dir, self.config(["127.0.0.0/8"])) as exporter:
                 for target, status in shapes:
