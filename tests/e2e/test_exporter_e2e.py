@@ -196,6 +196,8 @@ class ConfigurationTest(ExporterTestCase):
          "auth_modules:\n  s: {user: u, password_file: nowhere.pass}\ndevices: []\n",
          ":2:31: cannot read the password file 'nowhere.pass'"),
         ("not YAML", "devices: [\n", ":2:1: expected YAML"),
+        ("password in host", "devices:\n  - {name: a, host: 'admin:pw@dev'}\n",
+         ":2:21: 'host' holds '@': a user or password goes in auth_modules"),
     ]
 
     def test_bad_files_stop_the_program_with_exit_2_and_their_place(self):
