@@ -12,7 +12,7 @@ for group in "$@"; do
     test)
       packages+=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev rapidjson-dev
                  libxml2-utils clang clang-format libclang-rt-14-dev python3
-                 prometheus systemd dpkg-dev logrotate) ;;
+                 python3-yaml prometheus systemd dpkg-dev logrotate) ;;
     windows)
       packages+=(g++-mingw-w64-x86-64-posix wine64 wine googletest) ;;
     *) echo "setup-deps: unknown group '$group'" >&2; exit 2 ;;

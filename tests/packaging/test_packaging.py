@@ -4,12 +4,15 @@ Environment: KESTREL_BINARY_DIR (a built folder), KESTREL_SOURCE_DIR, CPACK (its
 """
 
 import ctypes
+import json
 import os
 import re
 import shutil
 import subprocess
 import tempfile
 import unittest
+
+import yaml
 
 BINARY_DIR = os.environ.get("KESTREL_BINARY_DIR", "build/release")
 SOURCE_DIR = os.environ.get("KESTREL_SOURCE_DIR", ".")
@@ -73,6 +76,72 @@ class PrometheusExamplesTest(ScratchTestCase):
                 self.assertNotIn("WARNING", completed.stdout + completed.stderr)
 
 
+class AlertRulesTest(unittest.TestCase):
+    def test_every_rule_is_tested_and_links_its_runbook_entry(self):
+        prometheus = os.path.join(PACKAGING, "prometheus")
+        with open(os.path.join(prometheus, "alerts.yml")) as f:
+            rules = [rule for group in yaml.safe_load(f)["groups"] for rule in group["rules"]]
+        with open(os.path.join(SOURCE_DIR, "tests/packaging/alert_rules_test.yml")) as f:
+            tested = {case["alertname"] for test in yaml.safe_load(f)["tests"]
+                      for case in test.get("alert_rule_test", [])}
+        with open(os.path.join(prometheus, "RUNBOOK.md")) as f:
+            # the anchors a Markdown renderer gives "## Heading"
+            anchors = {line[3:].strip().lower() for line in f if line.startswith("## ")}
+        self.assertTrue(rules)
+        for rule in rules:
+            with self.subTest(alert=rule["alert"]):
+                self.assertIn(rule["alert"], tested)
+                annotations = rule["annotations"]
+                self.assertTrue(annotations.get("description"))
+                self.assertIn(annotations["runbook_url"].rpartition("#")[2], anchors)
+
+
+    def test_the_exporter_job_is_named_alike_everywhere(self):
+        # A renamed job would leave RoomAlertExporterDown firing on absence and the dashboard's
+        # exporter panels empty.
+        prometheus = os.path.join(PACKAGING, "prometheus")
+        for name in ("prometheus.yml", "prometheus-sharded.yml"):
+            with open(os.path.join(prometheus, name)) as f:
+                jobs = [job["job_name"] for job in yaml.safe_load(f)["scrape_configs"]]
+            self.assertIn("kestrel-exporter", jobs, name)
+        with open(os.path.join(prometheus, "alerts.yml")) as f:
+            self.assertIn('up{job="kestrel-exporter"}', f.read())
+        with open(os.path.join(PACKAGING, "grafana", "roomalert-dashboard.json")) as f:
+            variables = {v["name"]: v for v in json.load(f)["templating"]["list"]}
+        self.assertEqual(variables["job"]["query"], "kestrel-exporter")
+
+
+class ExampleConfigTest(ScratchTestCase):
+    def check_config(self, path):
+        return run(os.path.join(BINARY_DIR, "kestrel-exporter"), "--check-config", path)
+
+    def test_the_shipped_example_and_its_commented_account_pass_the_check(self):
+        example = os.path.join(PACKAGING, "config.example.yml")
+        completed = self.check_config(example)
+        self.assertRuns(completed)
+        self.assertIn(": ok, 3 devices", completed.stdout)
+
+        # What an operator does to use the account: uncomment it and the device's auth, with
+        # the password where the credential would be.
+        with open(os.path.join(self.dir, "roomalert-password"), "w") as f:
+            f.write("secret\n")
+        with open(example) as f:
+            text = f.read()
+        text = re.sub(r"^#auth_modules:\n(#.*\n)+",
+                      lambda block: block.group(0).replace("#", ""), text, flags=re.M)
+        text = text.replace("#auth: server_rooms", "auth: server_rooms")
+        text = text.replace("/run/credentials/kestrel-exporter.service/", "")
+        self.assertIn("\nauth_modules:\n", text)
+        config = os.path.join(self.dir, "config.yml")
+        with open(config, "w") as f:
+            f.write(text)
+        self.assertRuns(self.check_config(config))
+        # the device's account is really looked up: a misspelt module name is refused
+        with open(config, "w") as f:
+            f.write(text.replace("auth: server_rooms", "auth: server_room"))
+        self.assertEqual(self.check_config(config).returncode, 2)
+
+
 class LogrotateTest(ScratchTestCase):
     def test_every_device_trace_rotates_by_rename(self):
         state = os.path.join(self.dir, "state")
@@ -116,8 +185,15 @@ class PackageTest(ScratchTestCase):
         self.assertRuns(run("dpkg", "-x", deb, root))
         for path in ("lib/systemd/system/kestrel-exporter.service",
                      "etc/kestrel-exporter/config.yml",
-                     "usr/share/doc/kestrel-probe/examples/prometheus.yml"):
+                     "usr/share/doc/kestrel-probe/examples/prometheus.yml",
+                     "usr/share/doc/kestrel-probe/examples/RUNBOOK.md",
+                     "usr/share/kestrel-probe/grafana/roomalert-dashboard.json"):
             self.assertTrue(os.path.isfile(os.path.join(root, path)), path)
+        # Grafana's provisioning example points at the folder the dashboard is installed in
+        with open(os.path.join(root, "usr/share/doc/kestrel-probe/examples/"
+                               "grafana-provisioning.yml")) as f:
+            folder = yaml.safe_load(f)["providers"][0]["options"]["path"]
+        self.assertIn("roomalert-dashboard.json", os.listdir(root + folder))
         # --info loads the module from ../lib/kestrel-probe, as the exporter does
         programs = [("kestrel-host", "--version", "kestrel-host 0."),
                     ("kestrel-host", "--info", "provider name:"),
