@@ -325,8 +325,11 @@ scrape_configs:
 """ % (targets, exporter_address, exporter_address)
 
     def query(self, port, expression):
-        status, body = get("http://127.0.0.1:%d/api/v1/query?query=%s"
-                           % (port, urllib.parse.quote(expression)))
+        try:
+            status, body = get("http://127.0.0.1:%d/api/v1/query?query=%s"
+                               % (port, urllib.parse.quote(expression)))
+        except urllib.error.URLError:  # a busy machine: Prometheus not listening yet
+            return []
         if status != 200:
             return []
         return json.loads(body)["data"]["result"]
