@@ -1,4 +1,5 @@
 #include <libxml/parser.h>
+#include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xmlreader.h>
 
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "host/device_view.h"
+#include "host/readings.h"
 
 namespace kestrel::host {
 
@@ -71,7 +73,33 @@ std::string ParserMessage() {
   return " (line " + std::to_string(why->line) + ": " + message + ")";
 }
 
+std::string TextOf(xmlNode* node) {
+  xmlChar* text = xmlNodeGetContent(node);
+  std::string out = text != nullptr ? reinterpret_cast<const char*>(text) : "";
+  xmlFree(text);
+  return out;
+}
+
+void CopyElements(xmlNode* node, XmlElement& into) {
+  into.name = reinterpret_cast<const char*>(node->name);
+  into.text = TextOf(node);
+  for (xmlNode* child = node->children; child != nullptr; child = child->next) {
+    if (child->type == XML_ELEMENT_NODE) CopyElements(child, into.children.emplace_back());
+  }
+}
+
 }  // namespace
+
+bool ParseXmlElements(const std::string& xml, XmlElement& root) {
+  root = XmlElement{};
+  xmlDoc* doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, "windows-1252",
+                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  if (doc == nullptr) return false;
+  xmlNode* top = xmlDocGetRootElement(doc);
+  if (top != nullptr) CopyElements(top, root);
+  xmlFreeDoc(doc);
+  return top != nullptr;
+}
 
 bool ReadDeviceDocument(const std::string& path, DeviceView& device, std::string& error) {
   device = DeviceView{};
