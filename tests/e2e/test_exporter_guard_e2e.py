@@ -11,6 +11,7 @@ import resource
 import signal
 import socket
 import subprocess
+import time
 import unittest
 
 from test_exporter_e2e import (EXPORTER, Exporter, ExporterTestCase, Site, device_list, get,
@@ -73,6 +74,10 @@ class UnlistedTest(ExporterTestCase):
                 exporter.write(self.config(["127.0.0.0/8"]))
                 exporter.process.send_signal(signal.SIGHUP)
                 read_line_with(exporter.process, exporter.process.stderr, "reload ok")
+                # A load still running keeps its folder until it ends.
+                deadline = time.monotonic() + 60
+                while os.listdir(state) and time.monotonic() < deadline:
+                    time.sleep(0.1)
                 self.assertEqual(os.listdir(state), [])
             networks = [
                 ([], "127.0.0.1", 403),
