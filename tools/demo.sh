@@ -2,20 +2,28 @@
 # The main job: build the module, the host, the exporter and the device simulator, then read the
 # simulated Room Alert 3W once and show what the provider reports, run the same read as a
 # monitoring check, and answer one Prometheus probe through kestrel-exporter. Extra arguments go
-# to kestrel-host; with --host a real device is read once and no simulator is started.
+# to kestrel-host; with a host (--host HOST, --host=HOST, -H HOST, -HHOST) a real device is read
+# once and no simulator is started. Ctrl-C stops the simulator and the demonstration (status 130).
+# DEMO_BUILD=DIR runs the programs already built in DIR instead of building them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup-deps.sh build
-# A build folder of its own, without the test and benchmark programs, so the demonstration needs
-# only the build packages.
-bin=build/demo
-cmake -S . -B "$bin" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTREL_BUILD_TESTS=OFF \
-  -DKESTREL_BUILD_BENCH=OFF >/dev/null
-cmake --build "$bin" --target kestrel-probe kestrel-host kestrel-exporter roomalert-sim
+if [ -n "${DEMO_BUILD:-}" ]; then
+  bin=$DEMO_BUILD
+else
+  # A build folder of its own, without the test and benchmark programs, so the demonstration
+  # needs only the build packages.
+  bin=build/demo
+  cmake -S . -B "$bin" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTREL_BUILD_TESTS=OFF \
+    -DKESTREL_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$bin" --target kestrel-probe kestrel-host kestrel-exporter roomalert-sim
+fi
 
 use_simulator=1
 for arg in "$@"; do
-  if [ "$arg" = "--host" ]; then use_simulator=0; fi
+  case "$arg" in
+    --host | --host=* | -H*) use_simulator=0 ;;
+  esac
 done
 
 sim_pid=""
@@ -30,7 +38,11 @@ stop_simulator() {
   sim_pid=""
   exporter_pid=""
 }
-trap stop_simulator EXIT INT TERM
+# Bash runs a trap once the program in the foreground has ended (kestrel-host ends its load on the
+# same Ctrl-C); the demonstration then stops there rather than going on against a stopped simulator.
+trap stop_simulator EXIT
+trap 'stop_simulator; exit 130' INT
+trap 'stop_simulator; exit 143' TERM
 
 if [ "$use_simulator" = 1 ]; then
   sim_out=$(mktemp)

@@ -1,6 +1,8 @@
 // The cleaning that the conversion applies to the device's JSON before reading it.
 #pragma once
 
+#include <cstddef>
+
 #include "common/mvn_string.h"
 
 namespace kestrel::transport {
@@ -9,5 +11,8 @@ namespace kestrel::transport {
 // every "[]" the literal null, as if done one after the other over the whole text. A null json
 // gives the empty text.
 void CleanJson(const char* json, CMvnString& text);
+// Where the byte at offset in the cleaned text came from in json (a "null" made of "[]": the
+// "["); the end of the trimmed text for an offset past the cleaned one.
+std::size_t SourceOffset(const char* json, std::size_t offset);
 
 }  // namespace kestrel::transport

@@ -148,12 +148,49 @@ struct CMvnJson::TreeSink {
 };
 
 int32_t CMvnJson::Parse(const char* text) {
-  if (text == nullptr) return -1;
-  const std::size_t length = std::strlen(text);
+  return Parse(text, kestrel::transport::JsonPaths::kFast);
+}
+
+int32_t CMvnJson::Parse(const char* text, kestrel::transport::JsonPaths paths) {
+  using kestrel::transport::JsonPaths;
+  using kestrel::transport::JsonStatus;
+  result_ = {};
+  const std::size_t length = text != nullptr ? std::strlen(text) : 0;
   if (length < 1 || length > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
+    result_.status = JsonStatus::kEmptyText;
     return -1;
   }
   CMvnString token_buffer;
   TreeSink sink{*this};
-  return kestrel::transport::RunJsonMachine(text, length, level_, sink, token_buffer);
+  result_ = paths == JsonPaths::kFast ? kestrel::transport::RunJsonMachine<JsonPaths::kFast>(
+                                            text, length, level_, sink, token_buffer)
+                                      : kestrel::transport::RunJsonMachine<JsonPaths::kPlain>(
+                                            text, length, level_, sink, token_buffer);
+  return result_.Ok() ? 0 : -1;
 }
+
+namespace kestrel::transport {
+
+const char* JsonParseResult::Description() const {
+  switch (status) {
+    case JsonStatus::kOk:
+      return "no error";
+    case JsonStatus::kEmptyText:
+      return "the text is empty";
+    case JsonStatus::kExpectedElementEnd:
+      return "expected ',' or ']' after an array element";
+    case JsonStatus::kExpectedMemberName:
+      return "expected a quoted member name or '}'";
+    case JsonStatus::kExpectedColon:
+      return "expected ':' after a member name";
+    case JsonStatus::kExpectedMemberEnd:
+      return "expected ',' or '}' after a member";
+    case JsonStatus::kNoRoot:
+      return "no value begins anywhere in the text";
+    case JsonStatus::kNameTooLong:
+      return "a member name is too long for its element";
+  }
+  return "unknown status";
+}
+
+}  // namespace kestrel::transport

@@ -2,11 +2,45 @@
 // stack of nesting levels (no recursion), with every node owned by the parser.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/mvn_base.h"
 #include "common/mvn_list.h"
 #include "common/mvn_string.h"
+
+namespace kestrel::transport {
+
+// The parser's shortcuts (whole runs, literals, member heads and element starts taken at once)
+// can be turned off, leaving the state table character by character: the fuzz target and the
+// tests hold the two against each other.
+enum class JsonPaths { kFast, kPlain };
+
+enum class JsonStatus : int32_t {
+  kOk,
+  kEmptyText,
+  kExpectedElementEnd,  // after an array element, neither "," nor "]"
+  kExpectedMemberName,  // at the start of a member, neither a quote nor "}"
+  kExpectedColon,       // after a member name, no ":"
+  kExpectedMemberEnd,   // after a member, neither "," nor "}"
+  kNoRoot,              // nothing in the text can begin a value
+  kNameTooLong,         // an element name too long for its one-line form
+};
+
+// What a parse or a conversion found wrong, and where. The module's own texts say only that it
+// failed; this is for the programs that host it and for tests.
+struct JsonParseResult {
+  JsonStatus status = JsonStatus::kOk;
+  // The byte offset of the character the failure was found at (for a conversion: in the text as
+  // received, before the cleaning).
+  std::size_t offset = 0;
+
+  bool Ok() const { return status == JsonStatus::kOk; }
+  // An English description of the status, for people.
+  const char* Description() const;
+};
+
+}  // namespace kestrel::transport
 
 // One value of the document: a container (object or array) or a scalar kept as written.
 class CMvnJsonObject : public CMvnBase {
@@ -101,6 +135,9 @@ class CMvnJson : public CMvnBase {
   // failures (after an element, a member start, a member name or a member); 0 otherwise, also
   // when the text ends early or nests too deep (the tree then holds what was complete).
   int32_t Parse(const char* text);
+  int32_t Parse(const char* text, kestrel::transport::JsonPaths paths);
+  // The status and offset of the last Parse.
+  const kestrel::transport::JsonParseResult& Result() const { return result_; }
   // The node of the outermost value, or null.
   CMvnJsonObject* GetRoot() const { return levels_[0].object; }
   // Every node the parse made.
@@ -130,4 +167,5 @@ class CMvnJson : public CMvnBase {
   NodeBlock* last_block_;
   uint32_t node_count_;
   int32_t level_;
+  kestrel::transport::JsonParseResult result_;
 };

@@ -1,4 +1,6 @@
 // The device's JSON rendered as the intermediate XML text that the device reader walks.
+#include "transport/json_to_xml.h"
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -100,6 +102,34 @@ void CleanJson(const char* json, CMvnString& text) {
   text.Append(run, static_cast<std::size_t>(end - run));
 }
 
+// The cleaning only drops bytes (the trimmed ends, line ends) and widens "[]" to "null", so
+// walking the text as CleanJson does finds the byte that each cleaned one came from.
+std::size_t SourceOffset(const char* json, std::size_t offset) {
+  if (json == nullptr) return 0;
+  const char* begin = json;
+  const char* end = json + std::strlen(json);
+  while (begin < end && IsTrimSpace(*begin)) ++begin;
+  while (end > begin && IsTrimSpace(end[-1])) --end;
+  std::size_t cleaned = 0;
+  for (const char* p = begin; p < end; ++p) {
+    if (IsLineEnd(*p)) continue;
+    const char* last = p;
+    std::size_t width = 1;
+    if (*p == '[') {
+      const char* close = p + 1;
+      while (close < end && IsLineEnd(*close)) ++close;
+      if (close < end && *close == ']') {
+        last = close;
+        width = 4;
+      }
+    }
+    if (offset < cleaned + width) return static_cast<std::size_t>(p - json);
+    cleaned += width;
+    p = last;
+  }
+  return static_cast<std::size_t>(end - json);
+}
+
 }  // namespace kestrel::transport
 
 namespace {
@@ -199,9 +229,15 @@ CMvnString& CMvnJsonObject::ToXml(CMvnString& out) {
 
 namespace {
 
+using kestrel::transport::JsonParseResult;
+using kestrel::transport::JsonPaths;
+using kestrel::transport::JsonStatus;
+
 // Writes the XML of the document while the state machine reads it, with no tree in between. What
 // the tree would leave out is cut off at the end: a value of the root that never ended (and with it
-// all of its descendants) was written from one known position on.
+// all of its descendants) was written from one known position on. kFast writes a scalar that
+// needs no escaping as one piece.
+template <bool kFast>
 class XmlSink {
  public:
   XmlSink(CMvnString& out, const char* text, std::size_t length)
@@ -243,7 +279,7 @@ class XmlSink {
     out_.AppendChar('<').Append(level.element, level.element_length).AppendChar('>');
   }
 
-  void MemberName(int32_t k, const kestrel::transport::JsonToken& token) {
+  KESTREL_JSON_INLINE void MemberName(int32_t k, const kestrel::transport::JsonToken& token) {
     auto& level = levels_[k];
     const char* data = token.Data();
     if (data >= text_begin_ && data <= text_end_) {
@@ -263,37 +299,20 @@ class XmlSink {
     }
     auto& level = levels_[k];
     level.container = false;
-    if (level.element_length > kMaxNameLength) subtree_failed_ = true;
-    const auto indent = static_cast<std::size_t>(k - 1);
+    if (level.element_length > kMaxNameLength) NameTooLong(levels_[k - 1].child_name);
     const char* value = token.Data();
     const std::size_t value_length = token.Size();
-    if (!HasMarkup(value, value_length)) {
-      // Most values need no escaping: the whole line in one piece of the output.
-      const std::size_t name_length = level.element_length;
-      char* line = out_.Extend(indent + 2 * name_length + value_length + 6);
-      std::memset(line, ' ', indent);
-      line += indent;
-      *line++ = '<';
-      std::memcpy(line, level.element, name_length);
-      line += name_length;
-      *line++ = '>';
-      std::memcpy(line, value, value_length);
-      line += value_length;
-      *line++ = '<';
-      *line++ = '/';
-      std::memcpy(line, level.element, name_length);
-      line += name_length;
-      *line++ = '>';
-      *line = '\n';
+    if (kFast && !HasMarkup(value, value_length)) {
+      AppendPlainLine(static_cast<std::size_t>(k - 1), level, value, value_length);
       return;
     }
-    out_.AppendRepeated(' ', indent);
+    out_.AppendRepeated(' ', static_cast<std::size_t>(k - 1));
     out_.AppendChar('<').Append(level.element, level.element_length).AppendChar('>');
     out_.AppendXmlEscaped(value, value_length);
     out_.Append("</", 2).Append(level.element, level.element_length).Append(">\n", 2);
   }
 
-  void ChildStart(int32_t k) {
+  KESTREL_JSON_INLINE void ChildStart(int32_t k) {
     auto& level = levels_[k];
     if (k == 0) {
       open_value_start_ = out_.Length();
@@ -317,13 +336,16 @@ class XmlSink {
       if (child.has_children) {
         out_.AppendRepeated(' ', static_cast<std::size_t>(k));
       } else if (child.element_length > kMaxNameLength) {
-        subtree_failed_ = true;
+        NameTooLong(levels_[k].child_name);
       }
       out_.Append("</", 2).Append(child.element, child.element_length).Append(">\n", 2);
     }
     if (k == 0) {
       open_value_start_ = kNoOpenValue;
-      failed_ = failed_ || subtree_failed_;
+      if (subtree_failed_ && !failed_) {
+        failed_ = true;
+        failure_offset_ = subtree_failure_offset_;
+      }
     }
   }
 
@@ -334,8 +356,41 @@ class XmlSink {
     return !failed_;
   }
   bool HasRoot() const { return has_root_; }
+  // Where the first name too long for its line begins in the text.
+  std::size_t FailureOffset() const { return failure_offset_; }
 
  private:
+  // Fast: most values need no escaping, and their whole line goes into the output in one piece.
+  void AppendPlainLine(std::size_t indent, const LevelState& level, const char* value,
+                       std::size_t value_length) {
+    const std::size_t name_length = level.element_length;
+    char* line = out_.Extend(indent + 2 * name_length + value_length + 6);
+    std::memset(line, ' ', indent);
+    line += indent;
+    *line++ = '<';
+    std::memcpy(line, level.element, name_length);
+    line += name_length;
+    *line++ = '>';
+    std::memcpy(line, value, value_length);
+    line += value_length;
+    *line++ = '<';
+    *line++ = '/';
+    std::memcpy(line, level.element, name_length);
+    line += name_length;
+    *line++ = '>';
+    *line = '\n';
+  }
+
+  // A failure counts only once the value of the root that holds it has ended.
+  void NameTooLong(const char* raw_name) {
+    if (subtree_failed_) return;
+    subtree_failed_ = true;
+    // Names are runs of the text; a copy (never made today) has no place in it.
+    subtree_failure_offset_ = raw_name >= text_begin_ && raw_name < text_end_
+                                  ? static_cast<std::size_t>(raw_name - text_begin_)
+                                  : static_cast<std::size_t>(text_end_ - text_begin_);
+  }
+
   // Strings for names that are not used as they stand in the text, two per level; made only for
   // a document that has such names.
   CMvnString& Scratch(int32_t index) {
@@ -352,46 +407,71 @@ class XmlSink {
   std::unique_ptr<CMvnString[]> scratch_;
   std::size_t open_value_start_ = kNoOpenValue;
   bool subtree_failed_ = false;
+  std::size_t subtree_failure_offset_ = 0;
   bool failed_ = false;
+  std::size_t failure_offset_ = 0;
   bool has_root_ = false;
 };
 
-}  // namespace
-
-int32_t CEnvProviderApp::ConvertJsonToXml(const char* json, CMvnString& xml, CMvnString& detail) {
-  xml.Assign("", 0);
-  detail.Assign("", 0);
-
-  CMvnString text;
-  kestrel::transport::CleanJson(json, text);
-  if (text.IsEmpty() || text.Length() > static_cast<std::size_t>(INT32_MAX)) {
-    detail.Assign(kParseFailed);
-    return -1;
-  }
+// The framed document from the cleaned text; offsets are into that text.
+template <JsonPaths kPaths>
+JsonParseResult WriteXml(const CMvnString& text, CMvnString& xml) {
   // The lines go straight into the result between the two halves of the frame, in one block: the
   // XML of a device document is about one and a half times its JSON.
   xml.Reserve(2 * text.Length() + 64);
   xml.Assign(kFrameOpen);
   CMvnString token_buffer;
   int32_t level = 0;
-  XmlSink sink(xml, text.Text(), text.Length());
-  const int32_t parsed =
-      kestrel::transport::RunJsonMachine(text.Text(), text.Length(), level, sink, token_buffer);
-  if (parsed != 0) {
-    xml.Assign("", 0);
-    detail.Assign(kParseFailed);
-    return -1;
-  }
-  if (!sink.HasRoot()) {
-    xml.Assign("", 0);
-    detail.Assign(kNoRoot);
-    return -1;
-  }
-  if (!sink.Finish()) {
-    xml.Assign("", 0);
-    detail.Assign(kParseFailed);
-    return -1;
-  }
+  XmlSink<kPaths == JsonPaths::kFast> sink(xml, text.Text(), text.Length());
+  const JsonParseResult parsed = kestrel::transport::RunJsonMachine<kPaths>(
+      text.Text(), text.Length(), level, sink, token_buffer);
+  if (!parsed.Ok()) return parsed;
+  if (!sink.HasRoot()) return {JsonStatus::kNoRoot, text.Length()};
+  if (!sink.Finish()) return {JsonStatus::kNameTooLong, sink.FailureOffset()};
   xml.Append(kFrameClose);
-  return 0;
+  return {};
+}
+
+}  // namespace
+
+namespace kestrel::transport {
+
+JsonParseResult ConvertJsonToXml(const char* json, CMvnString& xml, JsonPaths paths) {
+  xml.Assign("", 0);
+  CMvnString text;
+  CleanJson(json, text);
+  // A text too long for a 32-bit count counts as empty, as its length would be negative.
+  if (text.IsEmpty() || text.Length() > static_cast<std::size_t>(INT32_MAX)) {
+    return {JsonStatus::kEmptyText, 0};
+  }
+  JsonParseResult result = paths == JsonPaths::kFast ? WriteXml<JsonPaths::kFast>(text, xml)
+                                                     : WriteXml<JsonPaths::kPlain>(text, xml);
+  if (!result.Ok()) {
+    xml.Assign("", 0);
+    result.offset = SourceOffset(json, result.offset);
+  }
+  return result;
+}
+
+int32_t ConvertJsonToXml(const char* json, CMvnString& xml, CMvnString& detail) {
+  const JsonParseResult result = ConvertJsonToXml(json, xml, JsonPaths::kFast);
+  detail.Assign(ConversionDetail(result));
+  return result.Ok() ? 0 : -1;
+}
+
+const char* ConversionDetail(const JsonParseResult& result) {
+  switch (result.status) {
+    case JsonStatus::kOk:
+      return "";
+    case JsonStatus::kNoRoot:
+      return kNoRoot;
+    default:
+      return kParseFailed;
+  }
+}
+
+}  // namespace kestrel::transport
+
+int32_t CEnvProviderApp::ConvertJsonToXml(const char* json, CMvnString& xml, CMvnString& detail) {
+  return kestrel::transport::ConvertJsonToXml(json, xml, detail);
 }

@@ -59,9 +59,13 @@ class Exporter {
   };
   Exporter(Options options, const Config& config, LoaderFactory factory, EventLog& log);
 
-  // client: the peer's address (IpAddress::FromSockaddr), which unlisted targets depend on.
-  Response Probe(const std::string& query, const std::string& scrape_timeout_header,
-                 const IpAddress& client = IpAddress());
+  using Reply = std::function<void(Response)>;
+  // Answers a probe through reply, exactly once: at once when the query or the target is
+  // refused, else when the load ends or the scrape time-out passes, on whichever thread that
+  // happens. Never blocks, so a waiting probe holds no thread. client: the peer's address
+  // (IpAddress::FromSockaddr), which unlisted targets depend on.
+  void Probe(const std::string& query, const std::string& scrape_timeout_header, Reply reply,
+             const IpAddress& client = IpAddress());
   Response Metrics();
   Response StatusPage();
   // Rereads the configuration file; a bad one leaves the running configuration in place.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <future>
 #include <string>
 
 #include "tools/kestrel-exporter/exporter.h"
@@ -125,7 +126,9 @@ TEST(StatusPageTest, ShowsNoCredentials) {
           return std::make_unique<ErrorLoader>(error);
         },
         log);
-    exporter.Probe("target=d0", "");
+    std::promise<void> answered;
+    exporter.Probe("target=d0", "", [&answered](Response) { answered.set_value(); });
+    answered.get_future().wait();
     const std::string page = exporter.StatusPage().body;
     exporter.Stop(Clock::time_point::max());
     EXPECT_NE(page.find(c.shown), std::string::npos) << page;

@@ -30,11 +30,15 @@ struct TreeCase {
 
 class JsonTreeTest : public ::testing::TestWithParam<TreeCase> {};
 
+// With and without the fast paths: they must build the tree the state table builds.
 TEST_P(JsonTreeTest, BuildsTheTolerantTree) {
   const TreeCase& c = GetParam();
-  CMvnJson parser;
-  EXPECT_EQ(parser.Parse(c.json), c.result);
-  EXPECT_EQ(Shape(parser.GetRoot()), c.shape);
+  for (const auto paths :
+       {kestrel::transport::JsonPaths::kFast, kestrel::transport::JsonPaths::kPlain}) {
+    CMvnJson parser;
+    EXPECT_EQ(parser.Parse(c.json, paths), c.result) << c.json;
+    EXPECT_EQ(Shape(parser.GetRoot()), c.shape) << c.json;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -8,6 +8,7 @@
 #include "tests/support/test_support.h"
 #include "tests/support/xml_check.h"
 #include "transport/json_parser.h"
+#include "transport/json_to_xml.h"
 
 namespace {
 
@@ -15,6 +16,10 @@ const std::string kOpen = "<json>\r\n<device>\r\n";
 const std::string kClose = "\r\n</device>\r\n</json>";
 constexpr const char* kParseFailed = "Failed to parse JSON data";
 constexpr const char* kNoRoot = "Failed to find JSON root object.";
+
+using kestrel::transport::JsonParseResult;
+using kestrel::transport::JsonPaths;
+using kestrel::transport::JsonStatus;
 
 struct Conversion {
   int32_t result;
@@ -26,6 +31,13 @@ Conversion Convert(const char* json) {
   CMvnString xml("left over");
   CMvnString detail("left over");
   const int32_t result = CEnvProviderApp::ConvertJsonToXml(json, xml, detail);
+  // Every conversion of these tests also holds the fast paths against the state table read
+  // character by character.
+  CMvnString plain;
+  const JsonParseResult plain_result =
+      kestrel::transport::ConvertJsonToXml(json, plain, JsonPaths::kPlain);
+  EXPECT_EQ(plain_result.Ok(), result == 0);
+  EXPECT_EQ(std::string(plain.Text()), xml.Text());
   return {result, xml.Text(), detail.Text()};
 }
 
@@ -90,6 +102,44 @@ INSTANTIATE_TEST_SUITE_P(
         ConversionCase{"xyz", nullptr, kNoRoot}, ConversionCase{"\v\f", nullptr, kNoRoot},
         // a lone number never sees its end once the trailing space is trimmed
         ConversionCase{"42 ", nullptr, kNoRoot}));
+
+struct FailureCase {
+  std::string json;
+  JsonStatus status;
+  // Into the text as received: line ends, trimmed space and "[]" count as they stand there.
+  std::size_t offset;
+};
+
+class ConversionFailureTest : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(ConversionFailureTest, SaysWhatWentWrongAndWhere) {
+  const FailureCase& c = GetParam();
+  for (const JsonPaths paths : {JsonPaths::kFast, JsonPaths::kPlain}) {
+    CMvnString xml;
+    const JsonParseResult got = kestrel::transport::ConvertJsonToXml(c.json.c_str(), xml, paths);
+    EXPECT_EQ(got.status, c.status) << c.json << ": " << got.Description();
+    EXPECT_EQ(got.offset, c.offset) << c.json;
+    EXPECT_STREQ(xml.Text(), "");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConversionFailureTest,
+    ::testing::Values(
+        FailureCase{"", JsonStatus::kEmptyText, 0},
+        FailureCase{" \r\n ", JsonStatus::kEmptyText, 0},
+        FailureCase{"{'a' 1}", JsonStatus::kExpectedColon, 5},
+        FailureCase{"{1:2}", JsonStatus::kExpectedMemberName, 1},
+        FailureCase{"[1 2]", JsonStatus::kExpectedElementEnd, 3},
+        // the offset is where the device's bytes have it, before the cleaning drops line ends...
+        FailureCase{"\r\n  {'a':\r\n1 'b':2}", JsonStatus::kExpectedMemberEnd, 13},
+        // ...and widens an empty array to null
+        FailureCase{"{'a':[],'b' 2}", JsonStatus::kExpectedColon, 12},
+        FailureCase{"{'a':[\r\n],'b' 2}", JsonStatus::kExpectedColon, 14},
+        // a login page: nothing in it begins a value, and the text ends where the trim stops
+        FailureCase{"<html><body>login</body></html>\n", JsonStatus::kNoRoot, 31},
+        FailureCase{" {'" + std::string(1021, 'n') + "':1}", JsonStatus::kNameTooLong, 3},
+        FailureCase{"{'ok':{'" + std::string(1021, 'n') + "':{}}}", JsonStatus::kNameTooLong, 8}));
 
 TEST(ConvertJsonToXmlTest, WorkedExampleByteForByte) {
   const Conversion got =
