@@ -32,7 +32,7 @@ void BM_LoadDeviceData(benchmark::State& state) {
   kestrel::testing::World world;
   world.answers = {{0, 200, std::u16string(json.begin(), json.end()), 0}};
   kestrel::testing::g_world = &world;
-  kestrel::platform::SetHttpComponentFactoryForTesting(&kestrel::testing::FakeFactory);
+  kestrel::netcomp::SetHttpComponentFactoryForTesting(&kestrel::testing::FakeFactory);
   kestrel::testing::TempDir dir;
   {
     CAVTechApp app;
@@ -46,7 +46,7 @@ void BM_LoadDeviceData(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                           static_cast<int64_t>(json.size()));
   state.SetComplexityN(state.range(0));
-  kestrel::platform::SetHttpComponentFactoryForTesting(nullptr);
+  kestrel::netcomp::SetHttpComponentFactoryForTesting(nullptr);
   kestrel::testing::g_world = nullptr;
 }
 BENCHMARK(BM_LoadDeviceData)->RangeMultiplier(4)->Range(1, 1024)->Complexity();

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench/alloc_counter.h"
+#include "common/xml_reader.h"
 #include "provider/avtech_app.h"
 #include "tests/support/test_support.h"
 
@@ -96,12 +97,31 @@ struct Site {
   }
 };
 
+// The load's kept speed mechanisms, each turned off in turn to measure what it gains (the README's
+// benchmark table).
+enum class Off { kNothing, kKeptReaderMemory, kWalkStart };
+
+class Mechanisms {
+ public:
+  explicit Mechanisms(Off off) {
+    kestrel::xml::ReaderMemory::UseKeptMemory(off != Off::kKeptReaderMemory);
+    CMvnXmlDoc::UseFastReading(off != Off::kWalkStart);
+  }
+  ~Mechanisms() {
+    kestrel::xml::ReaderMemory::UseKeptMemory(true);
+    CMvnXmlDoc::UseFastReading(true);
+  }
+  Mechanisms(const Mechanisms&) = delete;
+  Mechanisms& operator=(const Mechanisms&) = delete;
+};
+
 bool IsFileNotDirectory(const char* path) {
   struct stat info {};
   return ::stat(path, &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
-void Load(benchmark::State& state) {
+void Load(benchmark::State& state, Off off) {
+  const Mechanisms mechanisms(off);
   Site& site = Site::Get();
   if (site.simulator.Address().empty()) {
     state.SkipWithError("the simulator did not start");
@@ -249,7 +269,8 @@ double Median(std::vector<double>& values) {
 // A load and a floor pass one after the other in every iteration, each timed on its own: the
 // shared machine's slow and quick moments fall on both alike, where two benchmarks run one after
 // the other can meet different moments.
-void LoadBesideFloor(benchmark::State& state) {
+void LoadBesideFloor(benchmark::State& state, Off off) {
+  const Mechanisms mechanisms(off);
   Site& site = Site::Get();
   if (site.simulator.Address().empty()) {
     state.SkipWithError("the simulator did not start");
@@ -287,8 +308,28 @@ void LoadBesideFloor(benchmark::State& state) {
 }
 
 // Repetitions, so that the comparison uses medians on a machine shared with other work.
-BENCHMARK(Load)->Name("Load/3w-typical")->UseRealTime()->Repetitions(5);
+BENCHMARK_CAPTURE(Load, all, Off::kNothing)->Name("Load/3w-typical")->UseRealTime()->Repetitions(5);
 BENCHMARK(LoadFloor)->Name("LoadFloor/3w-typical")->UseRealTime()->Repetitions(5);
-BENCHMARK(LoadBesideFloor)->Name("LoadBesideFloor/3w-typical")->UseManualTime()->Repetitions(5);
+BENCHMARK_CAPTURE(LoadBesideFloor, all, Off::kNothing)
+    ->Name("LoadBesideFloor/3w-typical")
+    ->UseManualTime()
+    ->Repetitions(5);
+// The same without one mechanism each: "Mechanism/" keeps them out of the default filter.
+BENCHMARK_CAPTURE(Load, no_kept_reader_memory, Off::kKeptReaderMemory)
+    ->Name("Mechanism/Load/without-kept-reader-memory")
+    ->UseRealTime()
+    ->Repetitions(5);
+BENCHMARK_CAPTURE(Load, no_walk_start, Off::kWalkStart)
+    ->Name("Mechanism/Load/walks-from-the-first-node")
+    ->UseRealTime()
+    ->Repetitions(5);
+BENCHMARK_CAPTURE(LoadBesideFloor, no_kept_reader_memory, Off::kKeptReaderMemory)
+    ->Name("Mechanism/LoadBesideFloor/without-kept-reader-memory")
+    ->UseManualTime()
+    ->Repetitions(5);
+BENCHMARK_CAPTURE(LoadBesideFloor, no_walk_start, Off::kWalkStart)
+    ->Name("Mechanism/LoadBesideFloor/walks-from-the-first-node")
+    ->UseManualTime()
+    ->Repetitions(5);
 
 }  // namespace

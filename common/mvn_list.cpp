@@ -21,7 +21,16 @@ int32_t CMvnList::Add(CMvnBase* item) {
 }
 
 void CMvnList::Append(CMvnBase* item) {
-  Link(new CMvnListNode(item, nullptr));
+  CMvnListNode* node = nullptr;
+  try {
+    node = new CMvnListNode(item, nullptr);
+  } catch (...) {
+    // The caller handed the item over with the call: an owning list keeps that promise by
+    // deleting what it could not link, so that running out of memory leaks nothing.
+    if (owns_items_ != 0) delete item;
+    throw;
+  }
+  Link(node);
 }
 
 void CMvnList::AppendCell(CMvnListNode* cell, CMvnBase* item) {

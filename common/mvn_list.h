@@ -24,7 +24,8 @@ class CMvnList : public CMvnBase {
   // Appends item unless an existing item reports it equal (then 0). Moves the cursor to the head.
   int32_t Add(CMvnBase* item);
   // Appends without asking the existing items: for lists whose items never compare equal
-  // (their class keeps the base IsEqual), so that building a large list stays linear.
+  // (their class keeps the base IsEqual), so that building a large list stays linear. An owning
+  // list owns item from the call on, also when the call throws.
   void Append(CMvnBase* item);
   // Append with a cell that the caller provides and keeps alive while it is linked (for example
   // one embedded in the item): large trees then link their nodes without a heap block per link.

@@ -7,65 +7,77 @@
 #include "common/xml_reader.h"
 #include "platform/kept_memory.h"
 
+namespace kestrel::xml {
 namespace {
 
-// The store behind CMvnXmlNamedText's memory: blocks of its exact size, at most kKeptBlocks of them
-// per thread, given back to the heap when the thread ends.
-#if defined(KESTREL_KEEP_MEMORY)
+// Every entry's block starts with the pool it came from (null: the heap), kept aligned for the
+// entry behind it.
+struct alignas(std::max_align_t) BlockHeader {
+  EntryPool* pool;
+};
+constexpr std::size_t kEntryBytes = sizeof(BlockHeader) + sizeof(CMvnXmlNamedText);
+// A pool keeps at most this many blocks: a huge document's entries go back to the heap.
 constexpr std::size_t kKeptBlocks = 1024;
 
-class BlockStore {
- public:
-  BlockStore() = default;
-  BlockStore(const BlockStore&) = delete;
-  BlockStore& operator=(const BlockStore&) = delete;
-  ~BlockStore() {
-    while (head_ != nullptr) ::operator delete(std::exchange(head_, head_->next));
-  }
-
-  void* Take() {
-    if (head_ == nullptr) return nullptr;
-    --count_;
-    return std::exchange(head_, head_->next);
-  }
-  bool Keep(void* block) {
-    if (count_ == kKeptBlocks) return false;
-    head_ = new (block) Free{head_};
-    ++count_;
-    return true;
-  }
-
- private:
-  struct Free {
-    Free* next;
-  };
-  Free* head_ = nullptr;
-  std::size_t count_ = 0;
-};
-
-BlockStore& Blocks() {
-  thread_local BlockStore store;
-  return store;
+void* Place(void* block, EntryPool* pool) {
+  auto* header = static_cast<BlockHeader*>(block);
+  header->pool = pool;
+  return header + 1;
 }
-#endif
 
 }  // namespace
 
-void* CMvnXmlNamedText::operator new(std::size_t size) {
-#if defined(KESTREL_KEEP_MEMORY)
-  if (size == sizeof(CMvnXmlNamedText)) {
-    if (void* block = Blocks().Take()) return block;
+EntryPool::~EntryPool() {
+  while (head_ != nullptr) {
+    platform::UnpoisonKeptMemory(head_, kEntryBytes);
+    ::operator delete(std::exchange(head_, head_->next));
   }
-#endif
-  return ::operator new(size);
 }
 
-void CMvnXmlNamedText::operator delete(void* block, std::size_t size) {
-  if (block == nullptr) return;
-#if defined(KESTREL_KEEP_MEMORY)
-  if (size == sizeof(CMvnXmlNamedText) && Blocks().Keep(block)) return;
-#else
-  (void)size;
-#endif
-  ::operator delete(block);
+void* EntryPool::Take(std::size_t bytes) {
+  if (bytes != kEntryBytes) return nullptr;
+  if (head_ == nullptr) return ::operator new(kEntryBytes);
+  platform::UnpoisonKeptMemory(head_, kEntryBytes);
+  --count_;
+  return std::exchange(head_, head_->next);
+}
+
+void EntryPool::Give(void* block) {
+  if (count_ == kKeptBlocks) {
+    ::operator delete(block);
+    return;
+  }
+  head_ = new (block) Free{head_};
+  ++count_;
+  platform::PoisonKeptMemory(block, kEntryBytes);
+}
+
+}  // namespace kestrel::xml
+
+using kestrel::xml::BlockHeader;
+using kestrel::xml::Place;
+
+void* CMvnXmlNamedText::operator new(std::size_t size) {
+  return Place(::operator new(sizeof(BlockHeader) + size), nullptr);
+}
+
+void* CMvnXmlNamedText::operator new(std::size_t size, kestrel::xml::EntryPool* pool) {
+  if (pool != nullptr) {
+    if (void* block = pool->Take(sizeof(BlockHeader) + size)) return Place(block, pool);
+  }
+  return CMvnXmlNamedText::operator new(size);
+}
+
+void CMvnXmlNamedText::operator delete(void* entry) {
+  if (entry == nullptr) return;
+  BlockHeader* block = static_cast<BlockHeader*>(entry) - 1;
+  if (block->pool != nullptr) {
+    block->pool->Give(block);
+  } else {
+    ::operator delete(block);
+  }
+}
+
+void CMvnXmlNamedText::operator delete(void* entry, kestrel::xml::EntryPool*) {
+  CMvnXmlNamedText::operator delete(entry);
 }

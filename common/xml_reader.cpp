@@ -10,8 +10,7 @@
 
 #include "platform/kept_memory.h"
 
-using kestrel::platform::WChar;
-using kestrel::platform::XmlDomNode;
+using kestrel::platform::XmlNodeTable;
 
 namespace kestrel::xml {
 namespace {
@@ -25,18 +24,6 @@ bool EqualNoCase(const char* a, const char* b) {
     if (x != y) return false;
     if (x == '\0') return true;
   }
-}
-
-XmlDomNode* FirstChildOf(XmlDomNode* node) {
-  XmlDomNode* child = nullptr;
-  if (node->GetFirstChild(&child) != 0) return nullptr;
-  return child;
-}
-
-XmlDomNode* NextSiblingOf(XmlDomNode* node) {
-  XmlDomNode* sibling = nullptr;
-  if (node->GetNextSibling(&sibling) != 0) return nullptr;
-  return sibling;
 }
 
 }  // namespace
@@ -64,10 +51,10 @@ void CMvnXmlElement::AddText(const char* parent_path, const char* text) {
 }
 
 void CMvnXmlElement::AddNamedText(const char* name, std::size_t name_length, const char* text,
-                                  std::size_t text_length) {
+                                  std::size_t text_length, kestrel::xml::EntryPool* pool) {
   // The value is the whole text, "/" included: labels such as "Rack/12" and the device's date
   // ("12/05/26 14:03:07") must reach the device document intact.
-  auto* entry = new CMvnXmlTextElement(name, name_length, text, text_length);
+  auto* entry = new (pool) CMvnXmlTextElement(name, name_length, text, text_length);
   AppendCell(&entry->cell, entry);
 }
 
@@ -84,9 +71,11 @@ int32_t CMvnXmlElement::GetValue(const char* name, CMvnString& out) {
   return 0;
 }
 
+namespace kestrel::xml {
 namespace {
 
 bool g_fast_reading = true;
+bool g_keep_memory = true;
 
 // FNV-1a over a path, continued step by step from the parent's path.
 constexpr uint64_t kPathHashStart = 14695981039346656037ull;
@@ -98,171 +87,124 @@ uint64_t ContinuePathHash(uint64_t hash, const char* bytes, std::size_t length) 
   return hash;
 }
 
+template <typename T>
+void PoisonVector(std::vector<T>& buffer) {
+  buffer.clear();
+  kestrel::platform::PoisonKeptMemory(buffer.data(), buffer.capacity() * sizeof(T));
+}
+template <typename T>
+void UnpoisonVector(std::vector<T>& buffer) {
+  kestrel::platform::UnpoisonKeptMemory(buffer.data(), buffer.capacity() * sizeof(T));
+}
+
 }  // namespace
+
+// A node's whole path: its length and hash, so that a walk finds where it may start.
+struct PathKey {
+  std::size_t length;
+  uint64_t hash;
+};
+
+// What a walk knows of the parent at each depth: its path is the first `length` bytes of the
+// walk's path, its last step starts at name_start, and contains says whether it holds the wanted
+// path.
+struct Parent {
+  std::size_t length;
+  std::size_t name_start;
+  bool contains;
+};
+
+struct ReaderScratch {
+  // The loaded document, and the one being read: it takes the loaded one's place only when the
+  // text is accepted, so a refused text leaves the previous document.
+  XmlNodeTable table;
+  XmlNodeTable incoming;
+  std::vector<PathKey> keys;
+  std::vector<PathKey> open_paths;
+  std::vector<char> path;
+  std::vector<Parent> parents;
+  std::vector<std::size_t> ancestors;
+  EntryPool entries;
+
+  template <typename Visit>
+  void ForEachVector(Visit visit) {
+    visit(keys);
+    visit(open_paths);
+    visit(path);
+    visit(parents);
+    visit(ancestors);
+  }
+};
+
+ReaderMemory::ReaderMemory() : scratch_(new ReaderScratch) {}
+
+ReaderMemory::~ReaderMemory() {
+  Lend();
+}
+
+void ReaderMemory::UseKeptMemory(bool use) {
+  g_keep_memory = use;
+}
+
+bool ReaderMemory::KeptMemoryInUse() {
+  return g_keep_memory;
+}
+
+void ReaderMemory::Lend() {
+  lent_ = true;
+  auto unpoison = [](void* block, std::size_t size) {
+    kestrel::platform::UnpoisonKeptMemory(block, size);
+  };
+  scratch_->table.ForEachBuffer(unpoison);
+  scratch_->incoming.ForEachBuffer(unpoison);
+  scratch_->ForEachVector([](auto& buffer) { UnpoisonVector(buffer); });
+}
+
+void ReaderMemory::Return() {
+  lent_ = false;
+  auto poison = [](void* block, std::size_t size) {
+    kestrel::platform::PoisonKeptMemory(block, size);
+  };
+  scratch_->table.Clear();
+  scratch_->incoming.Clear();
+  scratch_->table.ForEachBuffer(poison);
+  scratch_->incoming.ForEachBuffer(poison);
+  scratch_->ForEachVector([](auto& buffer) { PoisonVector(buffer); });
+}
+
+}  // namespace kestrel::xml
+
+using kestrel::xml::g_fast_reading;
+using kestrel::xml::ReaderMemory;
 
 void CMvnXmlDoc::UseFastReading(bool use) {
   g_fast_reading = use;
 }
 
-// The loaded document's nodes below the document element, in document order, as the walks need
-// them: read from the DOM once per loaded document, however many paths are collected from it.
-struct CMvnXmlDoc::Snapshot {
-  struct Node {
-    enum Kind : uint8_t { kElement, kText, kOther };
-    Kind kind;
-    // 0 for the document element's children.
-    uint32_t depth;
-    // The element's name or the text node's text, in the text store.
-    std::size_t text_offset;
-    std::size_t text_length;
-    // The element's attributes, as name/value pairs in the text store.
-    uint32_t first_attribute;
-    uint32_t attribute_count;
-    // The element's whole path: its length and hash, so that a walk finds where it may start.
-    std::size_t path_length;
-    uint64_t path_hash;
-  };
-  // What a walk knows of the parent at each depth: its path is the first `length` bytes of the
-  // walk's path, its last step starts at name_start, and contains says whether it holds the
-  // wanted path.
-  struct Parent {
-    std::size_t length;
-    std::size_t name_start;
-    bool contains;
-  };
+CMvnXmlDoc::CMvnXmlDoc() : CMvnXmlDoc(nullptr) {}
 
-  std::vector<Node> nodes;
-  // Names, texts and attributes one after another, each followed by a NUL: one block for the
-  // whole document.
-  std::string text;
-  std::vector<std::size_t> attributes;  // name offset, name length, value offset, value length
-  bool read = false;
-  // Kept from one walk to the next.
-  std::string path;
-  std::vector<Parent> parents;
-  std::vector<std::size_t> ancestors;
+// Memory already lent to another reader is not lent twice: this one reads into its own.
+CMvnXmlDoc::CMvnXmlDoc(ReaderMemory& memory)
+    : CMvnXmlDoc(ReaderMemory::KeptMemoryInUse() && !memory.lent_ ? &memory : nullptr) {}
 
-  std::size_t Store(const char* piece, std::size_t length) {
-    const std::size_t offset = text.size();
-    text.append(piece, length);
-    text.push_back('\0');
-    return offset;
-  }
-};
-
-class CMvnXmlDoc::SnapshotWriter final : public kestrel::platform::XmlTreeReader {
- public:
-  explicit SnapshotWriter(Snapshot& snapshot) : snapshot_(snapshot) {}
-
-  void Element(uint32_t depth, const char* name, std::size_t length) override {
-    const Path parent = ParentAt(depth);
-    const Path own{parent.length + 1 + length,
-                   ContinuePathHash(ContinuePathHash(parent.hash, "/", 1), name, length)};
-    snapshot_.nodes.push_back(Snapshot::Node{
-        Snapshot::Node::kElement, depth, snapshot_.Store(name, length), length,
-        static_cast<uint32_t>(snapshot_.attributes.size() / 4), 0, own.length, own.hash});
-    paths_[depth + 1] = own;
-  }
-  void Attribute(const char* name, std::size_t name_length, const char* value,
-                 std::size_t value_length) override {
-    if (snapshot_.nodes.empty() || snapshot_.nodes.back().kind != Snapshot::Node::kElement) return;
-    snapshot_.attributes.push_back(snapshot_.Store(name, name_length));
-    snapshot_.attributes.push_back(name_length);
-    snapshot_.attributes.push_back(snapshot_.Store(value, value_length));
-    snapshot_.attributes.push_back(value_length);
-    ++snapshot_.nodes.back().attribute_count;
-  }
-  void Text(uint32_t depth, const char* text, std::size_t length) override {
-    paths_[depth + 1] = ParentAt(depth);
-    snapshot_.nodes.push_back(Snapshot::Node{Snapshot::Node::kText, depth,
-                                             snapshot_.Store(text, length), length, 0, 0, 0, 0});
-  }
-  void Other(uint32_t depth) override {
-    paths_[depth + 1] = ParentAt(depth);
-    snapshot_.nodes.push_back(Snapshot::Node{Snapshot::Node::kOther, depth, 0, 0, 0, 0, 0, 0});
-  }
-
- private:
-  struct Path {
-    std::size_t length;
-    uint64_t hash;
-  };
-
-  // The path of the parent of a node at depth (a node other than an element leaves it as it is),
-  // with room made for the node's own children.
-  Path ParentAt(uint32_t depth) {
-    if (paths_.size() < depth + 2) paths_.resize(depth + 2);
-    return paths_[depth];
-  }
-
-  Snapshot& snapshot_;
-  std::vector<Path> paths_{Path{0, kPathHashStart}};
-};
-
-CMvnXmlDoc::CMvnXmlDoc()
+CMvnXmlDoc::CMvnXmlDoc(ReaderMemory* lent)
     : CMvnBase("CMvnXmlDoc"),
       document_(nullptr),
-      root_(nullptr),
       initialized_(0),
       com_initialized_(0),
-      snapshot_(nullptr) {}
+      loaded_(false),
+      lent_(lent),
+      own_(lent == nullptr ? new ReaderMemory : nullptr),
+      scratch_(lent != nullptr ? lent->scratch_.get() : own_->scratch_.get()),
+      // Entries from a reader's own memory would go with the reader: they come from the heap.
+      entries_(lent != nullptr ? &scratch_->entries : nullptr) {
+  if (lent_ != nullptr) lent_->Lend();
+}
 
 CMvnXmlDoc::~CMvnXmlDoc() {
   // Not virtual dispatch on purpose: a derived part is already gone here.
   CMvnXmlDoc::Uninitialize();
-  DropSnapshot();
-}
-
-#if defined(KESTREL_KEEP_MEMORY)
-namespace {
-
-// One snapshot per thread waits for the next document with the room its buffers had, unless a
-// big document made them big.
-constexpr std::size_t kKeptSnapshotBytes = 64 * 1024;
-
-}  // namespace
-#endif
-
-CMvnXmlDoc::Snapshot* CMvnXmlDoc::TakeSnapshot() {
-#if defined(KESTREL_KEEP_MEMORY)
-  if (Snapshot* kept = SpareSnapshot().release()) return kept;
-#endif
-  auto* snapshot = new Snapshot();
-  // Room for a device document at once, rather than a regrowth at every power of two.
-  snapshot->nodes.reserve(128);
-  snapshot->text.reserve(2048);
-  return snapshot;
-}
-
-void CMvnXmlDoc::GiveSnapshot(Snapshot* snapshot) {
-  if (snapshot == nullptr) return;
-#if defined(KESTREL_KEEP_MEMORY)
-  std::unique_ptr<Snapshot>& spare = SpareSnapshot();
-  const std::size_t bytes = snapshot->nodes.capacity() * sizeof(Snapshot::Node) +
-                            snapshot->text.capacity() +
-                            snapshot->attributes.capacity() * sizeof(std::size_t);
-  if (spare == nullptr && bytes <= kKeptSnapshotBytes) {
-    snapshot->nodes.clear();
-    snapshot->text.clear();
-    snapshot->attributes.clear();
-    snapshot->read = false;
-    spare.reset(snapshot);
-    return;
-  }
-#endif
-  delete snapshot;
-}
-
-#if defined(KESTREL_KEEP_MEMORY)
-std::unique_ptr<CMvnXmlDoc::Snapshot>& CMvnXmlDoc::SpareSnapshot() {
-  thread_local std::unique_ptr<Snapshot> spare;
-  return spare;
-}
-#endif
-
-void CMvnXmlDoc::DropSnapshot() {
-  GiveSnapshot(snapshot_);
-  snapshot_ = nullptr;
+  if (lent_ != nullptr) lent_->Return();
 }
 
 int32_t CMvnXmlDoc::Initialize(int32_t initialize_com, const char* trace_file) {
@@ -287,7 +229,6 @@ int32_t CMvnXmlDoc::Initialize(int32_t initialize_com, const char* trace_file) {
     }
     return -1;
   }
-  document_->SetAsync(false);
   initialized_ = 1;
   return 0;
 }
@@ -298,11 +239,7 @@ void CMvnXmlDoc::Uninitialize() {
     document_->Release();
     document_ = nullptr;
   }
-  if (root_ != nullptr) {
-    root_->Release();
-    root_ = nullptr;
-  }
-  DropSnapshot();
+  loaded_ = false;
   if (com_initialized_ != 0) {
     kestrel::platform::ComUninitialize();
     com_initialized_ = 0;
@@ -312,104 +249,44 @@ void CMvnXmlDoc::Uninitialize() {
 
 int32_t CMvnXmlDoc::LoadXml(const char* text) {
   if (initialized_ == 0 || document_ == nullptr || text == nullptr) return -1;
-  bool well_formed = false;
+  XmlNodeTable& incoming = scratch_->incoming;
+  incoming.Reserve(std::strlen(text));
   // A failing DOM call is a failed load here: nothing in this code base lets exceptions through.
-  if (document_->LoadAnsiXml(text, &well_formed) < 0 || !well_formed) return -1;
-  if (root_ != nullptr) {
-    root_->Release();
-    root_ = nullptr;
-  }
-  DropSnapshot();
-  if (document_->GetDocumentElement(&root_) != 0 || root_ == nullptr) {
-    root_ = nullptr;
-    return -1;
-  }
+  if (document_->ReadXmlDocument(text, incoming) != 0) return -1;
+  std::swap(scratch_->table, incoming);
+  loaded_ = true;
+  IndexPaths();
   return 0;
+}
+
+void CMvnXmlDoc::IndexPaths() {
+  using kestrel::xml::PathKey;
+  std::vector<PathKey>& keys = scratch_->keys;
+  const std::vector<XmlNodeTable::Node>& nodes = scratch_->table.Nodes();
+  keys.clear();
+  keys.reserve(nodes.size());
+  // The path of the parent of a node at each depth, with room made for the node's own children.
+  std::vector<PathKey>& paths = scratch_->open_paths;
+  paths.assign(1, PathKey{0, kestrel::xml::kPathHashStart});
+  for (const XmlNodeTable::Node& node : nodes) {
+    if (paths.size() < node.depth + 2) paths.resize(node.depth + 2);
+    PathKey own = paths[node.depth];
+    if (node.kind == XmlNodeTable::Node::kElement) {
+      const char* name = scratch_->table.Text(node.offset);
+      own = PathKey{own.length + 1 + node.length,
+                    kestrel::xml::ContinuePathHash(kestrel::xml::ContinuePathHash(own.hash, "/", 1),
+                                                   name, node.length)};
+    }
+    keys.push_back(own);
+    paths[node.depth + 1] = own;
+  }
 }
 
 int32_t CMvnXmlDoc::CollectElements(CMvnXmlElements& elements) {
-  if (initialized_ == 0 || document_ == nullptr || root_ == nullptr) return -1;
-  if (snapshot_ == nullptr) {
-    snapshot_ = TakeSnapshot();
-    XmlDomNode* first = FirstChildOf(root_);
-    if (first != nullptr) {
-      Read(first);
-      first->Release();
-      snapshot_->read = true;
-    }
-  }
-  if (!snapshot_->read) return -1;
+  if (initialized_ == 0 || document_ == nullptr || !loaded_) return -1;
+  if (scratch_->table.Nodes().empty()) return -1;
   Walk(elements);
   return 0;
-}
-
-void CMvnXmlDoc::Read(XmlDomNode* start) {
-  Assert(start != nullptr ? 1 : 0, __FILE__, __LINE__);
-  if (start == nullptr) return;
-  SnapshotWriter writer(*snapshot_);
-  if (g_fast_reading && start->ReadTree(writer) != kestrel::platform::kXmlTreeNotOffered) {
-    return;
-  }
-  ReadNodeByNode(start, writer);
-}
-
-// Depth first in document order (a node, its descendants, then its following siblings), with an
-// explicit stack so that no document, however deep, can exhaust the call stack. The stack holds at
-// most one pending sibling per level.
-void CMvnXmlDoc::ReadNodeByNode(XmlDomNode* start, kestrel::platform::XmlTreeReader& reader) {
-  std::basic_string<WChar> wide;
-  CMvnString text;
-  CMvnString value;
-  auto read = [&wide](XmlDomNode* node, int32_t (XmlDomNode::*getter)(std::basic_string<WChar>&),
-                      CMvnString& out) {
-    if ((node->*getter)(wide) < 0) wide.clear();
-    out.AssignWide(wide.c_str());
-  };
-  struct Pending {
-    XmlDomNode* node;
-    uint32_t depth;
-  };
-  std::vector<Pending> pending;
-  pending.reserve(16);
-  // The start node belongs to the caller; everything fetched here is released here.
-  XmlDomNode* borrowed = start;
-  pending.push_back(Pending{start, 0});
-  while (!pending.empty()) {
-    const Pending current = pending.back();
-    pending.pop_back();
-    XmlDomNode* node = current.node;
-    kestrel::platform::XmlNodeKind kind = kestrel::platform::XmlNodeKind::kOther;
-    if (node->GetNodeKind(&kind) < 0) kind = kestrel::platform::XmlNodeKind::kOther;
-    if (kind == kestrel::platform::XmlNodeKind::kElement) {
-      read(node, &XmlDomNode::ReadNodeName, text);
-      reader.Element(current.depth, text.Text(), text.Length());
-      int32_t count = 0;
-      if (node->GetAttributeCount(&count) == 0 && count > 0) {
-        for (int32_t index = 0; index < count; ++index) {
-          XmlDomNode* item = nullptr;
-          if (node->GetAttribute(index, &item) != 0 || item == nullptr) continue;
-          read(item, &XmlDomNode::ReadNodeName, text);
-          read(item, &XmlDomNode::ReadText, value);
-          reader.Attribute(text.Text(), text.Length(), value.Text(), value.Length());
-          item->Release();
-        }
-      }
-    } else if (kind == kestrel::platform::XmlNodeKind::kText) {
-      read(node, &XmlDomNode::ReadText, text);
-      reader.Text(current.depth, text.Text(), text.Length());
-    } else {
-      reader.Other(current.depth);
-    }
-
-    // The sibling goes below the child on the stack, so the whole subtree comes first.
-    if (XmlDomNode* sibling = NextSiblingOf(node)) {
-      pending.push_back(Pending{sibling, current.depth});
-    }
-    if (XmlDomNode* child = FirstChildOf(node)) {
-      pending.push_back(Pending{child, current.depth + 1});
-    }
-    if (node != borrowed) node->Release();
-  }
 }
 
 // Each step of the path is searched for the collected path only once, so the walk stays linear in
@@ -418,29 +295,28 @@ void CMvnXmlDoc::ReadNodeByNode(XmlDomNode* start, kestrel::platform::XmlTreeRea
 // in place over the previous one: everything visited since its parent lies below that parent, so
 // the parent's path is still there.
 void CMvnXmlDoc::Walk(CMvnXmlElements& elements) {
-  using Node = Snapshot::Node;
-  using Parent = Snapshot::Parent;
-  Snapshot& snapshot = *snapshot_;
-  const std::vector<Node>& nodes = snapshot.nodes;
+  using kestrel::xml::Parent;
+  using Node = XmlNodeTable::Node;
+  const XmlNodeTable& table = scratch_->table;
+  const std::vector<Node>& nodes = table.Nodes();
   const std::string_view wanted(elements.Path().Text(), elements.Path().Length());
-  std::string& path = snapshot.path;
-  std::vector<Parent>& parents = snapshot.parents;
+  std::vector<char>& path = scratch_->path;
+  std::vector<Parent>& parents = scratch_->parents;
   // Kept at its size from walk to walk: every entry a node reads was written by its parent's
   // visit, in this walk.
   if (parents.empty()) parents.resize(1);
   parents[0] = Parent{0, 0, wanted.empty()};
-  const char* store = snapshot.text.data();
 
   auto visit = [&](const Node& node) {
     const Parent parent = parents[node.depth];
     Parent own = parent;
-    const char* stored = store + node.text_offset;
+    const char* stored = table.Text(node.offset);
     if (node.kind == Node::kElement) {
       own.name_start = parent.length + 1;
-      own.length = own.name_start + node.text_length;
+      own.length = own.name_start + node.length;
       if (path.size() < own.length) path.resize(std::max(own.length, 2 * path.size()));
       path[parent.length] = '/';
-      std::memcpy(&path[own.name_start], stored, node.text_length);
+      std::memcpy(&path[own.name_start], stored, node.length);
       const std::string_view here(path.data(), own.length);
       // Only a match that ends inside the new step can be new.
       if (!own.contains && here.size() >= wanted.size()) {
@@ -453,15 +329,15 @@ void CMvnXmlDoc::Walk(CMvnXmlElements& elements) {
         // Elements never compare equal (base IsEqual), so appending keeps big documents linear.
         elements.AppendCell(&element->cell, element);
         for (uint32_t k = 0; k < node.attribute_count; ++k) {
-          const std::size_t* at = &snapshot.attributes[(node.first_attribute + k) * 4];
-          element->Attributes().AddAttribute(store + at[0], store + at[2]);
+          const XmlNodeTable::Attribute& at = table.AttributeAt(node.first_attribute + k);
+          element->Attributes().AddAttribute(table.Text(at.name), table.Text(at.value));
         }
       }
     } else if (node.kind == Node::kText && parent.contains) {
       auto* last = static_cast<CMvnXmlElement*>(elements.GetLast());
       if (last != nullptr) {
         last->AddNamedText(path.data() + parent.name_start, parent.length - parent.name_start,
-                           stored, node.text_length);
+                           stored, node.length, entries_);
       }
     }
     if (parents.size() <= node.depth + 1) parents.resize(node.depth + 2);
@@ -472,14 +348,16 @@ void CMvnXmlDoc::Walk(CMvnXmlElements& elements) {
   // Into an empty list nothing is collected before the first element at the wanted path: the walk
   // starts there, after its ancestors (which set up its path), or not at all when there is none.
   if (g_fast_reading && elements.GetLast() == nullptr && !wanted.empty()) {
-    const uint64_t hash = ContinuePathHash(kPathHashStart, wanted.data(), wanted.size());
+    const std::vector<kestrel::xml::PathKey>& keys = scratch_->keys;
+    const uint64_t hash =
+        kestrel::xml::ContinuePathHash(kestrel::xml::kPathHashStart, wanted.data(), wanted.size());
     while (begin < nodes.size() &&
-           (nodes[begin].kind != Node::kElement || nodes[begin].path_length != wanted.size() ||
-            nodes[begin].path_hash != hash)) {
+           (nodes[begin].kind != Node::kElement || keys[begin].length != wanted.size() ||
+            keys[begin].hash != hash)) {
       ++begin;
     }
     if (begin == nodes.size()) return;
-    std::vector<std::size_t>& ancestors = snapshot.ancestors;
+    std::vector<std::size_t>& ancestors = scratch_->ancestors;
     ancestors.clear();
     for (std::size_t at = begin; nodes[at].depth > 0;) {
       const uint32_t depth = nodes[at].depth - 1;

@@ -1,15 +1,73 @@
-// Reads an XML text through the platform's DOM and collects, by absolute element path, the
-// elements found there with their attributes and every text beneath them as name/value entries.
+// Reads an XML text through the platform's parser into one node table and collects from it, by
+// absolute element path, the elements found there with their attributes and every text beneath
+// them as name/value entries.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "common/mvn_base.h"
 #include "common/mvn_list.h"
 #include "common/mvn_string.h"
 #include "platform/platform.h"
+
+class CMvnXmlDoc;
+
+namespace kestrel::xml {
+
+// Memory for the entries of one reader's elements, in blocks of an entry's size: a load makes and
+// drops dozens of entries, and they go round here rather than through the heap each time. Every
+// block remembers its pool, so an entry deleted through its list comes back here; a block that
+// waits is poisoned. Entries must all be gone before the pool goes.
+class EntryPool {
+ public:
+  EntryPool() = default;
+  EntryPool(const EntryPool&) = delete;
+  EntryPool& operator=(const EntryPool&) = delete;
+  ~EntryPool();
+
+  // A block of `bytes` bytes (an entry and its header), or null for any other size.
+  void* Take(std::size_t bytes);
+  void Give(void* block);
+
+ private:
+  struct Free {
+    Free* next;
+  };
+  Free* head_ = nullptr;
+  std::size_t count_ = 0;
+};
+
+struct ReaderScratch;
+
+// What a reader reuses from one document to the next: the node tables, the walk's buffers and
+// the entry pool. It belongs to whoever runs the loads (a provider, whose loads never overlap) and
+// is lent to one CMvnXmlDoc at a time; the elements collected through it must go before it does.
+// While it waits, its buffers are poisoned.
+class ReaderMemory {
+ public:
+  ReaderMemory();
+  ReaderMemory(const ReaderMemory&) = delete;
+  ReaderMemory& operator=(const ReaderMemory&) = delete;
+  ~ReaderMemory();
+
+  // Benchmarks compare a load with and without the kept memory: false makes the provider's
+  // reader take fresh buffers for every document, as a reader of its own does.
+  static void UseKeptMemory(bool use);
+  static bool KeptMemoryInUse();
+
+ private:
+  friend class ::CMvnXmlDoc;
+  void Lend();
+  void Return();
+
+  std::unique_ptr<ReaderScratch> scratch_;
+  bool lent_ = false;
+};
+
+}  // namespace kestrel::xml
 
 // One name and its text: the layout shared by attributes and text entries.
 class CMvnXmlNamedText : public CMvnBase {
@@ -24,10 +82,12 @@ class CMvnXmlNamedText : public CMvnBase {
   }
   ~CMvnXmlNamedText() override = default;
 
-  // A load makes and drops dozens of entries: their memory goes round a small per-thread store
-  // rather than through the heap each time.
+  // From the heap, or from a reader's pool (see EntryPool); delete gives the memory back where it
+  // came from.
   static void* operator new(std::size_t size);
-  static void operator delete(void* block, std::size_t size);
+  static void* operator new(std::size_t size, kestrel::xml::EntryPool* pool);
+  static void operator delete(void* block);
+  static void operator delete(void* block, kestrel::xml::EntryPool* pool);
 
   CMvnString name;
   CMvnString value;
@@ -65,8 +125,9 @@ class CMvnXmlElement : public CMvnList {
 
   // Adds one text entry named after the last step of parent_path.
   void AddText(const char* parent_path, const char* text);
+  // The same with the name given, the entry's memory from pool (the heap when null).
   void AddNamedText(const char* name, std::size_t name_length, const char* text,
-                    std::size_t text_length);
+                    std::size_t text_length, kestrel::xml::EntryPool* pool = nullptr);
   // The first entry named name (ASCII letter case ignored) into out: 1, or 0 and out empty.
   int32_t GetValue(const char* name, CMvnString& out);
 
@@ -97,41 +158,38 @@ class CMvnXmlElements : public CMvnList {
 class CMvnXmlDoc : public CMvnBase {
  public:
   CMvnXmlDoc();
+  // A reader that reads into memory's buffers and takes its entries from memory's pool: what it
+  // collects lives as long as memory does.
+  explicit CMvnXmlDoc(kestrel::xml::ReaderMemory& memory);
   ~CMvnXmlDoc() override;
 
   virtual int32_t Initialize(int32_t initialize_com, const char* trace_file);
   virtual void Uninitialize();
 
-  // 0 when text was parsed and has a document element, else -1 (the previous root stays).
+  // 0 when text was parsed and has a document element, else -1 (the previous document stays).
   int32_t LoadXml(const char* text);
   // Appends the elements at elements.Path() to elements; -1 when there is nothing to walk.
   int32_t CollectElements(CMvnXmlElements& elements);
 
-  // Tests compare the fast reading (the DOM's whole tree at once where it offers that, walks that
-  // start where their first element is) with the plain one: every DOM node by node, every walk
-  // from the first node. False makes every reading plain.
+  // Into an empty list a walk starts at the first element of its path, rather than at the first
+  // node. Tests compare the two; false makes every walk start at the first node.
   static void UseFastReading(bool use);
 
  private:
-  struct Snapshot;
-  class SnapshotWriter;
+  explicit CMvnXmlDoc(kestrel::xml::ReaderMemory* lent);
 
-  // A snapshot for a loaded document, and back when the document is done with it.
-  static Snapshot* TakeSnapshot();
-  static void GiveSnapshot(Snapshot* snapshot);
-  // The thread's kept snapshot, where builds keep one.
-  static std::unique_ptr<Snapshot>& SpareSnapshot();
-
-  // Reads the nodes below start (which stays the caller's) into the snapshot.
-  void Read(kestrel::platform::XmlDomNode* start);
-  static void ReadNodeByNode(kestrel::platform::XmlDomNode* start,
-                             kestrel::platform::XmlTreeReader& reader);
   void Walk(CMvnXmlElements& elements);
-  void DropSnapshot();
+  // Each node's path length and hash, for the walks that start where their first element is.
+  void IndexPaths();
 
   kestrel::platform::XmlDomDocument* document_;
-  kestrel::platform::XmlDomNode* root_;
   int32_t initialized_;
   int32_t com_initialized_;
-  Snapshot* snapshot_;
+  // A document is loaded (the table holds it).
+  bool loaded_;
+  // The memory lent by the caller, else this reader's own.
+  kestrel::xml::ReaderMemory* lent_;
+  std::unique_ptr<kestrel::xml::ReaderMemory> own_;
+  kestrel::xml::ReaderScratch* scratch_;
+  kestrel::xml::EntryPool* entries_;
 };

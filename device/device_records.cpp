@@ -1,6 +1,6 @@
 #include "device/device_records.h"
 
-#include <new>
+#include <memory>
 
 #include "device/code_tables.h"
 
@@ -32,8 +32,7 @@ void CEnvDevInterfaceSensor::Reset() {
 }
 
 CMvnBase* CEnvDevInterfaceSensor::Clone() const {
-  auto* copy = new (std::nothrow) CEnvDevInterfaceSensor(ClassName());
-  if (copy == nullptr) return nullptr;
+  auto copy = std::make_unique<CEnvDevInterfaceSensor>(ClassName());
   copy->description.Assign(description);
   copy->sensor_id = sensor_id;
   copy->status = status;
@@ -45,7 +44,7 @@ CMvnBase* CEnvDevInterfaceSensor::Clone() const {
   copy->band_low = band_low;
   copy->band_high = band_high;
   copy->value = value;
-  return copy;
+  return copy.release();
 }
 
 // ---------------------------------------------------------------- interface
@@ -71,16 +70,14 @@ void CEnvDevInterface::AddSensor(CEnvDevInterfaceSensor* sensor) {
 }
 
 CMvnBase* CEnvDevInterface::Clone() const {
-  auto* copy = new (std::nothrow) CEnvDevInterface(ClassName());
-  if (copy == nullptr) return nullptr;
+  auto copy = std::make_unique<CEnvDevInterface>(ClassName());
   copy->interface_id = interface_id;
   copy->description.Assign(description);
   for (const CMvnListNode* node = sensors_.Head(); node != nullptr; node = node->next) {
     if (node->item == nullptr) continue;
-    auto* sensor = static_cast<CEnvDevInterfaceSensor*>(node->item->Clone());
-    if (sensor != nullptr) copy->AddSensor(sensor);
+    copy->AddSensor(static_cast<CEnvDevInterfaceSensor*>(node->item->Clone()));
   }
-  return copy;
+  return copy.release();
 }
 
 // ---------------------------------------------------------------- device
@@ -127,8 +124,7 @@ void CEnvDevInfo::AddInterface(CEnvDevInterface* device_interface) {
 }
 
 CMvnBase* CEnvDevInfo::Clone() const {
-  auto* copy = new (std::nothrow) CEnvDevInfo(ClassName());
-  if (copy == nullptr) return nullptr;
+  auto copy = std::make_unique<CEnvDevInfo>(ClassName());
   copy->device_type_id = device_type_id;
   copy->protocol_id = protocol_id;
   copy->status = status;
@@ -157,5 +153,5 @@ CMvnBase* CEnvDevInfo::Clone() const {
     if (node->item == nullptr) continue;
     copy->AddInterface(static_cast<CEnvDevInterface*>(node->item->Clone()));
   }
-  return copy;
+  return copy.release();
 }

@@ -7,7 +7,7 @@
 #include "common/mvn_base.h"
 #include "common/mvn_list.h"
 #include "common/mvn_string.h"
-#include "provider/env_provider.h"
+#include "device/snmp_config.h"
 
 class CMvnXmlFile;
 
@@ -17,7 +17,7 @@ class CEnvDevInterfaceSensor : public CMvnBase {
 
   // Restores every field to its construction default.
   void Reset();
-  // A CEnvDevInterfaceSensor*, or null when it cannot be allocated.
+  // A CEnvDevInterfaceSensor*.
   CMvnBase* Clone() const override;
   // The sensor's block of the device document; -1 without a writer.
   int32_t WriteXml(CMvnXmlFile* writer, bool full) const;

@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <iterator>
+#include <memory>
 #include <mutex>
-#include <new>
 
 #include "common/mvn_base.h"
 #include "common/password_mask.h"
@@ -384,14 +384,10 @@ int32_t CreateCurlComponent(kestrel::platform::HttpComponent** component) {
   if (component == nullptr) return -1;
   *component = nullptr;
   InitCurlOnce();
-  CURL* easy = curl_easy_init();
+  std::unique_ptr<CURL, void (*)(CURL*)> easy(curl_easy_init(), &curl_easy_cleanup);
   if (easy == nullptr) return -1;
-  auto* created = new (std::nothrow) CurlComponent(easy);
-  if (created == nullptr) {
-    curl_easy_cleanup(easy);
-    return -1;
-  }
-  *component = created;
+  *component = new CurlComponent(easy.get());
+  easy.release();
   return 0;
 }
 

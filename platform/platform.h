@@ -176,106 +176,112 @@ class HttpComponent {
   ~HttpComponent() = default;
 };
 
-// Creates the component; answers >= 0 and a non-null *component on success.
-int32_t CreateHttpComponent(HttpComponent** component);
+// Created by netcomp/component_factory.h, above the seam.
 
-using HttpComponentFactory = int32_t (*)(HttpComponent** component);
-// Tests install a fake component factory; null restores the real one.
-void SetHttpComponentFactoryForTesting(HttpComponentFactory factory);
-
-// ---------------------------------------------------------------- XML DOM
-// The platform's XML DOM as the reader uses it: MSXML's DOMDocument on Windows, libxml2 on Linux,
-// with MSXML's default behaviour (white-space-only text between elements is no text node; no DTD,
-// no network, no entity expansion beyond the predefined ones). Calls answer an HRESULT-like value:
-// 0 success, 1 (S_FALSE) success with nothing to give (no child, no sibling, no attributes),
-// negative failure. Texts come back as COM strings (AllocWideString) that the caller frees.
-
-// The kinds of node that the reader tells apart: kind string "element", "text", or any other.
-enum class XmlNodeKind : int32_t { kElement, kText, kOther };
-
-// A whole document's nodes as a reader that copies them needs them, for a DOM that can hand them
-// out faster than node by node: in the order of the node-by-node walk (a node, its descendants,
-// then its following siblings), each with its depth below the first node, texts already in the
-// ANSI code page as CMvnString::AssignWide would make them from ReadNodeName and ReadText.
-class XmlTreeReader {
+// ---------------------------------------------------------------- XML document
+// A parsed document as the reader walks it: the nodes below the document element, in document
+// order (a node, its descendants, then its following siblings), as MSXML's DOMDocument shows them
+// with its default properties: white-space-only text between elements is no node, a text is
+// trimmed of space, TAB, CR and LF, adjacent character data is one text, entity and character
+// references are replaced, namespace declarations are attributes (listed first). Names, texts and
+// attribute values are in the ANSI code page, as WideToAnsi makes them from the DOM's UTF-16, each
+// followed by a NUL in one store.
+class XmlNodeTable {
  public:
-  virtual void Element(uint32_t depth, const char* name, std::size_t length) = 0;
-  // One attribute of the element given last, in the attribute map's order.
-  virtual void Attribute(const char* name, std::size_t name_length, const char* value,
-                         std::size_t value_length) = 0;
-  virtual void Text(uint32_t depth, const char* text, std::size_t length) = 0;
+  struct Node {
+    enum Kind : uint8_t { kElement, kText, kOther };
+    Kind kind;
+    // 0 for the document element's children.
+    uint32_t depth;
+    // An element's name or a text's text, in the store; nothing for other kinds.
+    uint32_t offset;
+    uint32_t length;
+    // An element's attributes, in the attribute map's order.
+    uint32_t first_attribute;
+    uint32_t attribute_count;
+  };
+  struct Attribute {
+    uint32_t name;
+    uint32_t name_length;
+    uint32_t value;
+    uint32_t value_length;
+  };
+
+  const std::vector<Node>& Nodes() const { return nodes_; }
+  const Attribute& AttributeAt(uint32_t index) const { return attributes_[index]; }
+  // The NUL-terminated text at a node's or attribute's offset.
+  const char* Text(uint32_t offset) const { return store_.data() + offset; }
+
+  void Clear() {
+    nodes_.clear();
+    attributes_.clear();
+    store_.clear();
+  }
+  void AddElement(uint32_t depth, const char* name, std::size_t length) {
+    const uint32_t offset = Store(name, length);
+    nodes_.push_back(Node{Node::kElement, depth, offset, static_cast<uint32_t>(length),
+                          static_cast<uint32_t>(attributes_.size()), 0});
+  }
+  // An attribute of the element added last.
+  void AddAttribute(const char* name, std::size_t name_length, const char* value,
+                    std::size_t value_length) {
+    if (nodes_.empty() || nodes_.back().kind != Node::kElement) return;
+    const uint32_t name_offset = Store(name, name_length);
+    const uint32_t value_offset = Store(value, value_length);
+    attributes_.push_back(Attribute{name_offset, static_cast<uint32_t>(name_length), value_offset,
+                                    static_cast<uint32_t>(value_length)});
+    ++nodes_.back().attribute_count;
+  }
+  void AddText(uint32_t depth, const char* text, std::size_t length) {
+    const uint32_t offset = Store(text, length);
+    nodes_.push_back(Node{Node::kText, depth, offset, static_cast<uint32_t>(length), 0, 0});
+  }
   // Any other kind of node (comment, CDATA section, processing instruction...).
-  virtual void Other(uint32_t depth) = 0;
+  void AddOther(uint32_t depth) { nodes_.push_back(Node{Node::kOther, depth, 0, 0, 0, 0}); }
 
- protected:
-  ~XmlTreeReader() = default;
+  // Room for a document of about `bytes` bytes at once, rather than a regrowth at every power of
+  // two.
+  void Reserve(std::size_t bytes) {
+    store_.reserve(bytes);
+    nodes_.reserve(bytes / 16 + 16);
+  }
+  // The three buffers, for whoever keeps them between documents.
+  template <typename Visit>
+  void ForEachBuffer(Visit visit) {
+    visit(static_cast<void*>(nodes_.data()), nodes_.capacity() * sizeof(Node));
+    visit(static_cast<void*>(attributes_.data()), attributes_.capacity() * sizeof(Attribute));
+    visit(static_cast<void*>(store_.data()), store_.capacity());
+  }
+
+ private:
+  uint32_t Store(const char* text, std::size_t length) {
+    const auto offset = static_cast<uint32_t>(store_.size());
+    store_.insert(store_.end(), text, text + length);
+    store_.push_back('\0');
+    return offset;
+  }
+
+  std::vector<Node> nodes_;
+  std::vector<Attribute> attributes_;
+  std::vector<char> store_;
 };
 
-// ReadTree's answer from a DOM that can only be walked node by node.
-constexpr int32_t kXmlTreeNotOffered = static_cast<int32_t>(0x80004001u);  // E_NOTIMPL
-
-class XmlDomNode {
- public:
-  virtual int32_t GetFirstChild(XmlDomNode** child) = 0;
-  virtual int32_t GetNextSibling(XmlDomNode** sibling) = 0;
-  // The DOM's kind string: "element", "text", "comment", "cdatasection", "processinginstruction"...
-  virtual int32_t GetNodeTypeString(WChar** kind) = 0;
-  // The same distinction where it matters, without a COM string (the DOM's node type).
-  virtual int32_t GetNodeKind(XmlNodeKind* kind) = 0;
-  virtual int32_t GetNodeName(WChar** name) = 0;
-  virtual int32_t GetText(WChar** text) = 0;
-  // GetNodeName and GetText into a string that the caller keeps, for a walk that reads many nodes
-  // without a COM string for each; a failed call leaves it empty. By default through the COM
-  // string.
-  virtual int32_t ReadNodeName(std::basic_string<WChar>& name) {
-    return ReadThroughComString(&XmlDomNode::GetNodeName, name);
-  }
-  virtual int32_t ReadText(std::basic_string<WChar>& text) {
-    return ReadThroughComString(&XmlDomNode::GetText, text);
-  }
-  // The element's attribute map: its length, and each item as a node (name and text).
-  virtual int32_t GetAttributeCount(int32_t* count) = 0;
-  virtual int32_t GetAttribute(int32_t index, XmlDomNode** attribute) = 0;
-  virtual void Release() = 0;
-  // This node, its descendants and its following siblings into reader, or kXmlTreeNotOffered
-  // (and nothing read) from a DOM that cannot.
-  virtual int32_t ReadTree(XmlTreeReader& /*reader*/) { return kXmlTreeNotOffered; }
-
- protected:
-  ~XmlDomNode() = default;
-
-  int32_t ReadThroughComString(int32_t (XmlDomNode::*getter)(WChar**),
-                               std::basic_string<WChar>& out) {
-    WChar* text = nullptr;
-    const int32_t result = (this->*getter)(&text);
-    out.clear();
-    if (result >= 0 && text != nullptr) out.assign(text, WideLength(text));
-    if (result >= 0) FreeWideString(text);
-    return result;
-  }
-};
-
+// The platform's XML parser: MSXML's DOMDocument on Windows (walked node by node into the table),
+// libxml2 on Linux (one SAX pass into the table). No DTD, no network, no entities beyond the
+// predefined ones.
 class XmlDomDocument {
  public:
-  virtual int32_t SetAsync(bool async) = 0;
-  // Parses text; *well_formed says whether it was accepted.
-  virtual int32_t LoadXml(const WChar* text, bool* well_formed) = 0;
-  // The same from text in the ANSI code page; by default through UTF-16, as the COM DOM takes it.
-  virtual int32_t LoadAnsiXml(const char* text, bool* well_formed) {
-    if (text == nullptr) return LoadXml(nullptr, well_formed);
-    const int32_t units = AnsiToWide(text, -1, nullptr, 0);
-    std::vector<WChar> wide(static_cast<std::size_t>(units > 0 ? units : 1), WChar(0));
-    AnsiToWide(text, -1, wide.data(), static_cast<int32_t>(wide.size()));
-    return LoadXml(wide.data(), well_formed);
-  }
-  virtual int32_t GetDocumentElement(XmlDomNode** root) = 0;
+  // Parses text (ANSI code page, NUL-terminated) and fills table with its nodes. Answers 0 when
+  // the text is well-formed and has a document element, 1 (S_FALSE) when it is refused (the
+  // table's content is then of no use), negative when the parser itself failed.
+  virtual int32_t ReadXmlDocument(const char* text, XmlNodeTable& table) = 0;
   virtual void Release() = 0;
 
  protected:
   ~XmlDomDocument() = default;
 };
 
-// Creates an empty DOM document (CoCreateInstance of DOMDocument on Windows).
+// Creates the parser for synchronous loads (CoCreateInstance of DOMDocument on Windows).
 int32_t CreateXmlDomDocument(XmlDomDocument** document);
 
 }  // namespace kestrel::platform

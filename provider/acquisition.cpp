@@ -5,6 +5,7 @@
 #include "common/xml_writer.h"
 #include "provider/avtech_app.h"
 #include "provider/device_url.h"
+#include "provider/guarded.h"
 #include "transport/wide_text.h"
 
 namespace kestrel::provider {
@@ -107,38 +108,51 @@ int32_t CAVTechApp::FetchDeviceDocument(const char* host, int32_t secure, uint32
 }
 
 int32_t CAVTechApp::LoadDeviceConfig() {
-  last_error_.Assign("Generic Error.");
-  int32_t r = FetchDeviceDocument(host_.Text(), http_secure_, http_port_);
-  if (r != 0) {
-    Trace(TRACE_TO_FILE, "AVTechApp: Failed to load device config!\n");
-    return r;
-  }
-  r = device_.SaveXml(config_working_file_.Text(), true);
-  if (r != 0) {
-    last_error_.Assign("Failed to parse Json device data.");
-    Trace(TRACE_TO_FILE,
-          "AVTechApp: Failed to parse json and save device configuration as XML file (%s)!\n",
-          config_working_file_.Text());
-    return r;
-  }
-  last_error_.Assign("The operation completed successfully.");
-  return 0;
+  return kestrel::provider::Guarded(
+      -1,
+      [&] {
+        last_error_.Assign("Generic Error.");
+        int32_t r = FetchDeviceDocument(host_.Text(), http_secure_, http_port_);
+        if (r != 0) {
+          Trace(TRACE_TO_FILE, "AVTechApp: Failed to load device config!\n");
+          return r;
+        }
+        r = device_.SaveXml(config_working_file_.Text(), true);
+        if (r != 0) {
+          last_error_.Assign("Failed to parse Json device data.");
+          Trace(TRACE_TO_FILE,
+                "AVTechApp: Failed to parse json and save device configuration as XML file (%s)!\n",
+                config_working_file_.Text());
+          return r;
+        }
+        last_error_.Assign("The operation completed successfully.");
+        return 0;
+      },
+      // A step left its own text, maybe a success, before the exception; the load says no more
+      // than a load that has not got anywhere yet.
+      [&] { last_error_.Assign("Generic Error."); });
 }
 
 int32_t CAVTechApp::LoadDeviceData() {
-  last_error_.Assign("Generic Error.");
-  int32_t r = LoadDeviceConfig();
-  if (r != 0) {
-    Trace(TRACE_TO_FILE, "AVTechApp: Failed to load device config!\n");
-    return r;
-  }
-  r = device_.SaveXml(data_file_.Text(), false);
-  if (r != 0) {
-    last_error_.Assign("Failed to parse Json device data.");
-    Trace(TRACE_TO_FILE, "AVTechApp: Failed to parse json and save device data as XML file (%s)!\n",
-          data_file_.Text());
-    return r;
-  }
-  last_error_.Assign("The operation completed successfully.");
-  return 0;
+  return kestrel::provider::Guarded(
+      -1,
+      [&] {
+        last_error_.Assign("Generic Error.");
+        int32_t r = LoadDeviceConfig();
+        if (r != 0) {
+          Trace(TRACE_TO_FILE, "AVTechApp: Failed to load device config!\n");
+          return r;
+        }
+        r = device_.SaveXml(data_file_.Text(), false);
+        if (r != 0) {
+          last_error_.Assign("Failed to parse Json device data.");
+          Trace(TRACE_TO_FILE,
+                "AVTechApp: Failed to parse json and save device data as XML file (%s)!\n",
+                data_file_.Text());
+          return r;
+        }
+        last_error_.Assign("The operation completed successfully.");
+        return 0;
+      },
+      [&] { last_error_.Assign("Generic Error."); });
 }

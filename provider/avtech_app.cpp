@@ -1,5 +1,7 @@
 #include "provider/avtech_app.h"
 
+#include "provider/guarded.h"
+
 CAVTechApp::CAVTechApp() : CEnvProviderApp("CAVTechApp") {
   host_.Assign(kDefaultHost);
   http_secure_ = 0;
@@ -12,26 +14,33 @@ CAVTechApp::~CAVTechApp() {
 }
 
 char* CAVTechApp::GetProviderName(char* buffer, uint32_t length) {
-  return CopyToBuffer(kProviderName, buffer, length);
+  return kestrel::provider::Guarded(buffer,
+                                    [&] { return CopyToBuffer(kProviderName, buffer, length); });
 }
 
 char* CAVTechApp::GetDefaultHost(char* buffer, uint32_t length) {
-  return CopyToBuffer(kDefaultHost, buffer, length);
+  return kestrel::provider::Guarded(buffer,
+                                    [&] { return CopyToBuffer(kDefaultHost, buffer, length); });
 }
 
 char* CAVTechApp::GetProviderId(char* buffer, uint32_t length) {
-  return CopyToBuffer(kProviderId, buffer, length);
+  return kestrel::provider::Guarded(buffer,
+                                    [&] { return CopyToBuffer(kProviderId, buffer, length); });
 }
 
+// The two constants cannot fail; they are guarded all the same so that every slot of the table
+// keeps exceptions in, whatever a later change puts behind it.
 uint32_t CAVTechApp::GetDeviceTypeId() {
-  return kDeviceTypeId;
+  return kestrel::provider::Guarded(kDeviceTypeId, [] { return kDeviceTypeId; });
 }
 
 uint32_t CAVTechApp::GetSupportedProtocols() {
-  return kSupportedProtocols;
+  return kestrel::provider::Guarded(kSupportedProtocols, [] { return kSupportedProtocols; });
 }
 
 void CAVTechApp::SetTracingFile(const char* path) {
-  device_.tracefile.Assign(path);
-  CEnvProviderApp::SetTracingFile(path);
+  kestrel::provider::Guarded([&] {
+    device_.tracefile.Assign(path);
+    CEnvProviderApp::SetTracingFile(path);
+  });
 }

@@ -3,10 +3,9 @@
 
 #include <cstdint>
 
+#include "common/xml_reader.h"
 #include "device/device_records.h"
 #include "provider/provider_app.h"
-
-class CMvnXmlDoc;
 
 class CAVTechApp : public CEnvProviderApp {
  public:
@@ -48,4 +47,6 @@ class CAVTechApp : public CEnvProviderApp {
   void DetectSensors(CMvnXmlDoc* document, const char* item_path);
 
   CEnvDevInfo device_{"CAVTechApp"};
+  // The XML reader's buffers and entries, kept from one load to the next.
+  kestrel::xml::ReaderMemory reader_memory_;
 };

@@ -42,7 +42,7 @@ int32_t CAVTechApp::ParseDeviceInformation(const char* xml) {
   device_.vendor.Assign(kVendor);
   device_.model.Assign(kModel);
 
-  CMvnXmlDoc document;
+  CMvnXmlDoc document(reader_memory_);
   CMvnXmlElements elements;
   // A failed set-up shows as a failed load just below.
   document.Initialize(0, "");

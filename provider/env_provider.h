@@ -1,48 +1,18 @@
 // The contract between the host monitoring service and this module: the 22 operations of
-// IEnvProvider in table order (the host calls them by slot), the SNMP settings record and the two
-// exports. No destructor in the table: the object is destroyed through DeletePluginInstance.
+// IEnvProvider in table order (the host calls them by slot) and the two exports; the SNMP settings
+// record that slot 20 takes lives with the device record, which embeds it too. No destructor in
+// the table: the object is destroyed through DeletePluginInstance.
 #pragma once
 
 #include <cstdint>
 
-#include "common/mvn_string.h"
+#include "device/snmp_config.h"
 
 #if defined(_WIN32)
 #define KESTREL_EXPORT __declspec(dllexport)
 #else
 #define KESTREL_EXPORT __attribute__((visibility("default")))
 #endif
-
-// SNMP settings of a device: stored and copied, read by none of this provider's own steps.
-class CEnvSnmpConfig {
- public:
-  CEnvSnmpConfig() = default;
-  CEnvSnmpConfig(const CEnvSnmpConfig& other) { CopyFrom(other); }
-  CEnvSnmpConfig& operator=(const CEnvSnmpConfig& other) {
-    CopyFrom(other);
-    return *this;
-  }
-  void CopyFrom(const CEnvSnmpConfig& other) {
-    if (this == &other) return;
-    community.Assign(other.community);
-    text2.Assign(other.text2);
-    text3.Assign(other.text3);
-    text4.Assign(other.text4);
-    text5.Assign(other.text5);
-    number1 = other.number1;
-    number2 = other.number2;
-    snmp_version = other.snmp_version;
-  }
-
-  CMvnString community{"quorin"};
-  CMvnString text2;
-  CMvnString text3;
-  CMvnString text4;
-  CMvnString text5;
-  uint16_t number1 = 0;
-  uint16_t number2 = 0;
-  uint16_t snmp_version = 2;
-};
 
 class IEnvProvider {
  public:

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/password_mask.h"
+#include "provider/guarded.h"
 
 CEnvProviderApp::CEnvProviderApp(const char* class_name) : CMvnBase(class_name) {}
 
@@ -24,91 +25,121 @@ char* CEnvProviderApp::CopyToBuffer(const char* text, char* buffer, uint32_t len
 }
 
 void CEnvProviderApp::SetProgramFilesFolder(const char* folder) {
-  program_files_folder_.Assign(folder);
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Setting program files folder: [%s]\n",
-        program_files_folder_.Text());
+  kestrel::provider::Guarded([&] {
+    program_files_folder_.Assign(folder);
+    Trace(TRACE_TO_FILE, "EnvProviderApp: Setting program files folder: [%s]\n",
+          program_files_folder_.Text());
+  });
 }
 
 void CEnvProviderApp::SetProgramDataFolder(const char* folder) {
-  program_data_folder_.Assign(folder);
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Setting program data folder: [%s]\n",
-        program_data_folder_.Text());
+  kestrel::provider::Guarded([&] {
+    program_data_folder_.Assign(folder);
+    Trace(TRACE_TO_FILE, "EnvProviderApp: Setting program data folder: [%s]\n",
+          program_data_folder_.Text());
+  });
 }
 
 void CEnvProviderApp::SetTracingFile(const char* path) {
-  SetTraceFile(path);
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Setting tracing file: [%s]\n", path != nullptr ? path : "");
+  kestrel::provider::Guarded([&] {
+    SetTraceFile(path);
+    Trace(TRACE_TO_FILE, "EnvProviderApp: Setting tracing file: [%s]\n",
+          path != nullptr ? path : "");
+  });
 }
 
 void CEnvProviderApp::SetConfigWorkingFile(const char* path) {
-  config_working_file_.Assign(path);
-  raw_xml_working_file_.Assign(config_working_file_).ReplaceAll(".xml", ".raw.xml");
-  json_working_file_.Assign(config_working_file_).ReplaceAll(".xml", ".json");
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Setting XML config working file: [%s]\n",
-        path != nullptr ? path : "");
+  kestrel::provider::Guarded([&] {
+    config_working_file_.Assign(path);
+    raw_xml_working_file_.Assign(config_working_file_).ReplaceAll(".xml", ".raw.xml");
+    json_working_file_.Assign(config_working_file_).ReplaceAll(".xml", ".json");
+    Trace(TRACE_TO_FILE, "EnvProviderApp: Setting XML config working file: [%s]\n",
+          path != nullptr ? path : "");
+  });
 }
 
 void CEnvProviderApp::SetDataFile(const char* path) {
-  data_file_.Assign(path);
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Setting data XML file: [%s]\n",
-        path != nullptr ? path : "");
+  kestrel::provider::Guarded([&] {
+    data_file_.Assign(path);
+    Trace(TRACE_TO_FILE, "EnvProviderApp: Setting data XML file: [%s]\n",
+          path != nullptr ? path : "");
+  });
 }
 
 void CEnvProviderApp::SetHost(const char* host) {
-  host_.Assign(host);
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Setting device hostname or URL: [%s]\n",
-        kestrel::MaskPassword(host).c_str());
+  kestrel::provider::Guarded([&] {
+    host_.Assign(host);
+    Trace(TRACE_TO_FILE, "EnvProviderApp: Setting device hostname or URL: [%s]\n",
+          kestrel::MaskPassword(host).c_str());
+  });
 }
 
 void CEnvProviderApp::SetCommunity(const char* community) {
-  community_.Assign(community);
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Setting device community (SNMP only!): [%s]\n",
-        community != nullptr ? community : "");
+  kestrel::provider::Guarded([&] {
+    community_.Assign(community);
+    Trace(TRACE_TO_FILE, "EnvProviderApp: Setting device community (SNMP only!): [%s]\n",
+          community != nullptr ? community : "");
+  });
 }
 
 void CEnvProviderApp::SetAccount(const char* account) {
-  account_.Assign(account);
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Setting credentials (account): [%s]\n",
-        account != nullptr ? account : "");
+  kestrel::provider::Guarded([&] {
+    account_.Assign(account);
+    Trace(TRACE_TO_FILE, "EnvProviderApp: Setting credentials (account): [%s]\n",
+          account != nullptr ? account : "");
+  });
 }
 
 void CEnvProviderApp::SetPassword(const char* password) {
-  password_.Assign(password);
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Setting credentials (password): [********]\n");
+  kestrel::provider::Guarded([&] {
+    password_.Assign(password);
+    Trace(TRACE_TO_FILE, "EnvProviderApp: Setting credentials (password): [********]\n");
+  });
 }
 
 void CEnvProviderApp::SetHttpSecure(int32_t secure) {
-  http_secure_ = secure;
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Setting HttpSecure: [%s]\n",
-        secure != 0 ? "TRUE" : "FALSE");
+  kestrel::provider::Guarded([&] {
+    http_secure_ = secure;
+    Trace(TRACE_TO_FILE, "EnvProviderApp: Setting HttpSecure: [%s]\n",
+          secure != 0 ? "TRUE" : "FALSE");
+  });
 }
 
 void CEnvProviderApp::SetHttpPort(uint32_t port) {
-  http_port_ = port;
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Setting HTTP port: [%ld]\n", static_cast<long>(port));
+  kestrel::provider::Guarded([&] {
+    http_port_ = port;
+    Trace(TRACE_TO_FILE, "EnvProviderApp: Setting HTTP port: [%ld]\n", static_cast<long>(port));
+  });
 }
 
 void CEnvProviderApp::SetMibFile(const char* path) {
-  mib_file_.Assign(path);
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Setting SNMP MIB file: [%s]\n", mib_file_.Text());
+  kestrel::provider::Guarded([&] {
+    mib_file_.Assign(path);
+    Trace(TRACE_TO_FILE, "EnvProviderApp: Setting SNMP MIB file: [%s]\n", mib_file_.Text());
+  });
 }
 
 void CEnvProviderApp::SetProtocol(uint32_t protocol) {
-  protocol_ = protocol;
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Setting communications protocol: [%ld]\n",
-        static_cast<long>(protocol));
+  kestrel::provider::Guarded([&] {
+    protocol_ = protocol;
+    Trace(TRACE_TO_FILE, "EnvProviderApp: Setting communications protocol: [%ld]\n",
+          static_cast<long>(protocol));
+  });
 }
 
 void CEnvProviderApp::SetSnmpConfig(const CEnvSnmpConfig* config) {
-  // The host always passes a record; a null one changes nothing but is still traced.
-  if (config != nullptr) {
-    snmp_config_.CopyFrom(*config);
-    community_.Assign(config->community);
-  }
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Setting SNMP configuration, SNMP version: [%ld]\n",
-        static_cast<long>(snmp_config_.snmp_version));
+  kestrel::provider::Guarded([&] {
+    // The host always passes a record; a null one changes nothing but is still traced.
+    if (config != nullptr) {
+      snmp_config_.CopyFrom(*config);
+      community_.Assign(config->community);
+    }
+    Trace(TRACE_TO_FILE, "EnvProviderApp: Setting SNMP configuration, SNMP version: [%ld]\n",
+          static_cast<long>(snmp_config_.snmp_version));
+  });
 }
 
 char* CEnvProviderApp::GetLastErrorText(char* buffer, uint32_t length) {
-  return CopyToBuffer(last_error_.Text(), buffer, length);
+  return kestrel::provider::Guarded(
+      buffer, [&] { return CopyToBuffer(last_error_.Text(), buffer, length); });
 }

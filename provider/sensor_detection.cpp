@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <new>
+#include <memory>
 #include <system_error>
 
 #include "common/xml_reader.h"
@@ -269,18 +269,16 @@ void CAVTechApp::DetectSensors(CMvnXmlDoc* document, const char* item_path) {
     if (count == 0) continue;
 
     // Made where they are kept: the device owns the interface, the interface its sensors.
-    auto* port = new (std::nothrow) CEnvDevInterface(ClassName());
-    if (port == nullptr) continue;
+    auto port = std::make_unique<CEnvDevInterface>(ClassName());
     port->description.Assign(label);
     for (std::size_t i = 0; i < count; ++i) {
-      auto* sensor = new (std::nothrow) CEnvDevInterfaceSensor(ClassName());
-      if (sensor == nullptr) continue;
+      auto sensor = std::make_unique<CEnvDevInterfaceSensor>(ClassName());
       sensor->description.Assign(label);
       sensor->type_id = rules[i].type_id;
       sensor->uom_id = rules[i].uom_id;
       sensor->value = ReadValue(item, rules[i], value_text);
-      port->AddSensor(sensor);
+      port->AddSensor(sensor.release());
     }
-    device_.AddInterface(port);
+    device_.AddInterface(port.release());
   }
 }

@@ -1,11 +1,9 @@
-// Fetching one URL through the network component: creation on first use, three attempts, and the
-// checks that turn the component's answers into a result and a detail text.
+#include "transport/http_retrieval.h"
+
 #include <cstdint>
 #include <string>
 
 #include "common/error_messages.h"
-#include "platform/platform.h"
-#include "provider/provider_app.h"
 #include "transport/wide_text.h"
 
 namespace {
@@ -26,55 +24,25 @@ bool StartsWithAscii(const kestrel::platform::WChar* body, std::size_t length) {
 
 }  // namespace
 
-bool CEnvProviderApp::InitHttpComponent() {
-  last_error_.Assign("Generic Error.");
-  Trace(TRACE_TO_FILE, "Initializing HTTP library...\n");
-  if (http_ != nullptr) {
-    last_error_.Assign("The operation completed successfully.");
-    return true;
-  }
-  kestrel::platform::ComInitialize();
-  kestrel::platform::HttpComponent* component = nullptr;
-  const int32_t created = kestrel::platform::CreateHttpComponent(&component);
-  if (created < 0 || component == nullptr) {
-    if (component != nullptr) component->Release();
-    last_error_.Assign("Morvane Network Component class 'MVNETWORK::HTTPEX' could not be created.");
-    return false;
-  }
-  http_ = component;
-  CMvnString trace_file;
-  GetTraceFile(trace_file);
-  http_->SetLogFile(kestrel::WideText(trace_file.Text()).get());
-  last_error_.Assign("The operation completed successfully.");
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Initializing HTTP library...success\n");
-  return true;
-}
+namespace kestrel::transport {
 
-int32_t CEnvProviderApp::HttpGet(const char* url, CMvnString& body, CMvnString& detail) {
-  body.Assign("");
-  detail.Assign("");
-  Trace(TRACE_TO_FILE, "EnvProviderApp: Using HTTP0.9: [%s].\n", "FALSE");
-  if (!InitHttpComponent()) {
-    Trace(TRACE_TO_FILE,
-          "EnvProviderApp: Failed to read data over HTTP. Failed to initialize HTTP library.\n");
-    return -1;
-  }
-
-  const uint32_t start = kestrel::platform::TickCount();
+int32_t GetDocument(platform::HttpComponent& component, const char* url, CMvnString& body,
+                    CMvnString& detail) {
+  const uint32_t start = platform::TickCount();
   int32_t error = -1;
-  const kestrel::WideText wide_url(url);
-  kestrel::OwnedWideString response;
+  const WideText wide_url(url);
+  OwnedWideString response;
   // A component that gives the body in UTF-8 saves its round through UTF-16.
   bool in_utf8 = true;
   std::string utf8;
   for (int32_t attempt = 0; attempt < kAttempts;) {
-    in_utf8 = in_utf8 && http_->GetUtf8(wide_url.get(), utf8);
-    if (!in_utf8) http_->Get(wide_url.get(), response.Slot());
-    error = http_->LastError();
+    in_utf8 = in_utf8 && component.GetUtf8(wide_url.get(), utf8);
+    if (!in_utf8) component.Get(wide_url.get(), response.Slot());
+    error = component.LastError();
     if (error == 0) break;
     // Unsigned difference: a wrap of the tick counter between the two readings does no harm.
-    if (static_cast<uint32_t>(kestrel::platform::TickCount() - start) > kRetryDeadlineMs) break;
-    kestrel::platform::SleepMs(kRetryPauseMs);
+    if (static_cast<uint32_t>(platform::TickCount() - start) > kRetryDeadlineMs) break;
+    platform::SleepMs(kRetryPauseMs);
     ++attempt;
   }
   if (error != 0) {
@@ -82,7 +50,7 @@ int32_t CEnvProviderApp::HttpGet(const char* url, CMvnString& body, CMvnString& 
     return -1;
   }
 
-  const int32_t status = http_->ResponseCode();
+  const int32_t status = component.ResponseCode();
   if (status != 200) {
     detail.Format("HTML Error [%ld].", static_cast<long>(status));
     return -1;
@@ -99,8 +67,8 @@ int32_t CEnvProviderApp::HttpGet(const char* url, CMvnString& body, CMvnString& 
     body.AssignUtf8(utf8.c_str());
     return 0;
   }
-  const kestrel::platform::WChar* text = response.get();
-  const std::size_t length = text != nullptr ? kestrel::platform::WideLength(text) : 0;
+  const platform::WChar* text = response.get();
+  const std::size_t length = text != nullptr ? platform::WideLength(text) : 0;
   if (length == 0 || !StartsWithAscii(text, length)) {
     detail.Assign("The received Json data could not be parsed. It is missing or malformed.");
     return -1;
@@ -108,3 +76,5 @@ int32_t CEnvProviderApp::HttpGet(const char* url, CMvnString& body, CMvnString& 
   body.AssignWide(text);
   return 0;
 }
+
+}  // namespace kestrel::transport

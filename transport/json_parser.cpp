@@ -46,12 +46,7 @@ CMvnJsonTokenizer::~CMvnJsonTokenizer() {
 
 // ------------------------------------------------------------------ CMvnJson
 
-CMvnJsonObject* CMvnJson::NodeBlock::Slot(uint32_t index) {
-  return reinterpret_cast<CMvnJsonObject*>(this + 1) + index;
-}
-
-CMvnJson::CMvnJson()
-    : CMvnBase("CMvnJson"), first_block_(nullptr), last_block_(nullptr), node_count_(0), level_(0) {
+CMvnJson::CMvnJson() : CMvnBase("CMvnJson"), level_(0) {
   Reset();
 }
 
@@ -70,46 +65,13 @@ void CMvnJson::Reset() {
 void CMvnJson::DeleteNodes() {
   // Parents were made before their children, so a parent unlinks its children's cells while they
   // still exist.
-  NodeBlock* block = first_block_;
-  while (block != nullptr) {
-    for (uint32_t k = 0; k < block->used; ++k) block->Slot(k)->~CMvnJsonObject();
-    NodeBlock* next = block->next;
-    ::operator delete(block);
-    block = next;
-  }
-  first_block_ = last_block_ = nullptr;
-  node_count_ = 0;
-}
-
-CMvnJson::NodeBlock* CMvnJson::AddBlock() {
-  static_assert(sizeof(NodeBlock) % alignof(CMvnJsonObject) == 0, "nodes follow the header");
-  uint32_t capacity = kFirstBlockNodes;
-  if (last_block_ != nullptr && last_block_->capacity < kLargestBlockNodes) {
-    capacity = last_block_->capacity * 2;
-  } else if (last_block_ != nullptr) {
-    capacity = kLargestBlockNodes;
-  }
-  void* memory = ::operator new(sizeof(NodeBlock) + capacity * sizeof(CMvnJsonObject));
-  NodeBlock* block = static_cast<NodeBlock*>(memory);
-  block->next = nullptr;
-  block->capacity = capacity;
-  block->used = 0;
-  if (last_block_ == nullptr) {
-    first_block_ = block;
-  } else {
-    last_block_->next = block;
-  }
-  last_block_ = block;
-  return block;
+  for (std::unique_ptr<CMvnJsonObject>& node : nodes_) node.reset();
+  nodes_.clear();
 }
 
 CMvnJsonObject* CMvnJson::NewObject() {
-  NodeBlock* block = last_block_;
-  if (block == nullptr || block->used == block->capacity) block = AddBlock();
-  CMvnJsonObject* node = new (block->Slot(block->used)) CMvnJsonObject();
-  ++block->used;
-  ++node_count_;
-  return node;
+  nodes_.push_back(std::make_unique<CMvnJsonObject>());
+  return nodes_.back().get();
 }
 
 // Builds the tree: every value becomes a node of the store, attached to its container's children

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "common/mvn_base.h"
 #include "common/mvn_list.h"
@@ -141,31 +143,18 @@ class CMvnJson : public CMvnBase {
   // The node of the outermost value, or null.
   CMvnJsonObject* GetRoot() const { return levels_[0].object; }
   // Every node the parse made.
-  uint32_t NodeCount() const { return node_count_; }
+  uint32_t NodeCount() const { return static_cast<uint32_t>(nodes_.size()); }
 
  private:
-  // Nodes are built in place in blocks of growing size that the parser owns: a document has
-  // thousands of them, and a heap block for each node and for its store entry was most of the cost
-  // of a conversion.
-  struct NodeBlock {
-    NodeBlock* next;
-    uint32_t capacity;
-    uint32_t used;
-    CMvnJsonObject* Slot(uint32_t index);
-  };
-  static constexpr uint32_t kFirstBlockNodes = 32;
-  static constexpr uint32_t kLargestBlockNodes = 4096;
-
   struct TreeSink;
   CMvnJsonObject* NewObject();
-  NodeBlock* AddBlock();
-  // Destroys every node, in creation order (parents before their children), and frees the blocks.
+  // Destroys every node, in creation order (parents before their children).
   void DeleteNodes();
 
   CMvnJsonTokenizer levels_[kLevelCount];
-  NodeBlock* first_block_;
-  NodeBlock* last_block_;
-  uint32_t node_count_;
+  // Every node the parse made, owned here. One heap block each: the tree serves the tests and the
+  // fuzz target as the conversion's reference, not a load.
+  std::vector<std::unique_ptr<CMvnJsonObject>> nodes_;
   int32_t level_;
   kestrel::transport::JsonParseResult result_;
 };

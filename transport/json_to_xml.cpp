@@ -7,7 +7,6 @@
 
 #include "common/mvn_list.h"
 #include "common/mvn_string.h"
-#include "provider/provider_app.h"
 #include "transport/json_cleaning.h"
 #include "transport/json_machine.h"
 #include "transport/json_parser.h"
@@ -471,7 +470,3 @@ const char* ConversionDetail(const JsonParseResult& result) {
 }
 
 }  // namespace kestrel::transport
-
-int32_t CEnvProviderApp::ConvertJsonToXml(const char* json, CMvnString& xml, CMvnString& detail) {
-  return kestrel::transport::ConvertJsonToXml(json, xml, detail);
-}

@@ -1,12 +1,16 @@
-// The XML DOM on Windows: MSXML's DOMDocument through its published COM interfaces. Every
-// interface pointer obtained here is owned by exactly one wrapper and released with it.
+// The XML parser on Windows: MSXML's DOMDocument through its published COM interfaces, walked node
+// by node into the reader's table. Every interface pointer obtained here is released here.
 #include <windows.h>
 
 #include <msxml2.h>
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <cstring>
+#include <cwchar>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/win32/msxml_ids.h"
@@ -21,124 +25,41 @@ using msxml::kDomDocumentInterface;
 // In-process or local server, as the document has always been created.
 constexpr DWORD kDomDocumentContext = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER;
 
-// Wraps a node pointer that the DOM handed out, or signals "nothing" with S_FALSE.
-int32_t WrapNode(HRESULT result, IXMLDOMNode* node, XmlDomNode** out);
+// A DOM string in the ANSI code page, replacing out; an absent string is empty. A character the
+// code page lacks becomes its default character, and a NUL inside ends the text.
+void ToAnsi(BSTR text, std::string& out) {
+  const std::size_t units = text != nullptr ? std::wcslen(text) : 0;
+  out.resize(2 * units + 1);
+  const int32_t written = units == 0 ? 0
+                                     : WideToAnsi(text, static_cast<int32_t>(units), &out[0],
+                                                  static_cast<int32_t>(out.size()));
+  out.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
+  out.resize(std::strlen(out.c_str()));
+}
 
-class MsxmlNode final : public XmlDomNode {
- public:
-  explicit MsxmlNode(IXMLDOMNode* node) : node_(node) {}
-
-  int32_t GetFirstChild(XmlDomNode** child) override {
-    if (child == nullptr) return E_POINTER;
-    IXMLDOMNode* found = nullptr;
-    const HRESULT result = node_->get_firstChild(&found);
-    return WrapNode(result, found, child);
-  }
-  int32_t GetNextSibling(XmlDomNode** sibling) override {
-    if (sibling == nullptr) return E_POINTER;
-    IXMLDOMNode* found = nullptr;
-    const HRESULT result = node_->get_nextSibling(&found);
-    return WrapNode(result, found, sibling);
-  }
-  int32_t GetNodeTypeString(WChar** kind) override { return node_->get_nodeTypeString(kind); }
-  int32_t GetNodeKind(XmlNodeKind* kind) override {
-    if (kind == nullptr) return E_POINTER;
-    *kind = XmlNodeKind::kOther;
-    DOMNodeType type = NODE_INVALID;
-    const HRESULT result = node_->get_nodeType(&type);
-    if (FAILED(result)) return result;
-    if (type == NODE_ELEMENT) *kind = XmlNodeKind::kElement;
-    if (type == NODE_TEXT) *kind = XmlNodeKind::kText;
-    return S_OK;
-  }
-  int32_t GetNodeName(WChar** name) override { return node_->get_nodeName(name); }
-  int32_t GetText(WChar** text) override { return node_->get_text(text); }
-
-  int32_t GetAttributeCount(int32_t* count) override {
-    if (count == nullptr) return E_POINTER;
-    *count = 0;
-    const HRESULT result = LoadAttributes();
-    if (result != S_OK) return result;
-    long length = 0;
-    const HRESULT counted = attributes_->get_length(&length);
-    if (FAILED(counted)) return counted;
-    *count = static_cast<int32_t>(length);
-    return S_OK;
-  }
-
-  int32_t GetAttribute(int32_t index, XmlDomNode** attribute) override {
-    if (attribute == nullptr) return E_POINTER;
-    *attribute = nullptr;
-    const HRESULT result = LoadAttributes();
-    if (result != S_OK) return result;
-    IXMLDOMNode* item = nullptr;
-    const HRESULT fetched = attributes_->get_item(index, &item);
-    return WrapNode(fetched, item, attribute);
-  }
-
-  void Release() override {
-    if (attributes_ != nullptr) attributes_->Release();
-    node_->Release();
-    delete this;
-  }
-
- private:
-  ~MsxmlNode() = default;
-
-  // The map is fetched once per node: the reader asks for the count, then each item.
-  HRESULT LoadAttributes() {
-    if (attributes_ != nullptr) return S_OK;
-    const HRESULT result = node_->get_attributes(&attributes_);
-    if (FAILED(result)) return result;
-    return attributes_ != nullptr ? S_OK : S_FALSE;
-  }
-
-  IXMLDOMNode* node_;
-  IXMLDOMNamedNodeMap* attributes_ = nullptr;
-};
-
-int32_t WrapNode(HRESULT result, IXMLDOMNode* node, XmlDomNode** out) {
-  *out = nullptr;
-  if (FAILED(result)) return result;
-  if (node == nullptr) return S_FALSE;
-  *out = new (std::nothrow) MsxmlNode(node);
-  if (*out == nullptr) {
-    node->Release();
-    return E_OUTOFMEMORY;
-  }
-  return S_OK;
+// The DOM's string answer of a getter into out (empty when the call fails), the string freed.
+template <typename Getter>
+void ReadString(Getter get, std::string& out) {
+  BSTR text = nullptr;
+  if (FAILED(get(&text))) text = nullptr;
+  ToAnsi(text, out);
+  ::SysFreeString(text);
 }
 
 class MsxmlDocument final : public XmlDomDocument {
  public:
   explicit MsxmlDocument(IXMLDOMDocument* document) : document_(document) {}
 
-  int32_t SetAsync(bool async) override {
-    return document_->put_async(async ? VARIANT_TRUE : VARIANT_FALSE);
-  }
-
-  int32_t LoadXml(const WChar* text, bool* well_formed) override {
-    if (well_formed != nullptr) *well_formed = false;
-    // loadXML takes a BSTR; a plain wide string has no length prefix.
-    BSTR copy = ::SysAllocString(text != nullptr ? text : L"");
-    if (copy == nullptr) return E_OUTOFMEMORY;
-    VARIANT_BOOL accepted = VARIANT_FALSE;
-    const HRESULT result = document_->loadXML(copy, &accepted);
-    ::SysFreeString(copy);
-    if (well_formed != nullptr) *well_formed = SUCCEEDED(result) && accepted == VARIANT_TRUE;
-    // S_FALSE means "parsed, but not well-formed": that is an answer, not a failure.
-    return FAILED(result) ? result : S_OK;
-  }
-
-  int32_t GetDocumentElement(XmlDomNode** root) override {
-    if (root == nullptr) return E_POINTER;
-    IXMLDOMElement* element = nullptr;
-    const HRESULT result = document_->get_documentElement(&element);
-    *root = nullptr;
-    if (FAILED(result)) return result;
-    if (element == nullptr) return S_FALSE;
-    // An element interface is a node interface (single inheritance): the wrapper takes it over.
-    return WrapNode(S_OK, element, root);
+  int32_t ReadXmlDocument(const char* text, XmlNodeTable& table) override {
+    table.Clear();
+    IXMLDOMElement* root = nullptr;
+    const HRESULT loaded = Load(text != nullptr ? text : "", &root);
+    if (loaded != S_OK) return loaded;
+    // An element interface is a node interface (single inheritance).
+    IXMLDOMNode* first = nullptr;
+    if (root->get_firstChild(&first) == S_OK && first != nullptr) Walk(first, table);
+    root->Release();
+    return S_OK;
   }
 
   void Release() override {
@@ -148,7 +69,82 @@ class MsxmlDocument final : public XmlDomDocument {
 
  private:
   ~MsxmlDocument() = default;
+
+  // Parses text; S_OK with the document element, S_FALSE when the text is refused or has none.
+  HRESULT Load(const char* text, IXMLDOMElement** root) {
+    const int32_t units = AnsiToWide(text, -1, nullptr, 0);
+    std::vector<WChar> wide(static_cast<std::size_t>(units > 0 ? units : 1), WChar(0));
+    AnsiToWide(text, -1, wide.data(), static_cast<int32_t>(wide.size()));
+    // loadXML takes a BSTR; a plain wide string has no length prefix.
+    BSTR copy = ::SysAllocString(wide.data());
+    if (copy == nullptr) return E_OUTOFMEMORY;
+    VARIANT_BOOL accepted = VARIANT_FALSE;
+    const HRESULT result = document_->loadXML(copy, &accepted);
+    ::SysFreeString(copy);
+    if (FAILED(result)) return result;
+    // S_FALSE means "parsed, but not well-formed": that is an answer, not a failure.
+    if (accepted != VARIANT_TRUE) return S_FALSE;
+    if (document_->get_documentElement(root) != S_OK || *root == nullptr) return S_FALSE;
+    return S_OK;
+  }
+
+  // Depth first in document order (a node, its descendants, then its following siblings), with an
+  // explicit stack so that no document, however deep, can exhaust the call stack. A call that
+  // fails skips its branch. Every node fetched (first included) is released here.
+  void Walk(IXMLDOMNode* first, XmlNodeTable& table) {
+    struct Pending {
+      IXMLDOMNode* node;
+      uint32_t depth;
+    };
+    std::vector<Pending> pending{Pending{first, 0}};
+    while (!pending.empty()) {
+      const Pending current = pending.back();
+      pending.pop_back();
+      IXMLDOMNode* node = current.node;
+      DOMNodeType type = NODE_INVALID;
+      if (FAILED(node->get_nodeType(&type))) type = NODE_INVALID;
+      if (type == NODE_ELEMENT) {
+        ReadString([node](BSTR* out) { return node->get_nodeName(out); }, name_);
+        table.AddElement(current.depth, name_.data(), name_.size());
+        ReadAttributes(node, table);
+      } else if (type == NODE_TEXT) {
+        ReadString([node](BSTR* out) { return node->get_text(out); }, text_);
+        table.AddText(current.depth, text_.data(), text_.size());
+      } else {
+        table.AddOther(current.depth);
+      }
+      // The sibling goes below the child on the stack, so the whole subtree comes first.
+      IXMLDOMNode* next = nullptr;
+      if (node->get_nextSibling(&next) == S_OK && next != nullptr) {
+        pending.push_back(Pending{next, current.depth});
+      }
+      IXMLDOMNode* child = nullptr;
+      if (node->get_firstChild(&child) == S_OK && child != nullptr) {
+        pending.push_back(Pending{child, current.depth + 1});
+      }
+      node->Release();
+    }
+  }
+
+  void ReadAttributes(IXMLDOMNode* node, XmlNodeTable& table) {
+    IXMLDOMNamedNodeMap* map = nullptr;
+    if (node->get_attributes(&map) != S_OK || map == nullptr) return;
+    long length = 0;
+    if (FAILED(map->get_length(&length))) length = 0;
+    for (long index = 0; index < length; ++index) {
+      IXMLDOMNode* item = nullptr;
+      if (map->get_item(index, &item) != S_OK || item == nullptr) continue;
+      ReadString([item](BSTR* out) { return item->get_nodeName(out); }, name_);
+      ReadString([item](BSTR* out) { return item->get_text(out); }, text_);
+      table.AddAttribute(name_.data(), name_.size(), text_.data(), text_.size());
+      item->Release();
+    }
+    map->Release();
+  }
+
   IXMLDOMDocument* document_;
+  std::string name_;
+  std::string text_;
 };
 
 }  // namespace
@@ -162,6 +158,7 @@ int32_t CreateXmlDomDocument(XmlDomDocument** document) {
                          reinterpret_cast<void**>(&created));
   if (FAILED(result)) return result;
   if (created == nullptr) return E_NOINTERFACE;
+  created->put_async(VARIANT_FALSE);
   // The text comes from the device: no document type, no external entities, as on Linux.
   created->put_validateOnParse(VARIANT_FALSE);
   created->put_resolveExternals(VARIANT_FALSE);
@@ -177,10 +174,11 @@ int32_t CreateXmlDomDocument(XmlDomDocument** document) {
     ::SysFreeString(name);
     settings->Release();
   }
-  *document = new (std::nothrow) MsxmlDocument(created);
-  if (*document == nullptr) {
+  try {
+    *document = new MsxmlDocument(created);
+  } catch (...) {
     created->Release();
-    return E_OUTOFMEMORY;
+    throw;
   }
   return S_OK;
 }

@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The text reaches the reader NUL-terminated; bytes after a NUL are never seen.
   const std::string text(reinterpret_cast<const char*>(data), size);
 
-  // The fast reading must give what the plain one gives.
+  // Walks that start at their first match must give what walks from the first node give.
   if (CollectAll(text, true) != CollectAll(text, false)) std::abort();
 
   CAVTechApp app;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "netcomp/component_factory.h"
 #include "platform/platform.h"
 
 namespace kestrel::testing {
@@ -101,11 +102,11 @@ struct FakeNetwork {
   World world;
   FakeNetwork() {
     g_world = &world;
-    kestrel::platform::SetHttpComponentFactoryForTesting(&FakeFactory);
+    kestrel::netcomp::SetHttpComponentFactoryForTesting(&FakeFactory);
     kestrel::platform::SetClockForTesting(&FakeTick, &FakeSleep);
   }
   ~FakeNetwork() {
-    kestrel::platform::SetHttpComponentFactoryForTesting(nullptr);
+    kestrel::netcomp::SetHttpComponentFactoryForTesting(nullptr);
     kestrel::platform::SetClockForTesting(nullptr, nullptr);
     g_world = nullptr;
   }

@@ -3,10 +3,12 @@
 // device cases.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <ostream>
 #include <string>
 
 #include "common/xml_reader.h"
+#include "platform/kept_memory.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -52,21 +54,38 @@ void PrintTo(const CollectCase& c, std::ostream* out) {
 
 class CollectTest : public ::testing::TestWithParam<CollectCase> {};
 
-// The fast reading and the plain one, alike.
+// Memory kept from one document to the next, as a provider keeps it: every case below reads
+// through it after the cases before, so nothing of an earlier document may show.
+kestrel::xml::ReaderMemory& KeptMemory() {
+  static kestrel::xml::ReaderMemory memory;
+  return memory;
+}
+
+std::string Collect(CMvnXmlDoc& document, const CollectCase& c) {
+  if (document.Initialize(0, "") != 0) return "no reader";
+  // The document keeps nothing of the text it was loaded from.
+  std::string text = c.xml;
+  if (document.LoadXml(text.c_str()) != 0) return "not loaded";
+  text.assign(text.size(), 'X');
+  CMvnXmlElements elements;
+  elements.SetPath(c.path);
+  if (document.CollectElements(elements) != 0) return "not collected";
+  return Dump(elements);
+}
+
+// Walks that start at the first element of their path and walks from the first node, on memory of
+// the reader's own and on kept memory, alike.
 TEST_P(CollectTest, CollectsElementsWithTheirTexts) {
   for (const bool fast : {true, false}) {
-    SCOPED_TRACE(fast ? "fast reading" : "plain reading");
+    SCOPED_TRACE(fast ? "walks from the first match" : "walks from the first node");
     CMvnXmlDoc::UseFastReading(fast);
-    CMvnXmlDoc document;
-    ASSERT_EQ(document.Initialize(0, ""), 0);
-    // The document keeps nothing of the text it was loaded from.
-    std::string text = GetParam().xml;
-    ASSERT_EQ(document.LoadXml(text.c_str()), 0);
-    text.assign(text.size(), 'X');
-    CMvnXmlElements elements;
-    elements.SetPath(GetParam().path);
-    ASSERT_EQ(document.CollectElements(elements), 0);
-    EXPECT_EQ(Dump(elements), GetParam().collected);
+    CMvnXmlDoc own;
+    EXPECT_EQ(Collect(own, GetParam()), GetParam().collected);
+    CMvnXmlDoc kept(KeptMemory());
+    EXPECT_EQ(Collect(kept, GetParam()), GetParam().collected);
+    // Memory lent already is not lent twice.
+    CMvnXmlDoc beside(KeptMemory());
+    EXPECT_EQ(Collect(beside, GetParam()), GetParam().collected);
   }
   CMvnXmlDoc::UseFastReading(true);
 }
@@ -141,9 +160,14 @@ TEST_P(RefusalTest, LoadsNothing) {
   elements.SetPath("/a");
   EXPECT_EQ(document.CollectElements(elements), -1);
 
-  // Parsers are kept from one load to the next: a refusal (the parse stopped short, a namespace
-  // error) must leave nothing behind for the next document.
-  CMvnXmlDoc next;
+  // A refusal (the parse stopped short, a namespace error) must leave nothing behind in memory
+  // kept for the next document.
+  {
+    CMvnXmlDoc refused(KeptMemory());
+    ASSERT_EQ(refused.Initialize(0, ""), 0);
+    EXPECT_EQ(refused.LoadXml(GetParam()), -1);
+  }
+  CMvnXmlDoc next(KeptMemory());
   ASSERT_EQ(next.Initialize(0, ""), 0);
   ASSERT_EQ(next.LoadXml(kDevice), 0);
   elements.SetPath("/device/sensor/item");
@@ -195,6 +219,7 @@ TEST(XmlReaderTest, LoadAndCollectAnswerMinusOneWhenThereIsNothingToRead) {
 
   ASSERT_EQ(document.LoadXml("<j><a>1</a></j>"), 0);
   EXPECT_EQ(document.LoadXml("<j><a>2</a>"), -1);  // the previous document stays
+  EXPECT_EQ(document.LoadXml("<j><a>3</a></j><x>"), -1);
   ASSERT_EQ(document.CollectElements(elements), 0);
   document.Uninitialize();
   EXPECT_EQ(document.CollectElements(elements), -1);
@@ -237,6 +262,32 @@ TEST(XmlReaderTest, DeepNestingIsWalkedOrRefusedWithoutCrashing) {
   std::string deeper;
   for (int i = 0; i < 100000; ++i) deeper += "<n>";
   EXPECT_EQ(document.LoadXml(deeper.c_str()), -1);
+}
+
+// Kept memory waits poisoned: a use after the collection that owned it is reported where
+// AddressSanitizer runs, as a use after free would be.
+const char* EntryAfterItsListWasEmptied(kestrel::xml::ReaderMemory& memory) {
+  CMvnXmlDoc document(memory);
+  document.Initialize(0, "");
+  document.LoadXml(kDevice);
+  CMvnXmlElements elements;
+  elements.SetPath("/device/sensor/item");
+  document.CollectElements(elements);
+  auto* element = static_cast<CMvnXmlElement*>(elements.GetFirst());
+  auto* entry = static_cast<CMvnXmlTextElement*>(element->GetFirst());
+  elements.RemoveAll();
+  return entry->value.Text();
+}
+
+TEST(KeptReaderMemoryDeathTest, AUseAfterTheLoadIsCaught) {
+  if (!kestrel::platform::kKeptMemoryChecked) GTEST_SKIP() << "needs AddressSanitizer";
+  EXPECT_DEATH(
+      {
+        kestrel::xml::ReaderMemory memory;
+        const char* value = EntryAfterItsListWasEmptied(memory);
+        std::printf("%c", value[0]);
+      },
+      "use-after-poison");
 }
 
 }  // namespace

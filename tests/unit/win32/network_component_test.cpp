@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "netcomp/component_factory.h"
 #include "netcomp/win32/mvnetwork.h"
 #include "platform/platform.h"
 #include "provider/avtech_app.h"
@@ -85,7 +86,7 @@ TEST_F(ComponentTest, RegistersAsAnApartmentInProcessServerUnderItsProgId) {
 TEST_F(ComponentTest, UnregisteredComponentFailsTheProviderWithTheCreationTexts) {
   ASSERT_EQ(unregister_(), S_OK);
   HttpComponent* component = nullptr;
-  EXPECT_LT(kestrel::platform::CreateHttpComponent(&component), 0);
+  EXPECT_LT(kestrel::netcomp::CreateHttpComponent(&component), 0);
   EXPECT_EQ(component, nullptr);
 
   TempDir dir;
@@ -111,7 +112,7 @@ TEST_F(ComponentTest, UnregisteredComponentFailsTheProviderWithTheCreationTexts)
 TEST_F(ComponentTest, EveryReferenceIsReleased) {
   EXPECT_EQ(can_unload_(), S_OK);
   HttpComponent* component = nullptr;
-  ASSERT_EQ(kestrel::platform::CreateHttpComponent(&component), 0);
+  ASSERT_EQ(kestrel::netcomp::CreateHttpComponent(&component), 0);
   EXPECT_EQ(can_unload_(), S_FALSE);
   component->Release();
   EXPECT_EQ(can_unload_(), S_OK);

@@ -6,12 +6,14 @@
 #include <oleauto.h>
 
 #include <atomic>
-#include <new>
 
+#include "netcomp/component_factory.h"
 #include "netcomp/win32/mvnetwork.h"
-#include "platform/platform.h"
 
-namespace kestrel::platform {
+namespace kestrel::netcomp {
+
+using platform::HttpComponent;
+using platform::WChar;
 
 namespace {
 
@@ -30,7 +32,7 @@ class ScopedBstr {
 
 class ComHttpComponent final : public HttpComponent {
  public:
-  explicit ComHttpComponent(netcomp::IMvnHttpEx* component) : component_(component) {}
+  explicit ComHttpComponent(IMvnHttpEx* component) : component_(component) {}
 
   void SetLogFile(const WChar* path) override {
     ScopedBstr text(path);
@@ -72,22 +74,22 @@ class ComHttpComponent final : public HttpComponent {
 
  private:
   ~ComHttpComponent() = default;
-  netcomp::IMvnHttpEx* component_;
+  IMvnHttpEx* component_;
 };
 
 std::atomic<HttpComponentFactory> g_factory{nullptr};
 
 int32_t CreateRegisteredComponent(HttpComponent** component) {
-  netcomp::IMvnHttpEx* created = nullptr;
-  const HRESULT result =
-      ::CoCreateInstance(netcomp::kHttpExClass, nullptr, CLSCTX_INPROC_SERVER,
-                         netcomp::kHttpExInterface, reinterpret_cast<void**>(&created));
+  IMvnHttpEx* created = nullptr;
+  const HRESULT result = ::CoCreateInstance(kHttpExClass, nullptr, CLSCTX_INPROC_SERVER,
+                                            kHttpExInterface, reinterpret_cast<void**>(&created));
   if (FAILED(result)) return result;
   if (created == nullptr) return E_NOINTERFACE;
-  *component = new (std::nothrow) ComHttpComponent(created);
-  if (*component == nullptr) {
+  try {
+    *component = new ComHttpComponent(created);
+  } catch (...) {
     created->Release();
-    return E_OUTOFMEMORY;
+    throw;
   }
   return S_OK;
 }
@@ -105,4 +107,4 @@ void SetHttpComponentFactoryForTesting(HttpComponentFactory factory) {
   g_factory.store(factory);
 }
 
-}  // namespace kestrel::platform
+}  // namespace kestrel::netcomp

@@ -1,23 +1,23 @@
 #include <atomic>
 
+#include "netcomp/component_factory.h"
 #include "netcomp/curl_component.h"
-#include "platform/platform.h"
 
-namespace kestrel::platform {
+namespace kestrel::netcomp {
 
 namespace {
 std::atomic<HttpComponentFactory> g_factory{nullptr};
 }  // namespace
 
-int32_t CreateHttpComponent(HttpComponent** component) {
+int32_t CreateHttpComponent(platform::HttpComponent** component) {
   if (component == nullptr) return -1;
   *component = nullptr;
   const HttpComponentFactory factory = g_factory.load();
-  return factory != nullptr ? factory(component) : netcomp::CreateCurlComponent(component);
+  return factory != nullptr ? factory(component) : CreateCurlComponent(component);
 }
 
 void SetHttpComponentFactoryForTesting(HttpComponentFactory factory) {
   g_factory.store(factory);
 }
 
-}  // namespace kestrel::platform
+}  // namespace kestrel::netcomp

@@ -1,0 +1,287 @@
+// Out of memory anywhere inside an operation of the table or an export must come back to the host
+// as that operation's failure answer, never as an exception through its C frames, and must leave
+// the provider usable. This file replaces the program's operator new so that one call can be made
+// to fail its Nth allocation, for every N the call makes.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "provider/avtech_app.h"
+#include "provider/env_provider.h"
+#include "tests/support/fake_http_component.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+// Allocations the armed thread may still make before one fails; -1 when none is to fail.
+thread_local long t_allocations_left = -1;
+thread_local bool t_failed = false;
+
+void* Allocate(std::size_t size) {
+  if (t_allocations_left >= 0 && t_allocations_left-- == 0) {
+    t_failed = true;
+    throw std::bad_alloc();
+  }
+  if (void* block = std::malloc(size != 0 ? size : 1)) return block;
+  throw std::bad_alloc();
+}
+
+void* AllocateOrNull(std::size_t size) noexcept {
+  try {
+    return Allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  return Allocate(size);
+}
+void* operator new[](std::size_t size) {
+  return Allocate(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return AllocateOrNull(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return AllocateOrNull(size);
+}
+void operator delete(void* block) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block, std::size_t) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, const std::nothrow_t&) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block, const std::nothrow_t&) noexcept {
+  std::free(block);
+}
+
+namespace {
+
+using kestrel::testing::FakeNetwork;
+using kestrel::testing::FixturePath;
+using kestrel::testing::ReadFileBytes;
+using kestrel::testing::Reply;
+using kestrel::testing::TempDir;
+
+constexpr const char* kEscaped = "<exception escaped>";
+// Longer than any string's inline buffer, so that copies of it allocate.
+constexpr const char* kLongText = "user:secret@room-alert-3w.example.internal:8080";
+constexpr const char* kLoaded = "0 The operation completed successfully.";
+
+// What a call handed back, kept without allocating while allocations may fail.
+struct Seen {
+  long long number = 0;
+  char text[64] = "untouched";
+};
+
+struct Operation {
+  const char* name;
+  // Calls the operation through the table as the host does; path is a file in the test's folder.
+  void (*run)(IEnvProvider& provider, const char* path, Seen& seen);
+  // The host's view of the call, read once allocations work again.
+  std::string (*answer)(CAVTechApp& app, const Seen& seen);
+  std::string success;
+  // How the answer starts when an allocation inside failed; null where the operation has no
+  // failure answer (setters, copies into the host's buffer), which then only must not throw and
+  // must work when called again. A load answers -1 with "Generic Error.", or with its failing
+  // step's text where that step reports running out of memory as its own failure.
+  const char* failure;
+  // The document a load writes, which a load after a failed one must write as if none had failed.
+  const char* document = nullptr;
+};
+
+std::string Nothing(CAVTechApp&, const Seen&) {
+  return "";
+}
+std::string Number(CAVTechApp&, const Seen& seen) {
+  return std::to_string(seen.number);
+}
+std::string Text(CAVTechApp&, const Seen& seen) {
+  return seen.text;
+}
+std::string Outcome(CAVTechApp& app, const Seen& seen) {
+  return std::to_string(seen.number) + " " + app.LastErrorText().Text();
+}
+std::string Community(CAVTechApp& app, const Seen&) {
+  return app.Community().Text();
+}
+
+using Provider = IEnvProvider;
+
+const Operation kOperations[] = {
+    {"LoadDeviceConfig", [](Provider& p, const char*, Seen& s) { s.number = p.LoadDeviceConfig(); },
+     Outcome, kLoaded, "-1 ", "device.xml"},
+    {"LoadDeviceData", [](Provider& p, const char*, Seen& s) { s.number = p.LoadDeviceData(); },
+     Outcome, kLoaded, "-1 ", "device-data.xml"},
+    {"GetProviderName",
+     [](Provider& p, const char*, Seen& s) { p.GetProviderName(s.text, sizeof s.text); }, Text,
+     "AVTech Room Alert 3W", nullptr},
+    {"GetDefaultHost",
+     [](Provider& p, const char*, Seen& s) { p.GetDefaultHost(s.text, sizeof s.text); }, Text,
+     "localhost:8380", nullptr},
+    {"GetProviderId",
+     [](Provider& p, const char*, Seen& s) { p.GetProviderId(s.text, sizeof s.text); }, Text,
+     "kestrel-probe", nullptr},
+    {"GetDeviceTypeId", [](Provider& p, const char*, Seen& s) { s.number = p.GetDeviceTypeId(); },
+     Number, "131104", "131104"},
+    {"GetSupportedProtocols",
+     [](Provider& p, const char*, Seen& s) { s.number = p.GetSupportedProtocols(); }, Number, "8",
+     "8"},
+    {"SetProgramFilesFolder",
+     [](Provider& p, const char*, Seen&) { p.SetProgramFilesFolder(kLongText); }, Nothing, "",
+     nullptr},
+    {"SetProgramDataFolder",
+     [](Provider& p, const char*, Seen&) { p.SetProgramDataFolder(kLongText); }, Nothing, "",
+     nullptr},
+    {"SetTracingFile", [](Provider& p, const char* path, Seen&) { p.SetTracingFile(path); },
+     Nothing, "", nullptr},
+    {"SetConfigWorkingFile",
+     [](Provider& p, const char*, Seen&) { p.SetConfigWorkingFile(kLongText); }, Nothing, "",
+     nullptr},
+    {"SetDataFile", [](Provider& p, const char*, Seen&) { p.SetDataFile(kLongText); }, Nothing, "",
+     nullptr},
+    {"SetHost", [](Provider& p, const char*, Seen&) { p.SetHost(kLongText); }, Nothing, "",
+     nullptr},
+    {"SetCommunity", [](Provider& p, const char*, Seen&) { p.SetCommunity(kLongText); }, Nothing,
+     "", nullptr},
+    {"SetAccount", [](Provider& p, const char*, Seen&) { p.SetAccount(kLongText); }, Nothing, "",
+     nullptr},
+    {"SetPassword", [](Provider& p, const char*, Seen&) { p.SetPassword(kLongText); }, Nothing, "",
+     nullptr},
+    {"SetHttpSecure", [](Provider& p, const char*, Seen&) { p.SetHttpSecure(1); }, Nothing, "",
+     nullptr},
+    {"SetHttpPort", [](Provider& p, const char*, Seen&) { p.SetHttpPort(8443); }, Nothing, "",
+     nullptr},
+    {"SetMibFile", [](Provider& p, const char*, Seen&) { p.SetMibFile(kLongText); }, Nothing, "",
+     nullptr},
+    {"SetProtocol", [](Provider& p, const char*, Seen&) { p.SetProtocol(8); }, Nothing, "",
+     nullptr},
+    {"SetSnmpConfig",
+     [](Provider& p, const char*, Seen&) {
+       CEnvSnmpConfig snmp;
+       snmp.community.Assign(kLongText);
+       p.SetSnmpConfig(&snmp);
+     },
+     Community, kLongText, nullptr},
+    {"GetLastErrorText",
+     [](Provider& p, const char*, Seen& s) { p.GetLastErrorText(s.text, sizeof s.text); }, Text, "",
+     nullptr},
+};
+
+class AllocationFailureTest : public ::testing::TestWithParam<Operation> {
+ protected:
+  // A provider as the host leaves it before the call: every file named, a device that answers.
+  CAVTechApp* Configured() {
+    IEnvProvider* provider = CreatePluginInstance();
+    auto* app = static_cast<CAVTechApp*>(provider);
+    provider->SetTracingFile(dir_.File("trace.log").c_str());
+    provider->SetConfigWorkingFile(dir_.File("device.xml").c_str());
+    provider->SetDataFile(dir_.File("device-data.xml").c_str());
+    provider->SetHost("10.0.0.7");
+    return app;
+  }
+
+  // The operation's answer with the Nth allocation from now failing; t_failed tells whether it did.
+  std::string CallFailingAt(CAVTechApp& app, long n) {
+    const Operation& op = GetParam();
+    const std::string path = dir_.File("moved-trace-file.log");
+    Seen seen;
+    bool escaped = false;
+    t_failed = false;
+    t_allocations_left = n;
+    try {
+      op.run(app, path.c_str(), seen);
+    } catch (...) {
+      escaped = true;
+    }
+    t_allocations_left = -1;
+    return escaped ? kEscaped : op.answer(app, seen);
+  }
+
+  FakeNetwork network_;
+  TempDir dir_;
+};
+
+TEST_P(AllocationFailureTest, EachFailingAllocationIsTheOperationsFailure) {
+  const Operation& op = GetParam();
+  const std::string json = ReadFileBytes(FixturePath("roomalert/3w-typical.json"));
+  network_.world.answers = {Reply(0, 200, std::u16string(json.begin(), json.end()))};
+  std::string document;
+  if (op.document != nullptr) {
+    CAVTechApp* app = Configured();
+    ASSERT_EQ(CallFailingAt(*app, -1), op.success);
+    DeletePluginInstance(app);
+    document = ReadFileBytes(dir_.File(op.document));
+  }
+  // Generous: a load makes about a hundred allocations.
+  constexpr long kMaxAllocations = 5000;
+  long n = 0;
+  for (; n < kMaxAllocations; ++n) {
+    CAVTechApp* app = Configured();
+    const std::string answer = CallFailingAt(*app, n);
+    if (!t_failed) {
+      EXPECT_EQ(answer, op.success) << "with no failure";
+      DeletePluginInstance(app);
+      break;
+    }
+    ASSERT_NE(answer, kEscaped) << "allocation " << n;
+    if (op.failure != nullptr) {
+      EXPECT_EQ(answer.rfind(op.failure, 0), 0u) << answer << ", allocation " << n;
+    }
+    // Nothing half-done may stay behind: the same call on the same provider works next time.
+    EXPECT_EQ(CallFailingAt(*app, -1), op.success) << "after allocation " << n << " failed";
+    if (op.document != nullptr) {
+      EXPECT_EQ(ReadFileBytes(dir_.File(op.document)), document) << "allocation " << n;
+    }
+    DeletePluginInstance(app);
+  }
+  EXPECT_LT(n, kMaxAllocations);
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, AllocationFailureTest, ::testing::ValuesIn(kOperations),
+                         [](const ::testing::TestParamInfo<Operation>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST(AllocationFailureExportsTest, CreateAnswersNullAndDeleteTakesWhatCreateGave) {
+  long n = 0;
+  for (; n < 1000; ++n) {
+    t_failed = false;
+    t_allocations_left = n;
+    IEnvProvider* provider = nullptr;
+    bool escaped = false;
+    try {
+      provider = CreatePluginInstance();
+    } catch (...) {
+      escaped = true;
+    }
+    t_allocations_left = -1;
+    ASSERT_FALSE(escaped) << "allocation " << n;
+    if (!t_failed) {
+      ASSERT_NE(provider, nullptr);
+      t_allocations_left = 0;  // destruction must need no memory
+      DeletePluginInstance(provider);
+      t_allocations_left = -1;
+      EXPECT_FALSE(t_failed);
+      break;
+    }
+    EXPECT_EQ(provider, nullptr) << "allocation " << n;
+  }
+  EXPECT_LT(n, 1000);
+}
+
+}  // namespace
