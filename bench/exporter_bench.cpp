@@ -107,10 +107,11 @@ class Setup {
     }
     if (!simulator_.Start(sim, false)) return;
     const std::string& site = simulator_.address;
+    const std::string port = site.substr(site.rfind(':') + 1);
     std::ofstream config(folder_ / "exporter.yml");
     config << "listen: 127.0.0.1:0\ndefaults: {timeout: 10s}\ndevices:\n";
     for (int k = 1; k <= devices; ++k) {
-      config << "  - {name: room-" << k << ", host: \"" << site << "/d" << k << "\"}\n";
+      config << "  - {name: room-" << k << ", host: \"d" << k << ".localhost:" << port << "\"}\n";
     }
     config.close();
     ok_ = exporter_.Start(

@@ -1,7 +1,11 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xmlreader.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "host/device_view.h"
 #include "host/readings.h"
@@ -11,9 +15,63 @@ namespace kestrel::host {
 
 namespace {
 
-bool IsElement(const xmlNode* node, const char* name) {
-  return node->type == XML_ELEMENT_NODE &&
-         std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
+// Read as a stream rather than into a tree: a device with thousands of sensors writes documents
+// of megabytes, whose tree would take several times the view built from them.
+class Streamer {
+ public:
+  explicit Streamer(DeviceView& device) : device_(device) {}
+
+  void Start(const char* name, bool empty) {
+    if (!open_.empty()) open_.back().has_elements = true;
+    Leaves* owner = nullptr;
+    const std::size_t depth = open_.size();
+    const Frame* parent = depth > 0 ? &open_.back() : nullptr;
+    if (depth == 0) {
+      is_device_ = std::strcmp(name, "device") == 0;
+      owner = &device_.leaves;
+    } else if (depth == 2 && parent->is_sensors && std::strcmp(name, "interface") == 0) {
+      owner = &device_.interfaces.emplace_back().leaves;
+    } else if (depth == 3 && parent->leaves != nullptr && std::strcmp(name, "sensor") == 0) {
+      owner = &device_.interfaces.back().sensors.emplace_back().leaves;
+    }
+    open_.push_back(
+        Frame{name, std::string(), owner, depth == 1 && !std::strcmp(name, "sensors"), false});
+    if (empty) End();
+  }
+
+  void Text(const char* text) {
+    if (!open_.empty()) open_.back().text += text;
+  }
+
+  void End() {
+    if (open_.empty()) return;
+    Frame frame = std::move(open_.back());
+    open_.pop_back();
+    if (frame.has_elements || open_.empty() || open_.back().leaves == nullptr) return;
+    open_.back().leaves->Set(std::move(frame.name), std::move(frame.text));
+  }
+
+  bool IsDevice() const { return is_device_; }
+
+ private:
+  struct Frame {
+    std::string name;
+    std::string text;
+    Leaves* leaves;  // where the leaves below go; null: nowhere
+    bool is_sensors;
+    bool has_elements;
+  };
+  DeviceView& device_;
+  std::vector<Frame> open_;
+  bool is_device_ = false;
+};
+
+std::string ParserMessage() {
+  const xmlError* why = xmlGetLastError();
+  if (why == nullptr || why->message == nullptr) return std::string();
+  std::string message = why->message;
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  return " (line " + std::to_string(why->line) + ": " + message + ")";
 }
 
 std::string TextOf(xmlNode* node) {
@@ -21,21 +79,6 @@ std::string TextOf(xmlNode* node) {
   std::string out = text != nullptr ? reinterpret_cast<const char*>(text) : "";
   xmlFree(text);
   return out;
-}
-
-bool HasElementChildren(const xmlNode* node) {
-  for (const xmlNode* child = node->children; child != nullptr; child = child->next) {
-    if (child->type == XML_ELEMENT_NODE) return true;
-  }
-  return false;
-}
-
-void ReadLeaves(xmlNode* parent, Leaves& leaves) {
-  for (xmlNode* child = parent->children; child != nullptr; child = child->next) {
-    if (child->type == XML_ELEMENT_NODE && !HasElementChildren(child)) {
-      leaves.Set(reinterpret_cast<const char*>(child->name), TextOf(child));
-    }
-  }
 }
 
 void CopyElements(xmlNode* node, XmlElement& into) {
@@ -64,30 +107,43 @@ bool ParseXmlElements(const std::string& xml, XmlElement& root) {
 
 bool ReadDeviceDocument(const std::string& path, DeviceView& device, std::string& error) {
   device = DeviceView{};
-  xmlDoc* doc = xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOBLANKS);
-  if (doc == nullptr) {
-    error = "cannot read the device document " + path;
+  // A broken document is this function's error to report, once, not libxml2's to print on stderr
+  // of every program that hosts the module.
+  xmlResetLastError();
+  xmlTextReaderPtr reader = xmlReaderForFile(
+      path.c_str(), nullptr,
+      XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  if (reader == nullptr) {
+    error = "cannot read the device document " + path + ParserMessage();
     return false;
   }
-  xmlNode* root = xmlDocGetRootElement(doc);
-  if (root == nullptr || !IsElement(root, "device")) {
-    xmlFreeDoc(doc);
+  Streamer streamer(device);
+  bool any = false;
+  int step;
+  while ((step = xmlTextReaderRead(reader)) == 1) {
+    const int type = xmlTextReaderNodeType(reader);
+    if (type == XML_READER_TYPE_ELEMENT) {
+      any = true;
+      streamer.Start(reinterpret_cast<const char*>(xmlTextReaderConstName(reader)),
+                     xmlTextReaderIsEmptyElement(reader) == 1);
+    } else if (type == XML_READER_TYPE_END_ELEMENT) {
+      streamer.End();
+    } else if (type == XML_READER_TYPE_TEXT || type == XML_READER_TYPE_CDATA) {
+      const xmlChar* text = xmlTextReaderConstValue(reader);
+      if (text != nullptr) streamer.Text(reinterpret_cast<const char*>(text));
+    }
+  }
+  xmlFreeTextReader(reader);
+  if (step != 0 || !any) {
+    device = DeviceView{};
+    error = "cannot read the device document " + path + ParserMessage();
+    return false;
+  }
+  if (!streamer.IsDevice()) {
+    device = DeviceView{};
     error = "the document " + path + " is no device document";
     return false;
   }
-  ReadLeaves(root, device.leaves);
-  for (xmlNode* sensors = root->children; sensors != nullptr; sensors = sensors->next) {
-    if (!IsElement(sensors, "sensors")) continue;
-    for (xmlNode* itf = sensors->children; itf != nullptr; itf = itf->next) {
-      if (!IsElement(itf, "interface")) continue;
-      InterfaceView& view = device.interfaces.emplace_back();
-      ReadLeaves(itf, view.leaves);
-      for (xmlNode* sensor = itf->children; sensor != nullptr; sensor = sensor->next) {
-        if (IsElement(sensor, "sensor")) ReadLeaves(sensor, view.sensors.emplace_back().leaves);
-      }
-    }
-  }
-  xmlFreeDoc(doc);
   return true;
 }
 

@@ -99,7 +99,10 @@ class Site:
         address, code = self._start(args)
         if address is None:
             raise RuntimeError("simulator did not start (%d)" % code)
-        self.hosts = ["%s/d%d" % (address, k) for k in range(1, self.count + 1)]
+        # The exporter takes only host[:port]: device K is dK.localhost, which libcurl resolves
+        # to loopback by itself.
+        self.port = address.rsplit(":", 1)[1]
+        self.hosts = ["d%d.localhost:%s" % (k, self.port) for k in range(1, self.count + 1)]
         return self
 
     def __exit__(self, *exc):
@@ -199,6 +202,8 @@ class ConfigurationTest(ExporterTestCase):
          "auth_modules:\n  s: {user: u, password_file: nowhere.pass}\ndevices: []\n",
          ":2:31: cannot read the password file 'nowhere.pass'"),
         ("not YAML", "devices: [\n", ":2:1: expected YAML"),
+        ("password in host", "devices:\n  - {name: a, host: 'admin:pw@dev'}\n",
+         ":2:21: 'host' holds '@': a user or password goes in auth_modules"),
     ]
 
     def test_bad_files_stop_the_program_with_exit_2_and_their_place(self):
@@ -326,8 +331,11 @@ scrape_configs:
 """ % (targets, exporter_address, exporter_address)
 
     def query(self, port, expression):
-        status, body = get("http://127.0.0.1:%d/api/v1/query?query=%s"
-                           % (port, urllib.parse.quote(expression)))
+        try:
+            status, body = get("http://127.0.0.1:%d/api/v1/query?query=%s"
+                               % (port, urllib.parse.quote(expression)))
+        except urllib.error.URLError:  # a busy machine: Prometheus not listening yet
+            return []
         if status != 200:
             return []
         return json.loads(body)["data"]["result"]

@@ -171,7 +171,9 @@ void ParseListen(const YAML::Node& node, Config& config) {
 }
 
 void ParseDefaults(const YAML::Node& node, Config& config) {
-  ForEachKey(node, "defaults", {"secure", "port", "timeout", "poll_interval"},
+  YAML::Node backoff_max;
+  ForEachKey(node, "defaults",
+             {"secure", "port", "timeout", "poll_interval", "backoff", "backoff_max"},
              [&](const std::string& key, const YAML::Node&, const YAML::Node& value) {
                if (key == "secure") {
                  config.secure = Boolean(value, key);
@@ -179,10 +181,35 @@ void ParseDefaults(const YAML::Node& node, Config& config) {
                  config.port = Port(value, key);
                } else if (key == "timeout") {
                  config.timeout_seconds = Duration(value, key, 0.1, 600);
-               } else {
+               } else if (key == "poll_interval") {
                  config.poll_interval_seconds = Duration(value, key, 1, 86400);
+               } else if (key == "backoff") {
+                 config.backoff_seconds = Duration(value, key, 0, 3600);
+               } else {
+                 config.backoff_max_seconds = Duration(value, key, 0, 86400);
+                 backoff_max = value;
                }
              });
+  if (backoff_max && config.backoff_max_seconds < config.backoff_seconds) {
+    Fail(backoff_max, "expected 'backoff_max' to be at least 'backoff'");
+  }
+}
+
+void ParseAllowedNetworks(const YAML::Node& node, Config& config) {
+  const char* key = "unlisted_targets_allowed_networks";
+  if (node.IsNull()) return;
+  if (!node.IsSequence())
+    Fail(node, std::string("expected a list for '") + key + "', got " + KindOf(node));
+  for (const YAML::Node& item : node) {
+    Network network;
+    if (!item.IsScalar() || !Network::Parse(item.Scalar(), network)) {
+      Fail(item,
+           std::string("expected a network as ADDRESS/BITS (e.g. 10.0.0.0/8 or fd00::/8) in '") +
+               key + "', got " +
+               (item.IsScalar() ? Quoted(item.Scalar()) : std::string(KindOf(item))));
+    }
+    config.unlisted_targets_allowed_networks.push_back(network);
+  }
 }
 
 void ParseAuthModules(const YAML::Node& node, const PasswordReader& read_password, Config& config) {
@@ -247,11 +274,11 @@ DeviceEntry ParseDevice(const YAML::Node& node) {
                  has_name = true;
                } else if (key == "host") {
                  d.host = Text(value, key);
+                 const std::string problem = HostTextProblem(d.host);
+                 if (!problem.empty()) Fail(value, problem);
                  if (!IsValidHostText(d.host)) {
-                   Fail(value,
-                        "expected a host name or address (host[:port][/path]) for 'host', "
-                        "got " +
-                            Quoted(d.host));
+                   Fail(value, "expected a host name or address (host[:port]) for 'host', got " +
+                                   Quoted(d.host));
                  }
                  has_host = true;
                } else if (key == "auth") {
@@ -326,6 +353,21 @@ bool IsValidHostText(const std::string& text) {
   return true;
 }
 
+std::string HostTextProblem(const std::string& text) {
+  // The text itself stays out of the message: it may hold a password.
+  if (text.find('@') != std::string::npos) {
+    return "'host' holds '@': a user or password goes in auth_modules (user, password_file), "
+           "never in the host, which the status page shows";
+  }
+  const std::size_t at = text.find_first_of("/?#");
+  if (at != std::string::npos) {
+    return std::string("'host' holds '") + text[at] +
+           "': the device's document has a fixed path, so a host is only host[:port], got " +
+           Quoted(text);
+  }
+  return std::string();
+}
+
 const DeviceConfig* Config::FindDevice(const std::string& name) const {
   for (const DeviceConfig& device : devices) {
     if (device.name == name) return &device;
@@ -348,6 +390,13 @@ DeviceConfig Config::UnlistedDevice(const std::string& host) const {
   return device;
 }
 
+bool Config::MayAskForUnlisted(const IpAddress& client) const {
+  for (const Network& network : unlisted_targets_allowed_networks) {
+    if (network.Contains(client)) return true;
+  }
+  return false;
+}
+
 bool ParseConfig(const std::string& text, const std::string& file_name,
                  const PasswordReader& read_password, Config& config, std::string& error) {
   auto where = [&](const YAML::Mark& mark) {
@@ -363,7 +412,8 @@ bool ParseConfig(const std::string& text, const std::string& file_name,
       return false;
     }
     ForEachKey(root, "the file",
-               {"listen", "defaults", "auth_modules", "allow_unlisted_targets", "devices"},
+               {"listen", "defaults", "auth_modules", "allow_unlisted_targets",
+                "unlisted_targets_allowed_networks", "devices"},
                [](const std::string&, const YAML::Node&, const YAML::Node&) {});
     // Defaults and auth modules first: the devices refer to both, wherever they stand.
     if (root["listen"]) ParseListen(root["listen"], parsed);
@@ -372,6 +422,9 @@ bool ParseConfig(const std::string& text, const std::string& file_name,
     if (root["allow_unlisted_targets"]) {
       parsed.allow_unlisted_targets =
           Boolean(root["allow_unlisted_targets"], "allow_unlisted_targets");
+    }
+    if (root["unlisted_targets_allowed_networks"]) {
+      ParseAllowedNetworks(root["unlisted_targets_allowed_networks"], parsed);
     }
     if (root["devices"]) ParseDevices(root["devices"], parsed);
   } catch (const Problem& problem) {

@@ -6,12 +6,15 @@
 //     port: 0                       # 0 = the scheme's own port
 //     timeout: 10s                  # longest a probe waits for a load (number or 500ms/10s/1m)
 //     poll_interval: 30s            # with --poll, how often each device is loaded
+//     backoff: 30s                  # after a time-out or refusal, no load before this (0: off)
+//     backoff_max: 10m              # the wait doubles with each such failure up to this
 //   auth_modules:
 //     NAME: {user: admin, password_file: /etc/kestrel-exporter/site.pass}
-//   allow_unlisted_targets: false   # /probe?target=HOST for a host not listed below
+//   allow_unlisted_targets: false   # /probe?target=HOST[:PORT] for a host not listed below
+//   unlisted_targets_allowed_networks: [127.0.0.0/8, "::1/128"]  # clients that may ask so
 //   devices:
 //     - name: server-room-2         # unique; the device label of every sample, a folder name
-//       host: 192.168.10.48         # host text as the module takes it (host[:port][/path])
+//       host: 192.168.10.48         # host[:port]; a user or password goes in auth_modules
 //       auth: NAME                  # optional, one of auth_modules
 //       secure: true                # optional, overrides defaults
 //       port: 443                   # optional, overrides defaults
@@ -27,6 +30,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "tools/kestrel-exporter/networks.h"
 
 namespace kestrel::exporter {
 
@@ -55,14 +60,18 @@ struct Config {
   uint32_t port = 0;
   double timeout_seconds = 10.0;
   double poll_interval_seconds = 30.0;
+  double backoff_seconds = 30.0;
+  double backoff_max_seconds = 600.0;
   std::map<std::string, AuthModule> auth_modules;
   bool allow_unlisted_targets = false;
-  std::vector<DeviceConfig> devices;  // in file order, names unique
+  std::vector<Network> unlisted_targets_allowed_networks;  // empty: no client may
+  std::vector<DeviceConfig> devices;                       // in file order, names unique
 
   const DeviceConfig* FindDevice(const std::string& name) const;
   const AuthModule* FindAuth(const std::string& name) const;
   // A device for a host that the file does not list, with the defaults.
   DeviceConfig UnlistedDevice(const std::string& host) const;
+  bool MayAskForUnlisted(const IpAddress& client) const;
 };
 
 // Reads a password file's first line; false when the file cannot be read.
@@ -81,5 +90,10 @@ bool IsValidDeviceName(const std::string& text);
 
 // Whether text may go to the module as a host: printable, no blanks, bounded.
 bool IsValidHostText(const std::string& text);
+
+// Why a configured host cannot be used as it is (empty when it can): the module puts the host
+// text straight into the URL, so a user, password, path, query or fragment would either leak on
+// the status page or ask the device for something other than its document.
+std::string HostTextProblem(const std::string& text);
 
 }  // namespace kestrel::exporter

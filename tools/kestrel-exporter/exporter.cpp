@@ -64,6 +64,26 @@ std::string UtcTime(double unix_seconds) {
           std::chrono::duration<double>(unix_seconds))));
 }
 
+// What the status page shows of a text: no password of the configuration and no user:password@
+// of a URL, whatever a device or the module put into an error text.
+std::string WithoutCredentials(std::string text, const Config& config) {
+  for (const auto& [name, auth] : config.auth_modules) {
+    if (auth.password.empty()) continue;
+    for (std::size_t at = text.find(auth.password); at != std::string::npos;
+         at = text.find(auth.password, at + 3)) {
+      text.replace(at, auth.password.size(), "***");
+    }
+  }
+  for (std::size_t scheme = text.find("://"); scheme != std::string::npos;
+       scheme = text.find("://", scheme + 3)) {
+    const std::size_t start = scheme + 3;
+    const std::size_t end = text.find_first_of("/?# \t\"'<>", start);
+    const std::size_t at = text.rfind('@', end == std::string::npos ? text.size() : end);
+    if (at != std::string::npos && at >= start) text.replace(start, at - start, "***");
+  }
+  return text;
+}
+
 double Now() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
@@ -156,11 +176,17 @@ Exporter::Exporter(Options options, const Config& config, LoaderFactory factory,
         log.Load(device.name, load);
       }) {
   registry_.Apply(config);
+  Tune(config);
   last_reload_at_ = Now();
 }
 
+void Exporter::Tune(const Config& config) {
+  scheduler_.SetBackoff(Backoff{config.backoff_seconds, config.backoff_max_seconds});
+  scheduler_.EnsureWorkers(config.devices.size());
+}
+
 void Exporter::Probe(const std::string& query, const std::string& scrape_timeout_header,
-                     Reply reply) {
+                     Reply reply, const IpAddress& client) {
   Response refused;
   std::string target;
   std::string error;
@@ -170,7 +196,7 @@ void Exporter::Probe(const std::string& query, const std::string& scrape_timeout
     reply(std::move(refused));
     return;
   }
-  std::shared_ptr<Device> device = registry_.Find(target, error);
+  std::shared_ptr<Device> device = registry_.Find(target, error, client);
   if (device == nullptr) {
     refused.status = 403;
     refused.body = error + "\n";
@@ -237,16 +263,23 @@ Response Exporter::Metrics() {
 
 Response Exporter::StatusPage() {
   std::string rows;
+  const Config config = registry_.Current();
   for (const auto& device : registry_.Devices()) {
-    const DeviceConfig settings = device->Settings();
+    DeviceConfig settings = device->Settings();
+    settings.host = WithoutCredentials(settings.host, config);
     const auto last = device->Last();
     std::string result = "not loaded yet";
     std::string error;
     if (last != nullptr) {
       result = last->result == 0 ? "ok" : "failed";
-      if (last->result != 0) error = last->error;
+      if (last->result != 0) error = WithoutCredentials(last->error, config);
     }
     if (device->Loading()) result += " (loading)";
+    const auto retry_in = device->RetryAt() - Clock::now();
+    if (retry_in > Clock::duration::zero()) {
+      result += " (next load in " +
+                std::to_string(std::chrono::ceil<std::chrono::seconds>(retry_in).count()) + " s)";
+    }
     const std::string link = "/probe?target=" + UrlQueryValue(settings.name);
     rows += "<tr><td>" + kestrel::host::MarkupEscape(settings.name) + "</td><td>" +
             kestrel::host::MarkupEscape(settings.host) + "</td><td>" +
@@ -282,6 +315,7 @@ bool Exporter::Reload() {
     log_.Line("reload: a new listen address takes effect only at the next start");
   }
   registry_.Apply(config);
+  Tune(config);
   last_reload_ok_ = true;
   last_reload_at_ = Now();
   log_.Line("reload ok: " + std::to_string(config.devices.size()) + " devices");

@@ -62,8 +62,10 @@ class Exporter {
   using Reply = std::function<void(Response)>;
   // Answers a probe through reply, exactly once: at once when the query or the target is
   // refused, else when the load ends or the scrape time-out passes, on whichever thread that
-  // happens. Never blocks, so a waiting probe holds no thread.
-  void Probe(const std::string& query, const std::string& scrape_timeout_header, Reply reply);
+  // happens. Never blocks, so a waiting probe holds no thread. client: the peer's address
+  // (IpAddress::FromSockaddr), which unlisted targets depend on.
+  void Probe(const std::string& query, const std::string& scrape_timeout_header, Reply reply,
+             const IpAddress& client = IpAddress());
   Response Metrics();
   Response StatusPage();
   // Rereads the configuration file; a bad one leaves the running configuration in place.
@@ -74,6 +76,8 @@ class Exporter {
   Config Current() const { return registry_.Current(); }
 
  private:
+  // What the scheduler takes from a configuration: back-off and worker count.
+  void Tune(const Config& config);
   Options options_;
   EventLog& log_;
   Registry registry_;

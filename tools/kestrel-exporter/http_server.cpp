@@ -205,6 +205,9 @@ struct HttpCallbacks {
     const char* timeout = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
                                                       "X-Prometheus-Scrape-Timeout-Seconds");
     if (timeout != nullptr) request.scrape_timeout = timeout;
+    const MHD_ConnectionInfo* peer =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    request.client = IpAddress::FromSockaddr(peer != nullptr ? peer->client_addr : nullptr);
     server->Route(exchange, request);
 
     lock.lock();

@@ -23,6 +23,7 @@ struct HttpRequest {
   std::string path;
   std::string query;           // as sent, still percent-encoded
   std::string scrape_timeout;  // X-Prometheus-Scrape-Timeout-Seconds
+  IpAddress client;            // the peer, for the networks unlisted targets may come from
 };
 
 // Callable once, from any thread; later calls, and calls after the client left, do nothing.

@@ -21,6 +21,7 @@
 #include "tools/kestrel-exporter/config.h"
 #include "tools/kestrel-exporter/exporter.h"
 #include "tools/kestrel-exporter/http_server.h"
+#include "tools/kestrel-exporter/process.h"
 #include "tools/kestrel-exporter/provider_loader.h"
 
 namespace {
@@ -56,7 +57,8 @@ void PrintUsage(std::FILE* out) {
                "                       $STATE_DIRECTORY, else ./kestrel-state)\n"
                "  --poll               also load every device on its own interval and serve\n"
                "                       the latest readings on /metrics\n"
-               "  --workers N          loads running at once at most (default %d)\n"
+               "  --workers N          loads running at once (default %d; more when more\n"
+               "                       devices are configured, a quarter for unlisted targets)\n"
                "  --plugin PATH        module to load (default: the one beside this program)\n"
                "\n"
                "Endpoints: /probe?target=NAME, /metrics, /, /-/healthy, /-/ready.\n",
@@ -149,9 +151,32 @@ kestrel::exporter::Response Text(const char* text) {
   return response;
 }
 
+// The state folder for this process alone (the lock lasts until exit), without what unlisted
+// targets of an earlier run left, and every descriptor the system allows.
+bool ClaimStateAndDescriptors(const std::string& state_dir,
+                              const kestrel::exporter::Config& config) {
+  std::string error;
+  if (kestrel::exporter::LockStateFolder(state_dir, error) < 0) {
+    std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
+    return false;
+  }
+  kestrel::exporter::RemoveUnlistedFolders(state_dir);
+  const std::size_t allowed = kestrel::exporter::RaiseDescriptorLimit();
+  const std::size_t needed = kestrel::exporter::DescriptorsNeeded(config.devices.size());
+  if (needed > allowed) {
+    std::fprintf(stderr,
+                 "kestrel-exporter: %zu devices may need about %zu open files, but the limit is "
+                 "%zu: loads past it fail as if the devices refused; raise the hard limit "
+                 "(LimitNOFILE= in the unit, ulimit -Hn)\n",
+                 config.devices.size(), needed, allowed);
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  kestrel::exporter::BoundMemoryArenas();
   Options o;
   const int parsed = ParseOptions(argc, argv, o);
   if (parsed != 0) return parsed < 0 ? 0 : parsed;
@@ -178,6 +203,7 @@ int main(int argc, char** argv) {
                  state_dir.c_str(), folder_error.message().c_str());
     return kExitFailure;
   }
+  if (!ClaimStateAndDescriptors(state_dir, config)) return kExitUsage;
   kestrel::host::LoadedModule module;
   if (!kestrel::host::LoadModule(o.plugin.empty() ? kestrel::host::DefaultModulePath() : o.plugin,
                                  module, error)) {
@@ -208,7 +234,7 @@ int main(int argc, char** argv) {
   server.Handle("/probe", [&](const HttpRequest& request, HttpReply reply) {
     // Only the headers of the answer would go back: not worth a load.
     if (request.head) return reply(kestrel::exporter::Response());
-    exporter.Probe(request.query, request.scrape_timeout, std::move(reply));
+    exporter.Probe(request.query, request.scrape_timeout, std::move(reply), request.client);
   });
   server.Handle("/metrics",
                 [&](const HttpRequest&, HttpReply reply) { reply(exporter.Metrics()); });

@@ -13,9 +13,10 @@ namespace kestrel::exporter {
 
 // What one load left behind.
 struct LoadResult {
-  bool finished = false;  // false: the probe stopped waiting before the load ended
-  int32_t result = -1;    // LoadDeviceData's answer
-  std::string error;      // UTF-8; the module's last error text, or why there is no result
+  bool finished = false;     // false: the probe stopped waiting before the load ended
+  int32_t result = -1;       // LoadDeviceData's answer
+  std::string error;         // UTF-8; the module's last error text, or why there is no result
+  bool unreachable = false;  // the device timed out or refused: it is left alone for a while
   host::DeviceView device;
   double duration_seconds = 0;
   double finished_at = 0;  // Unix time

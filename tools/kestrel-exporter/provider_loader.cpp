@@ -1,12 +1,12 @@
 #include "tools/kestrel-exporter/provider_loader.h"
 
 #include <libxml/parser.h>
+#include <malloc.h>
 
-#include <cctype>
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <functional>
 
 #include "host/device_view.h"
 #include "host/provider_text.h"
@@ -16,6 +16,17 @@
 namespace kestrel::exporter {
 
 namespace {
+
+// A device's answer is about 1 KB; one near the network component's cap makes the module and
+// the document reading take some 60 MB, which glibc would keep in the arena of the worker that
+// ran the load: with many workers, a hostile device would leave the process at gigabytes.
+constexpr std::uintmax_t kTrimAfterBodyBytes = 256 * 1024;
+
+void ReturnMemoryAfterALargeBody(const std::string& body_file) {
+  std::error_code error;
+  const std::uintmax_t bytes = std::filesystem::file_size(body_file, error);
+  if (!error && bytes >= kTrimAfterBodyBytes) malloc_trim(0);
+}
 
 class ProviderLoader : public DeviceLoader {
  public:
@@ -47,9 +58,22 @@ class ProviderLoader : public DeviceLoader {
 
   ~ProviderLoader() override {
     if (provider_ != nullptr) destroy_(provider_);
+    if (remove_folder_) {
+      std::error_code ignored;
+      std::filesystem::remove_all(folder_, ignored);
+    }
   }
 
+  void RemoveFolderAtEnd() { remove_folder_ = true; }
+
   LoadResult Load() override {
+    LoadResult load = LoadDocuments();
+    ReturnMemoryAfterALargeBody(folder_ + "/device.json");
+    return load;
+  }
+
+ private:
+  LoadResult LoadDocuments() {
     LoadResult load;
     load.finished = true;
     if (provider_ == nullptr) {
@@ -61,7 +85,10 @@ class ProviderLoader : public DeviceLoader {
     load.finished_at = static_cast<double>(std::time(nullptr));
     load.error =
         host::Windows1252ToUtf8(host::ReadProviderText(provider_, &IEnvProvider::GetLastErrorText));
-    if (load.result != 0) return load;
+    if (load.result != 0) {
+      load.unreachable = IsUnreachableError(load.error);
+      return load;
+    }
     host::DeviceView data;
     std::string error;
     if (!host::ReadDeviceDocument(folder_ + "/device.xml", load.device, error) ||
@@ -75,33 +102,59 @@ class ProviderLoader : public DeviceLoader {
     return load;
   }
 
- private:
   DeletePluginInstanceFunction destroy_;
   std::string folder_;
   IEnvProvider* provider_ = nullptr;
   std::string problem_;
+  bool remove_folder_ = false;
 };
+
+// FNV-1a: the same name on every run and build, unlike std::hash.
+uint64_t Fnv1a(const std::string& text, uint64_t hash = 0xcbf29ce484222325u) {
+  for (const char c : text) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001b3u;
+  }
+  return hash;
+}
 
 }  // namespace
 
-std::string DeviceFolder(const std::string& state_dir, const DeviceConfig& device) {
+std::string DeviceFolder(const std::string& state_dir, const DeviceConfig& device,
+                         uint64_t instance) {
   if (!device.unlisted) return state_dir + "/" + device.name;
-  // Host texts carry ':' and '/', which folder names should not; the hash keeps apart hosts that
-  // differ only there. A leading dot is something no configured name starts with.
-  std::string name;
-  for (const char c : device.host) {
-    name += std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' ? c : '_';
-  }
-  char hash[17];
-  std::snprintf(hash, sizeof hash, "%016zx", std::hash<std::string>()(device.host));
-  return state_dir + "/.unlisted/" + name + "-" + hash;
+  // A leading dot is something no configured name starts with.
+  char name[40];
+  std::snprintf(
+      name, sizeof name, "%016llx",
+      static_cast<unsigned long long>(Fnv1a(device.host + '\0' + std::to_string(instance))));
+  return state_dir + "/.unlisted/" + name;
+}
+
+void RemoveUnlistedFolders(const std::string& state_dir) {
+  std::error_code ignored;
+  std::filesystem::remove_all(state_dir + "/.unlisted", ignored);
+}
+
+bool IsUnreachableError(const std::string& error) {
+  // The network component's texts for a time-out (10060) and a refusal (10061).
+  return error.find("did not properly respond after a period of time") != std::string::npos ||
+         error.find("actively refused") != std::string::npos;
 }
 
 LoaderFactory ModuleLoaderFactory(const host::LoadedModule& module, const std::string& state_dir) {
   // Documents are read on many threads at once; the parser's global state must exist before.
   xmlInitParser();
-  return [module, state_dir](const DeviceConfig& device, const AuthModule* auth) {
-    return std::make_unique<ProviderLoader>(module, device, auth, DeviceFolder(state_dir, device));
+  auto instances = std::make_shared<std::atomic<uint64_t>>(0);
+  return [module, state_dir, instances](const DeviceConfig& device, const AuthModule* auth) {
+    if (!device.unlisted) {
+      return std::make_unique<ProviderLoader>(module, device, auth,
+                                              DeviceFolder(state_dir, device));
+    }
+    auto loader = std::make_unique<ProviderLoader>(module, device, auth,
+                                                   DeviceFolder(state_dir, device, ++*instances));
+    loader->RemoveFolderAtEnd();
+    return loader;
   };
 }
 

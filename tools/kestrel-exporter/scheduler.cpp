@@ -33,12 +33,7 @@ struct ProbeWait {
   Scheduler::ProbeDone done;
 };
 
-WorkerPool::WorkerPool(std::size_t threads) {
-  threads_.reserve(std::max<std::size_t>(threads, 1));
-  for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i) {
-    threads_.emplace_back([this] { Run(); });
-  }
-}
+WorkerPool::WorkerPool(std::size_t threads) : limit_(std::max<std::size_t>(threads, 1)) {}
 
 WorkerPool::~WorkerPool() {
   Stop(Clock::time_point::max());
@@ -49,14 +44,24 @@ void WorkerPool::Submit(std::function<void()> task) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return;
     tasks_.push_back(std::move(task));
+    if (tasks_.size() > idle_threads_ && threads_.size() < limit_) {
+      threads_.emplace_back([this] { Run(); });
+    }
   }
   wake_.notify_one();
+}
+
+void WorkerPool::RaiseLimit(std::size_t threads) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  limit_ = std::max(limit_, threads);
 }
 
 void WorkerPool::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
+    ++idle_threads_;
     wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+    --idle_threads_;
     if (tasks_.empty()) return;
     std::function<void()> task = std::move(tasks_.front());
     tasks_.pop_front();
@@ -74,7 +79,7 @@ bool WorkerPool::Stop(Clock::time_point deadline) {
   std::deque<std::function<void()>> dropped;
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (threads_.empty()) return true;
+    if (stopping_) return running_ == 0;
     stopping_ = true;
     dropped.swap(tasks_);
   }
@@ -144,6 +149,11 @@ LoadStatistics Device::Statistics() const {
   return statistics_;
 }
 
+Clock::time_point Device::RetryAt() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return retry_at_;
+}
+
 bool Device::SameProvider(const DeviceConfig& config, const AuthModule* auth) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::string user = auth != nullptr ? auth->user : std::string();
@@ -154,10 +164,19 @@ bool Device::SameProvider(const DeviceConfig& config, const AuthModule* auth) co
 
 uint64_t Scheduler::BeginLocked(const std::shared_ptr<Device>& device) {
   if (device->loading_) return device->started_;
+  // A device that timed out or refused would only take a worker to do it again: its last
+  // result stands until the back-off ends.
+  if (device->last_ != nullptr && now_() < device->retry_at_) return device->completed_;
   device->loading_ = true;
   const uint64_t number = ++device->started_;
-  pool_.Submit([this, device, number] { Run(device, number); });
+  WorkerPool& pool = device->config_.unlisted ? unlisted_pool_ : pool_;
+  pool.Submit([this, device, number] { Run(device, number); });
   return number;
+}
+
+void Scheduler::SetBackoff(const Backoff& backoff) {
+  std::lock_guard<std::mutex> lock(backoff_mutex_);
+  backoff_ = backoff;
 }
 
 void Scheduler::Run(const std::shared_ptr<Device>& device, uint64_t number) {
@@ -171,9 +190,27 @@ void Scheduler::Run(const std::shared_ptr<Device>& device, uint64_t number) {
   result.duration_seconds = std::chrono::duration<double>(Clock::now() - started).count();
   auto shared = std::make_shared<const LoadResult>(std::move(result));
   if (on_load_) on_load_(device->Settings(), *shared);
+  Backoff backoff;
+  {
+    std::lock_guard<std::mutex> lock(backoff_mutex_);
+    backoff = backoff_;
+  }
   std::vector<std::shared_ptr<ProbeWait>> answered;
   {
     std::lock_guard<std::mutex> lock(device->mutex_);
+    // Any answer, even an error page, shows the device is there: only silence backs off.
+    if (shared->unreachable && backoff.initial_seconds > 0) {
+      device->backoff_seconds_ =
+          device->backoff_seconds_ == 0
+              ? backoff.initial_seconds
+              : std::min(device->backoff_seconds_ * 2,
+                         std::max(backoff.most_seconds, backoff.initial_seconds));
+      device->retry_at_ =
+          now_() + std::chrono::microseconds(static_cast<int64_t>(device->backoff_seconds_ * 1e6));
+    } else {
+      device->backoff_seconds_ = 0;
+      device->retry_at_ = Clock::time_point();
+    }
     LoadStatistics& s = device->statistics_;
     ++s.loads;
     if (shared->result != 0) ++s.failures;
@@ -282,29 +319,68 @@ void Registry::Apply(const Config& config) {
   retired.clear();
 }
 
-std::shared_ptr<Device> Registry::Find(const std::string& target, std::string& error) {
+std::shared_ptr<Device> Registry::Find(const std::string& target, std::string& error,
+                                       const IpAddress& client) {
+  std::vector<std::shared_ptr<Device>> idle;  // let go of after the lock
   std::lock_guard<std::mutex> lock(mutex_);
+  const auto now = Clock::now();
+  TakeIdleUnlisted(now, idle);
   const auto found = by_name_.find(target);
   if (found != by_name_.end()) return found->second;
   if (!config_.allow_unlisted_targets) {
     error = "target is not a configured device (allow_unlisted_targets is off)";
     return nullptr;
   }
-  if (!IsValidHostText(target)) {
-    error = "target is neither a configured device nor a host name or address";
+  if (!config_.MayAskForUnlisted(client)) {
+    error = "target is not a configured device, and unlisted targets are not allowed from " +
+            client.Text() + " (unlisted_targets_allowed_networks)";
     return nullptr;
   }
+  if (!IsHostAndPort(target)) {
+    error =
+        "target is neither a configured device nor host[:port] (no user, path, query or "
+        "fragment)";
+    return nullptr;
+  }
+  std::shared_ptr<Device> device;
   const auto unlisted = unlisted_.find(target);
-  if (unlisted != unlisted_.end()) return unlisted->second;
-  if (unlisted_.size() >= kMostUnlisted) {
+  if (unlisted != unlisted_.end()) {
+    device = unlisted->second;
+  } else if (unlisted_.size() >= kMostUnlisted) {
     error = "too many unlisted targets; list the device in the configuration";
     return nullptr;
+  } else {
+    const DeviceConfig config = config_.UnlistedDevice(target);
+    device = std::make_shared<Device>(config, nullptr, factory_(config, nullptr),
+                                      FolderGuard(std::string(1, '\0') + target));
+    unlisted_.emplace(target, device);
   }
-  const DeviceConfig config = config_.UnlistedDevice(target);
-  auto device = std::make_shared<Device>(config, nullptr, factory_(config, nullptr),
-                                         FolderGuard(std::string(1, '\0') + target));
-  unlisted_.emplace(target, device);
+  std::lock_guard<std::mutex> device_lock(device->mutex_);
+  device->last_used_ = now;
   return device;
+}
+
+void Registry::TakeIdleUnlisted(Clock::time_point now, std::vector<std::shared_ptr<Device>>& idle) {
+  if (now < next_sweep_) return;
+  next_sweep_ = now + std::min<Clock::duration>(unlisted_idle_, std::chrono::seconds(10));
+  for (auto it = unlisted_.begin(); it != unlisted_.end();) {
+    bool unused;
+    {
+      std::lock_guard<std::mutex> device_lock(it->second->mutex_);
+      unused = !it->second->loading_ && now - it->second->last_used_ >= unlisted_idle_;
+    }
+    if (unused) {
+      idle.push_back(std::move(it->second));
+      it = unlisted_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+std::size_t Registry::UnlistedCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return unlisted_.size();
 }
 
 std::shared_ptr<std::mutex> Registry::FolderGuard(const std::string& key) {

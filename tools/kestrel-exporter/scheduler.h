@@ -36,7 +36,7 @@ class DeviceLoader {
 using LoaderFactory =
     std::function<std::unique_ptr<DeviceLoader>(const DeviceConfig&, const AuthModule*)>;
 
-// A fixed set of threads taking tasks in order.
+// Threads taking tasks in order, started as tasks find none idle, up to a limit that may rise.
 class WorkerPool {
  public:
   explicit WorkerPool(std::size_t threads);
@@ -45,6 +45,7 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   void Submit(std::function<void()> task);
+  void RaiseLimit(std::size_t threads);
   // Stops taking tasks; false when some were still running at the deadline (they are left to
   // end with the process).
   bool Stop(Clock::time_point deadline);
@@ -56,6 +57,8 @@ class WorkerPool {
   std::condition_variable idle_;
   std::deque<std::function<void()>> tasks_;
   std::size_t running_ = 0;
+  std::size_t idle_threads_ = 0;
+  std::size_t limit_;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };
@@ -91,9 +94,12 @@ class Device {
   LoadStatistics Statistics() const;
   // Whether the provider settings (not the labels) differ from config.
   bool SameProvider(const DeviceConfig& config, const AuthModule* auth) const;
+  // Until when the device is left alone after timing out or refusing (a past time: not).
+  Clock::time_point RetryAt() const;
 
  private:
   friend class Scheduler;
+  friend class Registry;
   mutable std::mutex mutex_;
   std::condition_variable done_;
   DeviceConfig config_;
@@ -109,14 +115,27 @@ class Device {
   std::vector<std::pair<uint64_t, std::shared_ptr<ProbeWait>>> watchers_;
   std::shared_ptr<const LoadResult> last_;
   LoadStatistics statistics_;
+  double backoff_seconds_ = 0;  // 0: the last load reached the device
+  Clock::time_point retry_at_{};
+  Clock::time_point last_used_{};  // unlisted devices: the latest probe
+};
+
+// How long a device that timed out or refused is left alone: from initial, doubling with each
+// such load up to most; 0 turns it off.
+struct Backoff {
+  double initial_seconds = 30;
+  double most_seconds = 600;
 };
 
 class Scheduler {
  public:
   // on_load sees every ended load, on the worker that ran it.
   using LoadObserver = std::function<void(const DeviceConfig&, const LoadResult&)>;
-  explicit Scheduler(std::size_t workers, LoadObserver on_load = nullptr)
-      : on_load_(std::move(on_load)), pool_(workers) {}
+  // Unlisted targets load on a quarter of workers of their own, so they can never take the
+  // workers of configured devices.
+  using Now = Clock::time_point (*)();
+  explicit Scheduler(std::size_t workers, LoadObserver on_load = nullptr, Now now = &Clock::now)
+      : on_load_(std::move(on_load)), now_(now), unlisted_pool_(workers / 4), pool_(workers) {}
 
   // Starts a load unless one runs and waits for that load until deadline. A result that
   // is not finished says how long the probe waited.
@@ -129,29 +148,46 @@ class Scheduler {
                   ProbeDone done);
   // Starts a load unless one runs; does not wait (background polling).
   void Start(const std::shared_ptr<Device>& device);
-  bool Stop(Clock::time_point deadline) { return pool_.Stop(deadline); }
+  bool Stop(Clock::time_point deadline) {
+    const bool unlisted_ended = unlisted_pool_.Stop(deadline);
+    return pool_.Stop(deadline) && unlisted_ended;
+  }
+  // Enough workers that every configured device can load at once: a device that hangs then
+  // holds only its own worker, never another device's.
+  void EnsureWorkers(std::size_t configured_devices) { pool_.RaiseLimit(configured_devices); }
+  void SetBackoff(const Backoff& backoff);
 
  private:
   // Under the device's lock: the number of the load to wait for.
   uint64_t BeginLocked(const std::shared_ptr<Device>& device);
   void Run(const std::shared_ptr<Device>& device, uint64_t number);
   LoadObserver on_load_;
+  const Now now_;  // the back-off's clock
+  mutable std::mutex backoff_mutex_;
+  Backoff backoff_;
   DeadlineTimer timer_;
-  WorkerPool pool_;  // last: its threads end before what they use
+  // last: their threads end before what they use
+  WorkerPool unlisted_pool_;
+  WorkerPool pool_;
 };
 
 // The configured devices by name, with the providers that survive reloads.
 class Registry {
  public:
-  explicit Registry(LoaderFactory factory) : factory_(std::move(factory)) {}
+  // An unlisted target not probed for unlisted_idle is dropped, and its folder with it.
+  explicit Registry(LoaderFactory factory,
+                    std::chrono::seconds unlisted_idle = std::chrono::minutes(10))
+      : factory_(std::move(factory)), unlisted_idle_(unlisted_idle) {}
 
   // Takes a new configuration: a device whose host, port, scheme and credentials are unchanged
   // keeps its provider (and its latest result); the others get new ones. Unlisted devices are
   // dropped, since the defaults they were made with may have changed.
   void Apply(const Config& config);
   // The device a probe names. Unlisted targets are made on first use when the configuration
-  // allows them; error says why a target is refused.
-  std::shared_ptr<Device> Find(const std::string& target, std::string& error);
+  // allows them and the client's network is listed; error says why a target is refused.
+  std::shared_ptr<Device> Find(const std::string& target, std::string& error,
+                               const IpAddress& client = IpAddress());
+  std::size_t UnlistedCount() const;
   // Configured devices, in file order.
   std::vector<std::shared_ptr<Device>> Devices() const;
   Config Current() const;
@@ -160,7 +196,12 @@ class Registry {
   double PollIntervalSeconds() const;
 
  private:
+  // Under the lock: takes out unlisted devices nobody probed for a while (checked now and
+  // then), for the caller to let go of outside the lock.
+  void TakeIdleUnlisted(Clock::time_point now, std::vector<std::shared_ptr<Device>>& idle);
   LoaderFactory factory_;
+  const std::chrono::seconds unlisted_idle_;
+  Clock::time_point next_sweep_{};
   mutable std::mutex mutex_;
   Config config_;
   std::vector<std::shared_ptr<Device>> devices_;

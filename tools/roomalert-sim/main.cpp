@@ -6,6 +6,7 @@
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,6 +55,10 @@ struct Faults {
   bool empty = false;
   bool bom = false;
   bool html = false;
+  bool endless = false;   // a chunked body that never ends
+  long drip_ms = 0;       // the document one byte at a time, this long apart
+  long size = 0;          // the document padded with blanks to this many bytes
+  long sensor_bytes = 0;  // the first sensor repeated until the document is about this large
 };
 
 struct Options {
@@ -81,7 +86,9 @@ void PrintUsage(std::FILE* out) {
                "  --live             vary the readings over time\n"
                "  --listen ADDR:PORT where to listen (default 127.0.0.1:8380; port 0 = any free)\n"
                "  --fault FAULT      a status code (e.g. 404), delay:MS, close, truncate, empty,\n"
-               "                     bom or html; may be given more than once\n"
+               "                     bom, html, endless (a body without end), drip:MS (a byte\n"
+               "                     every MS), size:BYTES (padded with blanks) or\n"
+               "                     sensors:BYTES (sensors up to that size); may be repeated\n"
                "  --user/--password  require HTTP basic authentication\n"
                "  --tls-cert/--tls-key  serve HTTPS with this certificate and key (PEM)\n"
                "  --devices N        also serve N distinct devices, device K at /dK/getData.json\n"
@@ -94,11 +101,9 @@ bool ParseFault(const std::string& text, Faults& faults) {
     const char* name;
     bool Faults::*member;
   };
-  static const Flag kFlags[] = {{"close", &Faults::close},
-                                {"truncate", &Faults::truncate},
-                                {"empty", &Faults::empty},
-                                {"bom", &Faults::bom},
-                                {"html", &Faults::html}};
+  static const Flag kFlags[] = {{"close", &Faults::close}, {"truncate", &Faults::truncate},
+                                {"empty", &Faults::empty}, {"bom", &Faults::bom},
+                                {"html", &Faults::html},   {"endless", &Faults::endless}};
   for (const Flag& flag : kFlags) {
     if (text == flag.name) {
       faults.*flag.member = true;
@@ -106,9 +111,20 @@ bool ParseFault(const std::string& text, Faults& faults) {
     }
   }
   char* end = nullptr;
-  if (text.rfind("delay:", 0) == 0) {
-    faults.delay_ms = std::strtol(text.c_str() + 6, &end, 10);
-    return *end == 0 && text.size() > 6 && faults.delay_ms >= 0;
+  struct Number {
+    const char* prefix;
+    long Faults::*member;
+  };
+  static const Number kNumbers[] = {{"delay:", &Faults::delay_ms},
+                                    {"drip:", &Faults::drip_ms},
+                                    {"size:", &Faults::size},
+                                    {"sensors:", &Faults::sensor_bytes}};
+  for (const Number& number : kNumbers) {
+    const std::size_t length = std::strlen(number.prefix);
+    if (text.compare(0, length, number.prefix) != 0) continue;
+    faults.*number.member = std::strtol(text.c_str() + length, &end, 10);
+    return *end == 0 && text.size() > length && faults.*number.member >= 0 &&
+           faults.*number.member <= (1L << 30);
   }
   const long status = std::strtol(text.c_str(), &end, 10);
   if (text.empty() || *end != 0 || status < 100 || status > 599) return false;
@@ -389,6 +405,20 @@ void DropConnection(const httplib::Request& request) {
   }
 }
 
+// Device K of a site is also dK.localhost[:PORT]/getData.json, for clients that take only
+// host[:port] (libcurl resolves every *.localhost name to loopback itself); 0 for any other host.
+int SiteDeviceOfHost(const std::string& host) {
+  const std::string suffix = ".localhost";
+  const std::string name = host.substr(0, host.find(':'));
+  if (name.size() <= suffix.size() + 1 || (name[0] != 'd' && name[0] != 'D') ||
+      strcasecmp(name.c_str() + name.size() - suffix.size(), suffix.c_str()) != 0) {
+    return 0;
+  }
+  const std::string digits = name.substr(1, name.size() - suffix.size() - 1);
+  if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+  return std::atoi(digits.c_str());
+}
+
 void SleepUnlessStopping(long ms) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (!g_stopping && std::chrono::steady_clock::now() < until) {
@@ -436,7 +466,13 @@ class Simulator {
     std::string body = f.empty ? std::string() : Document(device);
     if (f.html) body = "<html><head><title>Room Alert 3W</title></head><body>Login</body></html>";
     if (f.bom) body.insert(0, "\xEF\xBB\xBF");
+    if (f.sensor_bytes > 0) RepeatFirstSensor(body, static_cast<std::size_t>(f.sensor_bytes));
+    if (static_cast<long>(body.size()) < f.size) body.append(f.size - body.size(), ' ');
     const char* type = f.html ? "text/html" : "application/json";
+    if (f.endless || f.drip_ms > 0) {
+      Stream(response, std::move(body), type, f);
+      return;
+    }
     if (f.truncate) {
       // The full length is announced but only half the bytes come before the connection ends.
       auto shared = std::make_shared<std::string>(std::move(body));
@@ -452,6 +488,40 @@ class Simulator {
   }
 
  private:
+  // A hostile device: a sensor list as long as a large document allows.
+  static void RepeatFirstSensor(std::string& json, std::size_t bytes) {
+    const std::size_t list = json.find("\"sensor\":[{");
+    if (list == std::string::npos) return;
+    const std::size_t first = list + 10;
+    const std::size_t last = json.find('}', first);
+    const std::string item = json.substr(first, last + 1 - first) + ",";
+    std::string items;
+    while (json.size() + items.size() + item.size() <= bytes) items += item;
+    json.insert(first, items);
+  }
+
+  // Endless: blanks after the document for as long as the client reads. Drip: the document one
+  // byte at a time.
+  static void Stream(httplib::Response& response, std::string body, const char* type,
+                     const Faults& f) {
+    auto shared = std::make_shared<std::string>(std::move(body));
+    const long drip_ms = f.drip_ms;
+    if (f.endless) {
+      response.set_chunked_content_provider(type, [shared](size_t offset, httplib::DataSink& sink) {
+        static const std::string kBlanks(64 * 1024, ' ');
+        if (g_stopping) return false;
+        if (offset == 0) return sink.write(shared->data(), shared->size());
+        return sink.write(kBlanks.data(), kBlanks.size());
+      });
+      return;
+    }
+    response.set_content_provider(
+        shared->size(), type, [shared, drip_ms](size_t offset, size_t, httplib::DataSink& sink) {
+          SleepUnlessStopping(drip_ms);
+          return !g_stopping && sink.write(shared->data() + offset, 1);
+        });
+  }
+
   std::string Document(int device) const {
     const std::string& document = documents_[static_cast<std::size_t>(device)];
     if (!options_.live) return document;
@@ -513,7 +583,12 @@ int main(int argc, char** argv) {
   Simulator simulator(o, document);
   server->Get("/getData.json",
               [&simulator](const httplib::Request& request, httplib::Response& response) {
-                simulator.Answer(request, response, 0);
+                const int device = SiteDeviceOfHost(request.get_header_value("Host"));
+                if (device > simulator.devices()) {
+                  response.status = 404;
+                  return;
+                }
+                simulator.Answer(request, response, device);
               });
   if (o.devices > 0) {
     server->Get(R"(/d([0-9]{1,9})/getData\.json)",

@@ -204,21 +204,32 @@ TEST(RegistryTest, AReloadKeepsUnchangedProvidersAndReplacesChangedOnes) {
   EXPECT_NE(error.find("not a configured device"), std::string::npos);
 }
 
-TEST(RegistryTest, UnlistedTargetsOnlyWhenAllowedAndOnlyHostTexts) {
+TEST(RegistryTest, UnlistedTargetsOnlyWhenAllowedFromListedNetworksAndOnlyHostAndPort) {
   Gate gate;
   Made made;
   Registry registry(GatedFactory(gate, made));
   Config config = Devices(1);
   registry.Apply(config);
+  const IpAddress local = IpAddress::FromText("127.0.0.1");
   std::string error;
-  EXPECT_EQ(registry.Find("10.0.0.9", error), nullptr);
+  EXPECT_EQ(registry.Find("10.0.0.9", error, local), nullptr);
   config.allow_unlisted_targets = true;
   registry.Apply(config);
-  const auto unlisted = registry.Find("10.0.0.9:80/d2", error);
-  ASSERT_NE(unlisted, nullptr);
+  EXPECT_EQ(registry.Find("10.0.0.9", error, local), nullptr);  // no network listed: nobody
+  EXPECT_NE(error.find("not allowed from 127.0.0.1"), std::string::npos) << error;
+  Network loopback;
+  ASSERT_TRUE(Network::Parse("127.0.0.0/8", loopback));
+  config.unlisted_targets_allowed_networks = {loopback};
+  registry.Apply(config);
+  EXPECT_EQ(registry.Find("10.0.0.9", error, IpAddress::FromText("10.0.0.1")), nullptr);
+  EXPECT_EQ(registry.Find("10.0.0.9", error), nullptr);  // a client the server could not name
+  const auto unlisted = registry.Find("10.0.0.9:8080", error, local);
+  ASSERT_NE(unlisted, nullptr) << error;
   EXPECT_TRUE(unlisted->Settings().unlisted);
-  EXPECT_EQ(registry.Find("10.0.0.9:80/d2", error), unlisted);  // one provider per target
-  EXPECT_EQ(registry.Find("a b", error), nullptr);
+  EXPECT_EQ(registry.Find("10.0.0.9:8080", error, local), unlisted);  // one provider per target
+  EXPECT_EQ(registry.Find("10.0.0.9:80/d2", error, local), nullptr);
+  EXPECT_NE(error.find("host[:port]"), std::string::npos);
+  EXPECT_NE(registry.Find("d0", error, IpAddress::FromText("10.0.0.1")), nullptr);  // listed
   EXPECT_EQ(registry.Devices().size(), 1u);
 }
 

@@ -1,0 +1,232 @@
+"""kestrel-exporter against callers and devices that would take it over: unlisted targets, dead
+and hanging devices, a second exporter on the same state folder. Loopback only.
+
+Environment: KESTREL_BINARY_DIR (build folder with kestrel-exporter, roomalert-sim and the module).
+"""
+
+import concurrent.futures
+import os
+import re
+import resource
+import signal
+import socket
+import subprocess
+import time
+import unittest
+
+from test_exporter_e2e import (EXPORTER, Exporter, ExporterTestCase, Site, device_list, get,
+                               read_line_with, stop)
+
+
+def metric(body, name, device):
+    found = re.search(r'^%s\{device="%s"[^}]*\} (\S+)$' % (re.escape(name), re.escape(device)),
+                      body, re.M)
+    return found.group(1) if found else None
+
+
+def probe_all(exporter, targets, timeout_header="1", clients=32):
+    """Probes every target at once (up to clients in flight); answers their (status, body)."""
+    with concurrent.futures.ThreadPoolExecutor(clients) as pool:
+        return list(pool.map(lambda t: exporter.probe(t, timeout_header), targets))
+
+
+def has_ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+class UnlistedTest(ExporterTestCase):
+    def config(self, networks, devices=""):
+        return ("listen: '%s'\nallow_unlisted_targets: true\n"
+                "unlisted_targets_allowed_networks: [%s]\n%s"
+                % (self.listen, ", ".join("'%s'" % n for n in networks), devices))
+
+    listen = "127.0.0.1:0"
+
+    def test_refused_shapes_and_networks(self):
+        with Site(1) as site:
+            good = site.hosts[0]
+            shapes = [
+                (good, 200),
+                (good + "/admin", 403),                      # another path of the device
+                ("admin:pw@" + good, 403),                   # credentials of the caller's
+                (good + "?x=1", 403),
+                ("%s/admin%%3Fq%%3D1%%23" % good, 403),       # what a scanner sent
+            ]
+            with Exporter(self.dir, self.config(["127.0.0.0/8"])) as exporter:
+                for target, status in shapes:
+                    with self.subTest(target):
+                        code, body = exporter.probe(target)
+                        self.assertEqual(code, status, body)
+                        if status == 200:
+                            self.assertIn('roomalert_up{device="%s"} 1' % good, body)
+                        else:
+                            self.assertIn("host[:port]", body)
+                state = os.path.join(exporter.state, ".unlisted")
+                names = os.listdir(state)
+                self.assertEqual(len(names), 1)
+                self.assertRegex(names[0], r"^[0-9a-f]{16}$")  # nothing of the caller's text
+                # A reload drops unlisted targets, and their folders go with them.
+                exporter.write(self.config(["127.0.0.0/8"]))
+                exporter.process.send_signal(signal.SIGHUP)
+                read_line_with(exporter.process, exporter.process.stderr, "reload ok")
+                # A load still running keeps its folder until it ends.
+                deadline = time.monotonic() + 60
+                while os.listdir(state) and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                self.assertEqual(os.listdir(state), [])
+            networks = [
+                ([], "127.0.0.1", 403),
+                (["10.0.0.0/8"], "127.0.0.1", 403),
+                (["127.0.0.1/32"], "127.0.0.1", 200),
+                (["::1/128"], "127.0.0.1", 403),
+                (["0.0.0.0/0"], "127.0.0.1", 200),
+            ]
+            if has_ipv6_loopback():
+                networks += [(["::1/128"], "[::1]", 200), (["127.0.0.0/8"], "[::1]", 403)]
+            for allowed, client, status in networks:
+                with self.subTest(allowed=allowed, client=client):
+                    self.listen = client + ":0"
+                    config = self.config(allowed, device_list([good]))
+                    with Exporter(self.dir, config) as exporter:
+                        code, body = exporter.probe(good)
+                        self.assertEqual(code, status, body)
+                        # Configured devices are for every client.
+                        self.assertEqual(exporter.probe("room-1")[0], 200)
+
+    def test_slow_unlisted_targets_leave_configured_devices_up(self):
+        with Site(200, faulty=range(1, 201), fault="delay:5000") as slow, Site(2) as healthy:
+            config = self.config(["127.0.0.0/8"], device_list(healthy.hosts))
+            with Exporter(self.dir, config, "--workers", "8") as exporter:
+                answers = probe_all(exporter, slow.hosts, timeout_header="1")
+                self.assertTrue(all(code == 200 and "roomalert_up" in body
+                                    for code, body in answers))
+                for name in ("room-1", "room-2"):
+                    code, body = exporter.probe(name, "2")
+                    self.assertEqual(metric(body, "roomalert_up", name), "1", body)
+
+
+class DeadDevicesTest(ExporterTestCase):
+    def test_a_refusing_device_is_left_alone_and_hanging_ones_hold_no_one_up(self):
+        with socket.socket() as closed:
+            closed.bind(("127.0.0.1", 0))
+            refusing = "127.0.0.1:%d" % closed.getsockname()[1]  # bound, never listening
+            with Site(300, faulty=range(1, 301), fault="delay:60000") as hanging, \
+                    Site(2) as healthy:
+                config = ("listen: 127.0.0.1:0\n" + device_list(hanging.hosts + healthy.hosts) +
+                          "  - {name: refusing, host: '%s'}\n" % refusing)
+                with Exporter(self.dir, config, "--workers", "16") as exporter:
+                    for _ in range(3):
+                        code, body = exporter.probe("refusing")
+                        self.assertIn('roomalert_up{device="refusing"} 0', body)
+                        self.assertIn("actively refused", body)
+                    metrics = get(exporter.url + "/metrics")[1]
+                    self.assertEqual(
+                        metric(metrics, "roomalert_exporter_loads_total", "refusing"), "1")
+
+                    names = ["room-%d" % k for k in range(1, 301)]
+                    answers = probe_all(exporter, names, timeout_header="1", clients=64)
+                    self.assertTrue(all(code == 200 for code, _ in answers))
+                    for name in ("room-301", "room-302"):
+                        body = exporter.probe(name, "2")[1]
+                        self.assertEqual(metric(body, "roomalert_up", name), "1", body)
+
+
+def memory_mb(pid, reset_peak=False):
+    """The process's resident memory now and at its peak, in MB; reset_peak starts a new peak."""
+    if reset_peak:
+        with open("/proc/%d/clear_refs" % pid, "w") as f:
+            f.write("5")
+    with open("/proc/%d/status" % pid) as f:
+        status = f.read()
+    return tuple(int(re.search(r"%s:\s+(\d+) kB" % key, status).group(1)) / 1024
+                 for key in ("VmRSS", "VmHWM"))
+
+
+# The sanitizers keep freed memory in quarantine and use their own allocator: no bound holds there.
+SANITIZED = re.search(r"(asan|tsan)", os.path.basename(os.path.normpath(
+    os.environ.get("KESTREL_BINARY_DIR", "")))) is not None
+
+
+class HostileDevicesTest(ExporterTestCase):
+    # A real 3W sends about 1 KB; the network component takes at most 1 MB.
+    CASES = [
+        ("size:1048577", "0"),      # one byte over the cap
+        ("sensors:1048576", "1"),   # 1 MB of sensors, at the cap: read in full
+        ("endless", "0"),           # a chunked body without end
+        ("drip:1000", "0"),         # a byte a second, until the request's time-out
+    ]
+    # What one load may add at its peak, and what a series of loads may keep beyond the first.
+    GROWTH_MB = 64
+    KEPT_MB = 24
+
+    def test_each_hostile_device_is_down_or_read_within_bounded_memory(self):
+        for fault, up in self.CASES:
+            with self.subTest(fault), Site(1, faulty=[1], fault=fault) as site:
+                # Generous: a 1 MB load takes half a minute under the sanitizers on a busy machine.
+                config = ("listen: 127.0.0.1:0\ndefaults: {timeout: 150s, backoff: 0s}\n" +
+                          device_list(site.hosts))
+                with Exporter(self.dir, config) as exporter:
+                    pid = exporter.process.pid
+                    kept = None
+                    # A drip lasts the request's whole time-out (10 s): one load shows it.
+                    for load in range(1 if fault.startswith("drip") else 3):
+                        before, _ = memory_mb(pid, reset_peak=True)
+                        body = get(exporter.url + "/probe?target=room-1",
+                                   {"X-Prometheus-Scrape-Timeout-Seconds": "150"}, timeout=180)[1]
+                        self.assertEqual(metric(body, "roomalert_up", "room-1"), up, body)
+                        after, peak = memory_mb(pid)
+                        if SANITIZED:
+                            continue
+                        # The first load also sets up what every later one reuses.
+                        if load > 0:
+                            self.assertLess(peak - before, self.GROWTH_MB, (load, before, peak))
+                        kept = after if kept is None else kept
+                        self.assertLess(after - kept, self.KEPT_MB, (load, kept, after))
+
+
+class StateFolderTest(ExporterTestCase):
+    def test_a_second_exporter_on_the_same_state_folder_exits_2_naming_the_first(self):
+        config = "listen: 127.0.0.1:0\ndevices: []\n"
+        with Exporter(self.dir, config) as first:
+            second = subprocess.run([EXPORTER, "--config", first.config, "--state-dir",
+                                     first.state], capture_output=True, timeout=30,
+                                    stdin=subprocess.DEVNULL)
+            self.assertEqual(second.returncode, 2, second.stderr)
+            self.assertIn("in use by another kestrel-exporter (PID %d)" % first.process.pid,
+                          second.stderr.decode())
+            self.assertEqual(get(first.url + "/-/healthy")[0], 200)
+
+    def test_the_descriptor_limit_is_raised_and_a_short_one_is_reported(self):
+        config = self.path("exporter.yml")
+        with open(config, "w") as f:
+            f.write("listen: 127.0.0.1:0\ndevices:\n  - {name: d0, host: 10.0.0.1}\n")
+        for soft, hard, reported in ((256, 4096, False), (256, 1024, True)):
+            with self.subTest(hard=hard):
+                def limit():
+                    resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+                process = subprocess.Popen(
+                    [EXPORTER, "--config", config, "--state-dir", self.path("state")],
+                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                    preexec_fn=limit)
+                try:
+                    lines = []
+                    while not lines or "listening on" not in lines[-1]:
+                        lines.append(process.stderr.readline().decode())
+                        self.assertNotEqual(lines[-1], "", lines)
+                    with open("/proc/%d/limits" % process.pid) as f:
+                        line = [l for l in f if l.startswith("Max open files")][0]
+                    self.assertEqual(line.split()[3:5], [str(hard), str(hard)])
+                    self.assertEqual("open files, but the limit is 1024" in "".join(lines),
+                                     reported, lines)
+                finally:
+                    self.assertEqual(stop(process), 0)
+                    process.stderr.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
