@@ -234,13 +234,18 @@ class ProbeTest(ExporterTestCase):
                 self.assertPromtoolAccepts(body)
                 status, down = exporter.probe("room-3")
                 self.assertIn('roomalert_up{device="room-3"} 0\n', down)
-                self.assertIn("roomalert_last_error_info{device=\"room-3\",error=", down)
+                self.assertIn('roomalert_last_error_info{device="room-3",class="http_status",'
+                              'error="Failed to retrieve device data over HTTP. The GET request '
+                              'failed with error: [HTML Error [500].]."} 1\n', down)
                 self.assertPromtoolAccepts(down)
                 self.assertEqual(exporter.probe("10.9.9.9")[0], 403)
 
                 _, metrics = get(exporter.url + "/metrics")
                 self.assertIn('roomalert_exporter_loads_total{device="room-1"}', metrics)
                 self.assertIn("process_resident_memory_bytes ", metrics)
+                self.assertIn("process_max_fds ", metrics)
+                self.assertRegex(metrics, r'roomalert_exporter_build_info\{version="[0-9.]+",'
+                                 r'revision="([0-9a-f]+|unknown)",compiler="[a-z]+-[0-9.]+"\} 1\n')
                 self.assertPromtoolAccepts(metrics)
                 _, page = get(exporter.url + "/")
                 self.assertIn("/probe?target=room-2", page)
@@ -288,8 +293,16 @@ class ProbeTest(ExporterTestCase):
                 status, body = exporter.probe("slow", timeout_header="1.5")
                 self.assertLess(time.monotonic() - started, 3.5)
                 self.assertIn('roomalert_up{device="slow"} 0', body)
-                self.assertIn("no result within", body)
                 self.assertIn('roomalert_up{device="fast"} 1', exporter.probe("fast", "1.5")[1])
+                # Each scrape waits its own time; the error series must not show it.
+                _, again = exporter.probe("slow", timeout_header="1.2")
+                errors = [[line for line in text.splitlines()
+                           if line.startswith("roomalert_last_error_info")]
+                          for text in (body, again)]
+                self.assertEqual(errors[0], errors[1])
+                self.assertEqual(len(errors[0]), 1, body)
+                self.assertIn('class="timeout",error="no result within N s;', errors[0][0])
+                self.assertPromtoolAccepts(again)
 
 
 class PrometheusTest(ExporterTestCase):

@@ -139,8 +139,9 @@ bool IsLabelName(const std::string& text) {
 // The labels the exporter sets itself; a configured one of these names would clash.
 bool IsReservedLabel(const std::string& name) {
   static const std::set<std::string> kReserved = {
-      "device", "port",     "port_id", "sensor_id", "type",    "unit", "error",    "serial",
-      "mac",    "firmware", "model",   "name",      "address", "le",   "quantile", "version"};
+      "device", "port",    "port_id", "sensor_id", "type",     "unit",
+      "error",  "class",   "serial",  "mac",       "firmware", "model",
+      "name",   "address", "le",      "quantile",  "version"};
   return kReserved.count(name) != 0;
 }
 

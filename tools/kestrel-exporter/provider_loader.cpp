@@ -11,6 +11,7 @@
 #include "host/device_view.h"
 #include "host/provider_text.h"
 #include "host/value_format.h"
+#include "tools/kestrel-exporter/load_error.h"
 #include "tools/kestrel-exporter/readings.h"
 
 namespace kestrel::exporter {
@@ -26,6 +27,7 @@ class ProviderLoader : public DeviceLoader {
     std::filesystem::create_directories(folder_, error);
     if (error) {
       problem_ = "cannot create the folder " + folder_ + ": " + error.message();
+      problem_class_ = "write";
       return;
     }
     provider_ = module.create();
@@ -54,6 +56,7 @@ class ProviderLoader : public DeviceLoader {
     load.finished = true;
     if (provider_ == nullptr) {
       load.error = problem_;
+      load.error_class = problem_class_;
       load.finished_at = static_cast<double>(std::time(nullptr));
       return load;
     }
@@ -61,13 +64,17 @@ class ProviderLoader : public DeviceLoader {
     load.finished_at = static_cast<double>(std::time(nullptr));
     load.error =
         host::Windows1252ToUtf8(host::ReadProviderText(provider_, &IEnvProvider::GetLastErrorText));
-    if (load.result != 0) return load;
+    if (load.result != 0) {
+      load.error_class = RefinedClass(load.error);
+      return load;
+    }
     host::DeviceView data;
     std::string error;
     if (!host::ReadDeviceDocument(folder_ + "/device.xml", load.device, error) ||
         !host::ReadDeviceDocument(folder_ + "/device-data.xml", data, error)) {
       load.result = -1;
       load.error = error;
+      load.error_class = "write";
       return load;
     }
     host::MergeDataForm(data, load.device);
@@ -76,10 +83,22 @@ class ProviderLoader : public DeviceLoader {
   }
 
  private:
+  // The module says the same when a device lists no sensor and when its document cannot be
+  // saved; the configuration document it wrote just before tells them apart.
+  const char* RefinedClass(const std::string& error) const {
+    if (std::string(ErrorClassOfText(error)) != "no_sensors") return nullptr;
+    host::DeviceView written;
+    std::string ignored;
+    const bool empty = host::ReadDeviceDocument(folder_ + "/device.xml", written, ignored) &&
+                       written.interfaces.empty();
+    return empty ? nullptr : "write";
+  }
+
   DeletePluginInstanceFunction destroy_;
   std::string folder_;
   IEnvProvider* provider_ = nullptr;
   std::string problem_;
+  const char* problem_class_ = nullptr;
 };
 
 }  // namespace
