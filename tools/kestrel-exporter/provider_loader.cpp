@@ -6,17 +6,47 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "host/device_view.h"
 #include "host/provider_text.h"
 #include "host/value_format.h"
+#include "netcomp/curl_component.h"
 #include "tools/kestrel-exporter/load_error.h"
 #include "tools/kestrel-exporter/readings.h"
 
 namespace kestrel::exporter {
 
 namespace {
+
+// The device's TLS trust, as the network component looks for it beside the device's trace: a
+// link to the configured CA file (so a renewed file is read without a reload) and a marker that
+// turns the check off. Files a previous configuration left are removed. Empty when all is in
+// place, else why not.
+std::string PlaceTrustFiles(const std::string& folder, const TlsConfig& tls) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path link = fs::path(folder) / netcomp::kTrustCaFileName;
+  if (tls.ca_path.empty()) {
+    fs::remove(link, error);
+  } else {
+    const fs::path target = fs::absolute(tls.ca_path, error);
+    // Made aside and renamed over the old one, so a load never sees no link at all.
+    const fs::path made = fs::path(folder) / (std::string(netcomp::kTrustCaFileName) + ".new");
+    fs::remove(made, error);
+    fs::create_symlink(target, made, error);
+    if (!error) fs::rename(made, link, error);
+  }
+  if (error) return "cannot link the CA file into " + folder + ": " + error.message();
+  const fs::path marker = fs::path(folder) / netcomp::kTrustInsecureFileName;
+  if (!tls.insecure_skip_verify) {
+    fs::remove(marker, error);
+  } else if (!std::ofstream(marker)) {
+    return "cannot write " + marker.string();
+  }
+  return error ? "cannot remove " + marker.string() + ": " + error.message() : std::string();
+}
 
 class ProviderLoader : public DeviceLoader {
  public:
@@ -27,6 +57,11 @@ class ProviderLoader : public DeviceLoader {
     std::filesystem::create_directories(folder_, error);
     if (error) {
       problem_ = "cannot create the folder " + folder_ + ": " + error.message();
+      problem_class_ = "write";
+      return;
+    }
+    problem_ = PlaceTrustFiles(folder_, device.tls);
+    if (!problem_.empty()) {
       problem_class_ = "write";
       return;
     }

@@ -132,9 +132,9 @@ class Registry {
  public:
   explicit Registry(LoaderFactory factory) : factory_(std::move(factory)) {}
 
-  // Takes a new configuration: a device whose host, port, scheme and credentials are unchanged
-  // keeps its provider (and its latest result); the others get new ones. Unlisted devices are
-  // dropped, since the defaults they were made with may have changed.
+  // Takes a new configuration: a device whose host, port, scheme, credentials and TLS trust are
+  // unchanged keeps its provider (and its latest result); the others get new ones. Unlisted
+  // devices are dropped, since the defaults they were made with may have changed.
   void Apply(const Config& config);
   // The device a probe names. Unlisted targets are made on first use when the configuration
   // allows them; error says why a target is refused.
