@@ -191,14 +191,4 @@ TEST(LoadErrorTest, ALongTextIsCutAtACharacterBoundary) {
   }
 }
 
-// The loader knows a failure better than the text when it could not write or read a document.
-TEST(LoadErrorTest, TheLoadersClassWinsOverTheText) {
-  LoadResult load;
-  load.finished = true;
-  load.error = "Failed to parse Json device data.";
-  EXPECT_STREQ(LoadErrorClass(load), "no_sensors");
-  load.error_class = "write";
-  EXPECT_STREQ(LoadErrorClass(load), "write");
-}
-
 }  // namespace
