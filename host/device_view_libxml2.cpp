@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "host/device_view.h"
+#include "host/readings.h"
 
 namespace kestrel::host {
 
@@ -36,7 +37,26 @@ void ReadLeaves(xmlNode* parent, Leaves& leaves) {
   }
 }
 
+void CopyElements(xmlNode* node, XmlElement& into) {
+  into.name = reinterpret_cast<const char*>(node->name);
+  into.text = TextOf(node);
+  for (xmlNode* child = node->children; child != nullptr; child = child->next) {
+    if (child->type == XML_ELEMENT_NODE) CopyElements(child, into.children.emplace_back());
+  }
+}
+
 }  // namespace
+
+bool ParseXmlElements(const std::string& xml, XmlElement& root) {
+  root = XmlElement{};
+  xmlDoc* doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, "windows-1252",
+                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  if (doc == nullptr) return false;
+  xmlNode* top = xmlDocGetRootElement(doc);
+  if (top != nullptr) CopyElements(top, root);
+  xmlFreeDoc(doc);
+  return top != nullptr;
+}
 
 bool ReadDeviceDocument(const std::string& path, DeviceView& device, std::string& error) {
   device = DeviceView{};

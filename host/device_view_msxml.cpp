@@ -7,6 +7,7 @@
 #include <oleauto.h>
 
 #include "host/device_view.h"
+#include "host/readings.h"
 #include "platform/win32/msxml_ids.h"
 
 namespace kestrel::host {
@@ -86,7 +87,42 @@ class ComScope {
   HRESULT result_;
 };
 
+void CopyElements(IXMLDOMNode* node, XmlElement& into) {
+  into.name = NameOf(node);
+  into.text = TextOf(node);
+  ForEachElement(node,
+                 [&](IXMLDOMNode* child) { CopyElements(child, into.children.emplace_back()); });
+}
+
 }  // namespace
+
+bool ParseXmlElements(const std::string& xml, XmlElement& root) {
+  root = XmlElement{};
+  ComScope com;
+  IXMLDOMDocument* document = nullptr;
+  if (FAILED(::CoCreateInstance(kDomDocumentClass, nullptr, CLSCTX_INPROC_SERVER,
+                                kDomDocumentInterface, reinterpret_cast<void**>(&document)))) {
+    return false;
+  }
+  document->put_async(VARIANT_FALSE);
+  const int size = static_cast<int>(xml.size());
+  constexpr UINT kWindows1252 = 1252;
+  const int units = ::MultiByteToWideChar(kWindows1252, 0, xml.data(), size, nullptr, 0);
+  BSTR text = ::SysAllocStringLen(nullptr, static_cast<UINT>(units > 0 ? units : 0));
+  if (units > 0) ::MultiByteToWideChar(kWindows1252, 0, xml.data(), size, text, units);
+  VARIANT_BOOL loaded = VARIANT_FALSE;
+  const HRESULT result = document->loadXML(text, &loaded);
+  ::SysFreeString(text);
+  IXMLDOMElement* top = nullptr;
+  const bool ok = result == S_OK && loaded == VARIANT_TRUE &&
+                  document->get_documentElement(&top) == S_OK && top != nullptr;
+  if (ok) {
+    CopyElements(top, root);
+    top->Release();
+  }
+  document->Release();
+  return ok;
+}
 
 bool ReadDeviceDocument(const std::string& path, DeviceView& device, std::string& error) {
   device = DeviceView{};

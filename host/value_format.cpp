@@ -154,4 +154,10 @@ std::string Rfc3339Utc(std::chrono::system_clock::time_point when) {
   return out;
 }
 
+std::string StateWord(const std::string& unit, double value) {
+  if (unit == "open/closed") return value != 0 ? "open" : "closed";
+  if (unit == "active/inactive") return value != 0 ? "active" : "inactive";
+  return "";
+}
+
 }  // namespace kestrel::host

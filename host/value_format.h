@@ -19,6 +19,11 @@ std::string Windows1252ToUtf8(const std::string& text);
 // value printed with digits decimals ("-" when the document holds no value).
 std::string FormatValue(const std::string& value, const std::string& digits);
 
+// The position of a two-state reading in words ("open", "closed", "active", "inactive"); empty
+// when unit is no two-state unit. A dry contact reads 1 while it is open (a door contact reads 0
+// while the door is shut).
+std::string StateWord(const std::string& unit, double value);
+
 // when as RFC 3339 in UTC with milliseconds: "2026-12-06T07:20:01.123Z".
 std::string Rfc3339Utc(std::chrono::system_clock::time_point when);
 

@@ -8,11 +8,12 @@ for group in "$@"; do
   case "$group" in
     build)
       packages+=(cmake ninja-build g++ pkg-config libxml2-dev libcurl4-openssl-dev
-                 libcpp-httplib-dev libssl-dev openssl libcli11-dev libyaml-cpp-dev) ;;
+                 libcpp-httplib-dev libssl-dev openssl libcli11-dev libyaml-cpp-dev help2man) ;;
     test)
       packages+=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev rapidjson-dev
                  libxml2-utils clang clang-format libclang-rt-14-dev python3
-                 python3-yaml prometheus systemd dpkg-dev logrotate) ;;
+                 python3-yaml prometheus systemd dpkg-dev logrotate
+                 nagios4-core icinga2-bin icinga2-common lintian) ;;
     windows)
       packages+=(g++-mingw-w64-x86-64-posix wine64 wine googletest) ;;
     *) echo "setup-deps: unknown group '$group'" >&2; exit 2 ;;

@@ -1,6 +1,7 @@
 // Any bytes as kestrel-host's own option values: the first line as --host, every further line as
 // a --warning or --critical threshold, judged against a fixed device. Each value is either taken
-// or refused with a message, and a check always ends in one status line with a plug-in status.
+// or refused with a message, and a check always ends in a status line with a plug-in status and one
+// perfdata separator.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,10 +14,10 @@
 namespace {
 
 std::vector<kestrel::host::CheckSensor> Device() {
-  return {{"Internal Sensor", "temperature", "C", "22.31", "2", "-253.00", "9999.99"},
-          {"Rack 4 Intake", "humidity", "%RH", "45.00", "2", "0.00", "100.00"},
-          {"Door Contact", "switch", "open/closed", "1", "0", "0", "1"},
-          {"Rack 4 Intake", "temperature", "C", "", "2", "-253.00", "9999.99"}};
+  return {{"Internal Sensor", "temperature", "C", "22.31", "2"},
+          {"Rack 4 Intake", "humidity", "%RH", "45.00", "2"},
+          {"Door Contact", "switch", "open/closed", "1", "0"},
+          {"Rack 4 Intake", "temperature", "C", "", "2", false}};
 }
 
 }  // namespace
@@ -39,8 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::abort();
   }
 
-  std::vector<kestrel::host::Threshold> warning;
-  std::vector<kestrel::host::Threshold> critical;
+  kestrel::host::CheckPolicy policy;
+  std::vector<kestrel::host::Threshold>& warning = policy.warning;
+  std::vector<kestrel::host::Threshold>& critical = policy.critical;
   for (std::size_t i = 1; i < lines.size(); ++i) {
     kestrel::host::Threshold threshold;
     error.clear();
@@ -52,11 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!r.start_infinite && !r.end_infinite && r.start > r.end) std::abort();
     (i % 2 == 0 ? critical : warning).push_back(threshold);
   }
-  const kestrel::host::CheckOutcome outcome =
-      kestrel::host::EvaluateCheck(Device(), warning, critical);
+  const kestrel::host::CheckOutcome outcome = kestrel::host::EvaluateCheck(Device(), policy);
   if (outcome.status < kestrel::host::kCheckOk || outcome.status > kestrel::host::kCheckUnknown ||
       outcome.output.rfind("ROOMALERT ", 0) != 0 || outcome.output.back() != '\n' ||
-      outcome.output.find('\n') != outcome.output.size() - 1) {
+      outcome.output.find('|') != outcome.output.rfind('|')) {
     std::abort();
   }
   return 0;

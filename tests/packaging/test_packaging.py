@@ -4,6 +4,7 @@ Environment: KESTREL_BINARY_DIR (a built folder), KESTREL_SOURCE_DIR, CPACK (its
 """
 
 import ctypes
+import gzip
 import json
 import os
 import re
@@ -172,6 +173,7 @@ class PackageTest(ScratchTestCase):
         debs = [name for name in os.listdir(self.dir) if name.endswith(".deb")]
         self.assertEqual(len(debs), 1, debs)
         self.assertRegex(debs[0], r"^kestrel-probe_\d+\.\d+\.\d+_amd64\.deb$")
+        version = debs[0].split("_")[1]
         deb = os.path.join(self.dir, debs[0])
 
         # computed from the binaries, each with the version its symbols need
@@ -179,10 +181,32 @@ class PackageTest(ScratchTestCase):
         for library in ("libc6", "libcurl4", "libxml2", "libstdc++6"):
             self.assertRegex(depends, re.escape(library) + r" \(>= [^)]+\)")
         self.assertEqual(run("dpkg-deb", "--info", deb, "conffiles").stdout.split(),
-                         ["/etc/kestrel-exporter/config.yml", "/etc/logrotate.d/kestrel-exporter"])
+                         ["/etc/kestrel-exporter/config.yml", "/etc/logrotate.d/kestrel-exporter",
+                          "/etc/nagios-plugins/config/kestrel-probe.cfg"])
+
+        # the check where cores look for plug-ins, its command definitions and the man pages
+        listing = run("dpkg", "-c", deb).stdout
+        for path in ("./usr/lib/nagios/plugins/check_roomalert",
+                     "./etc/nagios-plugins/config/kestrel-probe.cfg",
+                     "./usr/share/icinga2/include/plugins-contrib.d/kestrel-probe.conf",
+                     "./usr/share/man/man1/kestrel-host.1.gz",
+                     "./usr/share/man/man1/kestrel-exporter.1.gz",
+                     "./usr/share/doc/kestrel-probe/copyright",
+                     "./usr/share/doc/kestrel-probe/changelog.gz"):
+            self.assertRegex(listing, r"\n-rw[-rwx]+ root/root .* %s\n" % re.escape(path))
+        self.assertRegex(listing, r"\n-rwxr-xr-x root/root .* \./usr/lib/nagios/plugins/check_roomalert\n")
+        self.assertIn("/etc/nagios-plugins/config/kestrel-probe.cfg",
+                      run("dpkg-deb", "--info", deb, "conffiles").stdout)
+        lintian = run("lintian", "--no-tag-display-limit", deb)
+        errors = [line for line in lintian.stdout.splitlines() if line.startswith("E:")]
+        self.assertEqual(errors, [], lintian.stdout)
 
         root = os.path.join(self.dir, "root")
         self.assertRuns(run("dpkg", "-x", deb, root))
+        with gzip.open(os.path.join(root, "usr/share/doc/kestrel-probe/changelog.gz"), "rt") as f:
+            self.assertRegex(f.readline(), r"^kestrel-probe \(%s\) " % re.escape(version))
+        with gzip.open(os.path.join(root, "usr/share/man/man1/kestrel-host.1.gz"), "rt") as f:
+            self.assertIn("\\-\\-switch\\-alarm", f.read())
         for path in ("lib/systemd/system/kestrel-exporter.service",
                      "etc/kestrel-exporter/config.yml",
                      "usr/share/doc/kestrel-probe/examples/prometheus.yml",

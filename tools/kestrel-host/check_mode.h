@@ -1,5 +1,5 @@
-// kestrel-host as a monitoring plug-in: thresholds in the monitoring-plugins range syntax, one
-// status line with performance data, and the plug-in exit codes.
+// kestrel-host as a monitoring plug-in: thresholds in the monitoring-plugins range syntax, a status
+// line with performance data, one line per sensor after it, and the plug-in exit codes.
 #pragma once
 
 #include <string>
@@ -10,6 +10,10 @@
 namespace kestrel::host {
 
 enum CheckStatus { kCheckOk = 0, kCheckWarning = 1, kCheckCritical = 2, kCheckUnknown = 3 };
+
+// "ok", "warning", "critical" or "unknown" in any letter case; false for anything else.
+bool ParseCheckState(const std::string& text, int& state);
+const char* CheckStateName(int state);
 
 // "10" (alert outside 0..10), "10:" (below 10), "~:10" (above 10), "10:20", "@10:20" (alert
 // inside 10..20).
@@ -27,8 +31,9 @@ struct Range {
 // false with error saying what is wrong with text.
 bool ParseRange(const std::string& text, Range& range, std::string& error);
 
-// [WHAT=]RANGE. WHAT names a sensor type ("temperature"), a port label ("Rack 4 Intake") or both
-// ("Rack 4 Intake humidity"); empty, the range is for every sensor except switches.
+// [WHAT=]RANGE. WHAT names a sensor type ("humidity"), a port label ("Rack 4 Intake") or both
+// ("Rack 4 Intake humidity"); without WHAT the range is for temperatures, as check_temp users
+// expect: a bare "-w 27" must not page on a humidity of 45 %.
 struct Threshold {
   std::string what;
   Range range;
@@ -40,28 +45,45 @@ bool ParseThreshold(const std::string& text, Threshold& threshold, std::string& 
 struct CheckSensor {
   std::string label;  // the port's label
   std::string type;   // type text: "temperature", "humidity", "switch", ...
-  std::string unit;   // unit text: "C", "%RH", ...
-  std::string value;  // number text of the document; empty when the device took no reading
+  std::string unit;   // unit text: "C", "%RH", "open/closed", ...
+  std::string value;  // number text of the document
   std::string digits;
-  std::string min;
-  std::string max;
+  bool has_reading = true;   // false: the device sent no reading; value is then meaningless
+  bool placeholder = false;  // a port with nothing attached: judged only when asked for by name
 };
 
 std::vector<CheckSensor> CheckSensors(const DeviceView& device);
 
-struct CheckOutcome {
-  int status = kCheckOk;
-  std::string output;  // status line with performance data, ended by a line feed
+// What the operator asked the check to judge and how.
+struct CheckPolicy {
+  std::vector<Threshold> warning;
+  std::vector<Threshold> critical;
+  std::vector<std::string> sensors;  // LABEL or LABEL/type; empty: every connected sensor
+  int no_reading = kCheckCritical;
+  std::string switch_alarm;  // "open" or "closed": a switch in that position is CRITICAL
 };
 
-// Judges every sensor (the most specific threshold wins: label and type, then label, then type,
-// then one without WHAT) and writes the status line, worst sensors first. A WHAT that matches no
-// sensor is UNKNOWN: a misspelt threshold would otherwise never alert.
-CheckOutcome EvaluateCheck(const std::vector<CheckSensor>& sensors,
-                           const std::vector<Threshold>& warning,
-                           const std::vector<Threshold>& critical);
+struct CheckOutcome {
+  int status = kCheckOk;
+  std::string output;  // status line with performance data, then one line per sensor
+};
 
-// "ROOMALERT UNKNOWN - reason" with a line feed; for loads that failed, time-outs, usage errors.
+// Judges the sensors (the most specific threshold wins: label and type, then label, then type,
+// then one without WHAT). A WHAT or a --sensor that names nothing on the device is UNKNOWN: a
+// misspelt name would otherwise never alert.
+CheckOutcome EvaluateCheck(const std::vector<CheckSensor>& sensors, const CheckPolicy& policy);
+
+// The state of a load the module failed. The device or the network failed (refused, timed out,
+// unresolved, broken, TLS, not a Room Alert answer): unreachable, CRITICAL unless the operator
+// chose otherwise, so a dead device pages like check_tcp's. What only the operator can fix (no
+// host set, a refused login) is UNKNOWN.
+int LoadFailureState(const std::string& last_error, int unreachable);
+
+// "ROOMALERT STATE - reason" and a line feed, then each detail on a line of its own; for loads
+// that failed, time-outs and usage errors.
+std::string CheckProblemOutput(int status, const std::string& reason,
+                               const std::vector<std::string>& details = {});
+
 std::string CheckUnknownLine(const std::string& reason);
 
 }  // namespace kestrel::host

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/readings.h"
 #include "host/value_format.h"
 
 namespace kestrel::host {
@@ -60,6 +61,11 @@ std::string SensorLabel(const InterfaceView& itf, const SensorView& sensor) {
 
 std::string ValueWithUnit(const SensorView& sensor) {
   const Leaves& s = sensor.leaves;
+  if (!s.Has("value")) return "-";
+  if (!HasReading(s)) return "no reading";
+  const std::string word =
+      StateWord(s.Get("uom-text"), std::strtod(s.Get("value").c_str(), nullptr));
+  if (!word.empty()) return word;
   std::string value = FormatValue(s.Get("value"), s.Get("digits"));
   const std::string& unit = s.Get("uom-text");
   if (!unit.empty() && value != "-") value += " " + unit;
@@ -193,7 +199,7 @@ std::string FormatJson(int32_t result, const std::string& last_error, const Devi
              ",\"typeText\":" + JsonString(s.Get("type-text")) +
              ",\"unit\":" + JsonNumber(s.Get("uom-id")) +
              ",\"unitText\":" + JsonString(s.Get("uom-text")) +
-             ",\"value\":" + JsonNumber(s.Get("value")) +
+             ",\"value\":" + (HasReading(s) ? JsonNumber(s.Get("value")) : "null") +
              ",\"digits\":" + JsonNumber(s.Get("digits")) +
              ",\"rangeMin\":" + JsonNumber(s.Get("rangemin")) +
              ",\"rangeMax\":" + JsonNumber(s.Get("rangemax")) +

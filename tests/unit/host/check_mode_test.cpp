@@ -47,10 +47,14 @@ TEST(ThresholdTest, WhatIsEverythingBeforeTheLastEquals) {
 }
 
 std::vector<CheckSensor> Room() {
-  return {{"Internal", "temperature", "C", "22.310", "2", "-253.000", "9999.990"},
-          {"Rack 4", "temperature", "C", "31.000", "2", "-253.000", "9999.990"},
-          {"Rack 4", "humidity", "%RH", "45.000", "2", "0.000", "100.000"},
-          {"Door", "switch", "open/closed", "1.000", "0", "0.000", "1.000"}};
+  return {{"Internal", "temperature", "C", "22.310", "2"},
+          {"Rack 4", "temperature", "C", "31.000", "2"},
+          {"Rack 4", "humidity", "%RH", "45.000", "2"},
+          {"Door", "switch", "open/closed", "1.000", "0"},
+          // A dead probe: the module wrote 0 for it, the raw document showed no reading.
+          {"Rack 9", "temperature", "C", "0.000", "2", false},
+          // An empty port: left out unless asked for.
+          {"port 5", "n/a", "n/a", "0.000", "1", false, true}};
 }
 
 std::vector<Threshold> Thresholds(std::vector<const char*> texts) {
@@ -64,56 +68,169 @@ std::vector<Threshold> Thresholds(std::vector<const char*> texts) {
   return out;
 }
 
-TEST(EvaluateCheckTest, StatusAndFirstSensorByThresholds) {
-  const struct {
-    std::vector<const char*> warning;
-    std::vector<const char*> critical;
-    int status;
-    const char* line_start;
-  } kCases[] = {
-      // Without WHAT every sensor but the switch is judged; the worst comes first.
-      {{"40"}, {"50"}, kCheckWarning, "ROOMALERT WARNING - Rack 4 humidity 45.00 %RH (warning 40)"},
-      // The most specific threshold wins over a general one, whatever the order.
-      {{},
-       {"Rack 4 humidity=~:40", "50"},
-       kCheckCritical,
-       "ROOMALERT CRITICAL - Rack 4 humidity 45.00 %RH (critical ~:40)"},
-      {{"temperature=30"},
-       {"rack 4=@30:32"},
-       kCheckCritical,
-       "ROOMALERT CRITICAL - Rack 4 temperature 31.00 C (critical @30:32), Internal"},
-      // A switch alerts only when named.
-      {{}, {"0"}, kCheckCritical, "ROOMALERT CRITICAL - Internal temperature"},
-      {{}, {"switch=0"}, kCheckCritical, "ROOMALERT CRITICAL - Door switch 1 open/closed"},
-      // A misspelt WHAT would never alert: the check says so.
-      {{"tempreature=30"},
+struct PolicyCase {
+  const char* name;
+  std::vector<const char*> warning;
+  std::vector<const char*> critical;
+  std::vector<std::string> sensors;
+  int no_reading;
+  std::string switch_alarm;
+  int status;
+  const char* first_line_start;
+  const char* long_line;  // one of the lines after the status line
+};
+
+TEST(EvaluateCheckTest, StatusSummaryAndSensorLines) {
+  const PolicyCase kCases[] = {
+      {"a dead sensor is critical by default",
        {},
+       {},
+       {},
+       kCheckCritical,
+       "",
+       kCheckCritical,
+       "ROOMALERT CRITICAL - Rack 9 temperature: no reading |",
+       "[CRITICAL] Rack 9 temperature: "
+       "no reading"},
+      {"--no-reading warning",
+       {},
+       {},
+       {},
+       kCheckWarning,
+       "",
+       kCheckWarning,
+       "ROOMALERT WARNING - Rack 9 temperature: no reading",
+       "[OK] Door switch: open"},
+      // The check_temp habit: a bare range is for temperatures, never the humidity of 45 %.
+      {"bare range",
+       {"40"},
+       {},
+       {"Rack 4"},
+       kCheckCritical,
+       "",
+       kCheckOk,
+       "ROOMALERT OK - 2 sensors OK |",
+       "[OK] Rack 4 humidity: 45.00 %RH"},
+      {"several problems are counted, worst first",
+       {"30"},
+       {"humidity=~:40"},
+       {"Rack 4", "Door"},
+       kCheckCritical,
+       "",
+       kCheckCritical,
+       "ROOMALERT CRITICAL - 1 CRITICAL, 1 WARNING: Rack 4 humidity: 45.00 %RH (critical ~:40), "
+       "Rack 4 temperature: 31.00 C (warning 30) |",
+       "[WARNING] Rack 4 temperature: 31.00 C (warning 30)"},
+      // The most specific threshold wins over a general one, whatever the order.
+      {"label beats type",
+       {"temperature=30"},
+       {"rack 4=@30:32"},
+       {"Rack 4/temperature"},
+       kCheckCritical,
+       "",
+       kCheckCritical,
+       "ROOMALERT CRITICAL - Rack 4 temperature: 31.00 C (critical @30:32) |",
+       ""},
+      {"switch alarm",
+       {},
+       {},
+       {"Door"},
+       kCheckCritical,
+       "open",
+       kCheckCritical,
+       "ROOMALERT CRITICAL - Door switch: open (alarm when open) |",
+       ""},
+      {"switch in the other position",
+       {},
+       {},
+       {"Door"},
+       kCheckCritical,
+       "closed",
+       kCheckOk,
+       "ROOMALERT OK - Door switch: open |",
+       ""},
+      {"an empty port only by name",
+       {},
+       {},
+       {"port 5"},
        kCheckUnknown,
-       "ROOMALERT UNKNOWN - --warning tempreature=30 names no sensor"},
+       "",
+       kCheckUnknown,
+       "ROOMALERT UNKNOWN - port 5 n/a: no reading",
+       ""},
+      {"unknown --sensor",
+       {},
+       {},
+       {"Rack 44"},
+       kCheckCritical,
+       "",
+       kCheckUnknown,
+       "ROOMALERT UNKNOWN - --sensor Rack 44: the device has no such sensor; its labels are "
+       "'Internal', 'Rack 4', 'Door', 'Rack 9', 'port 5'",
+       ""},
+      // A misspelt WHAT would never alert: the check says so.
+      {"misspelt threshold",
+       {"tempreature=30"},
+       {},
+       {"Internal"},
+       kCheckCritical,
+       "",
+       kCheckUnknown,
+       "ROOMALERT UNKNOWN - --warning tempreature=30 names no sensor",
+       ""},
   };
-  for (const auto& c : kCases) {
-    const CheckOutcome outcome =
-        EvaluateCheck(Room(), Thresholds(c.warning), Thresholds(c.critical));
-    EXPECT_EQ(outcome.status, c.status) << outcome.output;
-    EXPECT_EQ(outcome.output.rfind(c.line_start, 0), 0u) << outcome.output;
+  for (const PolicyCase& c : kCases) {
+    CheckPolicy policy;
+    policy.warning = Thresholds(c.warning);
+    policy.critical = Thresholds(c.critical);
+    policy.sensors = c.sensors;
+    policy.no_reading = c.no_reading;
+    policy.switch_alarm = c.switch_alarm;
+    const CheckOutcome outcome = EvaluateCheck(Room(), policy);
+    EXPECT_EQ(outcome.status, c.status) << c.name << "\n" << outcome.output;
+    EXPECT_EQ(outcome.output.rfind(c.first_line_start, 0), 0u) << c.name << "\n" << outcome.output;
+    EXPECT_NE(outcome.output.find("\n" + std::string(c.long_line)), std::string::npos)
+        << c.name << "\n"
+        << outcome.output;
   }
 }
 
 TEST(EvaluateCheckTest, PerformanceDataInTheGuidelinesForm) {
   std::vector<CheckSensor> sensors = Room();
-  sensors.push_back({"It's=odd|", "temperature", "C", "", "1", "", ""});
-  const CheckOutcome outcome =
-      EvaluateCheck(sensors, Thresholds({"temperature=30"}), Thresholds({"~:40"}));
-  const std::string perf = outcome.output.substr(outcome.output.find(" | ") + 3);
-  EXPECT_EQ(perf,
-            "'Internal temperature'=22.31;30;~:40;-253.00;9999.99 "
-            "'Rack 4 temperature'=31.00;30;~:40;-253.00;9999.99 "
-            "'Rack 4 humidity'=45.00%;;~:40;0.00;100.00 'Door switch'=1;;;0;1 "
-            "'It''s_odd/ temperature'=U;30;~:40;;\n");
-  // A sensor without a reading under a threshold is UNKNOWN, listed after the alerts.
+  sensors.push_back({"It's=odd|", "temperature", "C", "", "1"});
+  CheckPolicy policy;
+  policy.warning = Thresholds({"temperature=30"});
+  policy.critical = Thresholds({"~:40"});
+  const CheckOutcome outcome = EvaluateCheck(sensors, policy);
+  const std::string first = outcome.output.substr(0, outcome.output.find('\n'));
+  // Absent readings are U; only humidity has bounds; no unit the guidelines do not know.
+  EXPECT_EQ(first.substr(first.find(" | ") + 3),
+            "'Internal temperature'=22.31;30;~:40;; 'Rack 4 temperature'=31.00;30;~:40;; "
+            "'Rack 4 humidity'=45.00%;;;0;100 'Door switch'=1;;;; "
+            "'Rack 9 temperature'=U;30;~:40;; 'It''s_odd/ temperature'=U;30;~:40;;");
   EXPECT_EQ(outcome.status, kCheckCritical);
-  EXPECT_LT(outcome.output.find("(warning 30)"),
-            outcome.output.find("It's=odd/ temperature has no reading"));
+}
+
+TEST(LoadFailureStateTest, TheDeviceOrTheNetworkElseTheOperator) {
+  const struct {
+    const char* last_error;
+    int state;
+  } kCases[] = {
+      {"Failed to retrieve device data over HTTP. The GET request failed with error: [No "
+       "connection could be made because the target machine actively refused it].",
+       kCheckWarning},
+      {"Failed to retrieve device data over HTTP. The GET request failed with error: [HTML "
+       "Error [500].].",
+       kCheckWarning},
+      {"Failed to convert Json data to XML data.", kCheckWarning},
+      {"Failed to retrieve device data over HTTP. The GET request failed with error: [HTML "
+       "Error [401].].",
+       kCheckUnknown},
+      {"The hostname or IP address for the device has not been set.", kCheckUnknown},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(LoadFailureState(c.last_error, kCheckWarning), c.state) << c.last_error;
+  }
 }
 
 }  // namespace

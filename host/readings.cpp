@@ -1,7 +1,4 @@
-#include "tools/kestrel-exporter/readings.h"
-
-#include <libxml/parser.h>
-#include <libxml/tree.h>
+#include "host/readings.h"
 
 #include <cctype>
 #include <cmath>
@@ -11,7 +8,9 @@
 #include <map>
 #include <vector>
 
-namespace kestrel::exporter {
+#include "host/value_format.h"
+
+namespace kestrel::host {
 
 namespace {
 
@@ -82,20 +81,10 @@ const std::string* Lookup(const Members& members, const std::vector<const char*>
   return nullptr;
 }
 
-std::string Text(xmlNode* node) {
-  xmlChar* content = xmlNodeGetContent(node);
-  std::string text = content != nullptr ? reinterpret_cast<const char*>(content) : "";
-  xmlFree(content);
-  return text;
-}
-
-xmlNode* Child(xmlNode* parent, const char* name) {
-  for (xmlNode* child = parent != nullptr ? parent->children : nullptr; child != nullptr;
-       child = child->next) {
-    if (child->type == XML_ELEMENT_NODE &&
-        std::string(reinterpret_cast<const char*>(child->name)) == name) {
-      return child;
-    }
+const XmlElement* Child(const XmlElement* parent, const char* name) {
+  if (parent == nullptr) return nullptr;
+  for (const XmlElement& child : parent->children) {
+    if (child.name == name) return &child;
   }
   return nullptr;
 }
@@ -106,22 +95,15 @@ int DeviceType(const std::string* text) {
 }
 
 // Whether each sensor's reading was taken, port by port in the module's numbering.
-std::vector<std::vector<bool>> PortReadings(xmlNode* device) {
+std::vector<std::vector<bool>> PortReadings(const XmlElement* device) {
   std::vector<std::vector<bool>> ports;
   for (const char* list : kPortLists) {
-    xmlNode* container = Child(device, list);
-    for (xmlNode* item = container != nullptr ? container->children : nullptr; item != nullptr;
-         item = item->next) {
-      if (item->type != XML_ELEMENT_NODE ||
-          std::string(reinterpret_cast<const char*>(item->name)) != "item") {
-        continue;
-      }
+    const XmlElement* container = Child(device, list);
+    if (container == nullptr) continue;
+    for (const XmlElement& item : container->children) {
+      if (item.name != "item") continue;
       Members members;
-      for (xmlNode* member = item->children; member != nullptr; member = member->next) {
-        if (member->type == XML_ELEMENT_NODE) {
-          members.emplace_back(reinterpret_cast<const char*>(member->name), Text(member));
-        }
-      }
+      for (const XmlElement& member : item.children) members.emplace_back(member.name, member.text);
       const int type = DeviceType(Lookup(members, {"t", "type"}));
       std::vector<Source> sources;
       for (const PortRule& rule : PortRules()) {
@@ -176,12 +158,10 @@ bool IsDeviceNumber(const std::string& text) {
   return std::isfinite(std::strtod(text.substr(at, end - at).c_str(), nullptr));
 }
 
-void MarkReadingsFromText(const std::string& raw_xml, host::DeviceView& device) {
-  xmlDoc* doc = xmlReadMemory(raw_xml.data(), static_cast<int>(raw_xml.size()), nullptr, nullptr,
-                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-  if (doc == nullptr) return;
-  const auto ports = PortReadings(Child(xmlDocGetRootElement(doc), "device"));
-  xmlFreeDoc(doc);
+void MarkReadingsFromText(const std::string& raw_xml, DeviceView& device) {
+  XmlElement root;
+  if (!ParseXmlElements(raw_xml, root)) return;
+  const auto ports = PortReadings(Child(&root, "device"));
   if (ports.size() != device.interfaces.size()) return;
   for (std::size_t p = 0; p < ports.size(); ++p) {
     auto& sensors = device.interfaces[p].sensors;
@@ -194,11 +174,34 @@ void MarkReadingsFromText(const std::string& raw_xml, host::DeviceView& device) 
   }
 }
 
-void MarkReadings(const std::string& raw_xml_path, host::DeviceView& device) {
+void MarkReadings(const std::string& raw_xml_path, DeviceView& device) {
   std::ifstream in(raw_xml_path, std::ios::binary);
   if (!in) return;
   MarkReadingsFromText(
       std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), device);
 }
 
-}  // namespace kestrel::exporter
+}  // namespace kestrel::host
+
+namespace kestrel::host {
+
+bool HasReading(const Leaves& sensor) {
+  return JsonNumber(sensor.Get("value")) != "null" && sensor.Get(kReadingValidLeaf) != "0";
+}
+
+std::string RawXmlWorkingFile(const std::string& config) {
+  std::string out = config;
+  for (std::size_t at = 0; at + 4 <= out.size();) {
+    std::string ext = out.substr(at, 4);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".xml") {
+      out.replace(at, 4, ".raw.xml");
+      at += 8;
+    } else {
+      ++at;
+    }
+  }
+  return out;
+}
+
+}  // namespace kestrel::host

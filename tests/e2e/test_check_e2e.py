@@ -1,0 +1,190 @@
+"""kestrel-host --check as Nagios and Icinga run it, against roomalert-sim over loopback: a table
+of check runs read back with the plug-in output grammar, and absent readings in every output.
+Same environment as test_host_e2e."""
+
+import os
+import re
+import subprocess
+import time
+import unittest
+
+from test_host_e2e import (HOST_CMD, PASSWORD, HostTestCase, Simulator, fixture, free_port)
+
+FIXTURES = os.environ.get("KESTREL_FIXTURES_DIR", "tests/fixtures")
+DEAD_SENSOR = os.path.join(FIXTURES, "check", "3w-dead-sensor.json")
+ODD_PASSWORD = "p ;w#d = x"
+
+# The monitoring-plugins performance data grammar: 'label'=value[UOM];[warn];[crit];[min];[max]
+PERF = re.compile(r"('(?:[^']|'')+'|[^'= ]+)=(-?\d+(?:\.\d+)?|U)(s|ms|us|%|B|KB|MB|TB|c)?"
+                  r";([^; ]*);([^; ]*);([^; ]*);([^; ]*)(?: |$)")
+RANGE = re.compile(r"^@?(~|-?\d+(\.\d+)?)?:?(-?\d+(\.\d+)?)?$")
+
+
+def parse_plugin_output(stdout):
+    """(status line text, long output lines, {label: (value, uom, warn, crit, min, max)});
+    fails on output that breaks the grammar."""
+    lines = stdout.splitlines()
+    assert lines, "no output"
+    text, _, perf = lines[0].partition(" | ")
+    assert "|" not in text and all("|" not in line for line in lines[1:]), stdout
+    found, position = {}, 0
+    while position < len(perf):
+        match = PERF.match(perf, position)
+        assert match, "bad perfdata at %r" % perf[position:]
+        label = match.group(1).strip("'").replace("''", "'")
+        for threshold in match.group(4, 5):
+            assert threshold == "" or RANGE.match(threshold), threshold
+        found[label] = match.groups()[1:]
+        position = match.end()
+    return text, lines[1:], found
+
+
+def run_check(args, env=None, timeout=60):
+    return subprocess.run(HOST_CMD + ["--check", *args], capture_output=True, timeout=timeout,
+                          stdin=subprocess.DEVNULL, env=dict(os.environ, **(env or {})))
+
+
+class CheckRunTest(HostTestCase):
+    """Rows: name, simulator arguments (None: no simulator), check arguments, exit code, start of
+    the status line, lines that must follow it, {perf label: (value, uom, warn, crit, min, max)}
+    for the perfdata that must be there."""
+
+    CASES = [
+        ("healthy", [], [], 0, "ROOMALERT OK - 4 sensors OK",
+         ["[OK] Door Contact switch: closed"],
+         {"Rack 4 Intake humidity": ("45.00", "%", "", "", "0", "100"),
+          "Internal Sensor temperature": ("22.31", None, "", "", "", "")}),
+        # The check used to show 0.00 C and OK for these.
+        ("dead sensor", ["--fixture", DEAD_SENSOR], ["-c", "temperature=35"], 2,
+         "ROOMALERT CRITICAL - 2 CRITICAL: Rack 9 temperature: no reading, Rack 12 Exhaust "
+         "humidity: no reading",
+         ["[CRITICAL] Rack 9 temperature: no reading", "[OK] Rack 12 Exhaust temperature: 24.00 C"],
+         {"Rack 9 temperature": ("U", None, "", "35", "", ""),
+          "Rack 12 Exhaust humidity": ("U", None, "", "", "0", "100")}),
+        ("dead sensor, --no-reading warning", ["--fixture", DEAD_SENSOR],
+         ["--no-reading", "warning"], 1, "ROOMALERT WARNING - 2 WARNING: Rack 9", [], {}),
+        ("one sensor alone", ["--fixture", DEAD_SENSOR], ["--sensor", "Rack 12 Exhaust/temperature"],
+         0, "ROOMALERT OK - Rack 12 Exhaust temperature: 24.00 C",
+         ["[OK] Rack 12 Exhaust temperature: 24.00 C"],
+         {"Rack 12 Exhaust temperature": ("24.00", None, "", "", "", "")}),
+        ("unknown sensor label", [], ["-s", "Rack 5"], 3,
+         "ROOMALERT UNKNOWN - --sensor Rack 5: the device has no such sensor; its labels are "
+         "'Internal Sensor', 'Rack 4 Intake', 'Door Contact'", [], {}),
+        # A bare range is for temperatures: humidity 45 % must not page with -w 27.
+        ("bare range with humidity", [], ["-w", "22", "-c", "30"], 1,
+         "ROOMALERT WARNING - Internal Sensor temperature: 22.31 C (warning 22)", [],
+         {"Rack 4 Intake humidity": ("45.00", "%", "", "", "0", "100"),
+          "Rack 4 Intake temperature": ("21.50", None, "22", "30", "", "")}),
+        ("switch alarm", [], ["--switch-alarm", "closed", "-s", "Door Contact"], 2,
+         "ROOMALERT CRITICAL - Door Contact switch: closed (alarm when closed)", [],
+         {"Door Contact switch": ("0", None, "", "", "", "")}),
+        ("unreachable", None, ["-H", "127.0.0.1:{free port}"], 2,
+         "ROOMALERT CRITICAL - Failed to retrieve device data over HTTP. The GET request failed "
+         "with error: [No connection could be made",
+         ["http://127.0.0.1:{free port}/getData.json: nothing accepts connections there"], {}),
+        ("unreachable, --unreachable unknown", None,
+         ["-H", "127.0.0.1:{free port}", "--unreachable", "unknown"], 3,
+         "ROOMALERT UNKNOWN - Failed to retrieve device data", [], {}),
+        ("not a Room Alert answer", ["--fault", "html"], [], 2,
+         "ROOMALERT CRITICAL - Failed to convert Json data to XML data.", [], {}),
+        ("time-out", ["--fault", "delay:8000"], ["-t", "2"], 2,
+         "ROOMALERT CRITICAL - no answer from http://{address}/getData.json within 2 s", [], {}),
+        ("time-out, -t 2:UNKNOWN", ["--fault", "delay:8000"], ["-t", "2:UNKNOWN"], 3,
+         "ROOMALERT UNKNOWN - no answer from", [], {}),
+        ("refused login", ["--user", "admin", "--password", PASSWORD],
+         ["--user", "admin", "--password-file", "{wrong password}"], 3,
+         "ROOMALERT UNKNOWN - Failed to retrieve device data over HTTP. The GET request failed "
+         "with error: [HTML Error [401].]", [], {}),
+        ("password from --extra-opts", ["--user", "admin", "--password", PASSWORD],
+         ["--extra-opts=rack@{ini}", "-s", "Internal Sensor"], 0,
+         "ROOMALERT OK - Internal Sensor temperature: 22.31 C", [],
+         {"Internal Sensor temperature": ("22.31", None, "30", "35", "", "")}),
+        # INI values are kept whole: spaces, ";" and "#" are no comment or list inside a value.
+        ("--extra-opts password with ; and #", ["--user", "admin", "--password", ODD_PASSWORD],
+         ["--extra-opts", "odd@{ini}"], 0, "ROOMALERT OK - 4 sensors OK", [], {}),
+        ("--extra-opts section missing", [], ["--extra-opts=nothere@{ini}"], 3,
+         "ROOMALERT UNKNOWN - --extra-opts=nothere@", [], {}),
+        ("usage error", [], ["--unreachable", "maybe"], 3,
+         "ROOMALERT UNKNOWN - --unreachable: maybe is not one of ok, warning, critical, unknown",
+         [], {}),
+        ("-v", [], ["-v", "-s", "Door Contact"], 0, "ROOMALERT OK - Door Contact switch: closed",
+         ["url: http://{address}/getData.json"], {}),
+        ("-vv", [], ["-vv", "-s", "Door Contact", "-w", "30"], 0, "ROOMALERT OK",
+         ["settings: user=- password=no timeout=10:CRITICAL unreachable=CRITICAL "
+          "no-reading=CRITICAL switch-alarm=none sensor=Door Contact warning=30"], {}),
+        ("-vvv", [], ["-vvv", "-s", "Door Contact"], 0, "ROOMALERT OK",
+         ["last error: The operation completed successfully."], {}),
+    ]
+
+    def setUp(self):
+        super().setUp()
+        with open(self.path("wrong"), "w") as f:
+            f.write("not-" + PASSWORD + "\n")
+        with open(self.path("plugins.ini"), "w") as f:
+            f.write("[check_roomalert]\nwarning=40\n\n[rack]\n; the password never reaches ps\n"
+                    "user=admin\npassword=%s\nwarning=30\ncritical=Internal Sensor=35\n\n"
+                    "[odd]\nuser=admin\npassword=%s\n" % (PASSWORD, ODD_PASSWORD))
+
+    def fill(self, texts, address, port):
+        out = []
+        for text in texts:
+            out.append(text.replace("{free port}", str(port)).replace("{address}", address)
+                       .replace("{wrong password}", self.path("wrong"))
+                       .replace("{ini}", self.path("plugins.ini")))
+        return out
+
+    def test_check_runs(self):
+        for name, sim_args, args, code, status, lines, perf in self.CASES:
+            with self.subTest(case=name):
+                port = free_port()
+                started = time.monotonic()
+                if sim_args is None:
+                    run = run_check(self.fill(args, "", port))
+                    address = ""
+                else:
+                    with Simulator("--fixture", fixture("3w-typical.json"), *sim_args) as sim:
+                        address = sim.address
+                        run = run_check(["-H", address] + self.fill(args, address, port))
+                elapsed = time.monotonic() - started
+                stdout = run.stdout.decode()
+                self.assertEqual(run.returncode, code, stdout + run.stderr.decode())
+                text, long_lines, found = parse_plugin_output(stdout)
+                self.assertTrue(text.startswith(self.fill([status], address, port)[0]), text)
+                for line in self.fill(lines, address, port):
+                    self.assertTrue(any(l.startswith(line) for l in long_lines), long_lines)
+                for label, fields in perf.items():
+                    self.assertEqual(found[label], fields, label)
+                self.assertNotIn(PASSWORD, stdout)
+                self.assertNotIn(ODD_PASSWORD, stdout)
+                if name.startswith("time-out"):
+                    self.assertLess(elapsed, 5)
+
+    def test_version_and_help(self):
+        version = run_check(["-V"])
+        self.assertEqual(version.returncode, 0)
+        self.assertRegex(version.stdout.decode(), r"^kestrel-host \d+\.\d+\.\d+\n$")
+        usage = run_check(["-h"])
+        self.assertEqual(usage.returncode, 0)
+        for option in ("--sensor", "--unreachable", "--no-reading", "--switch-alarm",
+                       "--extra-opts", "--verbose", "--timeout"):
+            self.assertIn(option, usage.stdout.decode())
+
+
+class AbsentReadingTest(HostTestCase):
+    def test_table_and_json_show_no_value(self):
+        with Simulator("--fixture", DEAD_SENSOR) as sim:
+            table = self.host("--host", sim.address, "--format", "table")
+            json_run = self.host("--host", sim.address)
+        self.assertEqual(table.exit, 0, table.stderr)
+        self.assertRegex(table.stdout, r"\n  Rack 9 +temperature +no reading\n")
+        self.assertRegex(table.stdout, r"\n  Rack 12 Exhaust +humidity +no reading\n")
+        self.assertRegex(table.stdout, r"\n  Door Contact +switch +closed\n")
+        values = {(i["description"], s["typeText"]): s["value"]
+                  for i in json_run.json()["interfaces"] for s in i["sensors"]}
+        self.assertEqual(values[("Rack 9", "temperature")], None)
+        self.assertEqual(values[("Rack 12 Exhaust", "humidity")], None)
+        self.assertEqual(values[("Rack 12 Exhaust", "temperature")], 24.0)
+
+
+if __name__ == "__main__":
+    unittest.main()
