@@ -8,7 +8,8 @@ for group in "$@"; do
   case "$group" in
     build)
       packages+=(cmake ninja-build g++ pkg-config libxml2-dev libcurl4-openssl-dev
-                 libcpp-httplib-dev libssl-dev openssl libcli11-dev libyaml-cpp-dev help2man) ;;
+                 libcpp-httplib-dev libmicrohttpd-dev libssl-dev openssl libcli11-dev
+                 libyaml-cpp-dev help2man) ;;
     test)
       packages+=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev rapidjson-dev
                  libxml2-utils clang clang-format libclang-rt-14-dev python3

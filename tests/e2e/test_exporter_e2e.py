@@ -127,7 +127,13 @@ class Exporter:
         self.process = subprocess.Popen(
             [EXPORTER, "--config", self.config, "--state-dir", self.state] + self.args, bufsize=0,
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
-        line = read_line_with(self.process, self.process.stderr, "listening on")
+        # Generous: under ThreadSanitizer on a busy machine, starting the workers takes seconds.
+        try:
+            line = read_line_with(self.process, self.process.stderr, "listening on", seconds=90)
+        except RuntimeError:
+            stop(self.process)
+            self.process.stderr.close()
+            raise
         self.address = line.split("listening on ")[1].strip()
         self.url = "http://" + self.address
         self.log_lines = [line]

@@ -159,29 +159,35 @@ Exporter::Exporter(Options options, const Config& config, LoaderFactory factory,
   last_reload_at_ = Now();
 }
 
-Response Exporter::Probe(const std::string& query, const std::string& scrape_timeout_header) {
-  Response response;
+void Exporter::Probe(const std::string& query, const std::string& scrape_timeout_header,
+                     Reply reply) {
+  Response refused;
   std::string target;
   std::string error;
   if (!ParseProbeQuery(query, target, error)) {
-    response.status = 400;
-    response.body = error + "\n";
-    return response;
+    refused.status = 400;
+    refused.body = error + "\n";
+    reply(std::move(refused));
+    return;
   }
-  const std::shared_ptr<Device> device = registry_.Find(target, error);
+  std::shared_ptr<Device> device = registry_.Find(target, error);
   if (device == nullptr) {
-    response.status = 403;
-    response.body = error + "\n";
-    return response;
+    refused.status = 403;
+    refused.body = error + "\n";
+    reply(std::move(refused));
+    return;
   }
   const double wait = ProbeWaitSeconds(scrape_timeout_header, registry_.TimeoutSeconds());
-  const LoadResult load = scheduler_.Probe(
-      device, Clock::now() + std::chrono::microseconds(static_cast<int64_t>(wait * 1e6)));
-  const DeviceConfig settings = device->Settings();
-  MetricSet set;
-  AddDeviceMetrics(set, settings.name, settings.labels, load);
-  response.body = set.Text();
-  return response;
+  const auto deadline = Clock::now() + std::chrono::microseconds(static_cast<int64_t>(wait * 1e6));
+  scheduler_.ProbeAsync(device, deadline,
+                        [device, reply = std::move(reply)](const LoadResult& load) {
+                          const DeviceConfig settings = device->Settings();
+                          MetricSet set;
+                          AddDeviceMetrics(set, settings.name, settings.labels, load);
+                          Response response;
+                          response.body = set.Text();
+                          reply(std::move(response));
+                        });
 }
 
 Response Exporter::Metrics() {

@@ -59,7 +59,11 @@ class Exporter {
   };
   Exporter(Options options, const Config& config, LoaderFactory factory, EventLog& log);
 
-  Response Probe(const std::string& query, const std::string& scrape_timeout_header);
+  using Reply = std::function<void(Response)>;
+  // Answers a probe through reply, exactly once: at once when the query or the target is
+  // refused, else when the load ends or the scrape time-out passes, on whichever thread that
+  // happens. Never blocks, so a waiting probe holds no thread.
+  void Probe(const std::string& query, const std::string& scrape_timeout_header, Reply reply);
   Response Metrics();
   Response StatusPage();
   // Rereads the configuration file; a bad one leaves the running configuration in place.

@@ -1,16 +1,15 @@
 // kestrel-exporter: the Linux host service. It hosts the module for every configured Room Alert and
 // answers Prometheus: /probe?target=NAME loads one device now, /metrics tells about the exporter
 // (and, with --poll, every device's latest reading), / lists the devices.
-#ifndef CPPHTTPLIB_OPENSSL_SUPPORT
-#define CPPHTTPLIB_OPENSSL_SUPPORT
-#endif
-#include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +20,7 @@
 #include "host/module_loader.h"
 #include "tools/kestrel-exporter/config.h"
 #include "tools/kestrel-exporter/exporter.h"
+#include "tools/kestrel-exporter/http_server.h"
 #include "tools/kestrel-exporter/provider_loader.h"
 
 namespace {
@@ -125,21 +125,28 @@ std::string StateDirectory(const Options& o) {
   return "kestrel-state";
 }
 
-// The query string of a request as it arrived, so the probe parses it itself.
-std::string QueryString(const httplib::Request& request) {
-  const std::size_t question = request.target.find('?');
-  if (question != std::string::npos) return request.target.substr(question + 1);
-  std::string query;
-  for (const auto& [name, value] : request.params) {
-    if (!query.empty()) query += '&';
-    query += name + "=" + httplib::detail::encode_query_param(value);
-  }
-  return query;
+// Connections the front door may hold: what the descriptor limit leaves once every worker has
+// its device's socket and files.
+unsigned ConnectionLimit(long workers) {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return 10000;
+  const long spare = static_cast<long>(files.rlim_cur) - 4 * workers - 64;
+  return static_cast<unsigned>(std::clamp(spare, 64L, 100000L));
 }
 
-void Send(httplib::Response& out, const kestrel::exporter::Response& in) {
-  out.status = in.status;
-  out.set_content(in.body, in.content_type.c_str());
+kestrel::exporter::HttpLimits ServerLimits(long workers) {
+  kestrel::exporter::HttpLimits limits;
+  limits.threads = std::clamp(std::thread::hardware_concurrency(), 2U, 8U);
+  limits.connections = ConnectionLimit(workers);
+  limits.per_address = std::min(limits.per_address, limits.connections);
+  return limits;
+}
+
+kestrel::exporter::Response Text(const char* text) {
+  kestrel::exporter::Response response;
+  response.content_type = "text/plain; charset=utf-8";
+  response.body = text;
+  return response;
 }
 
 }  // namespace
@@ -195,42 +202,29 @@ int main(int argc, char** argv) {
       {o.config, KESTREL_VERSION, o.poll, static_cast<std::size_t>(o.workers)}, config,
       kestrel::exporter::ModuleLoaderFactory(module, state_dir), log);
 
-  httplib::Server server;
-  // A probe holds its connection's thread while it waits, so the threads outnumber the workers:
-  // waits on hanging devices must leave threads for the others.
-  const std::size_t web_threads = static_cast<std::size_t>(o.workers) * 2 + 8;
-  server.new_task_queue = [web_threads] { return new httplib::ThreadPool(web_threads); };
-  server.set_tcp_nodelay(true);
-  server.Get("/probe", [&](const httplib::Request& request, httplib::Response& response) {
-    Send(response, exporter.Probe(QueryString(request),
-                                  request.get_header_value("X-Prometheus-Scrape-Timeout-Seconds")));
+  using kestrel::exporter::HttpReply;
+  using kestrel::exporter::HttpRequest;
+  kestrel::exporter::HttpServer server(ServerLimits(o.workers));
+  server.Handle("/probe", [&](const HttpRequest& request, HttpReply reply) {
+    // Only the headers of the answer would go back: not worth a load.
+    if (request.head) return reply(kestrel::exporter::Response());
+    exporter.Probe(request.query, request.scrape_timeout, std::move(reply));
   });
-  server.Get("/metrics", [&](const httplib::Request&, httplib::Response& response) {
-    Send(response, exporter.Metrics());
-  });
-  server.Get("/", [&](const httplib::Request&, httplib::Response& response) {
-    Send(response, exporter.StatusPage());
-  });
-  server.Get("/-/healthy", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("Healthy.\n", "text/plain");
-  });
-  server.Get("/-/ready", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("Ready.\n", "text/plain");
-  });
+  server.Handle("/metrics",
+                [&](const HttpRequest&, HttpReply reply) { reply(exporter.Metrics()); });
+  server.Handle("/", [&](const HttpRequest&, HttpReply reply) { reply(exporter.StatusPage()); });
+  server.Handle("/-/healthy",
+                [](const HttpRequest&, HttpReply reply) { reply(Text("Healthy.\n")); });
+  server.Handle("/-/ready", [](const HttpRequest&, HttpReply reply) { reply(Text("Ready.\n")); });
 
   const std::string address = config.listen_address.empty() ? "0.0.0.0" : config.listen_address;
-  int port = config.listen_port;
-  if (port == 0) {
-    port = server.bind_to_any_port(address);
-  } else if (!server.bind_to_port(address, port)) {
-    port = -1;
-  }
-  if (port <= 0) {
-    log.Line("cannot listen on " + address + ":" + std::to_string(config.listen_port));
-    return kExitFailure;
+  if (!server.Start(address, config.listen_port, error)) {
+    log.Line(error);
+    return kExitUsage;
   }
   const bool v6 = address.find(':') != std::string::npos;
-  log.Line("listening on " + (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port));
+  log.Line("listening on " + (v6 ? "[" + address + "]" : address) + ":" +
+           std::to_string(server.Port()));
 
   std::mutex stop_mutex;
   std::condition_variable stop_wake;
@@ -247,25 +241,17 @@ int main(int argc, char** argv) {
       }
     });
   }
-  std::thread waiter([&] {
-    for (;;) {
-      int signal_number = 0;
-      sigwait(&signals, &signal_number);
-      if (signal_number == SIGHUP) {
-        exporter.Reload();
-        continue;
-      }
-      log.Line(signal_number == SIGTERM ? "stopping on SIGTERM" : "stopping on SIGINT");
-      server.stop();
-      return;
+  for (;;) {
+    int signal_number = 0;
+    sigwait(&signals, &signal_number);
+    if (signal_number == SIGHUP) {
+      exporter.Reload();
+      continue;
     }
-  });
-  const bool listened = server.listen_after_bind();
-  if (!listened) {
-    // The server ended on its own: wake the signal thread so it can end too.
-    pthread_kill(waiter.native_handle(), SIGTERM);
+    log.Line(signal_number == SIGTERM ? "stopping on SIGTERM" : "stopping on SIGINT");
+    break;
   }
-  waiter.join();
+  server.Stop();
   {
     std::lock_guard<std::mutex> lock(stop_mutex);
     stopping = true;
@@ -276,10 +262,10 @@ int main(int argc, char** argv) {
     // A load that hangs on its device would keep the process; its provider needs no goodbye.
     log.Line("stopped, leaving loads that did not end");
     std::fflush(nullptr);
-    std::_Exit(listened ? 0 : kExitFailure);
+    std::_Exit(0);
   }
   log.Line("stopped");
   // The module stays mapped until the process ends: libcurl and OpenSSL keep process-wide state
   // whose exit handlers would otherwise point into unloaded code.
-  return listened ? 0 : kExitFailure;
+  return 0;
 }

@@ -1,6 +1,7 @@
 #include "tools/kestrel-exporter/scheduler.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <iterator>
 
@@ -12,7 +13,25 @@ namespace {
 // caller grow the process without end.
 constexpr std::size_t kMostUnlisted = 1000;
 
+LoadResult NotWithin(Clock::time_point began) {
+  LoadResult waiting;
+  char reason[128];
+  std::snprintf(reason, sizeof reason,
+                "no result within %.1f s; the load goes on and a later probe takes its result",
+                std::chrono::duration<double>(Clock::now() - began).count());
+  waiting.error = reason;
+  return waiting;
+}
+
 }  // namespace
+
+struct ProbeWait {
+  // The load's end and the deadline race for the answer; the first to claim it gives it.
+  bool Claim() { return !answered.exchange(true); }
+  std::atomic<bool> answered{false};
+  Clock::time_point began;
+  Scheduler::ProbeDone done;
+};
 
 WorkerPool::WorkerPool(std::size_t threads) {
   threads_.reserve(std::max<std::size_t>(threads, 1));
@@ -153,6 +172,7 @@ void Scheduler::Run(const std::shared_ptr<Device>& device, uint64_t number) {
   result.duration_seconds = std::chrono::duration<double>(Clock::now() - started).count();
   auto shared = std::make_shared<const LoadResult>(std::move(result));
   if (on_load_) on_load_(device->Settings(), *shared);
+  std::vector<std::shared_ptr<ProbeWait>> answered;
   {
     std::lock_guard<std::mutex> lock(device->mutex_);
     LoadStatistics& s = device->statistics_;
@@ -163,11 +183,18 @@ void Scheduler::Run(const std::shared_ptr<Device>& device, uint64_t number) {
     for (std::size_t i = 0; i < bounds.size(); ++i) {
       if (shared->duration_seconds <= bounds[i]) ++s.buckets[i];
     }
-    device->last_ = std::move(shared);
+    device->last_ = shared;
     device->completed_ = number;
     device->loading_ = false;
+    for (auto& [awaited, wait] : device->watchers_) {
+      if (awaited > number || !wait->Claim()) continue;
+      --device->waiting_;
+      answered.push_back(std::move(wait));
+    }
+    device->watchers_.clear();
   }
   device->done_.notify_all();
+  for (const auto& wait : answered) wait->done(*shared);
 }
 
 LoadResult Scheduler::Probe(const std::shared_ptr<Device>& device, Clock::time_point deadline) {
@@ -179,13 +206,42 @@ LoadResult Scheduler::Probe(const std::shared_ptr<Device>& device, Clock::time_p
       device->done_.wait_until(lock, deadline, [&] { return device->completed_ >= number; });
   --device->waiting_;
   if (ended) return *device->last_;
-  LoadResult waiting;
-  char reason[128];
-  std::snprintf(reason, sizeof reason,
-                "no result within %.1f s; the load goes on and a later probe takes its result",
-                std::chrono::duration<double>(Clock::now() - began).count());
-  waiting.error = reason;
-  return waiting;
+  return NotWithin(began);
+}
+
+void Scheduler::ProbeAsync(const std::shared_ptr<Device>& device, Clock::time_point deadline,
+                           ProbeDone done) {
+  auto wait = std::make_shared<ProbeWait>();
+  wait->began = Clock::now();
+  wait->done = std::move(done);
+  std::shared_ptr<const LoadResult> ready;
+  {
+    std::lock_guard<std::mutex> lock(device->mutex_);
+    const uint64_t number = BeginLocked(device);
+    if (device->completed_ >= number) {
+      ready = device->last_;
+    } else {
+      device->watchers_.emplace_back(number, wait);
+      ++device->waiting_;
+    }
+  }
+  if (ready != nullptr) {
+    wait->answered = true;
+    wait->done(*ready);
+    return;
+  }
+  timer_.At(deadline, [device, wait] {
+    if (!wait->Claim()) return;
+    {
+      std::lock_guard<std::mutex> lock(device->mutex_);
+      --device->waiting_;
+      auto& watchers = device->watchers_;
+      watchers.erase(std::remove_if(watchers.begin(), watchers.end(),
+                                    [&](const auto& entry) { return entry.second == wait; }),
+                     watchers.end());
+    }
+    wait->done(NotWithin(wait->began));
+  });
 }
 
 void Scheduler::Start(const std::shared_ptr<Device>& device) {

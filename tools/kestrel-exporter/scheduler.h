@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tools/kestrel-exporter/config.h"
+#include "tools/kestrel-exporter/deadline_timer.h"
 #include "tools/kestrel-exporter/metrics.h"
 
 namespace kestrel::exporter {
@@ -58,6 +59,9 @@ class WorkerPool {
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };
+
+// A probe that waits without a thread: answered once, by the load's end or by its deadline.
+struct ProbeWait;
 
 // Counts over the process's life, for /metrics.
 struct LoadStatistics {
@@ -101,6 +105,8 @@ class Device {
   uint64_t started_ = 0;    // loads begun
   uint64_t completed_ = 0;  // loads ended
   int waiting_ = 0;
+  // Waits without a thread, each with the number of the load it waits for.
+  std::vector<std::pair<uint64_t, std::shared_ptr<ProbeWait>>> watchers_;
   std::shared_ptr<const LoadResult> last_;
   LoadStatistics statistics_;
 };
@@ -115,6 +121,12 @@ class Scheduler {
   // Starts a load unless one runs and waits for that load until deadline. A result that
   // is not finished says how long the probe waited.
   LoadResult Probe(const std::shared_ptr<Device>& device, Clock::time_point deadline);
+  using ProbeDone = std::function<void(const LoadResult&)>;
+  // As Probe, but returns at once: done gets the result on the worker that ended the load, or
+  // the waiting result at deadline on the timer's thread, whichever comes first, exactly once
+  // (at once, on this thread, when there is nothing to wait for).
+  void ProbeAsync(const std::shared_ptr<Device>& device, Clock::time_point deadline,
+                  ProbeDone done);
   // Starts a load unless one runs; does not wait (background polling).
   void Start(const std::shared_ptr<Device>& device);
   bool Stop(Clock::time_point deadline) { return pool_.Stop(deadline); }
@@ -124,6 +136,7 @@ class Scheduler {
   uint64_t BeginLocked(const std::shared_ptr<Device>& device);
   void Run(const std::shared_ptr<Device>& device, uint64_t number);
   LoadObserver on_load_;
+  DeadlineTimer timer_;
   WorkerPool pool_;  // last: its threads end before what they use
 };
 

@@ -38,6 +38,7 @@ namespace {
 
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
+constexpr int kBacklog = 4096;
 // Enough for a large site; each device costs one copy of the document.
 constexpr long kMaxDevices = 100000;
 // Beyond this many devices, connections take turns for a worker.
@@ -533,9 +534,14 @@ int main(int argc, char** argv) {
   // cpp-httplib also sets SO_REUSEPORT, which lets a second simulator share a port that another
   // process holds: requests would then go to either one. Address reuse alone still allows a quick
   // restart on a port whose old connections linger in TIME_WAIT.
-  server->set_socket_options([](socket_t sock) {
+  // The library listens with a backlog of 5, fixed when it was compiled: a burst of connections
+  // would wait for SYN retries. The socket is kept here and listened on again with a real
+  // backlog (Linux takes a second listen() as a new backlog).
+  socket_t listening = INVALID_SOCKET;
+  server->set_socket_options([&listening](socket_t sock) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    listening = sock;
   });
   int port = o.port;
   errno = 0;
@@ -555,6 +561,11 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "roomalert-sim: cannot listen on %s:%d%s%s\n", o.address.c_str(), o.port,
                  bind_errno != 0 ? ": " : "", bind_errno != 0 ? std::strerror(bind_errno) : "");
+    return kExitFailure;
+  }
+  if (::listen(listening, kBacklog) != 0) {
+    std::fprintf(stderr, "roomalert-sim: cannot listen on %s:%d: %s\n", o.address.c_str(), port,
+                 std::strerror(errno));
     return kExitFailure;
   }
   const bool v6 = o.address.find(':') != std::string::npos;
