@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 #include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -72,20 +74,41 @@ std::string WideToUtf8(const WChar* text) {
 
 class CurlComponent final : public kestrel::platform::HttpComponent {
  public:
-  explicit CurlComponent(CURL* easy) : easy_(easy) {}
+  explicit CurlComponent(CURL* easy) : easy_(easy) {
+    // The bundle and folder libcurl was built with, for a device whose own CA file is gone.
+#if LIBCURL_VERSION_NUM >= 0x075400
+    const char* built_in = nullptr;
+    if (curl_easy_getinfo(easy_, CURLINFO_CAINFO, &built_in) == CURLE_OK && built_in != nullptr) {
+      default_ca_file_storage_ = built_in;
+      default_ca_file_ = default_ca_file_storage_.c_str();
+    }
+    built_in = nullptr;
+    if (curl_easy_getinfo(easy_, CURLINFO_CAPATH, &built_in) == CURLE_OK && built_in != nullptr) {
+      default_ca_dir_storage_ = built_in;
+      default_ca_dir_ = default_ca_dir_storage_.c_str();
+    }
+#endif
+  }
 
   void SetLogFile(const WChar* path) override {
     // The log file is a path on this machine: the ANSI code page is how such names travel here.
     log_file_.clear();
+    trust_folder_.clear();
     if (path == nullptr) return;
     const int32_t size = kestrel::text::WideToAnsi(path, -1, nullptr, 0);
     if (size <= 1) return;
     log_file_.resize(static_cast<std::size_t>(size));
     kestrel::text::WideToAnsi(path, -1, log_file_.data(), size);
     log_file_.resize(static_cast<std::size_t>(size) - 1);
+    const std::size_t slash = log_file_.rfind('/');
+    trust_folder_ = slash == std::string::npos ? "."
+                    : slash == 0               ? "/"
+                                               : log_file_.substr(0, slash);
   }
 
-  void SetUserName(const WChar* name) override { user_ = WideToUtf8(name); }
+  void SetUserName(const WChar* name) override {
+    user_ = WideToUtf8(name);
+  }
 
   void SetPassword(const WChar* password) override {
     Wipe(password_);
@@ -110,10 +133,16 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     return true;
   }
 
-  int32_t LastError() override { return last_error_; }
-  int32_t ResponseCode() override { return response_code_; }
+  int32_t LastError() override {
+    return last_error_;
+  }
+  int32_t ResponseCode() override {
+    return response_code_;
+  }
 
-  void Release() override { delete this; }
+  void Release() override {
+    delete this;
+  }
 
  private:
   ~CurlComponent() {
@@ -172,12 +201,7 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     CURLcode r = curl_easy_setopt(e, CURLOPT_URL, url.c_str());
     if (r != CURLE_OK) return r;
     if (!configured_) ConfigureOnce();
-    // libcurl is built with a fixed CA bundle, so OpenSSL's own variables would go unheard; a
-    // device's self-made certificate is trusted the way OpenSSL tools trust it.
-    const char* ca_file = std::getenv("SSL_CERT_FILE");
-    const char* ca_dir = std::getenv("SSL_CERT_DIR");
-    if (ca_file != nullptr && *ca_file != 0) curl_easy_setopt(e, CURLOPT_CAINFO, ca_file);
-    if (ca_dir != nullptr && *ca_dir != 0) curl_easy_setopt(e, CURLOPT_CAPATH, ca_dir);
+    ConfigureTrust();
     if (!user_.empty()) {
       curl_easy_setopt(e, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
       curl_easy_setopt(e, CURLOPT_USERNAME, user_.c_str());
@@ -188,6 +212,29 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
       curl_easy_setopt(e, CURLOPT_PASSWORD, nullptr);
     }
     return CURLE_OK;
+  }
+
+  // Read for every GET, so a host that changes a device's files needs no new component; a few
+  // file-status calls are nothing beside a request.
+  void ConfigureTrust() {
+    CURL* e = easy_;
+    const DeviceTrust trust =
+        trust_folder_.empty() ? DeviceTrust() : ReadDeviceTrust(trust_folder_);
+    if (!trust.ca_file.empty()) {
+      curl_easy_setopt(e, CURLOPT_CAINFO, trust.ca_file.c_str());
+      curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
+    } else {
+      // libcurl is built with a fixed CA bundle, so OpenSSL's own variables would go unheard; a
+      // device's self-made certificate is trusted the way OpenSSL tools trust it.
+      const char* ca_file = std::getenv("SSL_CERT_FILE");
+      const char* ca_dir = std::getenv("SSL_CERT_DIR");
+      curl_easy_setopt(e, CURLOPT_CAINFO,
+                       ca_file != nullptr && *ca_file != 0 ? ca_file : default_ca_file_);
+      curl_easy_setopt(e, CURLOPT_CAPATH,
+                       ca_dir != nullptr && *ca_dir != 0 ? ca_dir : default_ca_dir_);
+    }
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, trust.insecure ? 0L : 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, trust.insecure ? 0L : 2L);
   }
 
   // What is the same for every GET, set on the handle once: libcurl keeps options from one
@@ -210,8 +257,6 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     // libcurl allocates its receive buffer anew for every transfer, 16 KB unless told; a device
     // answers with a few KB, headers included. A bigger answer only takes more reads.
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
   }
 
   // One line per request into the provider's trace file, in its own line format, written with one
@@ -250,6 +295,11 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
 
   CURL* easy_;
   std::string log_file_;
+  std::string trust_folder_;  // empty: no trace file, so no device trust
+  std::string default_ca_file_storage_;
+  std::string default_ca_dir_storage_;
+  const char* default_ca_file_ = nullptr;
+  const char* default_ca_dir_ = nullptr;
   std::string user_;
   std::string password_;
   std::string received_;
@@ -291,6 +341,24 @@ std::string DecodeResponseBodyToUtf8(const std::string& bytes) {
   text.reserve(bytes.size() * 2);
   kestrel::text::Windows1252ToUtf8(bytes.data(), bytes.size(), text);
   return text;
+}
+
+DeviceTrust ReadDeviceTrust(const std::string& folder) {
+  DeviceTrust trust;
+  struct stat status {};
+  if (::stat(folder.c_str(), &status) != 0 || (status.st_mode & S_IWOTH) != 0) return trust;
+  const uid_t self = ::geteuid();
+  auto heeded = [&](const char* name) {
+    // The entry itself, not what a link points to: the host links the configured CA file.
+    struct stat entry {};
+    return ::lstat((folder + "/" + name).c_str(), &entry) == 0 &&
+           (entry.st_uid == self || entry.st_uid == 0);
+  };
+  // A CA link whose file has gone still counts: the device then fails its check rather than
+  // falling back to the system's store.
+  if (heeded(kTrustCaFileName)) trust.ca_file = folder + "/" + kTrustCaFileName;
+  trust.insecure = heeded(kTrustInsecureFileName);
+  return trust;
 }
 
 std::string UrlForLog(const std::string& url) {

@@ -38,4 +38,20 @@ std::string DecodeResponseBodyToUtf8(const std::string& bytes);
 // The URL as it may appear in a log: a password in it ("user:password@") shows as "********".
 std::string UrlForLog(const std::string& url);
 
+// A device's own TLS trust. The module has no setting for it, so a host says it with files in
+// the folder of the trace file it gives the provider (the exporter gives each device a folder of
+// its own): a CA file there is the only one trusted for that device's certificate, and the marker
+// file turns the check off.
+constexpr const char* kTrustCaFileName = "tls-ca.pem";
+constexpr const char* kTrustInsecureFileName = "tls-insecure-skip-verify";
+
+struct DeviceTrust {
+  std::string ca_file;  // empty: the system's trust store
+  bool insecure = false;
+};
+
+// What folder asks for. Files in a folder that anyone may write, or owned by another user than
+// this process's (or root), are not heeded: they could make the process trust anything.
+DeviceTrust ReadDeviceTrust(const std::string& folder);
+
 }  // namespace kestrel::netcomp

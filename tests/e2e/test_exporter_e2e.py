@@ -204,6 +204,8 @@ class ConfigurationTest(ExporterTestCase):
         ("not YAML", "devices: [\n", ":2:1: expected YAML"),
         ("password in host", "devices:\n  - {name: a, host: 'admin:pw@dev'}\n",
          ":2:21: 'host' holds '@': a user or password goes in auth_modules"),
+        ("missing CA file", "devices:\n  - {name: a, host: x, tls: {ca_file: nowhere.pem}}\n",
+         ":2:39: cannot use 'nowhere.pem' as tls.ca_file: no such file"),
     ]
 
     def test_bad_files_stop_the_program_with_exit_2_and_their_place(self):
@@ -245,13 +247,18 @@ class ProbeTest(ExporterTestCase):
                 self.assertPromtoolAccepts(body)
                 status, down = exporter.probe("room-3")
                 self.assertIn('roomalert_up{device="room-3"} 0\n', down)
-                self.assertIn("roomalert_last_error_info{device=\"room-3\",error=", down)
+                self.assertIn('roomalert_last_error_info{device="room-3",class="http_status",'
+                              'error="Failed to retrieve device data over HTTP. The GET request '
+                              'failed with error: [HTML Error [500].]."} 1\n', down)
                 self.assertPromtoolAccepts(down)
                 self.assertEqual(exporter.probe("10.9.9.9")[0], 403)
 
                 _, metrics = get(exporter.url + "/metrics")
                 self.assertIn('roomalert_exporter_loads_total{device="room-1"}', metrics)
                 self.assertIn("process_resident_memory_bytes ", metrics)
+                self.assertIn("process_max_fds ", metrics)
+                self.assertRegex(metrics, r'roomalert_exporter_build_info\{version="[0-9.]+",'
+                                 r'revision="([0-9a-f]+|unknown)",compiler="[a-z]+-[0-9.]+"\} 1\n')
                 self.assertPromtoolAccepts(metrics)
                 _, page = get(exporter.url + "/")
                 self.assertIn("/probe?target=room-2", page)
@@ -299,8 +306,69 @@ class ProbeTest(ExporterTestCase):
                 status, body = exporter.probe("slow", timeout_header="1.5")
                 self.assertLess(time.monotonic() - started, 3.5)
                 self.assertIn('roomalert_up{device="slow"} 0', body)
-                self.assertIn("no result within", body)
                 self.assertIn('roomalert_up{device="fast"} 1', exporter.probe("fast", "1.5")[1])
+                # Each scrape waits its own time; the error series must not show it.
+                _, again = exporter.probe("slow", timeout_header="1.2")
+                errors = [[line for line in text.splitlines()
+                           if line.startswith("roomalert_last_error_info")]
+                          for text in (body, again)]
+                self.assertEqual(errors[0], errors[1])
+                self.assertEqual(len(errors[0]), 1, body)
+                self.assertIn('class="timeout",error="no result within N s;', errors[0][0])
+                self.assertPromtoolAccepts(again)
+
+
+class DeviceTlsTest(ExporterTestCase):
+    """Each device's own TLS trust, without touching the process's: the simulator serves a
+    certificate of its own making."""
+
+    def setUp(self):
+        super().setUp()
+        self.cert, self.key = self.path("ca.pem"), self.path("key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-keyout", self.key, "-out", self.cert, "-subj", "/CN=localhost",
+                        "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
+                       check=True, capture_output=True, timeout=60)
+        with open(self.path("lab.pass"), "w") as f:
+            f.write("unused\n")
+
+    def states(self, exporter, names):
+        """name -> (up, error class or None)"""
+        answers = {}
+        for name in names:
+            _, body = exporter.probe(name)
+            up = 'roomalert_up{device="%s"} 1' % name in body
+            found = [line.split('class="')[1].split('"')[0] for line in body.splitlines()
+                     if line.startswith("roomalert_last_error_info")]
+            answers[name] = (up, found[0] if found else None)
+        return answers
+
+    def test_a_ca_file_or_skipping_the_check_trusts_one_device_only(self):
+        with Site(2, extra=["--tls-cert", self.cert, "--tls-key", self.key]) as tls, \
+                Site(1) as plain:
+            devices = ("devices:\n"
+                       "  - {name: trusted, host: \"%s\", secure: true, tls: {ca_file: ca.pem}}\n"
+                       "  - {name: untrusted, host: \"%s\", secure: true}\n"
+                       "  - {name: lab, host: \"%s\", secure: true, auth: lab}\n"
+                       "  - {name: plain, host: \"%s\"}\n"
+                       % (tls.hosts[0], tls.hosts[1], tls.hosts[1], plain.hosts[0]))
+            # A slow machine (a sanitizer build) must not turn a refused certificate into a time-out.
+            head = ("listen: 127.0.0.1:0\ndefaults: {timeout: 60s}\n"
+                    "auth_modules:\n  lab: {user: admin, password_file: "
+                    "lab.pass, tls: {insecure_skip_verify: true}}\n")
+            names = ["trusted", "untrusted", "lab", "plain"]
+            with Exporter(self.dir, head + devices) as exporter:
+                self.assertEqual(self.states(exporter, names),
+                                 {"trusted": (True, None), "untrusted": (False, "tls"),
+                                  "lab": (True, None), "plain": (True, None)})
+                # Trust taken away by a reload is gone: no file of the old one stays behind.
+                exporter.write(head + devices.replace(", tls: {ca_file: ca.pem}", "")
+                               .replace(", auth: lab", ""))
+                exporter.process.send_signal(signal.SIGHUP)
+                read_line_with(exporter.process, exporter.process.stderr, "reload ok")
+                self.assertEqual(self.states(exporter, names),
+                                 {"trusted": (False, "tls"), "untrusted": (False, "tls"),
+                                  "lab": (False, "tls"), "plain": (True, None)})
 
 
 class PrometheusTest(ExporterTestCase):

@@ -3,9 +3,11 @@
 #include <yaml-cpp/yaml.h>
 
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -139,8 +141,9 @@ bool IsLabelName(const std::string& text) {
 // The labels the exporter sets itself; a configured one of these names would clash.
 bool IsReservedLabel(const std::string& name) {
   static const std::set<std::string> kReserved = {
-      "device", "port",     "port_id", "sensor_id", "type",    "unit", "error",    "serial",
-      "mac",    "firmware", "model",   "name",      "address", "le",   "quantile", "version"};
+      "device", "port",    "port_id", "sensor_id", "type",     "unit",
+      "error",  "class",   "serial",  "mac",       "firmware", "model",
+      "name",   "address", "le",      "quantile",  "version"};
   return kReserved.count(name) != 0;
 }
 
@@ -212,7 +215,45 @@ void ParseAllowedNetworks(const YAML::Node& node, Config& config) {
   }
 }
 
-void ParseAuthModules(const YAML::Node& node, const PasswordReader& read_password, Config& config) {
+// The CA file must be there when the file is checked: a device that only fails at its first
+// load, with a TLS error, hides a typing error in the path.
+std::string CaFileProblem(const std::string& path) {
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  if (!std::filesystem::exists(status)) return "no such file";
+  if (std::filesystem::is_directory(status)) return "a folder, not a file";
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::strerror(errno);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (text.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
+    return "no PEM certificate in it (-----BEGIN CERTIFICATE-----)";
+  }
+  return std::string();
+}
+
+TlsConfig ParseTls(const YAML::Node& node, const std::string& config_file) {
+  TlsConfig tls;
+  ForEachKey(node, "tls", {"ca_file", "insecure_skip_verify"},
+             [&](const std::string& key, const YAML::Node&, const YAML::Node& value) {
+               if (key == "insecure_skip_verify") {
+                 tls.insecure_skip_verify = Boolean(value, key);
+                 return;
+               }
+               tls.ca_file = Text(value, key);
+               tls.ca_path = tls.ca_file.empty() || tls.ca_file[0] == '/'
+                                 ? tls.ca_file
+                                 : Folder(config_file) + tls.ca_file;
+               const std::string problem =
+                   tls.ca_file.empty() ? "an empty path" : CaFileProblem(tls.ca_path);
+               if (!problem.empty()) {
+                 Fail(value, "cannot use " + Quoted(tls.ca_file) + " as tls.ca_file: " + problem);
+               }
+             });
+  return tls;
+}
+
+void ParseAuthModules(const YAML::Node& node, const PasswordReader& read_password,
+                      const std::string& config_file, Config& config) {
   ForEachKey(
       node, "auth_modules", {},
       [&](const std::string& name, const YAML::Node& key_node, const YAML::Node& value) {
@@ -223,9 +264,11 @@ void ParseAuthModules(const YAML::Node& node, const PasswordReader& read_passwor
         AuthModule auth;
         bool has_user = false;
         YAML::Node file_node;
-        ForEachKey(value, ("auth module " + Quoted(name)).c_str(), {"user", "password_file"},
+        ForEachKey(value, ("auth module " + Quoted(name)).c_str(), {"user", "password_file", "tls"},
                    [&](const std::string& key, const YAML::Node&, const YAML::Node& field) {
-                     if (key == "user") {
+                     if (key == "tls") {
+                       auth.tls = ParseTls(field, config_file);
+                     } else if (key == "user") {
                        auth.user = Text(field, key);
                        has_user = true;
                      } else {
@@ -254,16 +297,20 @@ struct DeviceEntry {
   DeviceConfig device;
   bool has_secure = false;
   bool has_port = false;
+  bool has_tls = false;
 };
 
-DeviceEntry ParseDevice(const YAML::Node& node) {
+DeviceEntry ParseDevice(const YAML::Node& node, const std::string& config_file) {
   DeviceEntry entry;
   bool has_name = false;
   bool has_host = false;
-  ForEachKey(node, "a device", {"name", "host", "auth", "secure", "port", "labels"},
+  ForEachKey(node, "a device", {"name", "host", "auth", "secure", "port", "labels", "tls"},
              [&](const std::string& key, const YAML::Node&, const YAML::Node& value) {
                DeviceConfig& d = entry.device;
-               if (key == "name") {
+               if (key == "tls") {
+                 d.tls = ParseTls(value, config_file);
+                 entry.has_tls = true;
+               } else if (key == "name") {
                  d.name = Text(value, key);
                  if (!IsValidDeviceName(d.name)) {
                    Fail(value,
@@ -309,13 +356,13 @@ DeviceEntry ParseDevice(const YAML::Node& node) {
   return entry;
 }
 
-void ParseDevices(const YAML::Node& node, Config& config) {
+void ParseDevices(const YAML::Node& node, const std::string& config_file, Config& config) {
   if (node.IsNull()) return;
   if (!node.IsSequence())
     Fail(node, std::string("expected a list for 'devices', got ") + KindOf(node));
   std::map<std::string, int> lines;
   for (const YAML::Node& item : node) {
-    DeviceEntry entry = ParseDevice(item);
+    DeviceEntry entry = ParseDevice(item, config_file);
     DeviceConfig& d = entry.device;
     const auto [at, inserted] = lines.emplace(d.name, item.Mark().line + 1);
     if (!inserted) {
@@ -328,6 +375,7 @@ void ParseDevices(const YAML::Node& node, Config& config) {
     }
     if (!entry.has_secure) d.secure = config.secure;
     if (!entry.has_port) d.port = config.port;
+    if (!entry.has_tls && !d.auth.empty()) d.tls = config.auth_modules[d.auth].tls;
     config.devices.push_back(std::move(d));
   }
 }
@@ -418,7 +466,8 @@ bool ParseConfig(const std::string& text, const std::string& file_name,
     // Defaults and auth modules first: the devices refer to both, wherever they stand.
     if (root["listen"]) ParseListen(root["listen"], parsed);
     if (root["defaults"]) ParseDefaults(root["defaults"], parsed);
-    if (root["auth_modules"]) ParseAuthModules(root["auth_modules"], read_password, parsed);
+    if (root["auth_modules"])
+      ParseAuthModules(root["auth_modules"], read_password, file_name, parsed);
     if (root["allow_unlisted_targets"]) {
       parsed.allow_unlisted_targets =
           Boolean(root["allow_unlisted_targets"], "allow_unlisted_targets");
@@ -426,7 +475,7 @@ bool ParseConfig(const std::string& text, const std::string& file_name,
     if (root["unlisted_targets_allowed_networks"]) {
       ParseAllowedNetworks(root["unlisted_targets_allowed_networks"], parsed);
     }
-    if (root["devices"]) ParseDevices(root["devices"], parsed);
+    if (root["devices"]) ParseDevices(root["devices"], file_name, parsed);
   } catch (const Problem& problem) {
     error = where(problem.mark) + problem.what;
     return false;

@@ -9,7 +9,10 @@
 //     backoff: 30s                  # after a time-out or refusal, no load before this (0: off)
 //     backoff_max: 10m              # the wait doubles with each such failure up to this
 //   auth_modules:
-//     NAME: {user: admin, password_file: /etc/kestrel-exporter/site.pass}
+//     NAME:
+//       user: admin
+//       password_file: /etc/kestrel-exporter/site.pass
+//       tls: {ca_file: site-ca.pem}  # optional, for its devices without a tls of their own
 //   allow_unlisted_targets: false   # /probe?target=HOST[:PORT] for a host not listed below
 //   unlisted_targets_allowed_networks: [127.0.0.0/8, "::1/128"]  # clients that may ask so
 //   devices:
@@ -19,9 +22,12 @@
 //       secure: true                # optional, overrides defaults
 //       port: 443                   # optional, overrides defaults
 //       labels: {site: berlin}      # optional, added to every sample of the device
+//       tls:                        # optional; else the auth module's; else the system's store
+//         ca_file: site-ca.pem      # the only CA this device's certificate may come from
+//         insecure_skip_verify: false  # true checks nothing: a lab device, never a real one
 //
-// A password is only ever read from its password_file (relative to the configuration's folder),
-// never written inline, so the file can be shown, committed and diffed.
+// A password is only ever read from its password_file (relative to the configuration's folder,
+// as ca_file is), never written inline, so the file can be shown, committed and diffed.
 #pragma once
 
 #include <cstdint>
@@ -37,10 +43,21 @@ namespace kestrel::exporter {
 
 using Labels = std::vector<std::pair<std::string, std::string>>;
 
+struct TlsConfig {
+  std::string ca_file;  // as the file writes it; empty: the system's trust store
+  std::string ca_path;  // ca_file, relative to the configuration's folder
+  bool insecure_skip_verify = false;
+  bool operator==(const TlsConfig& other) const {
+    return ca_path == other.ca_path && insecure_skip_verify == other.insecure_skip_verify;
+  }
+  bool operator!=(const TlsConfig& other) const { return !(*this == other); }
+};
+
 struct AuthModule {
   std::string user;
   std::string password_file;
   std::string password;
+  TlsConfig tls;
 };
 
 struct DeviceConfig {
@@ -51,6 +68,7 @@ struct DeviceConfig {
   uint32_t port = 0;
   Labels labels;
   bool unlisted = false;  // made for a probe of a host the file does not list
+  TlsConfig tls;          // the device's own, else its auth module's
 };
 
 struct Config {

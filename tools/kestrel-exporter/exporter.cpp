@@ -219,8 +219,9 @@ void Exporter::Probe(const std::string& query, const std::string& scrape_timeout
 Response Exporter::Metrics() {
   MetricSet set;
   const auto devices = registry_.Devices();
-  set.Add("roomalert_exporter_build_info", "gauge", "Version of the exporter.",
-          {{"version", options_.version}}, 1);
+  set.Add("roomalert_exporter_build_info", "gauge",
+          "Version, source revision and compiler of the exporter.",
+          BuildInfoLabels(options_.version), 1);
   set.Add("roomalert_exporter_devices", "gauge", "Devices in the configuration.", {},
           static_cast<double>(devices.size()));
   set.Add("roomalert_exporter_config_last_reload_successful", "gauge",

@@ -1,5 +1,6 @@
 #include "tools/kestrel-exporter/metrics.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -10,7 +11,15 @@
 #include <fstream>
 #include <iterator>
 
+#include "tools/kestrel-exporter/load_error.h"
 #include "tools/kestrel-exporter/readings.h"
+
+#ifndef KESTREL_REVISION
+#define KESTREL_REVISION "unknown"
+#endif
+#ifndef KESTREL_COMPILER
+#define KESTREL_COMPILER "unknown"
+#endif
 
 namespace kestrel::exporter {
 
@@ -63,8 +72,15 @@ uint32_t Code(const Leaves& leaves, const char* name) {
   return ParseNumber(leaves.Get(name), value) && value >= 0 ? static_cast<uint32_t>(value) : 0;
 }
 
-// The value in the family's base unit; false when the unit is not one the family knows.
-bool ToBaseUnit(Scale scale, uint32_t unit, double value, double& out) {
+// A reading scaled in binary lands beside the decimal the device meant (39.39 / 100 is
+// 0.39390000000000003): 15 significant digits, all a double holds exactly, give that decimal back.
+double Decimal(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.15g", value);
+  return std::strtod(text, nullptr);
+}
+
+bool ScaleToBaseUnit(Scale scale, uint32_t unit, double value, double& out) {
   switch (scale) {
     case Scale::kTemperature:
       if (unit == 1001) out = value;
@@ -92,6 +108,14 @@ bool ToBaseUnit(Scale scale, uint32_t unit, double value, double& out) {
   return false;
 }
 
+// The value in the family's base unit; false when the unit is not one the family knows.
+bool ToBaseUnit(Scale scale, uint32_t unit, double value, double& out) {
+  const bool known = ScaleToBaseUnit(scale, unit, value, out);
+  // A value that went through unchanged keeps every digit the device sent.
+  if (out != value) out = Decimal(out);
+  return known;
+}
+
 Labels With(Labels labels, const Labels& extra) {
   labels.insert(labels.end(), extra.begin(), extra.end());
   return labels;
@@ -115,8 +139,9 @@ void AddSensor(MetricSet& set, const Labels& base, const host::SensorView& senso
       return;
     }
   }
+  // port_id and sensor_id name the sensor already; its type would only split its series when a
+  // firmware renames the type.
   Labels labels = base;
-  labels.emplace_back("type", s.Get("type-text"));
   labels.emplace_back("unit", s.Get("uom-text"));
   set.Add(kGenericFamily, "gauge",
           "Reading of a sensor type without a family of its own, in the device's unit.", labels,
@@ -220,8 +245,14 @@ void AddDeviceMetrics(MetricSet& set, const std::string& device, const Labels& e
             base, load.duration_seconds);
   }
   if (!up) {
-    set.Add("roomalert_last_error_info", "gauge", "Why the device's last load failed.",
-            With({{"device", device}, {"error", load.error}}, extra), 1);
+    set.Add("roomalert_last_error_info", "gauge",
+            "Why the device's last load failed: a fixed class and the module's text without "
+            "measured numbers.",
+            With({{"device", device},
+                  {"class", LoadErrorClass(load)},
+                  {"error", StableErrorText(load.error)}},
+                 extra),
+            1);
     return;
   }
   const Leaves& d = load.device.leaves;
@@ -289,6 +320,22 @@ void AddProcessMetrics(MetricSet& set) {
           boot_time + field(22) / ticks);
   set.Add("process_open_fds", "gauge", "Number of open file descriptors.", {},
           static_cast<double>(open_fds));
+  // As other exporters report them: the soft limits, "unlimited" as the largest 64-bit count.
+  auto limit = [](int resource) {
+    rlimit value{};
+    if (::getrlimit(resource, &value) != 0 || value.rlim_cur == RLIM_INFINITY) {
+      return 18446744073709551615.0;
+    }
+    return static_cast<double>(value.rlim_cur);
+  };
+  set.Add("process_max_fds", "gauge", "Maximum number of open file descriptors.", {},
+          limit(RLIMIT_NOFILE));
+  set.Add("process_virtual_memory_max_bytes", "gauge",
+          "Maximum amount of virtual memory available in bytes.", {}, limit(RLIMIT_AS));
+}
+
+Labels BuildInfoLabels(const std::string& version) {
+  return {{"version", version}, {"revision", KESTREL_REVISION}, {"compiler", KESTREL_COMPILER}};
 }
 
 }  // namespace kestrel::exporter

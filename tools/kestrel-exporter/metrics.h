@@ -17,6 +17,9 @@ struct LoadResult {
   int32_t result = -1;       // LoadDeviceData's answer
   std::string error;         // UTF-8; the module's last error text, or why there is no result
   bool unreachable = false;  // the device timed out or refused: it is left alone for a while
+  // Set by a loader that knows better than the text (a document it could not write or read);
+  // null: the class follows from error.
+  const char* error_class = nullptr;
   host::DeviceView device;
   double duration_seconds = 0;
   double finished_at = 0;  // Unix time
@@ -48,8 +51,12 @@ class MetricSet {
 void AddDeviceMetrics(MetricSet& set, const std::string& device, const Labels& extra,
                       const LoadResult& load);
 
-// Samples of the exporter process itself (CPU, memory, descriptors, start time).
+// Samples of the exporter process itself (CPU, memory, descriptors and their limits, start time).
 void AddProcessMetrics(MetricSet& set);
+
+// roomalert_exporter_build_info's labels: version, the source revision the build was configured
+// from ("unknown" outside a git checkout) and the compiler.
+Labels BuildInfoLabels(const std::string& version);
 
 // A number as Prometheus reads it: shortest round-trip form, NaN, +Inf, -Inf.
 std::string FormatSample(double value);

@@ -7,10 +7,14 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 
 #include "host/device_view.h"
 #include "host/provider_text.h"
 #include "host/value_format.h"
+#include "netcomp/curl_component.h"
+#include "tools/kestrel-exporter/load_error.h"
 #include "tools/kestrel-exporter/readings.h"
 
 namespace kestrel::exporter {
@@ -28,6 +32,34 @@ void ReturnMemoryAfterALargeBody(const std::string& body_file) {
   if (!error && bytes >= kTrimAfterBodyBytes) malloc_trim(0);
 }
 
+// The device's TLS trust, as the network component looks for it beside the device's trace: a
+// link to the configured CA file (so a renewed file is read without a reload) and a marker that
+// turns the check off. Files a previous configuration left are removed. Empty when all is in
+// place, else why not.
+std::string PlaceTrustFiles(const std::string& folder, const TlsConfig& tls) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path link = fs::path(folder) / netcomp::kTrustCaFileName;
+  if (tls.ca_path.empty()) {
+    fs::remove(link, error);
+  } else {
+    const fs::path target = fs::absolute(tls.ca_path, error);
+    // Made aside and renamed over the old one, so a load never sees no link at all.
+    const fs::path made = fs::path(folder) / (std::string(netcomp::kTrustCaFileName) + ".new");
+    fs::remove(made, error);
+    fs::create_symlink(target, made, error);
+    if (!error) fs::rename(made, link, error);
+  }
+  if (error) return "cannot link the CA file into " + folder + ": " + error.message();
+  const fs::path marker = fs::path(folder) / netcomp::kTrustInsecureFileName;
+  if (!tls.insecure_skip_verify) {
+    fs::remove(marker, error);
+  } else if (!std::ofstream(marker)) {
+    return "cannot write " + marker.string();
+  }
+  return error ? "cannot remove " + marker.string() + ": " + error.message() : std::string();
+}
+
 class ProviderLoader : public DeviceLoader {
  public:
   ProviderLoader(const host::LoadedModule& module, const DeviceConfig& device,
@@ -37,6 +69,12 @@ class ProviderLoader : public DeviceLoader {
     std::filesystem::create_directories(folder_, error);
     if (error) {
       problem_ = "cannot create the folder " + folder_ + ": " + error.message();
+      problem_class_ = "write";
+      return;
+    }
+    problem_ = PlaceTrustFiles(folder_, device.tls);
+    if (!problem_.empty()) {
+      problem_class_ = "write";
       return;
     }
     provider_ = module.create();
@@ -78,6 +116,7 @@ class ProviderLoader : public DeviceLoader {
     load.finished = true;
     if (provider_ == nullptr) {
       load.error = problem_;
+      load.error_class = problem_class_;
       load.finished_at = static_cast<double>(std::time(nullptr));
       return load;
     }
@@ -87,6 +126,7 @@ class ProviderLoader : public DeviceLoader {
         host::Windows1252ToUtf8(host::ReadProviderText(provider_, &IEnvProvider::GetLastErrorText));
     if (load.result != 0) {
       load.unreachable = IsUnreachableError(load.error);
+      load.error_class = RefinedClass(load.error);
       return load;
     }
     host::DeviceView data;
@@ -95,6 +135,7 @@ class ProviderLoader : public DeviceLoader {
         !host::ReadDeviceDocument(folder_ + "/device-data.xml", data, error)) {
       load.result = -1;
       load.error = error;
+      load.error_class = "write";
       return load;
     }
     host::MergeDataForm(data, load.device);
@@ -102,11 +143,23 @@ class ProviderLoader : public DeviceLoader {
     return load;
   }
 
+  // The module says the same when a device lists no sensor and when its document cannot be
+  // saved; the configuration document it wrote just before tells them apart.
+  const char* RefinedClass(const std::string& error) const {
+    if (std::string(ErrorClassOfText(error)) != "no_sensors") return nullptr;
+    host::DeviceView written;
+    std::string ignored;
+    const bool empty = host::ReadDeviceDocument(folder_ + "/device.xml", written, ignored) &&
+                       written.interfaces.empty();
+    return empty ? nullptr : "write";
+  }
+
   DeletePluginInstanceFunction destroy_;
   std::string folder_;
   IEnvProvider* provider_ = nullptr;
   std::string problem_;
   bool remove_folder_ = false;
+  const char* problem_class_ = nullptr;
 };
 
 // FNV-1a: the same name on every run and build, unlike std::hash.

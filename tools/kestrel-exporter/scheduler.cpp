@@ -159,7 +159,8 @@ bool Device::SameProvider(const DeviceConfig& config, const AuthModule* auth) co
   const std::string user = auth != nullptr ? auth->user : std::string();
   const std::string password = auth != nullptr ? auth->password : std::string();
   return config.host == config_.host && config.secure == config_.secure &&
-         config.port == config_.port && user == user_ && password == password_;
+         config.port == config_.port && user == user_ && password == password_ &&
+         config.tls == config_.tls;
 }
 
 uint64_t Scheduler::BeginLocked(const std::shared_ptr<Device>& device) {

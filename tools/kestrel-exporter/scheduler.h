@@ -179,9 +179,9 @@ class Registry {
                     std::chrono::seconds unlisted_idle = std::chrono::minutes(10))
       : factory_(std::move(factory)), unlisted_idle_(unlisted_idle) {}
 
-  // Takes a new configuration: a device whose host, port, scheme and credentials are unchanged
-  // keeps its provider (and its latest result); the others get new ones. Unlisted devices are
-  // dropped, since the defaults they were made with may have changed.
+  // Takes a new configuration: a device whose host, port, scheme, credentials and TLS trust are
+  // unchanged keeps its provider (and its latest result); the others get new ones. Unlisted
+  // devices are dropped, since the defaults they were made with may have changed.
   void Apply(const Config& config);
   // The device a probe names. Unlisted targets are made on first use when the configuration
   // allows them and the client's network is listed; error says why a target is refused.

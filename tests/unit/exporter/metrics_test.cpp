@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/device_view.h"
+#include "tools/kestrel-exporter/load_error.h"
 #include "tools/kestrel-exporter/metrics.h"
 #include "tools/kestrel-exporter/readings.h"
 
@@ -88,8 +89,12 @@ TEST(MetricsTest, SensorValuesReachTheirFamilyInBaseUnits) {
       {"70", "17003", "5", "roomalert_switch_state"},
       {"10", "7001", "21", "roomalert_sensor_value"},
       {"90", "7001", "3", "roomalert_sensor_value"},
+      // Scaled in binary these would print as 0.39390000000000003 and 21.111111111111111.
+      {"20", "2001", "39.39", "roomalert_humidity_ratio"},
+      {"10", "1002", "70", "roomalert_temperature_celsius"},
   };
-  const char* kExpected[] = {"25", "0", "0.455", "1.5", "0.508", "1", "21", "3"};
+  const char* kExpected[] = {"25", "0",  "0.455", "1.5",    "0.508",
+                             "1",  "21", "3",     "0.3939", "21.1111111111111"};
   for (std::size_t i = 0; i < std::size(kCases); ++i) {
     SCOPED_TRACE(i);
     LoadResult load;
@@ -102,7 +107,7 @@ TEST(MetricsTest, SensorValuesReachTheirFamilyInBaseUnits) {
     std::string labels =
         "{device=\"d\",port=\"Rack \\\"A\\\"\\\\1\\n\",port_id=\"3\",sensor_id=\"0\"";
     if (std::string(kCases[i].sample) == "roomalert_sensor_value") {
-      labels += ",type=\"t" + std::string(kCases[i].type) + "\",unit=\"u" + kCases[i].unit + "\"";
+      labels += ",unit=\"u" + std::string(kCases[i].unit) + "\"";
     }
     EXPECT_NE(text.find(std::string(kCases[i].sample) + labels + "} " + kExpected[i] + "\n"),
               std::string::npos)
@@ -115,17 +120,74 @@ TEST(MetricsTest, AFailedOrUnfinishedLoadIsDownWithItsReasonAndNoReadings) {
     LoadResult load;
     load.finished = finished;
     load.result = -1;
-    load.error = "refused \"x\"";
+    load.error = "refused \"x\" after 2.5 s";
     load.device = OneSensor("10", "1001", "20");
     MetricSet set;
     AddDeviceMetrics(set, "d", {{"site", "hq"}}, load);
     const std::string text = set.Text();
     EXPECT_NE(text.find("roomalert_up{device=\"d\",site=\"hq\"} 0\n"), std::string::npos);
-    EXPECT_NE(text.find("roomalert_last_error_info{device=\"d\",error=\"refused \\\"x\\\"\",site="
-                        "\"hq\"} 1\n"),
-              std::string::npos);
+    // An unfinished load is a time-out whatever its text says.
+    EXPECT_NE(text.find(std::string("roomalert_last_error_info{device=\"d\",class=\"") +
+                        (finished ? "other" : "timeout") +
+                        "\",error=\"refused \\\"x\\\" after N s\",site=\"hq\"} 1\n"),
+              std::string::npos)
+        << text;
     EXPECT_EQ(text.find("temperature"), std::string::npos);
     EXPECT_EQ(text.find("roomalert_load_duration_seconds") != std::string::npos, finished);
+  }
+}
+
+// What each of the module's failures (and the exporter's own) becomes: a class, and a text that
+// is the same on every scrape of a device that keeps failing the same way.
+TEST(LoadErrorTest, TextsGetTheirClassAndLoseTheirMeasuredNumbers) {
+  const std::string kGet =
+      "Failed to retrieve device data over HTTP. The GET request failed with error: [";
+  const struct {
+    std::string text;
+    const char* error_class;
+    std::string stable;  // empty: the text itself
+  } kCases[] = {
+      {kGet + "A connection attempt failed because the connected party did not properly respond "
+              "after a period of time, or established connection failed because connected host has "
+              "failed to respond].",
+       "timeout", ""},
+      {"no result within 1.5 s; the load goes on and a later probe takes its result", "timeout",
+       "no result within N s; the load goes on and a later probe takes its result"},
+      {kGet + "No connection could be made because the target machine actively refused it].",
+       "refused", ""},
+      {kGet + "A socket operation was attempted to an unreachable host].", "refused", ""},
+      {kGet + "No such host is known].", "dns", ""},
+      {kGet + "One or more errors were found in the Secure Sockets Layer (SSL) certificate sent by "
+              "the server.].",
+       "tls", ""},
+      {kGet + "HTML Error [401].].", "auth", ""},
+      {kGet + "HTML Error [403].].", "auth", ""},
+      {kGet + "HTML Error [503].].", "http_status", ""},
+      {kGet + "The received Json data could not be parsed. It is missing or malformed.].",
+       "not_json", ""},
+      {"Failed to convert Json data to XML data.", "not_json", ""},
+      {"Failed to parse Json device data.", "no_sensors", ""},
+      {kGet + "Generic HTTP failure].", "other", ""},
+      {"cut after 4096 bytes, 12,5 % of UTF-8 text at -3 dB", "other",
+       "cut after N bytes, N % of UTF-8 text at -N dB"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_STREQ(ErrorClassOfText(c.text), c.error_class);
+    EXPECT_EQ(StableErrorText(c.text), c.stable.empty() ? c.text : c.stable);
+  }
+}
+
+TEST(LoadErrorTest, ALongTextIsCutAtACharacterBoundary) {
+  for (std::size_t pad = 0; pad < 4; ++pad) {
+    std::string text(pad, 'x');
+    for (int i = 0; i < 200; ++i) text += "\xc3\xa9";  // e with an acute accent, two bytes
+    const std::string stable = StableErrorText(text);
+    EXPECT_LE(stable.size(), 320u);
+    ASSERT_GE(stable.size(), 3u);
+    EXPECT_EQ(stable.substr(stable.size() - 3), "...");
+    const auto last = static_cast<unsigned char>(stable[stable.size() - 4]);
+    EXPECT_TRUE(last == 'x' || last == 0xa9) << pad;
   }
 }
 

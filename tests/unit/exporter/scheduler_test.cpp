@@ -182,7 +182,7 @@ TEST(RegistryTest, AReloadKeepsUnchangedProvidersAndReplacesChangedOnes) {
   Made made;
   Registry registry(GatedFactory(gate, made));
   Config config = Devices(3);
-  config.auth_modules["s"] = AuthModule{"u", "f", "old"};
+  config.auth_modules["s"] = AuthModule{"u", "f", "old", {}};
   config.devices[2].auth = "s";
   registry.Apply(config);
   EXPECT_EQ(made.loaders, 3);
@@ -192,11 +192,16 @@ TEST(RegistryTest, AReloadKeepsUnchangedProvidersAndReplacesChangedOnes) {
   config.devices[0].labels = {{"room", "2"}};  // labels alone keep the provider
   config.devices[1].port = 8080;               // a new port needs a new one
   config.auth_modules["s"].password = "new";   // and so does a new password
-  config.devices.push_back(DeviceConfig{"d3", "h3", "", false, 0, {}, false});
+  config.devices.push_back(DeviceConfig{"d3", "h3", "", false, 0, {}, false, {}});
   registry.Apply(config);
   EXPECT_EQ(made.loaders, 3 + 3);
   EXPECT_EQ(registry.Find("d0", error), kept);
   EXPECT_EQ(kept->Settings().labels, (Labels{{"room", "2"}}));
+  // A device's trust files are written when its provider is made: new trust, new provider.
+  config.devices[0].tls.ca_path = "ca.pem";
+  registry.Apply(config);
+  EXPECT_EQ(made.loaders, 3 + 3 + 1);
+  EXPECT_NE(registry.Find("d0", error), kept);
 
   config.devices.erase(config.devices.begin());
   registry.Apply(config);

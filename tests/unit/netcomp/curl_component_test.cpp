@@ -1,9 +1,11 @@
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -148,6 +150,43 @@ TEST_F(CurlComponentTest, OversizedBodyIsRefused) {
 TEST_F(CurlComponentTest, OnlyHttpSchemesAreFetched) {
   Get("file:///etc/passwd");
   EXPECT_EQ(component_->LastError(), 22449);
+}
+
+// Which of a folder's trust files the component heeds. Whether they do what they say is shown end
+// to end: the exporter against a simulator with a certificate of its own.
+TEST(DeviceTrustTest, FilesInAFolderOthersMayWriteAreIgnored) {
+  const struct {
+    bool ca;
+    bool insecure;
+    mode_t folder_mode;
+    bool heeded;
+  } kCases[] = {
+      {false, false, 0700, false},
+      {true, false, 0700, true},
+      {false, true, 0755, true},
+      {true, true, 0775, true},
+      {true, true, 0777, false},
+      {true, true, 01777, false},  // a /tmp-like folder: anyone could have put them there
+  };
+  const std::string folder = ::testing::TempDir() + "kestrel-trust-" + std::to_string(::getpid());
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(::testing::Message() << c.ca << c.insecure << " " << std::oct << c.folder_mode);
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), c.folder_mode), 0);
+    const std::string ca = folder + "/" + kestrel::netcomp::kTrustCaFileName;
+    const std::string marker = folder + "/" + kestrel::netcomp::kTrustInsecureFileName;
+    // The CA link's file need not exist: the device then fails its check, never trusts more.
+    if (c.ca) {
+      ASSERT_EQ(::symlink("/nonexistent/ca.pem", ca.c_str()), 0);
+    }
+    if (c.insecure) ::close(::open(marker.c_str(), O_CREAT | O_WRONLY, 0600));
+    const kestrel::netcomp::DeviceTrust trust = kestrel::netcomp::ReadDeviceTrust(folder);
+    EXPECT_EQ(trust.ca_file, c.ca && c.heeded ? ca : "");
+    EXPECT_EQ(trust.insecure, c.insecure && c.heeded);
+    ::unlink(ca.c_str());
+    ::unlink(marker.c_str());
+    ASSERT_EQ(::rmdir(folder.c_str()), 0);
+  }
 }
 
 }  // namespace
