@@ -327,7 +327,9 @@ class DeviceTlsTest(ExporterTestCase):
         self.cert, self.key = self.path("ca.pem"), self.path("key.pem")
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                         "-keyout", self.key, "-out", self.cert, "-subj", "/CN=localhost",
-                        "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
+                        # The site's devices are dK.localhost.
+                        "-addext", "subjectAltName=DNS:localhost,DNS:d1.localhost,"
+                        "DNS:d2.localhost,IP:127.0.0.1"],
                        check=True, capture_output=True, timeout=60)
         with open(self.path("lab.pass"), "w") as f:
             f.write("unused\n")

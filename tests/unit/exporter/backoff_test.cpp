@@ -58,7 +58,7 @@ TEST(SchedulerTest, ADeviceThatTimesOutOrRefusesIsLeftAloneForADoublingWhile) {
   for (const auto& step : kSteps) script += step.load;
   auto owned = std::make_unique<ScriptedLoader>(script);
   ScriptedLoader* loader = owned.get();
-  DeviceConfig config{"d0", "h0", "", false, 0, {}, false};
+  DeviceConfig config{"d0", "h0", "", false, 0, {}, false, {}};
   const auto device = std::make_shared<Device>(config, nullptr, std::move(owned));
   Scheduler scheduler(2, nullptr, &FakeNow);
   scheduler.SetBackoff(Backoff{30, 100});
@@ -83,7 +83,7 @@ struct CountingLoader : DeviceLoader {
 
 Config Unlisted() {
   Config config;
-  config.devices.push_back(DeviceConfig{"d0", "h0", "", false, 0, {}, false});
+  config.devices.push_back(DeviceConfig{"d0", "h0", "", false, 0, {}, false, {}});
   config.allow_unlisted_targets = true;
   config.unlisted_targets_allowed_networks.resize(1);
   Network::Parse("127.0.0.0/8", config.unlisted_targets_allowed_networks[0]);
