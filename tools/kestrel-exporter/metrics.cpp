@@ -46,7 +46,7 @@ constexpr SensorFamily kSensorFamilies[] = {
     {40, "roomalert_heat_index_celsius", "Heat index in degrees Celsius.", Scale::kTemperature},
     {50, "roomalert_active_power_state", "1 when power is present.", Scale::kState},
     {60, "roomalert_voltage_volts", "Voltage in volts.", Scale::kVoltage},
-    {70, "roomalert_switch_state", "Switch sensor: 1 closed or active, 0 open.", Scale::kState},
+    {70, "roomalert_switch_state", "Switch sensor: 1 open or active, 0 closed.", Scale::kState},
     {80, "roomalert_power_state", "Power state: 1 on, 0 off.", Scale::kState},
     {100, "roomalert_motion_state", "1 while motion is detected.", Scale::kState},
     {110, "roomalert_smoke_state", "1 while smoke is detected.", Scale::kState},
