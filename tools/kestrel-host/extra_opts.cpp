@@ -43,13 +43,13 @@ std::vector<CLI::ConfigItem> ReadIni(const std::string& path) {
 
 }  // namespace
 
-bool ReadExtraOpts(const std::string& spec, ExtraOpts& extra, std::string& error) {
-  const std::size_t at = spec.find('@');
-  std::string section = spec.substr(0, at);
-  std::string file = at == std::string::npos ? "" : spec.substr(at + 1);
+bool ReadExtraOpts(const std::string& where_from, ExtraOpts& extra, std::string& error) {
+  const std::size_t at = where_from.find('@');
+  std::string section = where_from.substr(0, at);
+  std::string file = at == std::string::npos ? "" : where_from.substr(at + 1);
   if (section.empty()) section = kExtraOptsSection;
   if (file.empty()) file = DefaultFile();
-  const std::string where = "--extra-opts=" + spec + ": ";
+  const std::string where = "--extra-opts=" + where_from + ": ";
   if (file.empty()) {
     error = where + "no plugins.ini in the usual places; name one with @FILE";
     return false;
@@ -90,13 +90,14 @@ bool ExpandExtraOpts(std::vector<std::string>& args, ExtraOpts& extra, std::stri
       rest.push_back(arg);
       continue;
     }
-    std::string spec = arg.size() > 13 ? arg.substr(13) : "";
-    // Cores that pass a key and its value as two arguments (Icinga 2) give "--extra-opts SPEC".
+    std::string where_from = arg.size() > 13 ? arg.substr(13) : "";
+    // Cores that pass a key and its value as two arguments (Icinga 2) give "--extra-opts
+    // SECTION@FILE".
     if (arg.size() == 12 && i + 1 < args.size() && args[i + 1].rfind("-", 0) != 0) {
-      spec = args[++i];
+      where_from = args[++i];
     }
     ExtraOpts one;
-    if (!ReadExtraOpts(spec, one, error)) return false;
+    if (!ReadExtraOpts(where_from, one, error)) return false;
     front.insert(front.end(), one.arguments.begin(), one.arguments.end());
     if (one.has_password) {
       extra.has_password = true;

@@ -17,12 +17,13 @@ struct ExtraOpts {
 // The section used when the option names none.
 constexpr const char* kExtraOptsSection = "check_roomalert";
 
-// Reads spec ("", "section", "@file" or "section@file"); without a file, the first of the
+// Reads where_from ("", "section", "@file" or "section@file"); without a file, the first of the
 // monitoring plug-ins' usual places that exists. false with error when nothing can be read.
-bool ReadExtraOpts(const std::string& spec, ExtraOpts& extra, std::string& error);
+bool ReadExtraOpts(const std::string& where_from, ExtraOpts& extra, std::string& error);
 
-// Takes every --extra-opts[=SPEC] (or --extra-opts SPEC) out of args (args[0] is the program) and
-// puts the options it names right after args[0]. false with error when one cannot be read.
+// Takes every --extra-opts[=SECTION@FILE] (or --extra-opts SECTION@FILE) out of args (args[0] is
+// the program) and puts the options it names right after args[0]. false with error when one cannot
+// be read.
 bool ExpandExtraOpts(std::vector<std::string>& args, ExtraOpts& extra, std::string& error);
 
 }  // namespace kestrel::host
