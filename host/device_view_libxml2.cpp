@@ -83,10 +83,10 @@ std::string TextOf(xmlNode* node) {
 
 void CopyElements(xmlNode* node, XmlElement& into) {
   into.name = reinterpret_cast<const char*>(node->name);
-  into.text = TextOf(node);
   for (xmlNode* child = node->children; child != nullptr; child = child->next) {
     if (child->type == XML_ELEMENT_NODE) CopyElements(child, into.children.emplace_back());
   }
+  if (into.children.empty()) into.text = TextOf(node);
 }
 
 }  // namespace

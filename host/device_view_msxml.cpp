@@ -89,9 +89,9 @@ class ComScope {
 
 void CopyElements(IXMLDOMNode* node, XmlElement& into) {
   into.name = NameOf(node);
-  into.text = TextOf(node);
   ForEachElement(node,
                  [&](IXMLDOMNode* child) { CopyElements(child, into.children.emplace_back()); });
+  if (into.children.empty()) into.text = TextOf(node);
 }
 
 }  // namespace

@@ -30,7 +30,8 @@ bool HasReading(const Leaves& sensor);
 // The raw XML working file the module names after the configuration document.
 std::string RawXmlWorkingFile(const std::string& config);
 
-// One element of an XML text with its element children and its whole text content.
+// One element of an XML text with its element children; text only for a leaf (an element with
+// element children would repeat the whole subtree's text, which made a 1 MB document quadratic).
 struct XmlElement {
   std::string name;
   std::string text;

@@ -18,7 +18,6 @@ namespace {
 constexpr int32_t kOk = 0;
 constexpr int32_t kFalse = 1;
 constexpr int32_t kPointer = static_cast<int32_t>(0x80004003u);
-constexpr int32_t kOutOfMemory = static_cast<int32_t>(0x8007000Eu);
 
 void InitLibxml2Once() {
   static std::once_flag once;

@@ -50,6 +50,11 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   return AllocateOrNull(size);
 }
+// The replacements pair malloc with free on purpose; GCC cannot see that the two sides match.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void operator delete(void* block) noexcept {
   std::free(block);
 }
@@ -68,6 +73,9 @@ void operator delete(void* block, const std::nothrow_t&) noexcept {
 void operator delete[](void* block, const std::nothrow_t&) noexcept {
   std::free(block);
 }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace {
 
