@@ -9,7 +9,7 @@ for group in "$@"; do
     build)
       packages+=(cmake ninja-build g++ pkg-config libxml2-dev libcurl4-openssl-dev
                  libcpp-httplib-dev libmicrohttpd-dev libssl-dev openssl libcli11-dev
-                 libyaml-cpp-dev help2man) ;;
+                 libyaml-cpp-dev libgnutls28-dev libcrypt-dev help2man) ;;
     test)
       packages+=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev rapidjson-dev
                  libxml2-utils clang clang-format libclang-rt-14-dev python3

@@ -13,82 +13,11 @@
 #include <iterator>
 #include <set>
 
+#include "tools/kestrel-exporter/yaml_walk.h"
+
 namespace kestrel::exporter {
 
 namespace {
-
-struct Problem {
-  YAML::Mark mark;
-  std::string what;
-};
-
-[[noreturn]] void Fail(const YAML::Node& node, std::string what) {
-  throw Problem{node.Mark(), std::move(what)};
-}
-
-// A message stays one line whatever bytes the file holds.
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    out += b < 0x20 || b == 0x7F ? '?' : c;
-  }
-  return out;
-}
-
-std::string Quoted(const std::string& text) {
-  constexpr std::size_t kLongest = 60;
-  return "'" + Printable(text.substr(0, kLongest)) + (text.size() > kLongest ? "...'" : "'");
-}
-
-const char* KindOf(const YAML::Node& node) {
-  if (node.IsMap()) return "a mapping";
-  if (node.IsSequence()) return "a list";
-  if (node.IsNull()) return "nothing";
-  return "a value";
-}
-
-// Walks the keys of a mapping once, refusing keys it does not know and keys given twice.
-template <typename Visit>
-void ForEachKey(const YAML::Node& map, const char* where, std::initializer_list<const char*> known,
-                Visit visit) {
-  if (!map.IsMap())
-    Fail(map, std::string("expected a mapping for ") + where + ", got " + KindOf(map));
-  std::set<std::string> seen;
-  for (const auto& entry : map) {
-    if (!entry.first.IsScalar()) Fail(entry.first, std::string("expected a key name in ") + where);
-    const std::string key = entry.first.Scalar();
-    bool is_known = known.size() == 0;
-    for (const char* name : known) is_known = is_known || key == name;
-    if (!is_known) {
-      std::string expected;
-      std::size_t i = 0;
-      for (const char* name : known) {
-        if (i > 0) expected += i + 1 == known.size() ? " or " : ", ";
-        expected += name;
-        ++i;
-      }
-      Fail(entry.first,
-           "unknown key " + Quoted(key) + " in " + where + " (expected " + expected + ")");
-    }
-    if (!seen.insert(key).second)
-      Fail(entry.first, "key " + Quoted(key) + " given twice in " + where);
-    visit(key, entry.first, entry.second);
-  }
-}
-
-std::string Text(const YAML::Node& node, const std::string& key) {
-  if (!node.IsScalar()) Fail(node, "expected a text for '" + key + "', got " + KindOf(node));
-  return node.Scalar();
-}
-
-bool Boolean(const YAML::Node& node, const std::string& key) {
-  const std::string text = node.IsScalar() ? node.Scalar() : std::string();
-  if (text == "true") return true;
-  if (text == "false") return false;
-  Fail(node, "expected true or false for '" + key + "', got " +
-                 (node.IsScalar() ? Quoted(text) : std::string(KindOf(node))));
-}
 
 uint32_t Port(const YAML::Node& node, const std::string& key) {
   const std::string text = node.IsScalar() ? node.Scalar() : std::string();
@@ -147,30 +76,11 @@ bool IsReservedLabel(const std::string& name) {
   return kReserved.count(name) != 0;
 }
 
-std::string Folder(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
 void ParseListen(const YAML::Node& node, Config& config) {
   const std::string text = Text(node, "listen");
-  const std::size_t colon = text.rfind(':');
-  std::string address = colon == std::string::npos ? std::string() : text.substr(0, colon);
-  if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
-    address = address.substr(1, address.size() - 2);
-  }
-  int port = -1;
-  if (colon != std::string::npos) {
-    const char* first = text.data() + colon + 1;
-    const char* last = text.data() + text.size();
-    const auto [end, ec] = std::from_chars(first, last, port);
-    if (first == last || ec != std::errc() || end != last) port = -1;
-  }
-  if (port < 0 || port > 65535 || address.find_first_of(" \t[]") != std::string::npos) {
+  if (!ParseListenAddress(text, config.listen_address, config.listen_port)) {
     Fail(node, "expected ADDRESS:PORT or :PORT for 'listen', got " + Quoted(text));
   }
-  config.listen_address = address;
-  config.listen_port = port;
 }
 
 void ParseDefaults(const YAML::Node& node, Config& config) {
@@ -382,6 +292,27 @@ void ParseDevices(const YAML::Node& node, const std::string& config_file, Config
 
 }  // namespace
 
+bool ParseListenAddress(const std::string& text, std::string& address, int& port) {
+  const std::size_t colon = text.rfind(':');
+  std::string host = colon == std::string::npos ? std::string() : text.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  int number = -1;
+  if (colon != std::string::npos) {
+    const char* first = text.data() + colon + 1;
+    const char* last = text.data() + text.size();
+    const auto [end, ec] = std::from_chars(first, last, number);
+    if (first == last || ec != std::errc() || end != last) number = -1;
+  }
+  if (number < 0 || number > 65535 || host.find_first_of(" \t[]") != std::string::npos) {
+    return false;
+  }
+  address = host;
+  port = number;
+  return true;
+}
+
 bool IsValidDeviceName(const std::string& text) {
   if (text.empty() || text.size() > 64 || text[0] == '.' || text[0] == '-') return false;
   for (const char c : text) {
@@ -447,11 +378,7 @@ bool Config::MayAskForUnlisted(const IpAddress& client) const {
 
 bool ParseConfig(const std::string& text, const std::string& file_name,
                  const PasswordReader& read_password, Config& config, std::string& error) {
-  auto where = [&](const YAML::Mark& mark) {
-    if (mark.is_null()) return file_name + ": ";
-    return file_name + ":" + std::to_string(mark.line + 1) + ":" + std::to_string(mark.column + 1) +
-           ": ";
-  };
+  auto where = [&](const YAML::Mark& mark) { return WhereIn(file_name, mark); };
   Config parsed;
   try {
     const YAML::Node root = YAML::Load(text);
@@ -476,7 +403,7 @@ bool ParseConfig(const std::string& text, const std::string& file_name,
       ParseAllowedNetworks(root["unlisted_targets_allowed_networks"], parsed);
     }
     if (root["devices"]) ParseDevices(root["devices"], file_name, parsed);
-  } catch (const Problem& problem) {
+  } catch (const YamlProblem& problem) {
     error = where(problem.mark) + problem.what;
     return false;
   } catch (const YAML::Exception& e) {

@@ -103,6 +103,9 @@ bool ParseConfig(const std::string& text, const std::string& file_name,
 // Reads and parses the file; password files are taken relative to its folder.
 bool LoadConfigFile(const std::string& path, Config& config, std::string& error);
 
+// "ADDRESS:PORT", "[V6]:PORT" or ":PORT" (every interface) into its parts; false when it is none.
+bool ParseListenAddress(const std::string& text, std::string& address, int& port);
+
 // Whether text may name a device: it becomes a label value and a folder of the state directory.
 bool IsValidDeviceName(const std::string& text);
 

@@ -303,10 +303,10 @@ Response Exporter::StatusPage() {
   return response;
 }
 
-bool Exporter::Reload() {
+bool Exporter::Reload(const std::function<bool(std::string& error)>& also) {
   Config config;
   std::string error;
-  if (!LoadConfigFile(options_.config_path, config, error)) {
+  if (!LoadConfigFile(options_.config_path, config, error) || (also && !also(error))) {
     last_reload_ok_ = false;
     log_.Line("reload failed, the previous configuration stays in use: " + error);
     return false;

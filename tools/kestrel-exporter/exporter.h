@@ -69,7 +69,9 @@ class Exporter {
   Response Metrics();
   Response StatusPage();
   // Rereads the configuration file; a bad one leaves the running configuration in place.
-  bool Reload();
+  // also: what else the reload takes up (the web configuration), run once the file proved good;
+  // its failure fails the reload as a bad file does, and nothing of the file is applied.
+  bool Reload(const std::function<bool(std::string& error)>& also = {});
   // Starts the loads that are due (with --poll); called about once a second.
   void PollDue(Clock::time_point now);
   bool Stop(Clock::time_point deadline) { return scheduler_.Stop(deadline); }

@@ -1,9 +1,11 @@
 // The exporter's front door, on GNU libmicrohttpd: a few event-loop threads serve every connection,
 // so idle or slow clients cost a descriptor and a little memory, never a thread. Handlers answer
 // through a reply they may call later from any thread; until then the connection is suspended,
-// not waited on.
+// not waited on. The web configuration adds HTTPS (served by the library itself) and logins.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -12,7 +14,9 @@
 #include <set>
 #include <string>
 
+#include "tools/kestrel-exporter/basic_auth.h"
 #include "tools/kestrel-exporter/exporter.h"
+#include "tools/kestrel-exporter/web_config.h"
 
 struct MHD_Daemon;
 
@@ -44,13 +48,20 @@ struct HttpLimits {
 
 class HttpServer {
  public:
-  explicit HttpServer(HttpLimits limits) : limits_(limits) {}
-  ~HttpServer() { Stop(); }
+  explicit HttpServer(HttpLimits limits);
+  ~HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
   // Before Start: the handler of GET and HEAD on one path.
   void Handle(const std::string& path, HttpHandler handler) { routes_[path] = std::move(handler); }
+  // TLS and logins; before Start, or while serving (SIGHUP). Logins change for the next request.
+  // A change of TLS starts a new libmicrohttpd daemon on the same listening socket (no client is
+  // refused meanwhile), lets the old one finish the probes it holds (up to kTlsHandover) and
+  // ends it with its kept-alive connections, whose clients connect again. The listen address
+  // cannot change without a restart. False with the reason when the new daemon cannot start:
+  // the running one goes on as it was.
+  bool Configure(const WebConfig& web, std::string& error);
   // Binds address:port (port 0: any free one) without sharing the port with another process,
   // and starts serving; false with the reason (the system's, for a taken port).
   bool Start(const std::string& address, int port, std::string& error);
@@ -58,23 +69,36 @@ class HttpServer {
   // Answers the suspended requests 503 and ends every connection.
   void Stop();
 
+  static constexpr std::chrono::seconds kTlsHandover{15};
+
   struct Exchange;
+  struct Daemon;
 
  private:
   friend struct HttpCallbacks;
+  std::unique_ptr<Daemon> StartDaemon(const WebConfig& web, std::string& error);
+  // Ends a daemon once its suspended probes are answered or the deadline passes.
+  void StopDaemon(std::unique_ptr<Daemon> daemon, std::chrono::steady_clock::time_point deadline);
   // False once stopping: the request is answered 503 rather than left suspended.
   bool Suspend(const std::shared_ptr<Exchange>& exchange);
   void Resumed(const std::shared_ptr<Exchange>& exchange);
-  void Route(const std::shared_ptr<Exchange>& exchange, const HttpRequest& request);
+  void Route(const std::shared_ptr<Exchange>& exchange, const HttpRequest& request,
+             Credentials credentials);
+  std::shared_ptr<BasicAuth> Auth();
 
   HttpLimits limits_;
   std::map<std::string, HttpHandler> routes_;
-  MHD_Daemon* daemon_ = nullptr;
+  WebConfig web_;
+  std::shared_ptr<BasicAuth> auth_ =
+      std::make_shared<BasicAuth>(std::map<std::string, std::string>());
+  // Logins waiting for their bcrypt; past this many a login is answered 503 at once.
+  CheckQueue checks_{256};
+  std::unique_ptr<Daemon> daemon_;
   int socket_ = -1;
   int port_ = 0;
   std::mutex mutex_;
+  std::condition_variable resumed_;
   bool stopping_ = false;
-  std::set<std::shared_ptr<Exchange>> suspended_;
 };
 
 }  // namespace kestrel::exporter

@@ -6,7 +6,6 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -20,98 +19,36 @@
 #include "host/module_loader.h"
 #include "tools/kestrel-exporter/config.h"
 #include "tools/kestrel-exporter/exporter.h"
+#include "tools/kestrel-exporter/exporter_options.h"
 #include "tools/kestrel-exporter/http_server.h"
 #include "tools/kestrel-exporter/process.h"
 #include "tools/kestrel-exporter/provider_loader.h"
+#include "tools/kestrel-exporter/web_config.h"
+
+namespace kestrel::exporter {
 
 namespace {
 
-using kestrel::exporter::Clock;
-
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-constexpr int kDefaultWorkers = 128;
 // Loads still running at shutdown get this long to end before the process leaves them.
 constexpr auto kShutdownGrace = std::chrono::seconds(5);
 
-struct Options {
-  std::string config;
-  std::string check_config;
-  std::string state_dir;
-  std::string plugin;
-  bool poll = false;
-  long workers = kDefaultWorkers;
-};
-
-void PrintUsage(std::FILE* out) {
-  std::fprintf(out,
-               "usage: kestrel-exporter --config FILE [--state-dir DIR] [--poll] [--workers N]\n"
-               "                        [--plugin PATH]\n"
-               "       kestrel-exporter --check-config FILE\n"
-               "       kestrel-exporter --version\n"
-               "\n"
-               "  --config FILE        the YAML configuration (listen, defaults, auth_modules,\n"
-               "                       allow_unlisted_targets, devices); SIGHUP rereads it\n"
-               "  --check-config FILE  only validate FILE: exit 0 when good, 2 when not\n"
-               "  --state-dir DIR      per-device documents and traces (default\n"
-               "                       $STATE_DIRECTORY, else ./kestrel-state)\n"
-               "  --poll               also load every device on its own interval and serve\n"
-               "                       the latest readings on /metrics\n"
-               "  --workers N          loads running at once (default %d; more when more\n"
-               "                       devices are configured, a quarter for unlisted targets)\n"
-               "  --plugin PATH        module to load (default: the one beside this program)\n"
-               "\n"
-               "Endpoints: /probe?target=NAME, /metrics, /, /-/healthy, /-/ready.\n",
-               kDefaultWorkers);
+// Both files, read and checked as at start; false with the reason printed.
+bool LoadFiles(const std::string& config_path, const Options& o, Config& config, WebConfig& web) {
+  std::string error;
+  bool good = LoadConfigFile(config_path, config, error);
+  if (good && !o.web_config_file.empty()) good = LoadWebConfigFile(o.web_config_file, web, error);
+  if (!good) std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
+  return good;
 }
 
-int ParseOptions(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    auto take = [&](std::string& into) {
-      if (value == nullptr || *value == 0) return false;
-      into = value;
-      ++i;
-      return true;
-    };
-    bool ok = true;
-    if (arg == "--help" || arg == "-h") {
-      PrintUsage(stdout);
-      return -1;
-    } else if (arg == "--version") {
-      std::printf("kestrel-exporter %s\n", KESTREL_VERSION);
-      return -1;
-    } else if (arg == "--config") {
-      ok = take(o.config);
-    } else if (arg == "--check-config") {
-      ok = take(o.check_config);
-    } else if (arg == "--state-dir") {
-      ok = take(o.state_dir);
-    } else if (arg == "--plugin") {
-      ok = take(o.plugin);
-    } else if (arg == "--poll") {
-      o.poll = true;
-    } else if (arg == "--workers") {
-      std::string text;
-      char* end = nullptr;
-      ok = take(text);
-      o.workers = ok ? std::strtol(text.c_str(), &end, 10) : 0;
-      ok = ok && *end == 0 && o.workers >= 1 && o.workers <= 4096;
-    } else {
-      ok = false;
-    }
-    if (!ok) {
-      std::fprintf(stderr, "kestrel-exporter: unknown, incomplete or invalid option '%s'\n",
-                   arg.c_str());
-      PrintUsage(stderr);
-      return kExitUsage;
-    }
-  }
-  if (o.config.empty() && o.check_config.empty()) {
-    std::fprintf(stderr, "kestrel-exporter: --config FILE is required\n");
-    PrintUsage(stderr);
-    return kExitUsage;
+int CheckConfig(const Options& o) {
+  Config config;
+  WebConfig web;
+  if (!LoadFiles(o.check_config, o, config, web)) return kExitUsage;
+  std::printf("%s: ok, %zu devices\n", o.check_config.c_str(), config.devices.size());
+  if (!o.web_config_file.empty()) {
+    std::printf("%s: ok, %s, %zu users\n", o.web_config_file.c_str(), web.tls ? "HTTPS" : "HTTP",
+                web.basic_auth_users.size());
   }
   return 0;
 }
@@ -136,66 +73,25 @@ unsigned ConnectionLimit(long workers) {
   return static_cast<unsigned>(std::clamp(spare, 64L, 100000L));
 }
 
-kestrel::exporter::HttpLimits ServerLimits(long workers) {
-  kestrel::exporter::HttpLimits limits;
+HttpLimits ServerLimits(long workers) {
+  HttpLimits limits;
   limits.threads = std::clamp(std::thread::hardware_concurrency(), 2U, 8U);
   limits.connections = ConnectionLimit(workers);
   limits.per_address = std::min(limits.per_address, limits.connections);
   return limits;
 }
 
-kestrel::exporter::Response Text(const char* text) {
-  kestrel::exporter::Response response;
+Response Text(const char* text) {
+  Response response;
   response.content_type = "text/plain; charset=utf-8";
   response.body = text;
   return response;
 }
 
-// The state folder for this process alone (the lock lasts until exit), without what unlisted
-// targets of an earlier run left, and every descriptor the system allows.
-bool ClaimStateAndDescriptors(const std::string& state_dir,
-                              const kestrel::exporter::Config& config) {
-  std::string error;
-  if (kestrel::exporter::LockStateFolder(state_dir, error) < 0) {
-    std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
-    return false;
-  }
-  kestrel::exporter::RemoveUnlistedFolders(state_dir);
-  const std::size_t allowed = kestrel::exporter::RaiseDescriptorLimit();
-  const std::size_t needed = kestrel::exporter::DescriptorsNeeded(config.devices.size());
-  if (needed > allowed) {
-    std::fprintf(stderr,
-                 "kestrel-exporter: %zu devices may need about %zu open files, but the limit is "
-                 "%zu: loads past it fail as if the devices refused; raise the hard limit "
-                 "(LimitNOFILE= in the unit, ulimit -Hn)\n",
-                 config.devices.size(), needed, allowed);
-  }
-  return true;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  kestrel::exporter::BoundMemoryArenas();
-  Options o;
-  const int parsed = ParseOptions(argc, argv, o);
-  if (parsed != 0) return parsed < 0 ? 0 : parsed;
-
-  kestrel::exporter::Config config;
-  std::string error;
-  if (!o.check_config.empty()) {
-    if (!kestrel::exporter::LoadConfigFile(o.check_config, config, error)) {
-      std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
-      return kExitUsage;
-    }
-    std::printf("%s: ok, %zu devices\n", o.check_config.c_str(), config.devices.size());
-    return 0;
-  }
-  if (!kestrel::exporter::LoadConfigFile(o.config, config, error)) {
-    std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
-    return kExitUsage;
-  }
-  const std::string state_dir = StateDirectory(o);
+// The state folder, created, for this process alone (the lock lasts until exit), without what
+// unlisted targets of an earlier run left, and every descriptor the system allows. The exit
+// status when that cannot be had, else 0.
+int ClaimStateAndDescriptors(const std::string& state_dir, const Config& config) {
   std::error_code folder_error;
   std::filesystem::create_directories(state_dir, folder_error);
   if (folder_error) {
@@ -203,37 +99,28 @@ int main(int argc, char** argv) {
                  state_dir.c_str(), folder_error.message().c_str());
     return kExitFailure;
   }
-  if (!ClaimStateAndDescriptors(state_dir, config)) return kExitUsage;
-  kestrel::host::LoadedModule module;
-  if (!kestrel::host::LoadModule(o.plugin.empty() ? kestrel::host::DefaultModulePath() : o.plugin,
-                                 module, error)) {
+  std::string error;
+  if (LockStateFolder(state_dir, error) < 0) {
     std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
-    return kExitFailure;
+    return kExitUsage;
   }
+  RemoveUnlistedFolders(state_dir);
+  const std::size_t allowed = RaiseDescriptorLimit();
+  const std::size_t needed = DescriptorsNeeded(config.devices.size());
+  if (needed > allowed) {
+    std::fprintf(stderr,
+                 "kestrel-exporter: %zu devices may need about %zu open files, but the limit is "
+                 "%zu: loads past it fail as if the devices refused; raise the hard limit "
+                 "(LimitNOFILE= in the unit, ulimit -Hn)\n",
+                 config.devices.size(), needed, allowed);
+  }
+  return 0;
+}
 
-  // Signals go to one thread that waits for them; every other thread runs with them blocked.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGHUP);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-
-  kestrel::exporter::EventLog log;
-  log.Line(std::string("starting version ") + KESTREL_VERSION + ", " +
-           std::to_string(config.devices.size()) + " devices, state in " + state_dir +
-           (o.poll ? ", polling" : ""));
-  kestrel::exporter::Exporter exporter(
-      {o.config, KESTREL_VERSION, o.poll, static_cast<std::size_t>(o.workers)}, config,
-      kestrel::exporter::ModuleLoaderFactory(module, state_dir), log);
-
-  using kestrel::exporter::HttpReply;
-  using kestrel::exporter::HttpRequest;
-  kestrel::exporter::HttpServer server(ServerLimits(o.workers));
+void AddRoutes(HttpServer& server, Exporter& exporter) {
   server.Handle("/probe", [&](const HttpRequest& request, HttpReply reply) {
     // Only the headers of the answer would go back: not worth a load.
-    if (request.head) return reply(kestrel::exporter::Response());
+    if (request.head) return reply(Response());
     exporter.Probe(request.query, request.scrape_timeout, std::move(reply), request.client);
   });
   server.Handle("/metrics",
@@ -242,48 +129,121 @@ int main(int argc, char** argv) {
   server.Handle("/-/healthy",
                 [](const HttpRequest&, HttpReply reply) { reply(Text("Healthy.\n")); });
   server.Handle("/-/ready", [](const HttpRequest&, HttpReply reply) { reply(Text("Ready.\n")); });
+}
 
-  const std::string address = config.listen_address.empty() ? "0.0.0.0" : config.listen_address;
-  if (!server.Start(address, config.listen_port, error)) {
+bool StartServer(HttpServer& server, const Options& o, const Config& config, const WebConfig& web,
+                 EventLog& log) {
+  std::string address = config.listen_address;
+  int port = config.listen_port;
+  if (!o.web_listen_address.empty()) ParseListenAddress(o.web_listen_address, address, port);
+  if (address.empty()) address = "0.0.0.0";
+  std::string error;
+  if (!server.Configure(web, error) || !server.Start(address, port, error)) {
     log.Line(error);
-    return kExitUsage;
+    return false;
   }
   const bool v6 = address.find(':') != std::string::npos;
   log.Line("listening on " + (v6 ? "[" + address + "]" : address) + ":" +
            std::to_string(server.Port()));
+  if (!o.web_config_file.empty()) {
+    const std::size_t users = web.basic_auth_users.size();
+    log.Line(std::string("endpoint: ") + (web.tls ? "HTTPS" : "HTTP") + ", " +
+             (users == 0 ? "no login" : "login for " + std::to_string(users) + " users"));
+  }
+  return true;
+}
 
-  std::mutex stop_mutex;
-  std::condition_variable stop_wake;
-  bool stopping = false;
-  std::thread poller;
-  if (o.poll) {
-    poller = std::thread([&] {
-      std::unique_lock<std::mutex> lock(stop_mutex);
-      while (!stopping) {
+// With --poll: starts the loads that are due about once a second until stopped.
+class Poller {
+ public:
+  Poller(Exporter& exporter, bool enabled) {
+    if (!enabled) return;
+    thread_ = std::thread([this, &exporter] {
+      std::unique_lock<std::mutex> lock(mutex_);
+      while (!stopping_) {
         lock.unlock();
         exporter.PollDue(Clock::now());
         lock.lock();
-        stop_wake.wait_for(lock, std::chrono::seconds(1), [&] { return stopping; });
+        wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; });
       }
     });
   }
+  ~Poller() { Stop(); }
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// Signals go to one thread that waits for them; every other thread runs with them blocked.
+sigset_t BlockSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGHUP);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  return signals;
+}
+
+// Serves until SIGTERM or SIGINT; SIGHUP rereads both files, the web configuration only when the
+// main one is good, and applies neither unless both are.
+void ServeUntilStopped(const sigset_t& signals, const Options& o, Exporter& exporter,
+                       HttpServer& server, EventLog& log) {
+  auto reload_web = [&](std::string& error) {
+    WebConfig web;
+    if (o.web_config_file.empty()) return true;
+    return LoadWebConfigFile(o.web_config_file, web, error) && server.Configure(web, error);
+  };
   for (;;) {
     int signal_number = 0;
     sigwait(&signals, &signal_number);
     if (signal_number == SIGHUP) {
-      exporter.Reload();
+      exporter.Reload(reload_web);
       continue;
     }
     log.Line(signal_number == SIGTERM ? "stopping on SIGTERM" : "stopping on SIGINT");
-    break;
+    return;
   }
+}
+
+int Serve(const Options& o) {
+  Config config;
+  WebConfig web;
+  if (!LoadFiles(o.config, o, config, web)) return kExitUsage;
+  const std::string state_dir = StateDirectory(o);
+  if (const int status = ClaimStateAndDescriptors(state_dir, config); status != 0) return status;
+  host::LoadedModule module;
+  std::string error;
+  if (!host::LoadModule(o.plugin.empty() ? host::DefaultModulePath() : o.plugin, module, error)) {
+    std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  const sigset_t signals = BlockSignals();
+  EventLog log;
+  log.Line(std::string("starting version ") + KESTREL_VERSION + ", " +
+           std::to_string(config.devices.size()) + " devices, state in " + state_dir +
+           (o.poll ? ", polling" : ""));
+  Exporter exporter({o.config, KESTREL_VERSION, o.poll, static_cast<std::size_t>(o.workers)},
+                    config, ModuleLoaderFactory(module, state_dir), log);
+  HttpServer server(ServerLimits(o.workers));
+  AddRoutes(server, exporter);
+  if (!StartServer(server, o, config, web, log)) return kExitUsage;
+  Poller poller(exporter, o.poll);
+  ServeUntilStopped(signals, o, exporter, server, log);
   server.Stop();
-  {
-    std::lock_guard<std::mutex> lock(stop_mutex);
-    stopping = true;
-  }
-  stop_wake.notify_all();
-  if (poller.joinable()) poller.join();
+  poller.Stop();
   if (!exporter.Stop(Clock::now() + kShutdownGrace)) {
     // A load that hangs on its device would keep the process; its provider needs no goodbye.
     log.Line("stopped, leaving loads that did not end");
@@ -294,4 +254,17 @@ int main(int argc, char** argv) {
   // The module stays mapped until the process ends: libcurl and OpenSSL keep process-wide state
   // whose exit handlers would otherwise point into unloaded code.
   return 0;
+}
+
+}  // namespace
+
+}  // namespace kestrel::exporter
+
+int main(int argc, char** argv) {
+  using namespace kestrel::exporter;
+  BoundMemoryArenas();
+  Options o;
+  const int parsed = ParseOptions(argc, argv, o);
+  if (parsed >= 0) return parsed;
+  return o.check_config.empty() ? Serve(o) : CheckConfig(o);
 }
