@@ -2,6 +2,9 @@
 
 #include <strings.h>
 
+#include <CLI/CLI.hpp>
+#include <functional>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -9,26 +12,6 @@
 #include <vector>
 
 namespace roomalert_sim {
-
-void PrintUsage(std::FILE* out) {
-  std::fprintf(out,
-               "usage: roomalert-sim [--fixture FILE] [--live] [--listen ADDR:PORT]\n"
-               "                     [--fault FAULT]... [--user NAME --password TEXT]\n"
-               "                     [--tls-cert FILE --tls-key FILE]\n"
-               "                     [--devices N [--fault-devices LIST:FAULT]...]\n"
-               "  --fixture FILE     answer with this getData.json (default: a bundled 3W one)\n"
-               "  --live             vary the readings over time\n"
-               "  --listen ADDR:PORT where to listen (default 127.0.0.1:8380; port 0 = any free)\n"
-               "  --fault FAULT      a status code (e.g. 404), delay:MS, close, truncate, empty,\n"
-               "                     bom, html, endless (a body without end), drip:MS (a byte\n"
-               "                     every MS), size:BYTES (padded with blanks) or\n"
-               "                     sensors:BYTES (sensors up to that size); may be repeated\n"
-               "  --user/--password  require HTTP basic authentication\n"
-               "  --tls-cert/--tls-key  serve HTTPS with this certificate and key (PEM)\n"
-               "  --devices N        also serve N distinct devices, device K at /dK/getData.json\n"
-               "  --fault-devices LIST:FAULT  give those devices (e.g. 3,7 or 3-5,9) a --fault\n"
-               "The first line on stdout names the address listened on.\n");
-}
 
 bool ParseFault(const std::string& text, Faults& faults) {
   struct Flag {
@@ -118,52 +101,90 @@ bool ParseDeviceFaults(const std::string& text, int devices, std::vector<Faults>
 
 }  // namespace
 
+namespace {
+
+CLI::Validator Check(std::function<std::string(const std::string&)> test) {
+  return CLI::Validator([test](std::string& value) { return test(value); }, "");
+}
+
+std::string FaultProblem(const std::string& text) {
+  Faults ignored;
+  return ParseFault(text, ignored) ? ""
+                                   : text +
+                                         " is not a status code, delay:MS, close, truncate, "
+                                         "empty, bom, html, endless, drip:MS, size:BYTES or "
+                                         "sensors:BYTES";
+}
+
+std::string DevicesProblem(const std::string& text) {
+  char* end = nullptr;
+  const long count = std::strtol(text.c_str(), &end, 10);
+  return !text.empty() && *end == 0 && count >= 1 && count <= kMaxDevices
+             ? ""
+             : text + " is not a number of devices from 1 to " + std::to_string(kMaxDevices);
+}
+
+void AddOptions(CLI::App& app, Options& o, std::string& listen, std::vector<std::string>& faults) {
+  app.add_option("--fixture", o.fixture,
+                 "answer with this getData.json (default: a bundled 3W one)")
+      ->type_name("FILE");
+  app.add_flag("--live", o.live, "vary the readings over time");
+  app.add_option("--listen", listen, "where to listen (default 127.0.0.1:8380; port 0 = any free)")
+      ->type_name("ADDR:PORT")
+      ->check(Check([](const std::string& text) {
+        std::string address;
+        int port = 0;
+        return ParseListen(text, address, port) ? "" : text + " is not ADDR:PORT";
+      }));
+  app.add_option("--fault", faults,
+                 "a status code (e.g. 404), delay:MS, close, truncate, empty, bom, html, endless "
+                 "(a body without end), drip:MS (a byte every MS), size:BYTES (padded with "
+                 "blanks) or sensors:BYTES (sensors up to that size); may be repeated")
+      ->type_name("FAULT")
+      ->check(Check(FaultProblem));
+  app.add_option("--user", o.user, "require HTTP basic authentication with this user")
+      ->type_name("NAME");
+  app.add_option("--password", o.password, "and this password")->type_name("TEXT");
+  app.add_option("--tls-cert", o.tls_cert, "serve HTTPS with this certificate (PEM)")
+      ->type_name("FILE");
+  app.add_option("--tls-key", o.tls_key, "and this key (PEM)")->type_name("FILE");
+  app.add_option("--devices", o.devices,
+                 "also serve N distinct devices, device K at "
+                 "/dK/getData.json")
+      ->type_name("N")
+      ->check(Check(DevicesProblem));
+  app.add_option("--fault-devices", o.device_faults,
+                 "give those devices (e.g. 3,7 or 3-5,9) a --fault; may be repeated")
+      ->type_name("LIST:FAULT");
+}
+
+}  // namespace
+
 int ParseOptions(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    const std::string value = has_value ? argv[i + 1] : "";
-    bool ok = true;
-    if (arg == "--help" || arg == "-h") {
-      PrintUsage(stdout);
-      return -1;
-    } else if (arg == "--live") {
-      o.live = true;
-      continue;
-    } else if (!has_value) {
-      ok = false;
-    } else if (arg == "--fixture") {
-      o.fixture = value;
-    } else if (arg == "--listen") {
-      ok = ParseListen(value, o.address, o.port);
-    } else if (arg == "--fault") {
-      ok = ParseFault(value, o.faults);
-    } else if (arg == "--user") {
-      o.user = value;
-    } else if (arg == "--password") {
-      o.password = value;
-    } else if (arg == "--tls-cert") {
-      o.tls_cert = value;
-    } else if (arg == "--tls-key") {
-      o.tls_key = value;
-    } else if (arg == "--devices") {
-      char* end = nullptr;
-      const long count = std::strtol(value.c_str(), &end, 10);
-      ok = !value.empty() && *end == 0 && count >= 1 && count <= kMaxDevices;
-      o.devices = static_cast<int>(count);
-    } else if (arg == "--fault-devices") {
-      o.device_faults.push_back(value);
-    } else {
-      ok = false;
-    }
-    if (!ok) {
-      std::fprintf(stderr, "roomalert-sim: unknown, incomplete or invalid option '%s'\n",
-                   arg.c_str());
-      PrintUsage(stderr);
-      return kExitUsage;
-    }
-    ++i;
+  CLI::App app{"A Room Alert 3W on loopback: answers GET /getData.json.", "roomalert-sim"};
+  app.footer("The first line on stdout names the address listened on.");
+  // A later value overrides an earlier one, as scripts that append to a base command expect;
+  // --fault and --fault-devices add up.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  std::string listen;
+  std::vector<std::string> faults;
+  AddOptions(app, o, listen, faults);
+  for (const char* repeatable : {"--fault", "--fault-devices"}) {
+    app.get_option(repeatable)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) {
+      app.exit(e);
+      return -1;
+    }
+    std::fprintf(stderr, "roomalert-sim: %s\nTry 'roomalert-sim --help' for the options.\n",
+                 e.what());
+    return kExitUsage;
+  }
+  if (!listen.empty()) ParseListen(listen, o.address, o.port);
+  for (const std::string& fault : faults) ParseFault(fault, o.faults);
   if (o.tls_cert.empty() != o.tls_key.empty()) {
     std::fprintf(stderr, "roomalert-sim: --tls-cert and --tls-key go together\n");
     return kExitUsage;

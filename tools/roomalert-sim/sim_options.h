@@ -1,7 +1,6 @@
 // roomalert-sim's command line: what to serve, where, and which faults to inject.
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -40,7 +39,6 @@ struct Options {
   std::string tls_key;
 };
 
-void PrintUsage(std::FILE* out);
 bool ParseFault(const std::string& text, Faults& faults);
 // 0 to go on, a negative number after --help (exit 0), else the exit status of a usage error.
 int ParseOptions(int argc, char** argv, Options& o);
