@@ -218,9 +218,28 @@ class WebConfigTest(WebTestCase):
                         got, _, body = fetch("https://%s/metrics" % exporter.address,
                                              self.pem("ca.crt"),
                                              client=client and self.pem(client))
-                    self.assertEqual(got == 200, accepted, body)
+                    # A refusal after the handshake is an answer that says why.
+                    self.assertEqual(got, 200 if accepted else 403, body)
                     if accepted:
                         self.assertIn("roomalert_exporter_build_info", body)
+
+    def test_a_reload_turns_https_on_and_off(self):
+        web = self.web("")
+        with Site(1) as site, Exporter(self.dir, "listen: 127.0.0.1:0\n" +
+                                       device_list(site.hosts), "--web.config.file",
+                                       web) as exporter:
+            http, https = ("%s://%s/metrics" % (scheme, exporter.address)
+                           for scheme in ("http", "https"))
+            steps = [("plain", "", 200, None), ("HTTPS", self.tls(), None, 200),
+                     ("plain again", "", 200, None)]
+            for count, (name, text, over_http, over_https) in enumerate(steps):
+                with self.subTest(name):
+                    if count > 0:
+                        self.web(text)
+                        exporter.process.send_signal(signal.SIGHUP)
+                        self.assertNotIn("reload failed", self.wait_for_reload(exporter, count))
+                    self.assertEqual(fetch(http)[0], over_http)
+                    self.assertEqual(fetch(https, self.pem("ca.crt"))[0], over_https)
 
     def test_bad_web_files_are_refused_with_their_place(self):
         hash_line = "basic_auth_users:\n  %s: '%s'\n" % (USER, "$2y$10$" + "a" * 53)
@@ -258,6 +277,25 @@ class WebConfigTest(WebTestCase):
                              capture_output=True, timeout=30)
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertIn(web + ": ok, HTTPS, 1 users", run.stdout.decode())
+
+    def test_the_shipped_example_passes_check_config(self):
+        example = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                               "packaging", "web-config.example.yml")
+        with open(example) as f:
+            text = f.read()
+        for shipped, made in (("/etc/kestrel-exporter/tls/exporter.crt", "server.crt"),
+                              ("/run/credentials/kestrel-exporter.service/exporter.key",
+                               "server.key"),
+                              ("/etc/kestrel-exporter/tls/prometheus-ca.crt", "ca.crt")):
+            self.assertIn(shipped, text)
+            text = text.replace(shipped, self.pem(made))
+        config = self.path("exporter.yml")
+        with open(config, "w") as f:
+            f.write("devices: []\n")
+        run = subprocess.run([EXPORTER, "--check-config", config, "--web.config.file",
+                              self.web(text)], capture_output=True, timeout=30)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertIn("ok, HTTPS, 1 users", run.stdout.decode())
 
 
 if __name__ == "__main__":

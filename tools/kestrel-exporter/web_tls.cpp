@@ -81,6 +81,7 @@ std::string ClientCertificateProblem(void* session_pointer, ClientAuth policy) {
   if (gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &text, 0) == 0) {
     why += std::string(": ") + reinterpret_cast<const char*>(text.data);
     gnutls_free(text.data);
+    while (!why.empty() && why.back() == ' ') why.pop_back();
   }
   return why;
 }
