@@ -27,6 +27,7 @@ struct HttpServer::Daemon {
   ClientAuth client_auth = ClientAuth::kNoClientCert;
   std::string cert, key, trust, priorities;       // the library keeps pointers to these
   std::set<std::shared_ptr<Exchange>> suspended;  // under the server's mutex
+  bool stopping = false;                          // likewise; nothing more may be suspended
 };
 
 struct HttpServer::Exchange {
@@ -336,7 +337,7 @@ void HttpServer::Route(const std::shared_ptr<Exchange>& exchange, const HttpRequ
 
 bool HttpServer::Suspend(const std::shared_ptr<Exchange>& exchange) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (stopping_) return false;
+  if (stopping_ || exchange->daemon->stopping) return false;
   exchange->daemon->suspended.insert(exchange);
   return true;
 }
@@ -443,6 +444,7 @@ void HttpServer::StopDaemon(std::unique_ptr<Daemon> daemon,
     resumed_.wait_until(lock, deadline, [&] { return daemon->suspended.empty(); });
     waiting = daemon->suspended;
     daemon->suspended.clear();
+    daemon->stopping = true;
   }
   // The library must not be stopped with suspended connections: each gets its answer now.
   for (const auto& exchange : waiting) {
