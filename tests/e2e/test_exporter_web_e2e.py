@@ -225,9 +225,10 @@ class WebConfigTest(WebTestCase):
 
     def test_a_reload_turns_https_on_and_off(self):
         web = self.web("")
-        with Site(1) as site, Exporter(self.dir, "listen: 127.0.0.1:0\n" +
-                                       device_list(site.hosts), "--web.config.file",
-                                       web) as exporter:
+        # The configuration's listen is an address of no interface here: only the override works.
+        with Site(1) as site, Exporter(self.dir, "listen: 192.0.2.1:0\n" +
+                                       device_list(site.hosts), "--web.config.file", web,
+                                       "--web.listen-address", "127.0.0.1:0") as exporter:
             http, https = ("%s://%s/metrics" % (scheme, exporter.address)
                            for scheme in ("http", "https"))
             steps = [("plain", "", 200, None), ("HTTPS", self.tls(), None, 200),
