@@ -3,7 +3,6 @@
 // (and, with --poll, every device's latest reading), / lists the devices.
 #include <pthread.h>
 #include <signal.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -127,19 +126,10 @@ std::string StateDirectory(const Options& o) {
   return "kestrel-state";
 }
 
-// Connections the front door may hold: what the descriptor limit leaves once every worker has
-// its device's socket and files.
-unsigned ConnectionLimit(long workers) {
-  rlimit files{};
-  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return 10000;
-  const long spare = static_cast<long>(files.rlim_cur) - 4 * workers - 64;
-  return static_cast<unsigned>(std::clamp(spare, 64L, 100000L));
-}
-
-kestrel::exporter::HttpLimits ServerLimits(long workers) {
+kestrel::exporter::HttpLimits ServerLimits(std::size_t connections) {
   kestrel::exporter::HttpLimits limits;
   limits.threads = std::clamp(std::thread::hardware_concurrency(), 2U, 8U);
-  limits.connections = ConnectionLimit(workers);
+  limits.connections = static_cast<unsigned>(connections);
   limits.per_address = std::min(limits.per_address, limits.connections);
   return limits;
 }
@@ -152,9 +142,9 @@ kestrel::exporter::Response Text(const char* text) {
 }
 
 // The state folder for this process alone (the lock lasts until exit), without what unlisted
-// targets of an earlier run left, and every descriptor the system allows.
-bool ClaimStateAndDescriptors(const std::string& state_dir,
-                              const kestrel::exporter::Config& config) {
+// targets of an earlier run left, and every descriptor the system allows, shared out in plan.
+bool ClaimStateAndDescriptors(const std::string& state_dir, const kestrel::exporter::Config& config,
+                              std::size_t workers, kestrel::exporter::DescriptorPlan& plan) {
   std::string error;
   if (kestrel::exporter::LockStateFolder(state_dir, error) < 0) {
     std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
@@ -162,13 +152,15 @@ bool ClaimStateAndDescriptors(const std::string& state_dir,
   }
   kestrel::exporter::RemoveUnlistedFolders(state_dir);
   const std::size_t allowed = kestrel::exporter::RaiseDescriptorLimit();
-  const std::size_t needed = kestrel::exporter::DescriptorsNeeded(config.devices.size());
-  if (needed > allowed) {
+  // Unlisted targets load on a quarter of the workers more.
+  plan = kestrel::exporter::PlanDescriptors(allowed, config.devices.size(), workers + workers / 4);
+  if (plan.needed > allowed) {
     std::fprintf(stderr,
-                 "kestrel-exporter: %zu devices may need about %zu open files, but the limit is "
-                 "%zu: loads past it fail as if the devices refused; raise the hard limit "
-                 "(LimitNOFILE= in the unit, ulimit -Hn)\n",
-                 config.devices.size(), needed, allowed);
+                 "kestrel-exporter: %zu devices and %zu workers need about %zu open files with "
+                 "room for 1024 clients, but the limit is %zu: at most %zu client connections "
+                 "are served at once, and loads past the limit fail as if the devices refused; "
+                 "raise the hard limit (LimitNOFILE= in the unit, ulimit -Hn)\n",
+                 config.devices.size(), workers, plan.needed, allowed, plan.connections);
   }
   return true;
 }
@@ -204,7 +196,11 @@ int main(int argc, char** argv) {
                  state_dir.c_str(), folder_error.message().c_str());
     return kExitFailure;
   }
-  if (!ClaimStateAndDescriptors(state_dir, config)) return kExitUsage;
+  kestrel::exporter::DescriptorPlan descriptors;
+  if (!ClaimStateAndDescriptors(state_dir, config, static_cast<std::size_t>(o.workers),
+                                descriptors)) {
+    return kExitUsage;
+  }
   kestrel::host::LoadedModule module;
   if (!kestrel::host::LoadModule(o.plugin.empty() ? kestrel::host::DefaultModulePath() : o.plugin,
                                  module, error)) {
@@ -231,7 +227,7 @@ int main(int argc, char** argv) {
 
   using kestrel::exporter::HttpReply;
   using kestrel::exporter::HttpRequest;
-  kestrel::exporter::HttpServer server(ServerLimits(o.workers));
+  kestrel::exporter::HttpServer server(ServerLimits(descriptors.connections));
   server.Handle("/probe", [&](const HttpRequest& request, HttpReply reply) {
     // Only the headers of the answer would go back: not worth a load.
     if (request.head) return reply(kestrel::exporter::Response());
