@@ -186,17 +186,15 @@ class PrometheusDiscoveryTest(ExporterTestCase):
                 def every_device_up():
                     up = [set(by_instance(s, 'up{job="roomalert"} == 1')) for s in servers]
                     return up if set().union(*up) == set(names) else None
-                shares = wait_for(every_device_up) or [
-                    set(by_instance(s, 'up{job="roomalert"}')) for s in servers]
+                wait_for(every_device_up)
+                # every target either server has, whatever its state
+                shares = [set(by_instance(s, 'up{job="roomalert"}')) for s in servers]
                 self.assertEqual(set().union(*shares), set(names))
                 self.assertEqual(shares[0] & shares[1], set())
                 self.assertTrue(all(shares), shares)
                 for shard, (server, exporter) in enumerate(zip(servers, (first, second))):
                     with self.subTest(shard=shard):
-                        # nothing else appears later, and each exporter loads only its share
-                        targets = server.api("targets", state="active")["activeTargets"]
-                        self.assertEqual({t["labels"]["instance"] for t in targets
-                                          if t["labels"]["job"] == "roomalert"}, shares[shard])
+                        # each exporter loads only its server's share
                         _, metrics = get(exporter.url + "/metrics")
                         loaded = {line.split('"')[1] for line in metrics.splitlines()
                                   if line.startswith("roomalert_exporter_loads_total{")
