@@ -133,6 +133,8 @@ devices:
             self.assertEqual(len(discovered(exporter)), 2)
             reload(exporter, "listen: 127.0.0.1:0\ndevices: []\n")
             self.assertEqual(discovered(exporter), [])
+        # a clean exit: the sanitizer builds report what they found through it
+        self.assertEqual(exporter.exit, 0, exporter.log()[-3000:])
 
 
 @unittest.skipUnless(os.access(PROMETHEUS, os.X_OK), "no Prometheus server installed")
@@ -166,7 +168,7 @@ class PrometheusDiscoveryTest(ExporterTestCase):
                 reload(exporter, config + '  - {name: room-7, host: "%s"}\n' % site.hosts[-1])
                 self.assertTrue(wait_for(lambda: by_instance(server, "roomalert_up == 1")
                                          .get("room-7")))
-            self.assertEqual(server.exit, 0)
+            self.assertEqual([server.exit, exporter.exit], [0, 0])
 
     def test_two_sharded_servers_see_every_device_exactly_once(self):
         names = ["room-%d" % k for k in range(1, 13)]
@@ -201,7 +203,7 @@ class PrometheusDiscoveryTest(ExporterTestCase):
                                   and not line.endswith(" 0")}
                         self.assertEqual(loaded, shares[shard])
                         self.assertTrue(by_instance(server, 'up{job="kestrel-exporter"} == 1'))
-            self.assertEqual([server0.exit, server1.exit], [0, 0])
+            self.assertEqual([server0.exit, server1.exit, first.exit, second.exit], [0] * 4)
 
 
 if __name__ == "__main__":
