@@ -146,7 +146,8 @@ class ExampleConfigTest(ScratchTestCase):
 class LogrotateTest(ScratchTestCase):
     def test_every_device_trace_rotates_by_rename(self):
         state = os.path.join(self.dir, "state")
-        for name in ("server-room-2/trace.log", "server-room-2/device.xml", "closet 1/trace.log"):
+        for name in ("server-room-2/trace.log", "server-room-2/device.xml", "closet 1/trace.log",
+                     ".unlisted/5f0e2a/trace.log"):
             os.makedirs(os.path.dirname(os.path.join(state, name)), exist_ok=True)
             with open(os.path.join(state, name), "w") as f:
                 f.write("a line\n")
@@ -162,6 +163,7 @@ class LogrotateTest(ScratchTestCase):
         self.assertEqual(sorted(os.listdir(os.path.join(state, "server-room-2"))),
                          ["device.xml", "trace.log.1"])
         self.assertEqual(os.listdir(os.path.join(state, "closet 1")), ["trace.log.1"])
+        self.assertEqual(os.listdir(os.path.join(state, ".unlisted", "5f0e2a")), ["trace.log.1"])
 
 
 class PackageTest(ScratchTestCase):
