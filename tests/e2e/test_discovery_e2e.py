@@ -202,7 +202,8 @@ class PrometheusDiscoveryTest(ExporterTestCase):
                                   if line.startswith("roomalert_exporter_loads_total{")
                                   and not line.endswith(" 0")}
                         self.assertEqual(loaded, shares[shard])
-                        self.assertTrue(by_instance(server, 'up{job="kestrel-exporter"} == 1'))
+                        self.assertTrue(wait_for(lambda: by_instance(
+                            server, 'up{job="kestrel-exporter"} == 1'), seconds=30))
             self.assertEqual([server0.exit, server1.exit, first.exit, second.exit], [0] * 4)
 
 
