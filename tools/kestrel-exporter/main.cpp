@@ -185,11 +185,12 @@ int main(int argc, char** argv) {
   kestrel::exporter::Config config;
   std::string error;
   if (!o.check_config.empty()) {
-    if (!kestrel::exporter::LoadConfigFile(o.check_config, config, error)) {
+    if (!kestrel::exporter::LoadConfigFile(o.check_config, config, error, true)) {
       std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
       return kExitUsage;
     }
     std::printf("%s: ok, %zu devices\n", o.check_config.c_str(), config.devices.size());
+    for (const std::string& note : config.unread_credentials) std::printf("  %s\n", note.c_str());
     return 0;
   }
   if (!kestrel::exporter::LoadConfigFile(o.config, config, error)) {
