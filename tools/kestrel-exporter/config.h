@@ -21,7 +21,7 @@
 //       auth: NAME                  # optional, one of auth_modules
 //       secure: true                # optional, overrides defaults
 //       port: 443                   # optional, overrides defaults
-//       labels: {site: berlin}      # optional, added to every sample of the device
+//       labels: {site: berlin}      # optional, on every sample of the device and its /sd target
 //       tls:                        # optional; else the auth module's; else the system's store
 //         ca_file: site-ca.pem      # the only CA this device's certificate may come from
 //         insecure_skip_verify: false  # true checks nothing: a lab device, never a real one

@@ -18,6 +18,7 @@
 
 #include "host/module_loader.h"
 #include "tools/kestrel-exporter/config.h"
+#include "tools/kestrel-exporter/discovery.h"
 #include "tools/kestrel-exporter/exporter.h"
 #include "tools/kestrel-exporter/http_server.h"
 #include "tools/kestrel-exporter/process.h"
@@ -236,6 +237,9 @@ int main(int argc, char** argv) {
   server.Handle("/metrics",
                 [&](const HttpRequest&, HttpReply reply) { reply(exporter.Metrics()); });
   server.Handle("/", [&](const HttpRequest&, HttpReply reply) { reply(exporter.StatusPage()); });
+  server.Handle("/sd", [&](const HttpRequest&, HttpReply reply) {
+    reply(kestrel::exporter::DiscoveryTargets(exporter.Current()));
+  });
   server.Handle("/-/healthy",
                 [](const HttpRequest&, HttpReply reply) { reply(Text("Healthy.\n")); });
   server.Handle("/-/ready", [](const HttpRequest&, HttpReply reply) { reply(Text("Ready.\n")); });
