@@ -17,7 +17,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
-from test_exporter_e2e import Site, free_port, read_line_with, stop  # noqa: E402
+from test_exporter_e2e import Site, read_line_with, stop  # noqa: E402
 from test_packaging import SOURCE_DIR, BINARY_DIR, ScratchTestCase, run  # noqa: E402
 
 NOBODY = 65534
@@ -87,8 +87,8 @@ class ServiceStepsTest(ScratchTestCase):
         # The closet asks for the account the README gives it; the server room for none.
         with Site(1) as room, Site(1, extra=["--user", "admin", "--password", "s3cret-pass"]) as closet:
             # Step 2: the README's configuration, its devices replaced by the simulated ones.
-            port = free_port()
-            config = blocks[1][1].replace("127.0.0.1:9876", "127.0.0.1:%d" % port)
+            # Port 0: a free port picked by the exporter itself, which no other test can take.
+            config = blocks[1][1].replace("127.0.0.1:9876", "127.0.0.1:0")
             config = config.replace("192.168.10.48", room.hosts[0])
             config = config.replace("ra3w-closet.example.net", closet.hosts[0])
             config = config.replace("secure: true", "secure: false")
@@ -135,7 +135,8 @@ class ServiceStepsTest(ScratchTestCase):
                 preexec_fn=like_the_unit, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                 stderr=subprocess.PIPE, cwd="/")
             self.addCleanup(stop, exporter)
-            read_line_with(exporter, exporter.stderr, "listening on", seconds=60)
+            line = read_line_with(exporter, exporter.stderr, "listening on", seconds=60)
+            port = int(line.split("listening on ")[1].split()[0].rsplit(":", 1)[1])
 
             for line in commands(blocks[3][1]):
                 if line.startswith("curl "):
