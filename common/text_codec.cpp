@@ -3,15 +3,13 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/utf8.h"
 #include "platform/windows1252.h"
 
 namespace kestrel::text {
 
 namespace {
 
-bool IsSurrogate(uint32_t unit) {
-  return unit >= 0xD800 && unit <= 0xDFFF;
-}
 bool IsHighSurrogate(uint32_t unit) {
   return unit >= 0xD800 && unit <= 0xDBFF;
 }
@@ -19,18 +17,7 @@ bool IsLowSurrogate(uint32_t unit) {
   return unit >= 0xDC00 && unit <= 0xDFFF;
 }
 
-void AppendUnitAlone(char16_t unit, std::string& out) {
-  if (unit < 0x80) {
-    out += static_cast<char>(unit);
-  } else if (unit < 0x800) {
-    out += static_cast<char>(0xC0 | (unit >> 6));
-    out += static_cast<char>(0x80 | (unit & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (unit >> 12));
-    out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (unit & 0x3F));
-  }
-}
+using platform::utf8::AppendUnitAlone;
 
 void AppendUnits(char32_t code_point, WideString& out) {
   if (code_point < 0x10000) {
@@ -74,27 +61,7 @@ char UnitToWindows1252(char16_t unit) {
 }
 
 Utf8Decoded DecodeUtf8(const char* bytes, std::size_t length) {
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes);
-  const unsigned char lead = s[0];
-  if (lead < 0x80) return {lead, 1, true};
-  std::size_t extra = 0;
-  char32_t c = 0;
-  char32_t min = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    extra = 1, c = lead & 0x1Fu, min = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    extra = 2, c = lead & 0x0Fu, min = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    extra = 3, c = lead & 0x07u, min = 0x10000;
-  }
-  const Utf8Decoded invalid{kReplacement, 1, false};
-  if (extra == 0 || length <= extra) return invalid;
-  for (std::size_t k = 1; k <= extra; ++k) {
-    if ((s[k] & 0xC0) != 0x80) return invalid;
-    c = (c << 6) | (s[k] & 0x3Fu);
-  }
-  if (c < min || c > 0x10FFFF || IsSurrogate(c)) return invalid;
-  return {c, extra + 1, true};
+  return platform::utf8::Decode(bytes, length);
 }
 
 bool IsValidUtf8(const char* bytes, std::size_t length) {
@@ -108,25 +75,7 @@ bool IsValidUtf8(const char* bytes, std::size_t length) {
 }
 
 void AppendUtf8(char32_t c, std::string& out) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-    return;
-  }
-  if (IsSurrogate(c) || c > 0x10FFFF) c = kReplacement;
-  char bytes[4];
-  std::size_t n = 0;
-  if (c < 0x800) {
-    bytes[n++] = static_cast<char>(0xC0 | (c >> 6));
-  } else if (c < 0x10000) {
-    bytes[n++] = static_cast<char>(0xE0 | (c >> 12));
-    bytes[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-  } else {
-    bytes[n++] = static_cast<char>(0xF0 | (c >> 18));
-    bytes[n++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    bytes[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-  }
-  bytes[n++] = static_cast<char>(0x80 | (c & 0x3F));
-  out.append(bytes, n);
+  platform::utf8::Append(c, out);
 }
 
 void Windows1252ToUtf8(const char* text, std::size_t length, std::string& out) {

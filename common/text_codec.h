@@ -18,13 +18,14 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/utf8.h"
 
 namespace kestrel::text {
 
 using platform::WChar;
 using WideString = std::basic_string<WChar>;
 
-constexpr char32_t kReplacement = 0xFFFD;
+constexpr char32_t kReplacement = platform::utf8::kReplacement;
 
 // ---------------------------------------------------------------- Windows-1252, one character
 
@@ -35,11 +36,7 @@ char UnitToWindows1252(char16_t unit);
 
 // The code point that starts bytes (length >= 1) and how many bytes it takes; an invalid start is
 // kReplacement taking one byte.
-struct Utf8Decoded {
-  char32_t code_point;
-  std::size_t length;
-  bool valid;
-};
+using Utf8Decoded = platform::utf8::Decoded;
 Utf8Decoded DecodeUtf8(const char* bytes, std::size_t length);
 
 bool IsValidUtf8(const char* bytes, std::size_t length);

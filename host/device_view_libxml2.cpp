@@ -74,20 +74,35 @@ std::string ParserMessage() {
   return " (line " + std::to_string(why->line) + ": " + message + ")";
 }
 
-std::string TextOf(xmlNode* node) {
-  xmlChar* text = xmlNodeGetContent(node);
-  std::string out = text != nullptr ? reinterpret_cast<const char*>(text) : "";
-  xmlFree(text);
-  return out;
-}
+// Builds the elements of a text as a stream, for the same reason as Streamer: the tree of a 1 MB
+// raw file took 31 MB beside its copy, where the copy alone takes 8.
+class ElementBuilder {
+ public:
+  explicit ElementBuilder(XmlElement& root) : root_(root) {}
 
-void CopyElements(xmlNode* node, XmlElement& into) {
-  into.name = reinterpret_cast<const char*>(node->name);
-  for (xmlNode* child = node->children; child != nullptr; child = child->next) {
-    if (child->type == XML_ELEMENT_NODE) CopyElements(child, into.children.emplace_back());
+  void Start(const char* name, bool empty) {
+    XmlElement* element = &root_;
+    if (!open_.empty()) element = &open_.back()->children.emplace_back();
+    element->name = name;
+    open_.push_back(element);
+    if (empty) End();
   }
-  if (into.children.empty()) into.text = TextOf(node);
-}
+  void Text(const char* text) {
+    if (!open_.empty()) open_.back()->text += text;
+  }
+  void End() {
+    if (open_.empty()) return;
+    // Only a leaf keeps its text: the blanks between an element's children are no value.
+    if (!open_.back()->children.empty()) open_.back()->text.clear();
+    open_.pop_back();
+  }
+
+ private:
+  XmlElement& root_;
+  // A parent's children stay put while its own are added: only the last child grows, and it is
+  // the one on top of this stack.
+  std::vector<XmlElement*> open_;
+};
 
 }  // namespace
 
@@ -96,13 +111,41 @@ bool ParseXmlElements(const std::string& xml, XmlElement& root) {
   // Made UTF-8 with the module's own table: iconv's windows-1252 refuses the five bytes the code
   // page leaves unassigned, which the module writes as Windows maps them.
   const std::string utf8 = Windows1252ToUtf8(xml);
-  xmlDoc* doc = xmlReadMemory(utf8.data(), static_cast<int>(utf8.size()), nullptr, "UTF-8",
-                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-  if (doc == nullptr) return false;
-  xmlNode* top = xmlDocGetRootElement(doc);
-  if (top != nullptr) CopyElements(top, root);
-  xmlFreeDoc(doc);
-  return top != nullptr;
+  xmlTextReaderPtr reader =
+      xmlReaderForMemory(utf8.data(), static_cast<int>(utf8.size()), nullptr, "UTF-8",
+                         XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  if (reader == nullptr) return false;
+  ElementBuilder builder(root);
+  bool any = false;
+  int step;
+  while ((step = xmlTextReaderRead(reader)) == 1) {
+    switch (xmlTextReaderNodeType(reader)) {
+      case XML_READER_TYPE_ELEMENT:
+        any = true;
+        builder.Start(reinterpret_cast<const char*>(xmlTextReaderConstName(reader)),
+                      xmlTextReaderIsEmptyElement(reader) == 1);
+        break;
+      case XML_READER_TYPE_END_ELEMENT:
+        builder.End();
+        break;
+      case XML_READER_TYPE_TEXT:
+      case XML_READER_TYPE_CDATA:
+      case XML_READER_TYPE_WHITESPACE:
+      case XML_READER_TYPE_SIGNIFICANT_WHITESPACE: {
+        const xmlChar* text = xmlTextReaderConstValue(reader);
+        if (text != nullptr) builder.Text(reinterpret_cast<const char*>(text));
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  xmlFreeTextReader(reader);
+  if (step != 0 || !any) {
+    root = XmlElement{};
+    return false;
+  }
+  return true;
 }
 
 bool ReadDeviceDocument(const std::string& path, DeviceView& device, std::string& error) {

@@ -5,37 +5,21 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/utf8.h"
 #include "platform/windows1252.h"
 
 namespace kestrel::host {
-
-namespace {
-
-void AppendUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-}  // namespace
 
 std::string Windows1252ToUtf8(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   for (const char ch : text) {
     const auto b = static_cast<unsigned char>(ch);
-    uint32_t c = platform::windows1252::ToUnit(b);
+    char32_t c = platform::windows1252::ToUnit(b);
     // People read these texts: a byte the code page leaves unassigned shows as U+FFFD rather than
     // as an invisible C1 control.
     if (c == b && b >= 0x80 && b <= 0x9F) c = 0xFFFD;
-    AppendUtf8(out, c);
+    platform::utf8::Append(c, out);
   }
   return out;
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/utf8.h"
+
 // windows.h maps these two names to the kernel's ANSI profile functions; where it was included
 // first, the seam's own functions are meant.
 #if defined(_WIN32)
@@ -136,14 +138,7 @@ inline void AppendAnsiAsUtf8(const char* text, std::size_t length, std::string& 
     }
     WChar unit = 0;
     AnsiToWide(&text[i], 1, &unit, 1);
-    const auto c = static_cast<uint32_t>(unit);
-    if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-    } else {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    }
-    out += static_cast<char>(0x80 | (c & 0x3F));
+    utf8::AppendUnitAlone(static_cast<char16_t>(unit), out);
   }
 }
 

@@ -66,6 +66,9 @@ int32_t CAVTechApp::ParseDeviceInformation(const char* xml) {
   for (const IdentityMember& member : kIdentityMembers) {
     device_element->GetValue(member.name, device_.*member.field);
   }
+  // Every text of the document sits under /device: its collection goes before the sensors' own
+  // is made, or a 1 MB document would hold both at once (twice 18 MB of entries).
+  elements.RemoveAll();
   for (const char* path : kSensorGroupPaths) DetectSensors(&document, path);
 
   Trace(TRACE_TO_FILE, "AVTechApp: Finished parsing device configuration.\n");

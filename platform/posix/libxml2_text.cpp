@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/utf8.h"
 
 namespace kestrel::platform::libxml2 {
 
@@ -28,17 +29,12 @@ void AnsiText::Set(const char* text, std::size_t length) {
   }
   scratch_.assign(p, static_cast<std::size_t>(wide - p));
   for (p = wide; p < end;) {
-    uint32_t c = static_cast<unsigned char>(*p++);
-    if (c < 0x80) {
-      scratch_ += static_cast<char>(c);
-      continue;
-    }
-    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
-    c &= c >= 0xF0 ? 0x07 : c >= 0xE0 ? 0x0F : 0x1F;
-    for (; extra > 0 && p < end; --extra) c = (c << 6) | (static_cast<unsigned char>(*p++) & 0x3F);
+    const utf8::Decoded d = utf8::Decode(p, static_cast<std::size_t>(end - p));
+    p += d.length;
+    // A character beyond the BMP is a surrogate pair in UTF-16, and a pair is one '?'.
     char byte = '?';
-    if (c < 0x10000) {
-      const auto unit = static_cast<WChar>(c);
+    if (d.code_point < 0x10000) {
+      const auto unit = static_cast<WChar>(d.code_point);
       WideToAnsi(&unit, 1, &byte, 1);
     }
     scratch_ += byte;
@@ -48,24 +44,6 @@ void AnsiText::Set(const char* text, std::size_t length) {
 }
 
 namespace {
-
-void AppendUtf8(uint32_t c, std::string& out) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 struct Predefined {
   const char* name;
@@ -106,7 +84,7 @@ void ReplaceReferences(const char* value, std::size_t length, std::string& out) 
       out += value[i];
       continue;
     }
-    AppendUtf8(static_cast<uint32_t>(c), out);
+    utf8::Append(static_cast<char32_t>(c), out);
     i = static_cast<std::size_t>(semicolon - value);
   }
 }

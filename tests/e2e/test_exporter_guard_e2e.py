@@ -182,9 +182,7 @@ class HostileDevicesTest(ExporterTestCase):
                         after, peak = memory_mb(pid)
                         if SANITIZED:
                             continue
-                        # The first load also sets up what every later one reuses.
-                        if load > 0:
-                            self.assertLess(peak - before, self.GROWTH_MB, (load, before, peak))
+                        self.assertLess(peak - before, self.GROWTH_MB, (load, before, peak))
                         kept = after if kept is None else kept
                         self.assertLess(after - kept, self.KEPT_MB, (load, kept, after))
 
@@ -221,8 +219,10 @@ class StateFolderTest(ExporterTestCase):
                     with open("/proc/%d/limits" % process.pid) as f:
                         line = [l for l in f if l.startswith("Max open files")][0]
                     self.assertEqual(line.split()[3:5], [str(hard), str(hard)])
-                    self.assertEqual("open files, but the limit is 1024" in "".join(lines),
-                                     reported, lines)
+                    # One device's connection, 2 files for each of 160 workers' loads, 64 of
+                    # the program's own: the server keeps the other 639 for its clients.
+                    self.assertEqual("but the limit is 1024: at most 639 client connections"
+                                     in "".join(lines), reported, lines)
                 finally:
                     self.assertEqual(stop(process), 0)
                     process.stderr.close()

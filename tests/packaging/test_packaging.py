@@ -113,8 +113,8 @@ class AlertRulesTest(unittest.TestCase):
 
 
 class ExampleConfigTest(ScratchTestCase):
-    def check_config(self, path):
-        return run(os.path.join(BINARY_DIR, "kestrel-exporter"), "--check-config", path)
+    def check_config(self, path, **kwargs):
+        return run(os.path.join(BINARY_DIR, "kestrel-exporter"), "--check-config", path, **kwargs)
 
     def test_the_shipped_example_and_its_commented_account_pass_the_check(self):
         example = os.path.join(PACKAGING, "config.example.yml")
@@ -122,31 +122,40 @@ class ExampleConfigTest(ScratchTestCase):
         self.assertRuns(completed)
         self.assertIn(": ok, 3 devices", completed.stdout)
 
-        # What an operator does to use the account: uncomment it and the device's auth, with
-        # the password where the credential would be.
-        with open(os.path.join(self.dir, "roomalert-password"), "w") as f:
-            f.write("secret\n")
+        # What an operator does to use the account: uncomment it and the device's auth. A check
+        # outside the unit names the credential it cannot see; the unit's own run reads it.
         with open(example) as f:
             text = f.read()
         text = re.sub(r"^#auth_modules:\n(#.*\n)+",
                       lambda block: block.group(0).replace("#", ""), text, flags=re.M)
         text = text.replace("#auth: server_rooms", "auth: server_rooms")
-        text = text.replace("/run/credentials/kestrel-exporter.service/", "")
         self.assertIn("\nauth_modules:\n", text)
         config = os.path.join(self.dir, "config.yml")
         with open(config, "w") as f:
             f.write(text)
-        self.assertRuns(self.check_config(config))
+        completed = self.check_config(config)
+        self.assertRuns(completed)
+        self.assertIn("the credential 'roomalert-password' of auth module 'server_rooms' is handed "
+                      "over only inside the unit", completed.stdout)
+        credentials = os.path.join(self.dir, "credentials")
+        os.mkdir(credentials)
+        with open(os.path.join(credentials, "roomalert-password"), "w") as f:
+            f.write("secret\n")
+        inside = dict(os.environ, CREDENTIALS_DIRECTORY=credentials)
+        completed = self.check_config(config, env=inside)
+        self.assertRuns(completed)
+        self.assertNotIn("credential", completed.stdout)
         # the device's account is really looked up: a misspelt module name is refused
         with open(config, "w") as f:
             f.write(text.replace("auth: server_rooms", "auth: server_room"))
-        self.assertEqual(self.check_config(config).returncode, 2)
+        self.assertEqual(self.check_config(config, env=inside).returncode, 2)
 
 
 class LogrotateTest(ScratchTestCase):
     def test_every_device_trace_rotates_by_rename(self):
         state = os.path.join(self.dir, "state")
-        for name in ("server-room-2/trace.log", "server-room-2/device.xml", "closet 1/trace.log"):
+        for name in ("server-room-2/trace.log", "server-room-2/device.xml", "closet 1/trace.log",
+                     ".unlisted/5f0e2a/trace.log"):
             os.makedirs(os.path.dirname(os.path.join(state, name)), exist_ok=True)
             with open(os.path.join(state, name), "w") as f:
                 f.write("a line\n")
@@ -162,6 +171,7 @@ class LogrotateTest(ScratchTestCase):
         self.assertEqual(sorted(os.listdir(os.path.join(state, "server-room-2"))),
                          ["device.xml", "trace.log.1"])
         self.assertEqual(os.listdir(os.path.join(state, "closet 1")), ["trace.log.1"])
+        self.assertEqual(os.listdir(os.path.join(state, ".unlisted", "5f0e2a")), ["trace.log.1"])
 
 
 class PackageTest(ScratchTestCase):

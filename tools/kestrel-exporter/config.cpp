@@ -162,6 +162,41 @@ TlsConfig ParseTls(const YAML::Node& node, const std::string& config_file) {
   return tls;
 }
 
+void ReadAuthPassword(const std::string& name, const YAML::Node& module, const YAML::Node& source,
+                      const PasswordReader& read_password, const std::string& config_file,
+                      AuthModule& auth, Config& config) {
+  const std::string module_name = "auth module " + Quoted(name);
+  if (auth.password_file.empty() == auth.password_credential.empty()) {
+    Fail(module, module_name +
+                     " needs one of password_file: PATH or password_credential: NAME (a "
+                     "password is never written in this file)");
+  }
+  if (!auth.password_file.empty()) {
+    if (!read_password(auth.password_file, auth.password)) {
+      Fail(source,
+           "cannot read the password file " + Quoted(auth.password_file) + " of " + module_name);
+    }
+    return;
+  }
+  if (!IsValidDeviceName(auth.password_credential)) {
+    Fail(source, "expected a credential name of letters, digits, '.', '_' or '-', got " +
+                     Quoted(auth.password_credential));
+  }
+  const char* folder = std::getenv("CREDENTIALS_DIRECTORY");
+  if (folder == nullptr || *folder == '\0') {
+    config.unread_credentials.push_back(
+        WhereIn(config_file, source.Mark()) + "the credential " + Quoted(auth.password_credential) +
+        " of " + module_name + " is handed over only inside the unit (LoadCredential=" +
+        auth.password_credential + ":FILE), where $CREDENTIALS_DIRECTORY names its folder");
+    return;
+  }
+  const std::string path = std::string(folder) + "/" + auth.password_credential;
+  if (!read_password(path, auth.password)) {
+    Fail(source, "cannot read the credential " + Quoted(auth.password_credential) + " (" + path +
+                     ") of " + module_name);
+  }
+}
+
 void ParseAuthModules(const YAML::Node& node, const PasswordReader& read_password,
                       const std::string& config_file, Config& config) {
   ForEachKey(
@@ -174,7 +209,8 @@ void ParseAuthModules(const YAML::Node& node, const PasswordReader& read_passwor
         AuthModule auth;
         bool has_user = false;
         YAML::Node file_node;
-        ForEachKey(value, ("auth module " + Quoted(name)).c_str(), {"user", "password_file", "tls"},
+        ForEachKey(value, ("auth module " + Quoted(name)).c_str(),
+                   {"user", "password_file", "password_credential", "tls"},
                    [&](const std::string& key, const YAML::Node&, const YAML::Node& field) {
                      if (key == "tls") {
                        auth.tls = ParseTls(field, config_file);
@@ -182,23 +218,15 @@ void ParseAuthModules(const YAML::Node& node, const PasswordReader& read_passwor
                        auth.user = Text(field, key);
                        has_user = true;
                      } else {
-                       auth.password_file = Text(field, key);
+                       (key == "password_file" ? auth.password_file : auth.password_credential) =
+                           Text(field, key);
                        file_node = field;
                      }
                    });
         if (!has_user || auth.user.empty()) {
           Fail(value, "auth module " + Quoted(name) + " has no user (expected user: NAME)");
         }
-        if (auth.password_file.empty()) {
-          Fail(value,
-               "auth module " + Quoted(name) +
-                   " has no password_file (expected password_file: PATH; a password is never "
-                   "written in this file)");
-        }
-        if (!read_password(auth.password_file, auth.password)) {
-          Fail(file_node, "cannot read the password file " + Quoted(auth.password_file) +
-                              " of auth module " + Quoted(name));
-        }
+        ReadAuthPassword(name, value, file_node, read_password, config_file, auth, config);
         config.auth_modules[name] = std::move(auth);
       });
 }
@@ -414,7 +442,7 @@ bool ParseConfig(const std::string& text, const std::string& file_name,
   return true;
 }
 
-bool LoadConfigFile(const std::string& path, Config& config, std::string& error) {
+bool LoadConfigFile(const std::string& path, Config& config, std::string& error, bool checking) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = path + ": cannot read the file";
@@ -434,7 +462,14 @@ bool LoadConfigFile(const std::string& path, Config& config, std::string& error)
     }
     return !secret.bad();
   };
-  return ParseConfig(text, path, read_password, config, error);
+  Config parsed;
+  if (!ParseConfig(text, path, read_password, parsed, error)) return false;
+  if (!checking && !parsed.unread_credentials.empty()) {
+    error = parsed.unread_credentials.front();
+    return false;
+  }
+  config = std::move(parsed);
+  return true;
 }
 
 }  // namespace kestrel::exporter

@@ -21,7 +21,7 @@
 //       auth: NAME                  # optional, one of auth_modules
 //       secure: true                # optional, overrides defaults
 //       port: 443                   # optional, overrides defaults
-//       labels: {site: berlin}      # optional, added to every sample of the device
+//       labels: {site: berlin}      # optional, on every sample of the device and its /sd target
 //       tls:                        # optional; else the auth module's; else the system's store
 //         ca_file: site-ca.pem      # the only CA this device's certificate may come from
 //         insecure_skip_verify: false  # true checks nothing: a lab device, never a real one
@@ -56,6 +56,9 @@ struct TlsConfig {
 struct AuthModule {
   std::string user;
   std::string password_file;
+  // A systemd credential (LoadCredential=NAME:FILE in the unit), read from
+  // $CREDENTIALS_DIRECTORY: the service's made-up user cannot read a root-only file itself.
+  std::string password_credential;
   std::string password;
   TlsConfig tls;
 };
@@ -84,6 +87,9 @@ struct Config {
   bool allow_unlisted_targets = false;
   std::vector<Network> unlisted_targets_allowed_networks;  // empty: no client may
   std::vector<DeviceConfig> devices;                       // in file order, names unique
+  // Credentials named where none were handed over ($CREDENTIALS_DIRECTORY unset: not inside the
+  // unit), each as "FILE:LINE:COLUMN: ..." saying which; their passwords are empty.
+  std::vector<std::string> unread_credentials;
 
   const DeviceConfig* FindDevice(const std::string& name) const;
   const AuthModule* FindAuth(const std::string& name) const;
@@ -100,8 +106,11 @@ using PasswordReader = std::function<bool(const std::string& path, std::string& 
 bool ParseConfig(const std::string& text, const std::string& file_name,
                  const PasswordReader& read_password, Config& config, std::string& error);
 
-// Reads and parses the file; password files are taken relative to its folder.
-bool LoadConfigFile(const std::string& path, Config& config, std::string& error);
+// Reads and parses the file; password files are taken relative to its folder. A credential that
+// cannot be read because no credentials were handed over is an error, unless checking: a check
+// outside the unit cannot see them (they exist only while it runs), and reports them instead.
+bool LoadConfigFile(const std::string& path, Config& config, std::string& error,
+                    bool checking = false);
 
 // "ADDRESS:PORT", "[V6]:PORT" or ":PORT" (every interface) into its parts; false when it is none.
 bool ParseListenAddress(const std::string& text, std::string& address, int& port);

@@ -3,7 +3,6 @@
 // (and, with --poll, every device's latest reading), / lists the devices.
 #include <pthread.h>
 #include <signal.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +17,7 @@
 
 #include "host/module_loader.h"
 #include "tools/kestrel-exporter/config.h"
+#include "tools/kestrel-exporter/discovery.h"
 #include "tools/kestrel-exporter/exporter.h"
 #include "tools/kestrel-exporter/exporter_options.h"
 #include "tools/kestrel-exporter/http_server.h"
@@ -32,10 +32,12 @@ namespace {
 // Loads still running at shutdown get this long to end before the process leaves them.
 constexpr auto kShutdownGrace = std::chrono::seconds(5);
 
-// Both files, read and checked as at start; false with the reason printed.
-bool LoadFiles(const std::string& config_path, const Options& o, Config& config, WebConfig& web) {
+// Both files, read and checked as at start (checking: for --check-config); false with the
+// reason printed.
+bool LoadFiles(const std::string& config_path, const Options& o, bool checking, Config& config,
+               WebConfig& web) {
   std::string error;
-  bool good = LoadConfigFile(config_path, config, error);
+  bool good = LoadConfigFile(config_path, config, error, checking);
   if (good && !o.web_config_file.empty()) good = LoadWebConfigFile(o.web_config_file, web, error);
   if (!good) std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
   return good;
@@ -44,8 +46,9 @@ bool LoadFiles(const std::string& config_path, const Options& o, Config& config,
 int CheckConfig(const Options& o) {
   Config config;
   WebConfig web;
-  if (!LoadFiles(o.check_config, o, config, web)) return kExitUsage;
+  if (!LoadFiles(o.check_config, o, true, config, web)) return kExitUsage;
   std::printf("%s: ok, %zu devices\n", o.check_config.c_str(), config.devices.size());
+  for (const std::string& note : config.unread_credentials) std::printf("  %s\n", note.c_str());
   if (!o.web_config_file.empty()) {
     std::printf("%s: ok, %s, %zu users\n", o.web_config_file.c_str(), web.tls ? "HTTPS" : "HTTP",
                 web.basic_auth_users.size());
@@ -64,19 +67,10 @@ std::string StateDirectory(const Options& o) {
   return "kestrel-state";
 }
 
-// Connections the front door may hold: what the descriptor limit leaves once every worker has
-// its device's socket and files.
-unsigned ConnectionLimit(long workers) {
-  rlimit files{};
-  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return 10000;
-  const long spare = static_cast<long>(files.rlim_cur) - 4 * workers - 64;
-  return static_cast<unsigned>(std::clamp(spare, 64L, 100000L));
-}
-
-HttpLimits ServerLimits(long workers) {
+HttpLimits ServerLimits(std::size_t connections) {
   HttpLimits limits;
   limits.threads = std::clamp(std::thread::hardware_concurrency(), 2U, 8U);
-  limits.connections = ConnectionLimit(workers);
+  limits.connections = static_cast<unsigned>(connections);
   limits.per_address = std::min(limits.per_address, limits.connections);
   return limits;
 }
@@ -89,9 +83,10 @@ Response Text(const char* text) {
 }
 
 // The state folder, created, for this process alone (the lock lasts until exit), without what
-// unlisted targets of an earlier run left, and every descriptor the system allows. The exit
-// status when that cannot be had, else 0.
-int ClaimStateAndDescriptors(const std::string& state_dir, const Config& config) {
+// unlisted targets of an earlier run left, and every descriptor the system allows, shared out in
+// plan. The exit status when that cannot be had, else 0.
+int ClaimStateAndDescriptors(const std::string& state_dir, const Config& config,
+                             std::size_t workers, DescriptorPlan& plan) {
   std::error_code folder_error;
   std::filesystem::create_directories(state_dir, folder_error);
   if (folder_error) {
@@ -106,13 +101,15 @@ int ClaimStateAndDescriptors(const std::string& state_dir, const Config& config)
   }
   RemoveUnlistedFolders(state_dir);
   const std::size_t allowed = RaiseDescriptorLimit();
-  const std::size_t needed = DescriptorsNeeded(config.devices.size());
-  if (needed > allowed) {
+  // Unlisted targets load on a quarter of the workers more.
+  plan = PlanDescriptors(allowed, config.devices.size(), workers + workers / 4);
+  if (plan.needed > allowed) {
     std::fprintf(stderr,
-                 "kestrel-exporter: %zu devices may need about %zu open files, but the limit is "
-                 "%zu: loads past it fail as if the devices refused; raise the hard limit "
-                 "(LimitNOFILE= in the unit, ulimit -Hn)\n",
-                 config.devices.size(), needed, allowed);
+                 "kestrel-exporter: %zu devices and %zu workers need about %zu open files with "
+                 "room for 1024 clients, but the limit is %zu: at most %zu client connections "
+                 "are served at once, and loads past the limit fail as if the devices refused; "
+                 "raise the hard limit (LimitNOFILE= in the unit, ulimit -Hn)\n",
+                 config.devices.size(), workers, plan.needed, allowed, plan.connections);
   }
   return 0;
 }
@@ -126,6 +123,9 @@ void AddRoutes(HttpServer& server, Exporter& exporter) {
   server.Handle("/metrics",
                 [&](const HttpRequest&, HttpReply reply) { reply(exporter.Metrics()); });
   server.Handle("/", [&](const HttpRequest&, HttpReply reply) { reply(exporter.StatusPage()); });
+  server.Handle("/sd", [&](const HttpRequest&, HttpReply reply) {
+    reply(DiscoveryTargets(exporter.Current()));
+  });
   server.Handle("/-/healthy",
                 [](const HttpRequest&, HttpReply reply) { reply(Text("Healthy.\n")); });
   server.Handle("/-/ready", [](const HttpRequest&, HttpReply reply) { reply(Text("Ready.\n")); });
@@ -221,9 +221,14 @@ void ServeUntilStopped(const sigset_t& signals, const Options& o, Exporter& expo
 int Serve(const Options& o) {
   Config config;
   WebConfig web;
-  if (!LoadFiles(o.config, o, config, web)) return kExitUsage;
+  if (!LoadFiles(o.config, o, false, config, web)) return kExitUsage;
   const std::string state_dir = StateDirectory(o);
-  if (const int status = ClaimStateAndDescriptors(state_dir, config); status != 0) return status;
+  DescriptorPlan descriptors;
+  const auto workers = static_cast<std::size_t>(o.workers);
+  if (const int status = ClaimStateAndDescriptors(state_dir, config, workers, descriptors);
+      status != 0) {
+    return status;
+  }
   host::LoadedModule module;
   std::string error;
   if (!host::LoadModule(o.plugin.empty() ? host::DefaultModulePath() : o.plugin, module, error)) {
@@ -235,9 +240,9 @@ int Serve(const Options& o) {
   log.Line(std::string("starting version ") + KESTREL_VERSION + ", " +
            std::to_string(config.devices.size()) + " devices, state in " + state_dir +
            (o.poll ? ", polling" : ""));
-  Exporter exporter({o.config, KESTREL_VERSION, o.poll, static_cast<std::size_t>(o.workers)},
-                    config, ModuleLoaderFactory(module, state_dir), log);
-  HttpServer server(ServerLimits(o.workers));
+  Exporter exporter({o.config, KESTREL_VERSION, o.poll, workers}, config,
+                    ModuleLoaderFactory(module, state_dir), log);
+  HttpServer server(ServerLimits(descriptors.connections));
   AddRoutes(server, exporter);
   if (!StartServer(server, o, config, web, log)) return kExitUsage;
   Poller poller(exporter, o.poll);

@@ -17,10 +17,15 @@ namespace {
 
 // The program's own: the listening socket, standard streams, the module, libcurl's resolver.
 constexpr std::size_t kBaseDescriptors = 64;
-// Per device: its kept connection, and the trace and a document open during a load.
-constexpr std::size_t kDescriptorsPerDevice = 3;
-// Connections of scrapers and browsers the HTTP server may hold at once.
+// Each configured device keeps its connection between loads.
+constexpr std::size_t kDescriptorsPerDevice = 1;
+// A load in progress (one per worker at most) opens the trace or a document beside it.
+constexpr std::size_t kDescriptorsPerLoad = 2;
+// Connections of scrapers and browsers the HTTP server is meant to hold at once, the fewest it
+// is left with however short the limit, and the most it takes however high.
 constexpr std::size_t kClientDescriptors = 1024;
+constexpr std::size_t kFewestClients = 64;
+constexpr std::size_t kMostClients = 100000;
 
 std::string ReadHolder(int fd) {
   char text[32] = {0};
@@ -76,8 +81,14 @@ void BoundMemoryArenas() {
   mallopt(M_ARENA_MAX, static_cast<int>(std::max(2L, std::min(cores, 64L))));
 }
 
-std::size_t DescriptorsNeeded(std::size_t devices) {
-  return kBaseDescriptors + kClientDescriptors + kDescriptorsPerDevice * devices;
+DescriptorPlan PlanDescriptors(std::size_t limit, std::size_t devices, std::size_t workers) {
+  DescriptorPlan plan;
+  const std::size_t reserved =
+      kBaseDescriptors + kDescriptorsPerDevice * devices + kDescriptorsPerLoad * workers;
+  plan.needed = reserved + kClientDescriptors;
+  plan.connections = limit > reserved ? limit - reserved : 0;
+  plan.connections = std::max(kFewestClients, std::min(plan.connections, kMostClients));
+  return plan;
 }
 
 }  // namespace kestrel::exporter

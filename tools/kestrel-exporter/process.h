@@ -21,8 +21,13 @@ std::size_t RaiseDescriptorLimit();
 // what a large load left in it: memory would grow with the workers a hostile device reaches.
 void BoundMemoryArenas();
 
-// About how many descriptors devices configured devices may hold at once: each keeps its
-// connection, and a load opens its trace and documents beside it.
-std::size_t DescriptorsNeeded(std::size_t devices);
+// How a descriptor limit is shared: the program's own, each configured device's kept connection
+// and each worker's load come first; the HTTP server may hold what is left (within bounds). One
+// plan for both, so the server's connection limit and the warning at start never disagree.
+struct DescriptorPlan {
+  std::size_t connections = 0;  // the HTTP server's connection limit
+  std::size_t needed = 0;       // what the devices and workers need with room for 1,024 clients
+};
+DescriptorPlan PlanDescriptors(std::size_t limit, std::size_t devices, std::size_t workers);
 
 }  // namespace kestrel::exporter

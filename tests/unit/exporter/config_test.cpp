@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -133,6 +134,58 @@ TEST(ConfigTest, BadFilesAreRefusedWithFileLineAndColumn) {
     EXPECT_EQ(error.find('\n'), std::string::npos);
     EXPECT_EQ(error.find("3cret"), std::string::npos);
     EXPECT_EQ(config.listen_port, 1234);
+  }
+}
+
+// A credential is read where systemd hands it over; outside the unit a check can only name it,
+// and a run refuses to start with an account that has no password.
+TEST(ConfigTest, APasswordCredentialIsReadOnlyWhereTheUnitHandsItOver) {
+  const std::string module = "auth_modules:\n  s: {user: u, password_credential: ra-pass}\n";
+  struct Case {
+    const char* folder;  // $CREDENTIALS_DIRECTORY; null: unset
+    std::string text;
+    const char* outcome;  // the password, or the start of the error or of the unread note
+  } const kCases[] = {
+      {"/run/credentials/x.service", module, "pw-of-/run/credentials/x.service/ra-pass"},
+      {nullptr, module, "f.yml:2:37: the credential 'ra-pass' of auth module 's' is handed over"},
+      {"", module, "f.yml:2:37: the credential 'ra-pass'"},
+      {"/run/c", "auth_modules:\n  s: {user: u, password_credential: ../etc/shadow}\n",
+       "f.yml:2:37: expected a credential name"},
+      {"/run/c", "auth_modules:\n  s: {user: u, password_credential: a, password_file: b}\n",
+       "f.yml:2:6: auth module 's' needs one of password_file: PATH or password_credential"},
+      {"/run/c", "auth_modules:\n  s: {user: u}\n", "f.yml:2:6: auth module 's' needs one of"},
+      {"/run/credentials/x.service",
+       "auth_modules:\n  s: {user: u, password_credential: missing}\n",
+       "f.yml:2:37: cannot read the credential 'missing'"},
+  };
+  const char* saved = std::getenv("CREDENTIALS_DIRECTORY");
+  const std::string restore = saved != nullptr ? saved : "";
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text + " in " + (c.folder != nullptr ? c.folder : "(unset)"));
+    if (c.folder != nullptr) {
+      ::setenv("CREDENTIALS_DIRECTORY", c.folder, 1);
+    } else {
+      ::unsetenv("CREDENTIALS_DIRECTORY");
+    }
+    Config config;
+    std::string error;
+    const auto passwords = [](const std::string& path, std::string& password) {
+      return path.find("/missing") == std::string::npos && FakePasswords(path, password);
+    };
+    if (!ParseConfig(c.text, "f.yml", passwords, config, error)) {
+      EXPECT_EQ(error.rfind(c.outcome, 0), 0u) << error;
+    } else if (!config.unread_credentials.empty()) {
+      EXPECT_EQ(config.unread_credentials.front().rfind(c.outcome, 0), 0u)
+          << config.unread_credentials.front();
+      EXPECT_EQ(config.auth_modules.at("s").password, "");
+    } else {
+      EXPECT_EQ(config.auth_modules.at("s").password, c.outcome);
+    }
+  }
+  if (saved != nullptr) {
+    ::setenv("CREDENTIALS_DIRECTORY", restore.c_str(), 1);
+  } else {
+    ::unsetenv("CREDENTIALS_DIRECTORY");
   }
 }
 

@@ -115,7 +115,7 @@ TEST(StatusPageTest, ShowsNoCredentials) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.error);
     Config config;
-    config.auth_modules["site"] = AuthModule{"admin", "site.pass", "exp0rter-Pa55", {}};
+    config.auth_modules["site"] = AuthModule{"admin", "site.pass", "", "exp0rter-Pa55", {}};
     config.devices.push_back(DeviceConfig{"d0", "10.0.0.9", "site", false, 0, {}, false, {}});
     std::FILE* out = std::tmpfile();
     EventLog log(out);

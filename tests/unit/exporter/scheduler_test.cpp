@@ -182,7 +182,7 @@ TEST(RegistryTest, AReloadKeepsUnchangedProvidersAndReplacesChangedOnes) {
   Made made;
   Registry registry(GatedFactory(gate, made));
   Config config = Devices(3);
-  config.auth_modules["s"] = AuthModule{"u", "f", "old", {}};
+  config.auth_modules["s"] = AuthModule{"u", "f", "", "old", {}};
   config.devices[2].auth = "s";
   registry.Apply(config);
   EXPECT_EQ(made.loaders, 3);
