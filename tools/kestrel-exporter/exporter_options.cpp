@@ -83,7 +83,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
   // A later value overrides an earlier one, as scripts that append to a base command expect.
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.footer(
-      "Endpoints: /probe?target=NAME, /metrics, /, /-/healthy, /-/ready.\n"
+      "Endpoints: /probe?target=NAME, /metrics, /sd, /, /-/healthy, /-/ready.\n"
       "Exit status: 0 stopped by SIGTERM or SIGINT (or a good --check-config), 1 the module or "
       "the\nstate directory cannot be used, 2 a usage error, a bad configuration or web "
       "configuration,\na port that is taken or a state directory that another exporter holds.");
