@@ -195,6 +195,8 @@ class WebConfigTest(WebTestCase):
             got, _, body = fetch(url, ca, password=new)
             self.assertEqual(got, 200, body)
             self.assertIn("roomalert_exporter_config_last_reload_successful 0", body)
+        # a clean exit: the sanitizer builds report what they found through it
+        self.assertEqual(exporter.exit, 0, exporter.log()[-3000:])
 
     def test_client_certificates(self):
         cases = [
@@ -220,6 +222,7 @@ class WebConfigTest(WebTestCase):
                                              client=client and self.pem(client))
                     # A refusal after the handshake is an answer that says why.
                     self.assertEqual(got, 200 if accepted else 403, body)
+                    self.assertEqual(exporter.exit, 0, exporter.log()[-3000:])
                     if accepted:
                         self.assertIn("roomalert_exporter_build_info", body)
 
@@ -241,6 +244,7 @@ class WebConfigTest(WebTestCase):
                         self.assertNotIn("reload failed", self.wait_for_reload(exporter, count))
                     self.assertEqual(fetch(http)[0], over_http)
                     self.assertEqual(fetch(https, self.pem("ca.crt"))[0], over_https)
+        self.assertEqual(exporter.exit, 0, exporter.log()[-3000:])
 
     def test_bad_web_files_are_refused_with_their_place(self):
         hash_line = "basic_auth_users:\n  %s: '%s'\n" % (USER, "$2y$10$" + "a" * 53)
