@@ -204,6 +204,7 @@ class WebConfigTest(WebTestCase):
             ("RequireAndVerifyClientCert", None, False),
             ("RequireAndVerifyClientCert", "client", True),
             ("RequireAndVerifyClientCert", "stranger", False),
+            ("RequireAndVerifyClientCert", "server", False),  # trusted CA, made for servers
             ("VerifyClientCertIfGiven", None, True),
             ("VerifyClientCertIfGiven", "stranger", False),
             ("RequireAnyClientCert", None, False),

@@ -1,5 +1,6 @@
 #include "tools/kestrel-exporter/web_config.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>

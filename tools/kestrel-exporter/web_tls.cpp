@@ -71,8 +71,12 @@ std::string ClientCertificateProblem(void* session_pointer, ClientAuth policy) {
     return "a client certificate is required";
   }
   if (policy == ClientAuth::kRequireAnyClientCert) return "";
+  // A certificate made for servers only is no client's, even from a trusted CA.
+  gnutls_typed_vdata_st purpose{};
+  purpose.type = GNUTLS_DT_KEY_PURPOSE_OID;
+  purpose.data = reinterpret_cast<unsigned char*>(const_cast<char*>(GNUTLS_KP_TLS_WWW_CLIENT));
   unsigned status = 0;
-  const int result = gnutls_certificate_verify_peers2(session, &status);
+  const int result = gnutls_certificate_verify_peers(session, &purpose, 1, &status);
   if (result < 0)
     return std::string("the client certificate cannot be verified: ") + gnutls_strerror(result);
   if (status == 0) return "";
