@@ -20,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -114,21 +115,29 @@ class Setup {
       config << "  - {name: room-" << k << ", host: \"d" << k << ".localhost:" << port << "\"}\n";
     }
     config.close();
-    ok_ = exporter_.Start(
-        {KESTREL_BINARY_DIR "/kestrel-exporter", "--config", (folder_ / "exporter.yml").string(),
-         "--state-dir", (folder_ / "state").string()},
-        true);
+    std::vector<std::string> exporter = {KESTREL_BINARY_DIR "/kestrel-exporter", "--config",
+                                         (folder_ / "exporter.yml").string(), "--state-dir",
+                                         (folder_ / "state").string()};
+    // The service's layout: traces in the state folder (TMPDIR), documents on a tmpfs of their own.
+    if (const char* documents = std::getenv("KESTREL_BENCH_DOCUMENTS_DIR")) {
+      documents_ = fs::path(documents) / "kestrel-exporter-bench";
+      fs::remove_all(documents_);
+      exporter.insert(exporter.end(), {"--documents-dir", documents_.string()});
+    }
+    ok_ = exporter_.Start(exporter, true);
   }
   ~Setup() {
     exporter_.Stop();
     simulator_.Stop();
     fs::remove_all(folder_);
+    if (!documents_.empty()) fs::remove_all(documents_);
   }
   bool ok() const { return ok_; }
   const std::string& Exporter() const { return exporter_.address; }
 
  private:
   fs::path folder_;
+  fs::path documents_;
   Child simulator_;
   Child exporter_;
   bool ok_ = false;

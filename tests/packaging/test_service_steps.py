@@ -110,14 +110,16 @@ class ServiceStepsTest(ScratchTestCase):
 
             # Step 3: the unit's start, as systemd would make it.
             state = os.path.join(self.root, "var/lib", self.unit_setting("StateDirectory"))
+            runtime = os.path.join(self.root, "run", self.unit_setting("RuntimeDirectory"))
             credentials = os.path.join(self.root, "run/credentials/kestrel-exporter.service")
-            os.makedirs(state)
-            os.makedirs(credentials)
+            for folder in (state, runtime, credentials):
+                os.makedirs(folder)
             shutil.copy(self.moved(credential.group(2)),
                         os.path.join(credentials, credential.group(1)))
             as_unit_user = os.geteuid() == 0
             if as_unit_user:
-                for path in (state, credentials, os.path.join(credentials, credential.group(1))):
+                for path in (state, runtime, credentials,
+                             os.path.join(credentials, credential.group(1))):
                     os.chown(path, NOBODY, NOBODY)
             umask = int(self.unit_setting("UMask"), 8)
 
@@ -128,7 +130,7 @@ class ServiceStepsTest(ScratchTestCase):
                     os.setgid(NOBODY)
                     os.setuid(NOBODY)
 
-            environment = dict(os.environ, STATE_DIRECTORY=state,
+            environment = dict(os.environ, STATE_DIRECTORY=state, RUNTIME_DIRECTORY=runtime,
                                CREDENTIALS_DIRECTORY=credentials)
             exporter = subprocess.Popen(
                 shlex.split(self.moved(self.unit_setting("ExecStart"))), env=environment,
@@ -151,11 +153,12 @@ class ServiceStepsTest(ScratchTestCase):
             self.assertRegex(closet, r'roomalert_up\{[^}]*\} 1')
             metrics = get("http://127.0.0.1:%d/metrics" % port)
             self.assertRegex(metrics, r"roomalert_exporter_config_last_reload_successful 1")
-            # "Each device has a folder under /var/lib/kestrel-exporter with its documents and
-            # trace.log", the service's own and not readable by others.
-            folder = os.path.join(state, "server-room-2")
-            for name in ("trace.log", "device.xml", "device-data.xml"):
-                self.assertTrue(os.path.isfile(os.path.join(folder, name)), name)
-                self.assertEqual(os.stat(os.path.join(folder, name)).st_mode & 0o007, 0, name)
+            # Each device's trace in the state folder, its documents in the runtime folder, the
+            # service's own and not readable by others.
+            files = [(state, "trace.log"), (runtime, "device.xml"), (runtime, "device-data.xml")]
+            for folder, name in files:
+                path = os.path.join(folder, "server-room-2", name)
+                self.assertTrue(os.path.isfile(path), path)
+                self.assertEqual(os.stat(path).st_mode & 0o007, 0, path)
                 if as_unit_user:
-                    self.assertEqual(os.stat(os.path.join(folder, name)).st_uid, NOBODY)
+                    self.assertEqual(os.stat(path).st_uid, NOBODY)

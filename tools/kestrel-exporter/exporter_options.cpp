@@ -57,8 +57,13 @@ void AddOptions(CLI::App& app, Options& o) {
       ->type_name("ADDRESS:PORT")
       ->check(Check(ListenProblem));
   app.add_option("--state-dir", o.state_dir,
-                 "per-device documents and traces (default $STATE_DIRECTORY, else "
-                 "./kestrel-state)")
+                 "per-device traces, and documents unless --documents-dir (default "
+                 "$STATE_DIRECTORY, else ./kestrel-state)")
+      ->type_name("DIR")
+      ->check(Check(NotEmpty));
+  app.add_option("--documents-dir", o.documents_dir,
+                 "per-device documents and working files, rewritten by every load: best on "
+                 "tmpfs (default $RUNTIME_DIRECTORY, else the state directory)")
       ->type_name("DIR")
       ->check(Check(NotEmpty));
   app.add_flag("--poll", o.poll,

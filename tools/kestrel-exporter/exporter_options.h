@@ -13,6 +13,7 @@ struct Options {
   std::string config;
   std::string check_config;
   std::string state_dir;
+  std::string documents_dir;  // empty: the state directory's
   std::string plugin;
   std::string web_config_file;
   std::string web_listen_address;  // overrides the configuration's listen

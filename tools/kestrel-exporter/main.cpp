@@ -56,15 +56,21 @@ int CheckConfig(const Options& o) {
   return 0;
 }
 
-std::string StateDirectory(const Options& o) {
-  if (!o.state_dir.empty()) return o.state_dir;
-  // systemd names several folders separated by ':' when the unit asks for several.
-  const char* from_systemd = std::getenv("STATE_DIRECTORY");
-  if (from_systemd != nullptr && *from_systemd != 0) {
-    const std::string text = from_systemd;
-    return text.substr(0, text.find(':'));
-  }
-  return "kestrel-state";
+// systemd names several folders separated by ':' when the unit asks for several.
+std::string FromSystemd(const char* variable) {
+  const char* value = std::getenv(variable);
+  if (value == nullptr || *value == 0) return std::string();
+  const std::string text = value;
+  return text.substr(0, text.find(':'));
+}
+
+ExporterFolders Folders(const Options& o) {
+  ExporterFolders folders{o.state_dir, o.documents_dir};
+  if (folders.state.empty()) folders.state = FromSystemd("STATE_DIRECTORY");
+  if (folders.state.empty()) folders.state = "kestrel-state";
+  if (folders.documents.empty()) folders.documents = FromSystemd("RUNTIME_DIRECTORY");
+  if (folders.documents.empty()) folders.documents = folders.state;
+  return folders;
 }
 
 HttpLimits ServerLimits(std::size_t connections) {
@@ -85,21 +91,24 @@ Response Text(const char* text) {
 // The state folder, created, for this process alone (the lock lasts until exit), without what
 // unlisted targets of an earlier run left, and every descriptor the system allows, shared out in
 // plan. The exit status when that cannot be had, else 0.
-int ClaimStateAndDescriptors(const std::string& state_dir, const Config& config,
+int ClaimStateAndDescriptors(const ExporterFolders& folders, const Config& config,
                              std::size_t workers, DescriptorPlan& plan) {
-  std::error_code folder_error;
-  std::filesystem::create_directories(state_dir, folder_error);
-  if (folder_error) {
-    std::fprintf(stderr, "kestrel-exporter: cannot create the state directory %s: %s\n",
-                 state_dir.c_str(), folder_error.message().c_str());
-    return kExitFailure;
+  for (const std::string* folder : {&folders.state, &folders.documents}) {
+    std::error_code folder_error;
+    std::filesystem::create_directories(*folder, folder_error);
+    if (folder_error) {
+      std::fprintf(stderr, "kestrel-exporter: cannot create the %s directory %s: %s\n",
+                   folder == &folders.state ? "state" : "documents", folder->c_str(),
+                   folder_error.message().c_str());
+      return kExitFailure;
+    }
   }
   std::string error;
-  if (LockStateFolder(state_dir, error) < 0) {
+  if (LockStateFolder(folders.state, error) < 0) {
     std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
     return kExitUsage;
   }
-  RemoveUnlistedFolders(state_dir);
+  RemoveUnlistedFolders(folders);
   const std::size_t allowed = RaiseDescriptorLimit();
   // Unlisted targets load on a quarter of the workers more.
   plan = PlanDescriptors(allowed, config.devices.size(), workers + workers / 4);
@@ -222,10 +231,10 @@ int Serve(const Options& o) {
   Config config;
   WebConfig web;
   if (!LoadFiles(o.config, o, false, config, web)) return kExitUsage;
-  const std::string state_dir = StateDirectory(o);
+  const ExporterFolders folders = Folders(o);
   DescriptorPlan descriptors;
   const auto workers = static_cast<std::size_t>(o.workers);
-  if (const int status = ClaimStateAndDescriptors(state_dir, config, workers, descriptors);
+  if (const int status = ClaimStateAndDescriptors(folders, config, workers, descriptors);
       status != 0) {
     return status;
   }
@@ -238,10 +247,11 @@ int Serve(const Options& o) {
   const sigset_t signals = BlockSignals();
   EventLog log;
   log.Line(std::string("starting version ") + KESTREL_VERSION + ", " +
-           std::to_string(config.devices.size()) + " devices, state in " + state_dir +
+           std::to_string(config.devices.size()) + " devices, state in " + folders.state +
+           (folders.documents != folders.state ? ", documents in " + folders.documents : "") +
            (o.poll ? ", polling" : ""));
   Exporter exporter({o.config, KESTREL_VERSION, o.poll, workers}, config,
-                    ModuleLoaderFactory(module, state_dir), log);
+                    ModuleLoaderFactory(module, folders), log);
   HttpServer server(ServerLimits(descriptors.connections));
   AddRoutes(server, exporter);
   if (!StartServer(server, o, config, web, log)) return kExitUsage;

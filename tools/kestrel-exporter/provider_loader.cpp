@@ -63,16 +63,20 @@ std::string PlaceTrustFiles(const std::string& folder, const TlsConfig& tls) {
 class ProviderLoader : public DeviceLoader {
  public:
   ProviderLoader(const host::LoadedModule& module, const DeviceConfig& device,
-                 const AuthModule* auth, std::string folder)
-      : destroy_(module.destroy), folder_(std::move(folder)) {
-    std::error_code error;
-    std::filesystem::create_directories(folder_, error);
-    if (error) {
-      problem_ = "cannot create the folder " + folder_ + ": " + error.message();
-      problem_class_ = "write";
-      return;
+                 const AuthModule* auth, std::string trace_folder, std::string folder)
+      : destroy_(module.destroy),
+        trace_folder_(std::move(trace_folder)),
+        folder_(std::move(folder)) {
+    for (const std::string* made : {&trace_folder_, &folder_}) {
+      std::error_code error;
+      std::filesystem::create_directories(*made, error);
+      if (error) {
+        problem_ = "cannot create the folder " + *made + ": " + error.message();
+        problem_class_ = "write";
+        return;
+      }
     }
-    problem_ = PlaceTrustFiles(folder_, device.tls);
+    problem_ = PlaceTrustFiles(trace_folder_, device.tls);
     if (!problem_.empty()) {
       problem_class_ = "write";
       return;
@@ -82,7 +86,7 @@ class ProviderLoader : public DeviceLoader {
       problem_ = "the module could not create a provider";
       return;
     }
-    provider_->SetTracingFile((folder_ + "/trace.log").c_str());
+    provider_->SetTracingFile((trace_folder_ + "/trace.log").c_str());
     provider_->SetConfigWorkingFile((folder_ + "/device.xml").c_str());
     provider_->SetDataFile((folder_ + "/device-data.xml").c_str());
     provider_->SetHost(device.host.c_str());
@@ -99,6 +103,7 @@ class ProviderLoader : public DeviceLoader {
     if (remove_folder_) {
       std::error_code ignored;
       std::filesystem::remove_all(folder_, ignored);
+      std::filesystem::remove_all(trace_folder_, ignored);
     }
   }
 
@@ -155,7 +160,8 @@ class ProviderLoader : public DeviceLoader {
   }
 
   DeletePluginInstanceFunction destroy_;
-  std::string folder_;
+  std::string trace_folder_;  // the trace and the TLS trust the network component finds beside it
+  std::string folder_;        // the documents and working files
   IEnvProvider* provider_ = nullptr;
   std::string problem_;
   bool remove_folder_ = false;
@@ -173,20 +179,20 @@ uint64_t Fnv1a(const std::string& text, uint64_t hash = 0xcbf29ce484222325u) {
 
 }  // namespace
 
-std::string DeviceFolder(const std::string& state_dir, const DeviceConfig& device,
-                         uint64_t instance) {
-  if (!device.unlisted) return state_dir + "/" + device.name;
+std::string DeviceFolder(const std::string& parent, const DeviceConfig& device, uint64_t instance) {
+  if (!device.unlisted) return parent + "/" + device.name;
   // A leading dot is something no configured name starts with.
   char name[40];
   std::snprintf(
       name, sizeof name, "%016llx",
       static_cast<unsigned long long>(Fnv1a(device.host + '\0' + std::to_string(instance))));
-  return state_dir + "/.unlisted/" + name;
+  return parent + "/.unlisted/" + name;
 }
 
-void RemoveUnlistedFolders(const std::string& state_dir) {
+void RemoveUnlistedFolders(const ExporterFolders& folders) {
   std::error_code ignored;
-  std::filesystem::remove_all(state_dir + "/.unlisted", ignored);
+  std::filesystem::remove_all(folders.state + "/.unlisted", ignored);
+  std::filesystem::remove_all(folders.documents + "/.unlisted", ignored);
 }
 
 bool IsUnreachableError(const std::string& error) {
@@ -195,18 +201,17 @@ bool IsUnreachableError(const std::string& error) {
          error.find("actively refused") != std::string::npos;
 }
 
-LoaderFactory ModuleLoaderFactory(const host::LoadedModule& module, const std::string& state_dir) {
+LoaderFactory ModuleLoaderFactory(const host::LoadedModule& module,
+                                  const ExporterFolders& folders) {
   // Documents are read on many threads at once; the parser's global state must exist before.
   xmlInitParser();
   auto instances = std::make_shared<std::atomic<uint64_t>>(0);
-  return [module, state_dir, instances](const DeviceConfig& device, const AuthModule* auth) {
-    if (!device.unlisted) {
-      return std::make_unique<ProviderLoader>(module, device, auth,
-                                              DeviceFolder(state_dir, device));
-    }
-    auto loader = std::make_unique<ProviderLoader>(module, device, auth,
-                                                   DeviceFolder(state_dir, device, ++*instances));
-    loader->RemoveFolderAtEnd();
+  return [module, folders, instances](const DeviceConfig& device, const AuthModule* auth) {
+    const uint64_t instance = device.unlisted ? ++*instances : 0;
+    auto loader = std::make_unique<ProviderLoader>(
+        module, device, auth, DeviceFolder(folders.state, device, instance),
+        DeviceFolder(folders.documents, device, instance));
+    if (device.unlisted) loader->RemoveFolderAtEnd();
     return loader;
   };
 }
