@@ -338,6 +338,124 @@ class Simulator {
   std::chrono::steady_clock::time_point started_;
 };
 
+// The server for o, TLS or not, tuned for a site; null (with the reason said) when the
+// certificate cannot serve.
+std::unique_ptr<httplib::Server> MakeServer(const Options& o) {
+  std::unique_ptr<httplib::Server> server;
+  if (!o.tls_cert.empty()) {
+    server = std::make_unique<httplib::SSLServer>(o.tls_cert.c_str(), o.tls_key.c_str());
+  } else {
+    server = std::make_unique<httplib::Server>();
+  }
+  if (!server->is_valid()) {
+    std::fprintf(stderr, "roomalert-sim: cannot use the certificate %s with the key %s\n",
+                 o.tls_cert.c_str(), o.tls_key.c_str());
+    return nullptr;
+  }
+  // Headers and body leave in separate writes; with Nagle on, every reused connection would wait
+  // for the client's delayed acknowledgement (about 40 ms) before the body.
+  server->set_tcp_nodelay(true);
+  if (o.devices > 0) {
+    // A slow device's answer holds a worker for its whole delay, so a site keeps a worker per
+    // device, or the ninth device of a polling exporter would wait seconds for its answer.
+    const std::size_t workers =
+        std::min<std::size_t>(static_cast<std::size_t>(o.devices) + 8, kMaxWorkers);
+    server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    // The library's idle keep-alive connection polls every 10 ms (fixed when it was compiled):
+    // with 1,000 devices' connections kept open, those wake-ups alone took both cores and capped
+    // an exporter at 211 probes/s. A site answers each connection once and closes it.
+    server->set_keep_alive_max_count(1);
+  }
+  server->set_logger([](const httplib::Request& request, const httplib::Response& response) {
+    std::fprintf(stderr, "roomalert-sim: %s %s %d\n", request.method.c_str(), request.path.c_str(),
+                 response.status);
+  });
+  return server;
+}
+
+void AddRoutes(httplib::Server& server, Simulator& simulator, bool site) {
+  server.Get("/getData.json",
+             [&simulator](const httplib::Request& request, httplib::Response& response) {
+               const int device = SiteDeviceOfHost(request.get_header_value("Host"));
+               if (device > simulator.devices()) {
+                 response.status = 404;
+                 return;
+               }
+               simulator.Answer(request, response, device);
+             });
+  if (!site) return;
+  server.Get(R"(/d([0-9]{1,9})/getData\.json)",
+             [&simulator](const httplib::Request& request, httplib::Response& response) {
+               const long device = std::strtol(request.matches[1].str().c_str(), nullptr, 10);
+               if (device < 1 || device > simulator.devices()) {
+                 response.status = 404;
+                 return;
+               }
+               simulator.Answer(request, response, static_cast<int>(device));
+             });
+}
+
+// Binds and listens as o says; the port, or the exit status (negated) when it cannot.
+int Bind(httplib::Server& server, const Options& o) {
+  // cpp-httplib also sets SO_REUSEPORT, which lets a second simulator share a port that another
+  // process holds: requests would then go to either one. Address reuse alone still allows a quick
+  // restart on a port whose old connections linger in TIME_WAIT.
+  // The library listens with a backlog of 5, fixed when it was compiled: a burst of connections
+  // would wait for SYN retries. The socket is kept here and listened on again with a real
+  // backlog (Linux takes a second listen() as a new backlog).
+  socket_t listening = INVALID_SOCKET;
+  server.set_socket_options([&listening](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    listening = sock;
+  });
+  int port = o.port;
+  errno = 0;
+  if (port == 0) {
+    port = server.bind_to_any_port(o.address);
+  } else if (!server.bind_to_port(o.address, port)) {
+    port = -1;
+  }
+  if (port <= 0) {
+    const int bind_errno = errno;
+    if (bind_errno == EADDRINUSE) {
+      std::fprintf(stderr,
+                   "roomalert-sim: port %d on %s is already in use by another process; stop it "
+                   "or choose another port with --listen\n",
+                   o.port, o.address.c_str());
+      return -kExitUsage;
+    }
+    std::fprintf(stderr, "roomalert-sim: cannot listen on %s:%d%s%s\n", o.address.c_str(), o.port,
+                 bind_errno != 0 ? ": " : "", bind_errno != 0 ? std::strerror(bind_errno) : "");
+    return -kExitFailure;
+  }
+  if (::listen(listening, kBacklog) != 0) {
+    std::fprintf(stderr, "roomalert-sim: cannot listen on %s:%d: %s\n", o.address.c_str(), port,
+                 std::strerror(errno));
+    return -kExitFailure;
+  }
+  return port;
+}
+
+// Serves until SIGINT or SIGTERM (blocked in every thread, taken by one that stops the server)
+// or until the server ends on its own.
+int Serve(httplib::Server& server, const sigset_t& stop_signals) {
+  std::thread waiter([&] {
+    int signal_number = 0;
+    sigwait(&stop_signals, &signal_number);
+    g_stopping = true;
+    server.stop();
+  });
+  const bool listened = server.listen_after_bind();
+  if (!g_stopping) {
+    // The server ended on its own: release the waiting thread.
+    pthread_kill(waiter.native_handle(), SIGTERM);
+  }
+  waiter.join();
+  std::fprintf(stderr, "roomalert-sim: stopped\n");
+  return listened || g_stopping ? 0 : kExitFailure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -359,112 +477,15 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
-  const bool tls = !o.tls_cert.empty();
-  std::unique_ptr<httplib::Server> server;
-  if (tls) {
-    server = std::make_unique<httplib::SSLServer>(o.tls_cert.c_str(), o.tls_key.c_str());
-  } else {
-    server = std::make_unique<httplib::Server>();
-  }
-  if (!server->is_valid()) {
-    std::fprintf(stderr, "roomalert-sim: cannot use the certificate %s with the key %s\n",
-                 o.tls_cert.c_str(), o.tls_key.c_str());
-    return kExitFailure;
-  }
-  // Headers and body leave in separate writes; with Nagle on, every reused connection would wait
-  // for the client's delayed acknowledgement (about 40 ms) before the body.
-  server->set_tcp_nodelay(true);
-  if (o.devices > 0) {
-    // A slow device's answer holds a worker for its whole delay, so a site keeps a worker per
-    // device, or the ninth device of a polling exporter would wait seconds for its answer.
-    const std::size_t workers =
-        std::min<std::size_t>(static_cast<std::size_t>(o.devices) + 8, kMaxWorkers);
-    server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
-    // The library's idle keep-alive connection polls every 10 ms (fixed when it was compiled):
-    // with 1,000 devices' connections kept open, those wake-ups alone took both cores and capped
-    // an exporter at 211 probes/s. A site answers each connection once and closes it.
-    server->set_keep_alive_max_count(1);
-  }
+  const std::unique_ptr<httplib::Server> server = MakeServer(o);
+  if (server == nullptr) return kExitFailure;
   Simulator simulator(o, document);
-  server->Get("/getData.json",
-              [&simulator](const httplib::Request& request, httplib::Response& response) {
-                const int device = SiteDeviceOfHost(request.get_header_value("Host"));
-                if (device > simulator.devices()) {
-                  response.status = 404;
-                  return;
-                }
-                simulator.Answer(request, response, device);
-              });
-  if (o.devices > 0) {
-    server->Get(R"(/d([0-9]{1,9})/getData\.json)",
-                [&simulator](const httplib::Request& request, httplib::Response& response) {
-                  const long device = std::strtol(request.matches[1].str().c_str(), nullptr, 10);
-                  if (device < 1 || device > simulator.devices()) {
-                    response.status = 404;
-                    return;
-                  }
-                  simulator.Answer(request, response, static_cast<int>(device));
-                });
-  }
-  server->set_logger([](const httplib::Request& request, const httplib::Response& response) {
-    std::fprintf(stderr, "roomalert-sim: %s %s %d\n", request.method.c_str(), request.path.c_str(),
-                 response.status);
-  });
-
-  // cpp-httplib also sets SO_REUSEPORT, which lets a second simulator share a port that another
-  // process holds: requests would then go to either one. Address reuse alone still allows a quick
-  // restart on a port whose old connections linger in TIME_WAIT.
-  // The library listens with a backlog of 5, fixed when it was compiled: a burst of connections
-  // would wait for SYN retries. The socket is kept here and listened on again with a real
-  // backlog (Linux takes a second listen() as a new backlog).
-  socket_t listening = INVALID_SOCKET;
-  server->set_socket_options([&listening](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    listening = sock;
-  });
-  int port = o.port;
-  errno = 0;
-  if (port == 0) {
-    port = server->bind_to_any_port(o.address);
-  } else if (!server->bind_to_port(o.address, port)) {
-    port = -1;
-  }
-  if (port <= 0) {
-    const int bind_errno = errno;
-    if (bind_errno == EADDRINUSE) {
-      std::fprintf(stderr,
-                   "roomalert-sim: port %d on %s is already in use by another process; stop it "
-                   "or choose another port with --listen\n",
-                   o.port, o.address.c_str());
-      return kExitUsage;
-    }
-    std::fprintf(stderr, "roomalert-sim: cannot listen on %s:%d%s%s\n", o.address.c_str(), o.port,
-                 bind_errno != 0 ? ": " : "", bind_errno != 0 ? std::strerror(bind_errno) : "");
-    return kExitFailure;
-  }
-  if (::listen(listening, kBacklog) != 0) {
-    std::fprintf(stderr, "roomalert-sim: cannot listen on %s:%d: %s\n", o.address.c_str(), port,
-                 std::strerror(errno));
-    return kExitFailure;
-  }
+  AddRoutes(*server, simulator, o.devices > 0);
+  const int port = Bind(*server, o);
+  if (port < 0) return -port;
   const bool v6 = o.address.find(':') != std::string::npos;
   std::printf("roomalert-sim listening on %s%s%s:%d (%s)\n", v6 ? "[" : "", o.address.c_str(),
-              v6 ? "]" : "", port, tls ? "https" : "http");
+              v6 ? "]" : "", port, o.tls_cert.empty() ? "http" : "https");
   std::fflush(stdout);
-
-  std::thread waiter([&] {
-    int signal_number = 0;
-    sigwait(&stop_signals, &signal_number);
-    g_stopping = true;
-    server->stop();
-  });
-  const bool listened = server->listen_after_bind();
-  if (!g_stopping) {
-    // The server ended on its own: release the waiting thread.
-    pthread_kill(waiter.native_handle(), SIGTERM);
-  }
-  waiter.join();
-  std::fprintf(stderr, "roomalert-sim: stopped\n");
-  return listened || g_stopping ? 0 : kExitFailure;
+  return Serve(*server, stop_signals);
 }
