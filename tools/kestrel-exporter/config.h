@@ -11,7 +11,7 @@
 //   auth_modules:
 //     NAME:
 //       user: admin
-//       password_file: /etc/kestrel-exporter/site.pass
+//       password_file: /etc/kestrel-exporter/site.pass  # or password_credential: NAME (systemd)
 //       tls: {ca_file: site-ca.pem}  # optional, for its devices without a tls of their own
 //   allow_unlisted_targets: false   # /probe?target=HOST[:PORT] for a host not listed below
 //   unlisted_targets_allowed_networks: [127.0.0.0/8, "::1/128"]  # clients that may ask so
@@ -27,7 +27,8 @@
 //         insecure_skip_verify: false  # true checks nothing: a lab device, never a real one
 //
 // A password is only ever read from its password_file (relative to the configuration's folder,
-// as ca_file is), never written inline, so the file can be shown, committed and diffed.
+// as ca_file is) or its credential, never written inline, so the file can be shown, committed and
+// diffed.
 #pragma once
 
 #include <cstdint>
