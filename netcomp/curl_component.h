@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "netcomp/trust_files.h"
 #include "platform/platform.h"
 
 namespace kestrel::netcomp {
@@ -37,13 +38,6 @@ std::string DecodeResponseBodyToUtf8(const std::string& bytes);
 
 // The URL as it may appear in a log: a password in it ("user:password@") shows as "********".
 std::string UrlForLog(const std::string& url);
-
-// A device's own TLS trust. The module has no setting for it, so a host says it with files in
-// the folder of the trace file it gives the provider (the exporter gives each device a folder of
-// its own): a CA file there is the only one trusted for that device's certificate, and the marker
-// file turns the check off.
-constexpr const char* kTrustCaFileName = "tls-ca.pem";
-constexpr const char* kTrustInsecureFileName = "tls-insecure-skip-verify";
 
 struct DeviceTrust {
   std::string ca_file;  // empty: the system's trust store

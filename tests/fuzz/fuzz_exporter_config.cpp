@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "tools/kestrel-exporter/config.h"
-#include "tools/kestrel-exporter/exporter.h"
+#include "programs/kestrel-exporter/config.h"
+#include "programs/kestrel-exporter/exporter.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

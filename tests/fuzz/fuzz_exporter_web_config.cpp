@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "programs/kestrel-exporter/web_config.h"
 #include "tests/support/test_certificate.h"
-#include "tools/kestrel-exporter/web_config.h"
 
 namespace {
 

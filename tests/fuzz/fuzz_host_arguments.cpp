@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/kestrel-host/check_mode.h"
-#include "tools/kestrel-host/host_input.h"
+#include "programs/kestrel-host/check_mode.h"
+#include "programs/kestrel-host/host_input.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/kestrel-exporter/scheduler.h"
+#include "programs/kestrel-exporter/scheduler.h"
 
 namespace {
 

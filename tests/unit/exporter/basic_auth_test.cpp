@@ -1,4 +1,4 @@
-#include "tools/kestrel-exporter/basic_auth.h"
+#include "programs/kestrel-exporter/basic_auth.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "tools/kestrel-exporter/config.h"
+#include "programs/kestrel-exporter/config.h"
 
 namespace {
 

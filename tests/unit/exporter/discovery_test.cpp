@@ -1,4 +1,4 @@
-#include "tools/kestrel-exporter/discovery.h"
+#include "programs/kestrel-exporter/discovery.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include <future>
 #include <string>
 
-#include "tools/kestrel-exporter/exporter.h"
+#include "programs/kestrel-exporter/exporter.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "host/device_view.h"
-#include "tools/kestrel-exporter/load_error.h"
-#include "tools/kestrel-exporter/metrics.h"
-#include "tools/kestrel-exporter/readings.h"
+#include "programs/kestrel-exporter/load_error.h"
+#include "programs/kestrel-exporter/metrics.h"
+#include "programs/kestrel-exporter/readings.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "tools/kestrel-exporter/networks.h"
+#include "programs/kestrel-exporter/networks.h"
 
 namespace {
 

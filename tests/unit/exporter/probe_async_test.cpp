@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "tools/kestrel-exporter/deadline_timer.h"
-#include "tools/kestrel-exporter/scheduler.h"
+#include "programs/kestrel-exporter/deadline_timer.h"
+#include "programs/kestrel-exporter/scheduler.h"
 
 namespace {
 

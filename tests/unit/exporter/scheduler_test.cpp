@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/kestrel-exporter/scheduler.h"
+#include "programs/kestrel-exporter/scheduler.h"
 
 namespace {
 

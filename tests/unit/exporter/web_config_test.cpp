@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "programs/kestrel-exporter/web_config.h"
 #include "tests/support/test_certificate.h"
-#include "tools/kestrel-exporter/web_config.h"
 
 namespace {
 

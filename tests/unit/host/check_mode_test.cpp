@@ -1,4 +1,4 @@
-#include "tools/kestrel-host/check_mode.h"
+#include "programs/kestrel-host/check_mode.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tools/kestrel-host/guidance.h"
+#include "programs/kestrel-host/guidance.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tools/kestrel-host/host_input.h"
+#include "programs/kestrel-host/host_input.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "host/value_format.h"
-#include "tools/kestrel-host/host_output.h"
+#include "programs/kestrel-host/host_output.h"
 
 namespace {
 

@@ -1,0 +1,130 @@
+// The exporter's configuration file, read once at start and again on SIGHUP.
+//
+//   listen: "127.0.0.1:9876"        # ADDRESS:PORT or :PORT (default ":9876"; port 0 = any free)
+//   defaults:                       # for every device that does not say otherwise
+//     secure: false                 # HTTPS instead of HTTP
+//     port: 0                       # 0 = the scheme's own port
+//     timeout: 10s                  # longest a probe waits for a load (number or 500ms/10s/1m)
+//     poll_interval: 30s            # with --poll, how often each device is loaded
+//     backoff: 30s                  # after a time-out or refusal, no load before this (0: off)
+//     backoff_max: 10m              # the wait doubles with each such failure up to this
+//   auth_modules:
+//     NAME:
+//       user: admin
+//       password_file: /etc/kestrel-exporter/site.pass  # or password_credential: NAME (systemd)
+//       tls: {ca_file: site-ca.pem}  # optional, for its devices without a tls of their own
+//   allow_unlisted_targets: false   # /probe?target=HOST[:PORT] for a host not listed below
+//   unlisted_targets_allowed_networks: [127.0.0.0/8, "::1/128"]  # clients that may ask so
+//   devices:
+//     - name: server-room-2         # unique; the device label of every sample, a folder name
+//       host: 192.168.10.48         # host[:port]; a user or password goes in auth_modules
+//       auth: NAME                  # optional, one of auth_modules
+//       secure: true                # optional, overrides defaults
+//       port: 443                   # optional, overrides defaults
+//       labels: {site: berlin}      # optional, on every sample of the device and its /sd target
+//       tls:                        # optional; else the auth module's; else the system's store
+//         ca_file: site-ca.pem      # the only CA this device's certificate may come from
+//         insecure_skip_verify: false  # true checks nothing: a lab device, never a real one
+//
+// A password is only ever read from its password_file (relative to the configuration's folder,
+// as ca_file is) or its credential, never written inline, so the file can be shown, committed and
+// diffed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "programs/kestrel-exporter/networks.h"
+
+namespace kestrel::exporter {
+
+using Labels = std::vector<std::pair<std::string, std::string>>;
+
+struct TlsConfig {
+  std::string ca_file;  // as the file writes it; empty: the system's trust store
+  std::string ca_path;  // ca_file, relative to the configuration's folder
+  bool insecure_skip_verify = false;
+  bool operator==(const TlsConfig& other) const {
+    return ca_path == other.ca_path && insecure_skip_verify == other.insecure_skip_verify;
+  }
+  bool operator!=(const TlsConfig& other) const { return !(*this == other); }
+};
+
+struct AuthModule {
+  std::string user;
+  std::string password_file;
+  // A systemd credential (LoadCredential=NAME:FILE in the unit), read from
+  // $CREDENTIALS_DIRECTORY: the service's made-up user cannot read a root-only file itself.
+  std::string password_credential;
+  std::string password;
+  TlsConfig tls;
+};
+
+struct DeviceConfig {
+  std::string name;
+  std::string host;
+  std::string auth;  // empty: no authentication
+  bool secure = false;
+  uint32_t port = 0;
+  Labels labels;
+  bool unlisted = false;  // made for a probe of a host the file does not list
+  TlsConfig tls;          // the device's own, else its auth module's
+};
+
+struct Config {
+  std::string listen_address;  // empty: every interface
+  int listen_port = 9876;
+  bool secure = false;
+  uint32_t port = 0;
+  double timeout_seconds = 10.0;
+  double poll_interval_seconds = 30.0;
+  double backoff_seconds = 30.0;
+  double backoff_max_seconds = 600.0;
+  std::map<std::string, AuthModule> auth_modules;
+  bool allow_unlisted_targets = false;
+  std::vector<Network> unlisted_targets_allowed_networks;  // empty: no client may
+  std::vector<DeviceConfig> devices;                       // in file order, names unique
+  // Credentials named where none were handed over ($CREDENTIALS_DIRECTORY unset: not inside the
+  // unit), each as "FILE:LINE:COLUMN: ..." saying which; their passwords are empty.
+  std::vector<std::string> unread_credentials;
+
+  const DeviceConfig* FindDevice(const std::string& name) const;
+  const AuthModule* FindAuth(const std::string& name) const;
+  // A device for a host that the file does not list, with the defaults.
+  DeviceConfig UnlistedDevice(const std::string& host) const;
+  bool MayAskForUnlisted(const IpAddress& client) const;
+};
+
+// Reads a password file's first line; false when the file cannot be read.
+using PasswordReader = std::function<bool(const std::string& path, std::string& password)>;
+
+// Parses the text of a configuration file. On failure error is one line, "FILE:LINE:COLUMN: what
+// was expected", and config is left as it was.
+bool ParseConfig(const std::string& text, const std::string& file_name,
+                 const PasswordReader& read_password, Config& config, std::string& error);
+
+// Reads and parses the file; password files are taken relative to its folder. A credential that
+// cannot be read because no credentials were handed over is an error, unless checking: a check
+// outside the unit cannot see them (they exist only while it runs), and reports them instead.
+bool LoadConfigFile(const std::string& path, Config& config, std::string& error,
+                    bool checking = false);
+
+// "ADDRESS:PORT", "[V6]:PORT" or ":PORT" (every interface) into its parts; false when it is none.
+bool ParseListenAddress(const std::string& text, std::string& address, int& port);
+
+// Whether text may name a device: it becomes a label value and a folder of the state directory.
+bool IsValidDeviceName(const std::string& text);
+
+// Whether text may go to the module as a host: printable, no blanks, bounded.
+bool IsValidHostText(const std::string& text);
+
+// Why a configured host cannot be used as it is (empty when it can): the module puts the host
+// text straight into the URL, so a user, password, path, query or fragment would either leak on
+// the status page or ask the device for something other than its document.
+std::string HostTextProblem(const std::string& text);
+
+}  // namespace kestrel::exporter

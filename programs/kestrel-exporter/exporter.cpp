@@ -1,0 +1,344 @@
+#include "programs/kestrel-exporter/exporter.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <ctime>
+
+#include "host/value_format.h"
+
+namespace kestrel::exporter {
+
+namespace {
+
+// Time left for the answer to travel back once the probe stops waiting.
+constexpr double kAnswerMargin = 0.5;
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool PercentDecode(const std::string& text, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '+') {
+      out += ' ';
+    } else if (text[i] == '%') {
+      if (i + 2 >= text.size()) return false;
+      const int high = HexDigit(text[i + 1]);
+      const int low = HexDigit(text[i + 2]);
+      if (high < 0 || low < 0) return false;
+      out += static_cast<char>(high * 16 + low);
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return true;
+}
+
+std::string UrlQueryValue(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (std::isalnum(b) || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    }
+  }
+  return out;
+}
+
+std::string UtcTime(double unix_seconds) {
+  if (unix_seconds <= 0) return "never";
+  return kestrel::host::Rfc3339Utc(std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::duration<double>(unix_seconds))));
+}
+
+// What the status page shows of a text: no password of the configuration and no user:password@
+// of a URL, whatever a device or the module put into an error text.
+std::string WithoutCredentials(std::string text, const Config& config) {
+  for (const auto& [name, auth] : config.auth_modules) {
+    if (auth.password.empty()) continue;
+    for (std::size_t at = text.find(auth.password); at != std::string::npos;
+         at = text.find(auth.password, at + 3)) {
+      text.replace(at, auth.password.size(), "***");
+    }
+  }
+  for (std::size_t scheme = text.find("://"); scheme != std::string::npos;
+       scheme = text.find("://", scheme + 3)) {
+    const std::size_t start = scheme + 3;
+    const std::size_t end = text.find_first_of("/?# \t\"'<>", start);
+    const std::size_t at = text.rfind('@', end == std::string::npos ? text.size() : end);
+    if (at != std::string::npos && at >= start) text.replace(start, at - start, "***");
+  }
+  return text;
+}
+
+double Now() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+bool ParseProbeQuery(const std::string& query, std::string& target, std::string& error) {
+  bool found = false;
+  std::size_t at = 0;
+  while (at <= query.size()) {
+    const std::size_t amp = std::min(query.find('&', at), query.size());
+    const std::string pair = query.substr(at, amp - at);
+    at = amp + 1;
+    if (pair.empty()) continue;
+    const std::size_t equals = pair.find('=');
+    std::string name;
+    std::string value;
+    if (!PercentDecode(pair.substr(0, equals), name) ||
+        (equals != std::string::npos && !PercentDecode(pair.substr(equals + 1), value))) {
+      error = "the query string holds a broken percent escape";
+      return false;
+    }
+    if (name != "target") continue;
+    if (found) {
+      error = "the query string names more than one target";
+      return false;
+    }
+    found = true;
+    target = value;
+  }
+  if (!found || target.empty()) {
+    error = "the query string names no target (expected /probe?target=NAME)";
+    return false;
+  }
+  return true;
+}
+
+double ProbeWaitSeconds(const std::string& scrape_timeout_header, double configured_timeout) {
+  double announced = 0;
+  const char* first = scrape_timeout_header.data();
+  const char* last = first + scrape_timeout_header.size();
+  const auto [end, ec] = std::from_chars(first, last, announced);
+  if (first == last || ec != std::errc() || end != last || !std::isfinite(announced) ||
+      announced <= 0) {
+    return configured_timeout;
+  }
+  // A short scrape time-out keeps half of it for the way back rather than nothing.
+  const double wait = announced > 2 * kAnswerMargin ? announced - kAnswerMargin : announced / 2;
+  return std::min(wait, configured_timeout);
+}
+
+void EventLog::Line(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::fprintf(out_, "kestrel-exporter: %s\n", text.c_str());
+  std::fflush(out_);
+}
+
+void EventLog::Load(const std::string& device, const LoadResult& load) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto now = Clock::now();
+  const auto found = failing_.find(device);
+  if (load.result == 0) {
+    if (found == failing_.end()) return;
+    std::fprintf(out_, "kestrel-exporter: device %s answers again\n", device.c_str());
+    failing_.erase(found);
+  } else if (found == failing_.end() || found->second.error != load.error) {
+    std::fprintf(out_, "kestrel-exporter: device %s: load failed: %s\n", device.c_str(),
+                 load.error.c_str());
+    failing_[device] = Failing{load.error, now, 0};
+  } else if (std::chrono::duration<double>(now - found->second.logged).count() >= repeat_seconds_) {
+    std::fprintf(out_,
+                 "kestrel-exporter: device %s: load failed: %s (%llu more failures since the "
+                 "last line)\n",
+                 device.c_str(), load.error.c_str(),
+                 static_cast<unsigned long long>(found->second.unlogged));
+    found->second.logged = now;
+    found->second.unlogged = 0;
+  } else {
+    ++found->second.unlogged;
+    return;
+  }
+  std::fflush(out_);
+}
+
+Exporter::Exporter(Options options, const Config& config, LoaderFactory factory, EventLog& log)
+    : options_(std::move(options)),
+      log_(log),
+      registry_(std::move(factory)),
+      scheduler_(options_.workers, [&log](const DeviceConfig& device, const LoadResult& load) {
+        log.Load(device.name, load);
+      }) {
+  registry_.Apply(config);
+  Tune(config);
+  last_reload_at_ = Now();
+}
+
+void Exporter::Tune(const Config& config) {
+  scheduler_.SetBackoff(Backoff{config.backoff_seconds, config.backoff_max_seconds});
+  scheduler_.EnsureWorkers(config.devices.size());
+}
+
+void Exporter::Probe(const std::string& query, const std::string& scrape_timeout_header,
+                     Reply reply, const IpAddress& client) {
+  Response refused;
+  std::string target;
+  std::string error;
+  if (!ParseProbeQuery(query, target, error)) {
+    refused.status = 400;
+    refused.body = error + "\n";
+    reply(std::move(refused));
+    return;
+  }
+  std::shared_ptr<Device> device = registry_.Find(target, error, client);
+  if (device == nullptr) {
+    refused.status = 403;
+    refused.body = error + "\n";
+    reply(std::move(refused));
+    return;
+  }
+  const double wait = ProbeWaitSeconds(scrape_timeout_header, registry_.TimeoutSeconds());
+  const auto deadline = Clock::now() + std::chrono::microseconds(static_cast<int64_t>(wait * 1e6));
+  scheduler_.ProbeAsync(device, deadline,
+                        [device, reply = std::move(reply)](const LoadResult& load) {
+                          const DeviceConfig settings = device->Settings();
+                          MetricSet set;
+                          AddDeviceMetrics(set, settings.name, settings.labels, load);
+                          Response response;
+                          response.body = set.Text();
+                          reply(std::move(response));
+                        });
+}
+
+Response Exporter::Metrics() {
+  MetricSet set;
+  const auto devices = registry_.Devices();
+  set.Add("roomalert_exporter_build_info", "gauge",
+          "Version, source revision and compiler of the exporter.",
+          BuildInfoLabels(options_.version), 1);
+  set.Add("roomalert_exporter_devices", "gauge", "Devices in the configuration.", {},
+          static_cast<double>(devices.size()));
+  set.Add("roomalert_exporter_config_last_reload_successful", "gauge",
+          "1 when the last reading of the configuration file succeeded.", {},
+          last_reload_ok_ ? 1 : 0);
+  set.Add("roomalert_exporter_config_last_reload_success_timestamp_seconds", "gauge",
+          "When the configuration was last read successfully, since the Unix epoch.", {},
+          last_reload_at_);
+  LoadStatistics all;
+  all.buckets.assign(LoadStatistics::Bounds().size(), 0);
+  for (const auto& device : devices) {
+    const LoadStatistics s = device->Statistics();
+    const Labels labels = {{"device", device->Settings().name}};
+    set.Add("roomalert_exporter_loads_total", "counter", "Loads run, per device.", labels,
+            static_cast<double>(s.loads));
+    set.Add("roomalert_exporter_load_failures_total", "counter", "Loads that failed, per device.",
+            labels, static_cast<double>(s.failures));
+    all.loads += s.loads;
+    all.sum_seconds += s.sum_seconds;
+    for (std::size_t i = 0; i < all.buckets.size(); ++i) all.buckets[i] += s.buckets[i];
+  }
+  std::vector<uint64_t> counts = all.buckets;
+  counts.push_back(all.loads);
+  set.AddHistogram("roomalert_exporter_load_duration_seconds",
+                   "How long loads of configured devices took.", {}, LoadStatistics::Bounds(),
+                   counts, all.sum_seconds);
+  AddProcessMetrics(set);
+  if (options_.poll) {
+    for (const auto& device : devices) {
+      const auto last = device->Last();
+      if (last == nullptr) continue;
+      const DeviceConfig settings = device->Settings();
+      AddDeviceMetrics(set, settings.name, settings.labels, *last);
+    }
+  }
+  Response response;
+  response.body = set.Text();
+  return response;
+}
+
+Response Exporter::StatusPage() {
+  std::string rows;
+  const Config config = registry_.Current();
+  for (const auto& device : registry_.Devices()) {
+    DeviceConfig settings = device->Settings();
+    settings.host = WithoutCredentials(settings.host, config);
+    const auto last = device->Last();
+    std::string result = "not loaded yet";
+    std::string error;
+    if (last != nullptr) {
+      result = last->result == 0 ? "ok" : "failed";
+      if (last->result != 0) error = WithoutCredentials(last->error, config);
+    }
+    if (device->Loading()) result += " (loading)";
+    const auto retry_in = device->RetryAt() - Clock::now();
+    if (retry_in > Clock::duration::zero()) {
+      result += " (next load in " +
+                std::to_string(std::chrono::ceil<std::chrono::seconds>(retry_in).count()) + " s)";
+    }
+    const std::string link = "/probe?target=" + UrlQueryValue(settings.name);
+    rows += "<tr><td>" + kestrel::host::MarkupEscape(settings.name) + "</td><td>" +
+            kestrel::host::MarkupEscape(settings.host) + "</td><td>" +
+            kestrel::host::MarkupEscape(result) + "</td><td>" + kestrel::host::MarkupEscape(error) +
+            "</td><td>" +
+            kestrel::host::MarkupEscape(UtcTime(last != nullptr ? last->finished_at : 0)) +
+            "</td><td><a href=\"" + kestrel::host::MarkupEscape(link) + "\">probe</a></td></tr>\n";
+  }
+  Response response;
+  response.content_type = "text/html; charset=utf-8";
+  response.body =
+      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>kestrel-exporter</title>"
+      "</head>\n<body><h1>kestrel-exporter " +
+      kestrel::host::MarkupEscape(options_.version) +
+      "</h1>\n<p><a href=\"/metrics\">metrics</a> &middot; <a href=\"/-/healthy\">healthy</a> "
+      "&middot; <a href=\"/-/ready\">ready</a></p>\n"
+      "<table border=\"1\" cellpadding=\"4\">\n<tr><th>device</th><th>host</th><th>last "
+      "result</th><th>last error</th><th>last load</th><th></th></tr>\n" +
+      rows + "</table>\n</body></html>\n";
+  return response;
+}
+
+bool Exporter::Reload(const std::function<bool(std::string& error)>& also) {
+  Config config;
+  std::string error;
+  if (!LoadConfigFile(options_.config_path, config, error) || (also && !also(error))) {
+    last_reload_ok_ = false;
+    log_.Line("reload failed, the previous configuration stays in use: " + error);
+    return false;
+  }
+  const Config old = registry_.Current();
+  if (config.listen_address != old.listen_address || config.listen_port != old.listen_port) {
+    log_.Line("reload: a new listen address takes effect only at the next start");
+  }
+  registry_.Apply(config);
+  Tune(config);
+  last_reload_ok_ = true;
+  last_reload_at_ = Now();
+  log_.Line("reload ok: " + std::to_string(config.devices.size()) + " devices");
+  return true;
+}
+
+void Exporter::PollDue(Clock::time_point now) {
+  const auto interval =
+      std::chrono::microseconds(static_cast<int64_t>(registry_.PollIntervalSeconds() * 1e6));
+  std::lock_guard<std::mutex> lock(poll_mutex_);
+  std::map<std::string, Clock::time_point> next;
+  for (const auto& device : registry_.Devices()) {
+    const std::string name = device->Settings().name;
+    const auto found = next_poll_.find(name);
+    if (found != next_poll_.end() && found->second > now) {
+      next.emplace(name, found->second);
+      continue;
+    }
+    scheduler_.Start(device);
+    next.emplace(name, now + interval);
+  }
+  next_poll_.swap(next);
+}
+
+}  // namespace kestrel::exporter

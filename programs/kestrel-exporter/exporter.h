@@ -1,0 +1,93 @@
+// The exporter's endpoints as plain functions of their inputs, so they are tested without a
+// socket; main hands them to the HTTP server.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "programs/kestrel-exporter/config.h"
+#include "programs/kestrel-exporter/scheduler.h"
+
+namespace kestrel::exporter {
+
+struct Response {
+  int status = 200;
+  std::string content_type = "text/plain; version=0.0.4; charset=utf-8";
+  std::string body;
+};
+
+// The target of a probe's query string ("target=NAME", percent-encoded, once); error otherwise.
+bool ParseProbeQuery(const std::string& query, std::string& target, std::string& error);
+
+// How long a probe may wait: the scrape time-out Prometheus announces less a margin for the
+// answer's way back, never longer than the configured timeout.
+double ProbeWaitSeconds(const std::string& scrape_timeout_header, double configured_timeout);
+
+// One line per notable event on stderr, with load failures limited per device: the first of a
+// series, a change of error text, then at most one every interval, and the recovery.
+class EventLog {
+ public:
+  explicit EventLog(std::FILE* out = stderr, double repeat_seconds = 300)
+      : out_(out), repeat_seconds_(repeat_seconds) {}
+  void Line(const std::string& text);
+  void Load(const std::string& device, const LoadResult& load);
+
+ private:
+  struct Failing {
+    std::string error;
+    Clock::time_point logged;
+    uint64_t unlogged = 0;
+  };
+  std::mutex mutex_;
+  std::FILE* out_;
+  double repeat_seconds_;
+  std::map<std::string, Failing> failing_;
+};
+
+class Exporter {
+ public:
+  struct Options {
+    std::string config_path;
+    std::string version;
+    bool poll = false;
+    std::size_t workers = 128;
+  };
+  Exporter(Options options, const Config& config, LoaderFactory factory, EventLog& log);
+
+  using Reply = std::function<void(Response)>;
+  // Answers a probe through reply, exactly once: at once when the query or the target is
+  // refused, else when the load ends or the scrape time-out passes, on whichever thread that
+  // happens. Never blocks, so a waiting probe holds no thread. client: the peer's address
+  // (IpAddress::FromSockaddr), which unlisted targets depend on.
+  void Probe(const std::string& query, const std::string& scrape_timeout_header, Reply reply,
+             const IpAddress& client = IpAddress());
+  Response Metrics();
+  Response StatusPage();
+  // Rereads the configuration file; a bad one leaves the running configuration in place.
+  // also: what else the reload takes up (the web configuration), run once the file proved good;
+  // its failure fails the reload as a bad file does, and nothing of the file is applied.
+  bool Reload(const std::function<bool(std::string& error)>& also = {});
+  // Starts the loads that are due (with --poll); called about once a second.
+  void PollDue(Clock::time_point now);
+  bool Stop(Clock::time_point deadline) { return scheduler_.Stop(deadline); }
+  Config Current() const { return registry_.Current(); }
+
+ private:
+  // What the scheduler takes from a configuration: back-off and worker count.
+  void Tune(const Config& config);
+  Options options_;
+  EventLog& log_;
+  Registry registry_;
+  Scheduler scheduler_;
+  std::mutex poll_mutex_;
+  std::map<std::string, Clock::time_point> next_poll_;
+  std::atomic<bool> last_reload_ok_{true};
+  std::atomic<double> last_reload_at_{0};
+};
+
+}  // namespace kestrel::exporter

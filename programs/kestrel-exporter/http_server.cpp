@@ -1,0 +1,477 @@
+#include "programs/kestrel-exporter/http_server.h"
+
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "programs/kestrel-exporter/web_tls.h"
+
+namespace kestrel::exporter {
+
+// One libmicrohttpd daemon on the listening socket, with the TLS settings it was started with;
+// a TLS change replaces it.
+struct HttpServer::Daemon {
+  HttpServer* server = nullptr;
+  MHD_Daemon* mhd = nullptr;
+  int fd = -1;  // a duplicate of the listening socket, this daemon's own
+  bool tls = false;
+  ClientAuth client_auth = ClientAuth::kNoClientCert;
+  std::string cert, key, trust, priorities;       // the library keeps pointers to these
+  std::set<std::shared_ptr<Exchange>> suspended;  // under the server's mutex
+  bool stopping = false;                          // likewise; nothing more may be suspended
+};
+
+struct HttpServer::Exchange {
+  Daemon* daemon = nullptr;
+  std::string uri;  // the request target as sent, before the library splits and decodes it
+  std::mutex mutex;
+  MHD_Connection* connection = nullptr;
+  bool checked = false;  // headers seen and accepted
+  bool routed = false;   // handed to its handler
+  bool suspended = false;
+  bool answered = false;
+  bool closed = false;  // the connection ended: a late answer goes nowhere
+  Response answer;
+};
+
+namespace {
+
+using Exchange = HttpServer::Exchange;
+
+// The library's connection state holds one of these per request, from the request line to the
+// end of the exchange.
+using Holder = std::shared_ptr<Exchange>;
+
+MHD_Result Queue(MHD_Connection* connection, Response response,
+                 const std::pair<const char*, const char*>& extra = {nullptr, nullptr}) {
+  auto* body = new std::string(std::move(response.body));
+  MHD_Response* out = MHD_create_response_from_buffer_with_free_callback_cls(
+      body->size(), body->data(), [](void* text) { delete static_cast<std::string*>(text); }, body);
+  if (out == nullptr) {
+    delete body;
+    return MHD_NO;
+  }
+  MHD_add_response_header(out, MHD_HTTP_HEADER_CONTENT_TYPE, response.content_type.c_str());
+  if (response.status == MHD_HTTP_UNAUTHORIZED) {
+    MHD_add_response_header(out, MHD_HTTP_HEADER_WWW_AUTHENTICATE,
+                            "Basic realm=\"kestrel-exporter\", charset=\"UTF-8\"");
+  }
+  if (extra.first != nullptr) MHD_add_response_header(out, extra.first, extra.second);
+  const MHD_Result queued =
+      MHD_queue_response(connection, static_cast<unsigned>(response.status), out);
+  MHD_destroy_response(out);
+  return queued;
+}
+
+Response Plain(int status, const std::string& text) {
+  Response response;
+  response.status = status;
+  response.content_type = "text/plain; charset=utf-8";
+  response.body = text + "\n";
+  return response;
+}
+
+bool HasBody(MHD_Connection* connection) {
+  const char* length =
+      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  if (length != nullptr && std::strcmp(length, "0") != 0) return true;
+  return MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                     MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
+}
+
+// A socket of our own rather than the library's: its errors carry the system's reason, the
+// backlog is ours to set, and SO_REUSEPORT is never set, so a second exporter cannot share the
+// port and take half the requests.
+int ListenSocket(const std::string& address, int port, int backlog, std::string& error) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  const int resolved = getaddrinfo(address.c_str(), service.c_str(), &hints, &found);
+  const bool v6 = address.find(':') != std::string::npos;
+  const std::string where = (v6 ? "[" + address + "]" : address) + ":" + service;
+  if (resolved != 0) {
+    error = "cannot listen on " + where + ": " + gai_strerror(resolved);
+    return -1;
+  }
+  int fd = -1;
+  for (const addrinfo* at = found; at != nullptr && fd < 0; at = at->ai_next) {
+    fd = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
+    if (fd < 0) {
+      error = "cannot listen on " + where + ": " + std::strerror(errno);
+      continue;
+    }
+    // Address reuse only lets a restart bind past connections lingering in TIME_WAIT; on Linux
+    // it never lets two listeners share a port.
+    const int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (::bind(fd, at->ai_addr, at->ai_addrlen) != 0 || ::listen(fd, backlog) != 0) {
+      error = "cannot listen on " + where + ": " + std::strerror(errno);
+      ::close(fd);
+      fd = -1;
+    }
+  }
+  freeaddrinfo(found);
+  return fd;
+}
+
+int BoundPort(int fd) {
+  sockaddr_storage bound{};
+  socklen_t size = sizeof bound;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) != 0) return 0;
+  if (bound.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
+  return ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+}
+
+// What the library says while it starts (why it refused); later it would only repeat, once per
+// refused client, what the limits are for.
+struct StartLog {
+  std::mutex mutex;
+  bool starting = false;
+  std::string text;
+};
+
+void Log(void* cls, const char* format, va_list arguments) {
+  auto* log = static_cast<StartLog*>(cls);
+  char line[512];
+  std::vsnprintf(line, sizeof line, format, arguments);
+  std::lock_guard<std::mutex> lock(log->mutex);
+  if (!log->starting) return;
+  log->text = line;
+  while (!log->text.empty() && (log->text.back() == '\n' || log->text.back() == ' ')) {
+    log->text.pop_back();
+  }
+}
+
+StartLog& TheStartLog() {
+  static StartLog log;
+  return log;
+}
+
+Credentials RequestCredentials(MHD_Connection* connection) {
+  Credentials credentials;
+  char* password = nullptr;
+  char* user = MHD_basic_auth_get_username_password(connection, &password);
+  if (user != nullptr) {
+    credentials.given = true;
+    credentials.user = user;
+    credentials.password = password != nullptr ? password : "";
+    MHD_free(user);
+  }
+  if (password != nullptr) {
+    std::memset(password, 0, std::strlen(password));
+    MHD_free(password);
+  }
+  return credentials;
+}
+
+Response Unauthorized() {
+  return Plain(MHD_HTTP_UNAUTHORIZED, "unauthorized");
+}
+
+}  // namespace
+
+// The library's callbacks, with access to the server's insides.
+struct HttpCallbacks {
+  static void* Begin(void* cls, const char* uri, MHD_Connection* connection) {
+    auto* holder = new Holder(std::make_shared<Exchange>());
+    (*holder)->daemon = static_cast<HttpServer::Daemon*>(cls);
+    (*holder)->uri = uri != nullptr ? uri : "";
+    (*holder)->connection = connection;
+    return holder;
+  }
+
+  static void Completed(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+    auto* holder = static_cast<Holder*>(*state);
+    if (holder == nullptr) return;
+    {
+      std::lock_guard<std::mutex> lock((*holder)->mutex);
+      (*holder)->closed = true;
+    }
+    delete holder;
+    *state = nullptr;
+  }
+
+  // The first call sees the headers only. Answering now, before the body is read, makes the
+  // library close the connection after the answer instead of reading what the client still
+  // sends; any other answer waits for the next call, or the connection could not be kept alive.
+  static MHD_Result Screen(HttpServer::Daemon& daemon, MHD_Connection* connection,
+                           const char* method) {
+    if (HasBody(connection)) {
+      return Queue(connection, Plain(MHD_HTTP_CONTENT_TOO_LARGE, "request bodies are not accepted"),
+                   {MHD_HTTP_HEADER_CONNECTION, "close"});
+    }
+    if (daemon.tls) {
+      // The library asks for a certificate whenever it has CAs; what a missing or untrusted one
+      // means is the policy's. The handshake is over by now, so the refusal is an answer.
+      const MHD_ConnectionInfo* info =
+          MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+      const std::string problem = ClientCertificateProblem(
+          info != nullptr ? info->tls_session : nullptr, daemon.client_auth);
+      if (!problem.empty()) {
+        return Queue(connection, Plain(MHD_HTTP_FORBIDDEN, problem),
+                     {MHD_HTTP_HEADER_CONNECTION, "close"});
+      }
+    }
+    if (std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0 &&
+        std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
+      return Queue(connection, Plain(MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD are served"),
+                   {MHD_HTTP_HEADER_ALLOW, "GET, HEAD"});
+    }
+    return MHD_YES;
+  }
+
+  static HttpRequest Request(const Exchange& exchange, MHD_Connection* connection, const char* url,
+                             const char* method) {
+    HttpRequest request;
+    request.head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    request.path = url;
+    const std::size_t question = exchange.uri.find('?');
+    if (question != std::string::npos) request.query = exchange.uri.substr(question + 1);
+    const char* timeout = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                      "X-Prometheus-Scrape-Timeout-Seconds");
+    if (timeout != nullptr) request.scrape_timeout = timeout;
+    const MHD_ConnectionInfo* peer =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    request.client = IpAddress::FromSockaddr(peer != nullptr ? peer->client_addr : nullptr);
+    return request;
+  }
+
+  static MHD_Result Access(void* cls, MHD_Connection* connection, const char* url,
+                           const char* method, const char*, const char*, size_t* upload_size,
+                           void** state) {
+    auto& daemon = *static_cast<HttpServer::Daemon*>(cls);
+    HttpServer* server = daemon.server;
+    auto* holder = static_cast<Holder*>(*state);
+    if (holder == nullptr) return MHD_NO;
+    const std::shared_ptr<Exchange> exchange = *holder;
+    std::unique_lock<std::mutex> lock(exchange->mutex);
+    if (exchange->routed) {
+      // Resumed: the answer is there.
+      if (!exchange->answered) return MHD_YES;
+      Response answer = std::move(exchange->answer);
+      lock.unlock();
+      return Queue(connection, std::move(answer));
+    }
+    if (!exchange->checked) {
+      exchange->checked = true;
+      lock.unlock();
+      return Screen(daemon, connection, method);
+    }
+    *upload_size = 0;
+    exchange->routed = true;
+    lock.unlock();
+
+    server->Route(exchange, Request(*exchange, connection, url, method),
+                  RequestCredentials(connection));
+
+    lock.lock();
+    if (!exchange->answered) {
+      if (server->Suspend(exchange)) {
+        exchange->suspended = true;
+        MHD_suspend_connection(connection);
+        return MHD_YES;
+      }
+      exchange->answered = true;
+      exchange->answer = Plain(MHD_HTTP_SERVICE_UNAVAILABLE, "the exporter is stopping");
+    }
+    Response answer = std::move(exchange->answer);
+    lock.unlock();
+    return Queue(connection, std::move(answer));
+  }
+};
+
+HttpServer::HttpServer(HttpLimits limits) : limits_(limits) {}
+
+HttpServer::~HttpServer() {
+  Stop();
+}
+
+std::shared_ptr<BasicAuth> HttpServer::Auth() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return auth_;
+}
+
+void HttpServer::Route(const std::shared_ptr<Exchange>& exchange, const HttpRequest& request,
+                       Credentials credentials) {
+  HttpReply reply = [this, exchange](Response response) {
+    std::lock_guard<std::mutex> lock(exchange->mutex);
+    if (exchange->answered || exchange->closed) return;
+    exchange->answered = true;
+    exchange->answer = std::move(response);
+    if (!exchange->suspended) return;  // the library's thread queues it when the handler returns
+    exchange->suspended = false;
+    Resumed(exchange);
+    MHD_resume_connection(exchange->connection);
+  };
+  const auto route = routes_.find(request.path);
+  // Routes never change while serving, so the job below may keep a pointer to one.
+  const HttpHandler* handler = route == routes_.end() ? nullptr : &route->second;
+  auto serve = [handler](const HttpRequest& request, HttpReply reply) {
+    if (handler == nullptr) return reply(Plain(MHD_HTTP_NOT_FOUND, "not found"));
+    (*handler)(request, std::move(reply));
+  };
+  const std::shared_ptr<BasicAuth> auth = Auth();
+  const auto now = BasicAuth::Clock::now();
+  if (auth->Open() || auth->Remembered(credentials, now)) return serve(request, std::move(reply));
+  if (!credentials.given) return reply(Unauthorized());
+  auto check = [auth, credentials = std::move(credentials), request, reply, serve]() mutable {
+    if (!auth->Check(credentials, BasicAuth::Clock::now())) return reply(Unauthorized());
+    serve(request, std::move(reply));
+  };
+  if (!checks_.Post(std::move(check))) {
+    reply(Plain(MHD_HTTP_SERVICE_UNAVAILABLE, "too many logins are being checked; try again"));
+  }
+}
+
+bool HttpServer::Suspend(const std::shared_ptr<Exchange>& exchange) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopping_ || exchange->daemon->stopping) return false;
+  exchange->daemon->suspended.insert(exchange);
+  return true;
+}
+
+void HttpServer::Resumed(const std::shared_ptr<Exchange>& exchange) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  exchange->daemon->suspended.erase(exchange);
+  resumed_.notify_all();
+}
+
+bool HttpServer::Configure(const WebConfig& web, std::string& error) {
+  if (daemon_ != nullptr && (web.tls != web_.tls || web.tls_server != web_.tls_server)) {
+    std::unique_ptr<Daemon> fresh = StartDaemon(web, error);
+    if (fresh == nullptr) return false;
+    std::unique_ptr<Daemon> old = std::move(daemon_);
+    daemon_ = std::move(fresh);
+    // Both accept on the socket for a moment; from here on only the new one does.
+    MHD_quiesce_daemon(old->mhd);
+    StopDaemon(std::move(old), std::chrono::steady_clock::now() + kTlsHandover);
+  }
+  web_ = web;
+  std::lock_guard<std::mutex> lock(mutex_);
+  auth_ = std::make_shared<BasicAuth>(web.basic_auth_users);
+  return true;
+}
+
+std::unique_ptr<HttpServer::Daemon> HttpServer::StartDaemon(const WebConfig& web,
+                                                            std::string& error) {
+  auto daemon = std::make_unique<Daemon>();
+  daemon->server = this;
+  daemon->fd = fcntl(socket_, F_DUPFD_CLOEXEC, 0);
+  if (daemon->fd < 0) {
+    error = std::string("cannot start the HTTP server: ") + std::strerror(errno);
+    return nullptr;
+  }
+  std::vector<MHD_OptionItem> tls_options;
+  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+  if (web.tls) {
+    const TlsServerConfig& tls = web.tls_server;
+    daemon->tls = true;
+    daemon->client_auth = tls.client_auth;
+    daemon->cert = tls.cert_pem;
+    daemon->key = tls.key_pem;
+    daemon->priorities = TlsPriorities(tls.min_version);
+    // The library asks clients for a certificate only when it has CAs to name; without a
+    // client_ca_file the server's own certificate stands in. Such a request names that
+    // certificate as the one CA, so Go clients (Prometheus) send a certificate only when it
+    // comes from there: RequestClientCert and RequireAnyClientCert work best with a CA file.
+    if (tls.client_auth != ClientAuth::kNoClientCert) {
+      daemon->trust = tls.client_ca_pem.empty() ? tls.cert_pem : tls.client_ca_pem;
+    }
+    flags |= MHD_USE_TLS;
+    tls_options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, daemon->cert.data()});
+    tls_options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, daemon->key.data()});
+    tls_options.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, daemon->priorities.data()});
+    if (!daemon->trust.empty()) {
+      tls_options.push_back({MHD_OPTION_HTTPS_MEM_TRUST, 0, daemon->trust.data()});
+    }
+  }
+  tls_options.push_back({MHD_OPTION_END, 0, nullptr});
+  StartLog& log = TheStartLog();
+  {
+    std::lock_guard<std::mutex> lock(log.mutex);
+    log.starting = true;
+    log.text.clear();
+  }
+  daemon->mhd = MHD_start_daemon(
+      flags, 0, nullptr, nullptr, &HttpCallbacks::Access, daemon.get(), MHD_OPTION_LISTEN_SOCKET,
+      daemon->fd, MHD_OPTION_THREAD_POOL_SIZE, limits_.threads, MHD_OPTION_CONNECTION_LIMIT,
+      limits_.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.per_address,
+      MHD_OPTION_CONNECTION_TIMEOUT, limits_.idle_timeout_seconds,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.connection_memory, MHD_OPTION_URI_LOG_CALLBACK,
+      &HttpCallbacks::Begin, daemon.get(), MHD_OPTION_NOTIFY_COMPLETED, &HttpCallbacks::Completed,
+      daemon.get(), MHD_OPTION_EXTERNAL_LOGGER, &Log, &log, MHD_OPTION_ARRAY, tls_options.data(),
+      MHD_OPTION_END);
+  std::lock_guard<std::mutex> lock(log.mutex);
+  log.starting = false;
+  if (daemon->mhd == nullptr) {
+    error = "cannot start the HTTP server" + (log.text.empty() ? "" : ": " + log.text);
+    ::close(daemon->fd);
+    return nullptr;
+  }
+  return daemon;
+}
+
+bool HttpServer::Start(const std::string& address, int port, std::string& error) {
+  socket_ = ListenSocket(address, port, limits_.backlog, error);
+  if (socket_ < 0) return false;
+  port_ = BoundPort(socket_);
+  daemon_ = StartDaemon(web_, error);
+  if (daemon_ == nullptr) {
+    ::close(socket_);
+    socket_ = -1;
+    return false;
+  }
+  return true;
+}
+
+void HttpServer::StopDaemon(std::unique_ptr<Daemon> daemon,
+                            std::chrono::steady_clock::time_point deadline) {
+  std::set<std::shared_ptr<Exchange>> waiting;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    resumed_.wait_until(lock, deadline, [&] { return daemon->suspended.empty(); });
+    waiting = daemon->suspended;
+    daemon->suspended.clear();
+    daemon->stopping = true;
+  }
+  // The library must not be stopped with suspended connections: each gets its answer now.
+  for (const auto& exchange : waiting) {
+    std::lock_guard<std::mutex> lock(exchange->mutex);
+    if (exchange->answered || exchange->closed) continue;
+    exchange->answered = true;
+    exchange->answer = Plain(MHD_HTTP_SERVICE_UNAVAILABLE, "the exporter is stopping");
+    exchange->suspended = false;
+    MHD_resume_connection(exchange->connection);
+  }
+  // Quiesced first, the library leaves the socket to us rather than closing it.
+  MHD_quiesce_daemon(daemon->mhd);
+  MHD_stop_daemon(daemon->mhd);
+  ::close(daemon->fd);
+}
+
+void HttpServer::Stop() {
+  // No handler may start once the daemon is gone.
+  checks_.Stop();
+  if (daemon_ == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  StopDaemon(std::move(daemon_), std::chrono::steady_clock::now());
+  ::close(socket_);
+  socket_ = -1;
+}
+
+}  // namespace kestrel::exporter

@@ -1,0 +1,285 @@
+// kestrel-exporter: the Linux host service. It hosts the module for every configured Room Alert and
+// answers Prometheus: /probe?target=NAME loads one device now, /metrics tells about the exporter
+// (and, with --poll, every device's latest reading), / lists the devices.
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "host/module_loader.h"
+#include "programs/kestrel-exporter/config.h"
+#include "programs/kestrel-exporter/discovery.h"
+#include "programs/kestrel-exporter/exporter.h"
+#include "programs/kestrel-exporter/exporter_options.h"
+#include "programs/kestrel-exporter/http_server.h"
+#include "programs/kestrel-exporter/process.h"
+#include "programs/kestrel-exporter/provider_loader.h"
+#include "programs/kestrel-exporter/web_config.h"
+
+namespace kestrel::exporter {
+
+namespace {
+
+// Loads still running at shutdown get this long to end before the process leaves them.
+constexpr auto kShutdownGrace = std::chrono::seconds(5);
+
+// Both files, read and checked as at start (checking: for --check-config); false with the
+// reason printed.
+bool LoadFiles(const std::string& config_path, const Options& o, bool checking, Config& config,
+               WebConfig& web) {
+  std::string error;
+  bool good = LoadConfigFile(config_path, config, error, checking);
+  if (good && !o.web_config_file.empty()) good = LoadWebConfigFile(o.web_config_file, web, error);
+  if (!good) std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
+  return good;
+}
+
+int CheckConfig(const Options& o) {
+  Config config;
+  WebConfig web;
+  if (!LoadFiles(o.check_config, o, true, config, web)) return kExitUsage;
+  std::printf("%s: ok, %zu devices\n", o.check_config.c_str(), config.devices.size());
+  for (const std::string& note : config.unread_credentials) std::printf("  %s\n", note.c_str());
+  if (!o.web_config_file.empty()) {
+    std::printf("%s: ok, %s, %zu users\n", o.web_config_file.c_str(), web.tls ? "HTTPS" : "HTTP",
+                web.basic_auth_users.size());
+  }
+  return 0;
+}
+
+// systemd names several folders separated by ':' when the unit asks for several.
+std::string FromSystemd(const char* variable) {
+  const char* value = std::getenv(variable);
+  if (value == nullptr || *value == 0) return std::string();
+  const std::string text = value;
+  return text.substr(0, text.find(':'));
+}
+
+ExporterFolders Folders(const Options& o) {
+  ExporterFolders folders{o.state_dir, o.documents_dir};
+  if (folders.state.empty()) folders.state = FromSystemd("STATE_DIRECTORY");
+  if (folders.state.empty()) folders.state = "kestrel-state";
+  if (folders.documents.empty()) folders.documents = FromSystemd("RUNTIME_DIRECTORY");
+  if (folders.documents.empty()) folders.documents = folders.state;
+  return folders;
+}
+
+HttpLimits ServerLimits(std::size_t connections) {
+  HttpLimits limits;
+  limits.threads = std::clamp(std::thread::hardware_concurrency(), 2U, 8U);
+  limits.connections = static_cast<unsigned>(connections);
+  limits.per_address = std::min(limits.per_address, limits.connections);
+  return limits;
+}
+
+Response Text(const char* text) {
+  Response response;
+  response.content_type = "text/plain; charset=utf-8";
+  response.body = text;
+  return response;
+}
+
+// The state folder, created, for this process alone (the lock lasts until exit), without what
+// unlisted targets of an earlier run left, and every descriptor the system allows, shared out in
+// plan. The exit status when that cannot be had, else 0.
+int ClaimStateAndDescriptors(const ExporterFolders& folders, const Config& config,
+                             std::size_t workers, DescriptorPlan& plan) {
+  for (const std::string* folder : {&folders.state, &folders.documents}) {
+    std::error_code folder_error;
+    std::filesystem::create_directories(*folder, folder_error);
+    if (folder_error) {
+      std::fprintf(stderr, "kestrel-exporter: cannot create the %s directory %s: %s\n",
+                   folder == &folders.state ? "state" : "documents", folder->c_str(),
+                   folder_error.message().c_str());
+      return kExitFailure;
+    }
+  }
+  std::string error;
+  if (LockStateFolder(folders.state, error) < 0) {
+    std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  RemoveUnlistedFolders(folders);
+  const std::size_t allowed = RaiseDescriptorLimit();
+  // Unlisted targets load on a quarter of the workers more.
+  plan = PlanDescriptors(allowed, config.devices.size(), workers + workers / 4);
+  if (plan.needed > allowed) {
+    std::fprintf(stderr,
+                 "kestrel-exporter: %zu devices and %zu workers need about %zu open files with "
+                 "room for 1024 clients, but the limit is %zu: at most %zu client connections "
+                 "are served at once, and loads past the limit fail as if the devices refused; "
+                 "raise the hard limit (LimitNOFILE= in the unit, ulimit -Hn)\n",
+                 config.devices.size(), workers, plan.needed, allowed, plan.connections);
+  }
+  return 0;
+}
+
+void AddRoutes(HttpServer& server, Exporter& exporter) {
+  server.Handle("/probe", [&](const HttpRequest& request, HttpReply reply) {
+    // Only the headers of the answer would go back: not worth a load.
+    if (request.head) return reply(Response());
+    exporter.Probe(request.query, request.scrape_timeout, std::move(reply), request.client);
+  });
+  server.Handle("/metrics",
+                [&](const HttpRequest&, HttpReply reply) { reply(exporter.Metrics()); });
+  server.Handle("/", [&](const HttpRequest&, HttpReply reply) { reply(exporter.StatusPage()); });
+  server.Handle("/sd", [&](const HttpRequest&, HttpReply reply) {
+    reply(DiscoveryTargets(exporter.Current()));
+  });
+  server.Handle("/-/healthy",
+                [](const HttpRequest&, HttpReply reply) { reply(Text("Healthy.\n")); });
+  server.Handle("/-/ready", [](const HttpRequest&, HttpReply reply) { reply(Text("Ready.\n")); });
+}
+
+bool StartServer(HttpServer& server, const Options& o, const Config& config, const WebConfig& web,
+                 EventLog& log) {
+  std::string address = config.listen_address;
+  int port = config.listen_port;
+  if (!o.web_listen_address.empty()) ParseListenAddress(o.web_listen_address, address, port);
+  if (address.empty()) address = "0.0.0.0";
+  std::string error;
+  if (!server.Configure(web, error) || !server.Start(address, port, error)) {
+    log.Line(error);
+    return false;
+  }
+  const bool v6 = address.find(':') != std::string::npos;
+  log.Line("listening on " + (v6 ? "[" + address + "]" : address) + ":" +
+           std::to_string(server.Port()));
+  if (!o.web_config_file.empty()) {
+    const std::size_t users = web.basic_auth_users.size();
+    log.Line(std::string("endpoint: ") + (web.tls ? "HTTPS" : "HTTP") + ", " +
+             (users == 0 ? "no login" : "login for " + std::to_string(users) + " users"));
+  }
+  return true;
+}
+
+// With --poll: starts the loads that are due about once a second until stopped.
+class Poller {
+ public:
+  Poller(Exporter& exporter, bool enabled) {
+    if (!enabled) return;
+    thread_ = std::thread([this, &exporter] {
+      std::unique_lock<std::mutex> lock(mutex_);
+      while (!stopping_) {
+        lock.unlock();
+        exporter.PollDue(Clock::now());
+        lock.lock();
+        wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; });
+      }
+    });
+  }
+  ~Poller() { Stop(); }
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// Signals go to one thread that waits for them; every other thread runs with them blocked.
+sigset_t BlockSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGHUP);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  return signals;
+}
+
+// Serves until SIGTERM or SIGINT; SIGHUP rereads both files, the web configuration only when the
+// main one is good, and applies neither unless both are.
+void ServeUntilStopped(const sigset_t& signals, const Options& o, Exporter& exporter,
+                       HttpServer& server, EventLog& log) {
+  auto reload_web = [&](std::string& error) {
+    WebConfig web;
+    if (o.web_config_file.empty()) return true;
+    return LoadWebConfigFile(o.web_config_file, web, error) && server.Configure(web, error);
+  };
+  for (;;) {
+    int signal_number = 0;
+    sigwait(&signals, &signal_number);
+    if (signal_number == SIGHUP) {
+      exporter.Reload(reload_web);
+      continue;
+    }
+    log.Line(signal_number == SIGTERM ? "stopping on SIGTERM" : "stopping on SIGINT");
+    return;
+  }
+}
+
+int Serve(const Options& o) {
+  Config config;
+  WebConfig web;
+  if (!LoadFiles(o.config, o, false, config, web)) return kExitUsage;
+  const ExporterFolders folders = Folders(o);
+  DescriptorPlan descriptors;
+  const auto workers = static_cast<std::size_t>(o.workers);
+  if (const int status = ClaimStateAndDescriptors(folders, config, workers, descriptors);
+      status != 0) {
+    return status;
+  }
+  host::LoadedModule module;
+  std::string error;
+  if (!host::LoadModule(o.plugin.empty() ? host::DefaultModulePath() : o.plugin, module, error)) {
+    std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  const sigset_t signals = BlockSignals();
+  EventLog log;
+  log.Line(std::string("starting version ") + KESTREL_VERSION + ", " +
+           std::to_string(config.devices.size()) + " devices, state in " + folders.state +
+           (folders.documents != folders.state ? ", documents in " + folders.documents : "") +
+           (o.poll ? ", polling" : ""));
+  Exporter exporter({o.config, KESTREL_VERSION, o.poll, workers}, config,
+                    ModuleLoaderFactory(module, folders), log);
+  HttpServer server(ServerLimits(descriptors.connections));
+  AddRoutes(server, exporter);
+  if (!StartServer(server, o, config, web, log)) return kExitUsage;
+  Poller poller(exporter, o.poll);
+  ServeUntilStopped(signals, o, exporter, server, log);
+  server.Stop();
+  poller.Stop();
+  if (!exporter.Stop(Clock::now() + kShutdownGrace)) {
+    // A load that hangs on its device would keep the process; its provider needs no goodbye.
+    log.Line("stopped, leaving loads that did not end");
+    std::fflush(nullptr);
+    std::_Exit(0);
+  }
+  log.Line("stopped");
+  // The module stays mapped until the process ends: libcurl and OpenSSL keep process-wide state
+  // whose exit handlers would otherwise point into unloaded code.
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace kestrel::exporter
+
+int main(int argc, char** argv) {
+  using namespace kestrel::exporter;
+  BoundMemoryArenas();
+  Options o;
+  const int parsed = ParseOptions(argc, argv, o);
+  if (parsed >= 0) return parsed;
+  return o.check_config.empty() ? Serve(o) : CheckConfig(o);
+}

@@ -1,0 +1,341 @@
+#include "programs/kestrel-exporter/metrics.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "programs/kestrel-exporter/load_error.h"
+#include "programs/kestrel-exporter/readings.h"
+
+#ifndef KESTREL_REVISION
+#define KESTREL_REVISION "unknown"
+#endif
+#ifndef KESTREL_COMPILER
+#define KESTREL_COMPILER "unknown"
+#endif
+
+namespace kestrel::exporter {
+
+namespace {
+
+// Texts of the documents arrive as UTF-8 already (the reader decodes the files).
+using host::Leaves;
+
+// How a sensor's value becomes a base unit.
+enum class Scale { kTemperature, kPercent, kVoltage, kCurrent, kFeetPerMinute, kState };
+
+struct SensorFamily {
+  uint32_t type_id;
+  const char* family;
+  const char* help;
+  Scale scale;
+};
+
+// Sensor types with a family of their own; every other type goes to roomalert_sensor_value.
+constexpr SensorFamily kSensorFamilies[] = {
+    {10, "roomalert_temperature_celsius", "Temperature in degrees Celsius.", Scale::kTemperature},
+    {20, "roomalert_humidity_ratio", "Relative humidity, 0 to 1.", Scale::kPercent},
+    {30, "roomalert_dew_point_celsius", "Dew point in degrees Celsius.", Scale::kTemperature},
+    {40, "roomalert_heat_index_celsius", "Heat index in degrees Celsius.", Scale::kTemperature},
+    {50, "roomalert_active_power_state", "1 when power is present.", Scale::kState},
+    {60, "roomalert_voltage_volts", "Voltage in volts.", Scale::kVoltage},
+    {70, "roomalert_switch_state", "Switch sensor: 1 open or active, 0 closed.", Scale::kState},
+    {80, "roomalert_power_state", "Power state: 1 on, 0 off.", Scale::kState},
+    {100, "roomalert_motion_state", "1 while motion is detected.", Scale::kState},
+    {110, "roomalert_smoke_state", "1 while smoke is detected.", Scale::kState},
+    {120, "roomalert_door_state", "Door contact: 1 open, 0 closed.", Scale::kState},
+    {150, "roomalert_vibration_state", "1 while vibration is detected.", Scale::kState},
+    {180, "roomalert_air_speed_meters_per_second", "Air speed in metres per second.",
+     Scale::kFeetPerMinute},
+    {240, "roomalert_current_amperes", "Electric current in amperes.", Scale::kCurrent},
+};
+
+constexpr const char* kGenericFamily = "roomalert_sensor_value";
+
+bool ParseNumber(const std::string& text, double& value) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (first != last && *first == '+') ++first;
+  const auto [end, ec] = std::from_chars(first, last, value);
+  return first != last && ec == std::errc() && end == last && std::isfinite(value);
+}
+
+uint32_t Code(const Leaves& leaves, const char* name) {
+  double value = 0;
+  return ParseNumber(leaves.Get(name), value) && value >= 0 ? static_cast<uint32_t>(value) : 0;
+}
+
+// A reading scaled in binary lands beside the decimal the device meant (39.39 / 100 is
+// 0.39390000000000003): 15 significant digits, all a double holds exactly, give that decimal back.
+double Decimal(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.15g", value);
+  return std::strtod(text, nullptr);
+}
+
+bool ScaleToBaseUnit(Scale scale, uint32_t unit, double value, double& out) {
+  switch (scale) {
+    case Scale::kTemperature:
+      if (unit == 1001) out = value;
+      if (unit == 1002) out = (value - 32.0) * 5.0 / 9.0;
+      if (unit == 1003) out = value - 273.15;
+      return unit >= 1001 && unit <= 1003;
+    case Scale::kPercent:
+      out = value / 100.0;
+      return unit == 2001;
+    case Scale::kVoltage:
+      if (unit == 6001) out = value;
+      if (unit == 6002) out = value / 1000.0;
+      if (unit == 6003) out = value * 1000.0;
+      return unit >= 6001 && unit <= 6003;
+    case Scale::kCurrent:
+      out = value;
+      return unit == 6004;
+    case Scale::kFeetPerMinute:
+      out = value * 0.00508;
+      return unit == 6005;
+    case Scale::kState:
+      out = value != 0 ? 1 : 0;
+      return true;
+  }
+  return false;
+}
+
+// The value in the family's base unit; false when the unit is not one the family knows.
+bool ToBaseUnit(Scale scale, uint32_t unit, double value, double& out) {
+  const bool known = ScaleToBaseUnit(scale, unit, value, out);
+  // A value that went through unchanged keeps every digit the device sent.
+  if (out != value) out = Decimal(out);
+  return known;
+}
+
+Labels With(Labels labels, const Labels& extra) {
+  labels.insert(labels.end(), extra.begin(), extra.end());
+  return labels;
+}
+
+void AddSensor(MetricSet& set, const Labels& base, const host::SensorView& sensor) {
+  const Leaves& s = sensor.leaves;
+  double raw = 0;
+  const bool valid = ParseNumber(s.Get("value"), raw) && s.Get(kReadingValidLeaf) != "0";
+  set.Add("roomalert_sensor_valid", "gauge",
+          "1 when the device took the reading, 0 when it reported none (the sample is then left "
+          "out).",
+          base, valid ? 1 : 0);
+  if (!valid) return;
+  const uint32_t type = Code(s, "type-id");
+  const uint32_t unit = Code(s, "uom-id");
+  for (const SensorFamily& family : kSensorFamilies) {
+    double value = 0;
+    if (family.type_id == type && ToBaseUnit(family.scale, unit, raw, value)) {
+      set.Add(family.family, "gauge", family.help, base, value);
+      return;
+    }
+  }
+  // port_id and sensor_id name the sensor already; its type would only split its series when a
+  // firmware renames the type.
+  Labels labels = base;
+  labels.emplace_back("unit", s.Get("uom-text"));
+  set.Add(kGenericFamily, "gauge",
+          "Reading of a sensor type without a family of its own, in the device's unit.", labels,
+          raw);
+}
+
+}  // namespace
+
+std::string FormatSample(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+  return ec == std::errc() ? std::string(text, end) : "NaN";
+}
+
+std::string EscapeLabelValue(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+MetricSet::Family& MetricSet::Take(const std::string& family, const char* type, const char* help) {
+  const auto [at, inserted] = families_.try_emplace(family);
+  if (inserted) {
+    order_.push_back(family);
+    at->second.type = type;
+    at->second.help = help;
+  }
+  return at->second;
+}
+
+namespace {
+
+std::string LabelText(const Labels& labels, const char* more_name = nullptr,
+                      const std::string& more_value = std::string()) {
+  std::string out;
+  for (const auto& [name, value] : labels) {
+    out += out.empty() ? "{" : ",";
+    out += name + "=\"" + EscapeLabelValue(value) + "\"";
+  }
+  if (more_name != nullptr) {
+    out += out.empty() ? "{" : ",";
+    out += std::string(more_name) + "=\"" + EscapeLabelValue(more_value) + "\"";
+  }
+  return out.empty() ? out : out + "}";
+}
+
+}  // namespace
+
+void MetricSet::Add(const std::string& family, const char* type, const char* help,
+                    const Labels& labels, double value) {
+  Family& f = Take(family, type, help);
+  f.lines += family + LabelText(labels) + " " + FormatSample(value) + "\n";
+}
+
+void MetricSet::AddHistogram(const std::string& family, const char* help, const Labels& labels,
+                             const std::vector<double>& bounds, const std::vector<uint64_t>& counts,
+                             double sum) {
+  Family& f = Take(family, "histogram", help);
+  uint64_t total = 0;
+  for (std::size_t i = 0; i < bounds.size() && i < counts.size(); ++i) {
+    f.lines += family + "_bucket" + LabelText(labels, "le", FormatSample(bounds[i])) + " " +
+               std::to_string(counts[i]) + "\n";
+    total = counts[i];
+  }
+  if (counts.size() > bounds.size()) total = counts.back();
+  f.lines +=
+      family + "_bucket" + LabelText(labels, "le", "+Inf") + " " + std::to_string(total) + "\n";
+  f.lines += family + "_sum" + LabelText(labels) + " " + FormatSample(sum) + "\n";
+  f.lines += family + "_count" + LabelText(labels) + " " + std::to_string(total) + "\n";
+}
+
+std::string MetricSet::Text() const {
+  std::string out;
+  for (const std::string& name : order_) {
+    const Family& f = families_.at(name);
+    out += "# HELP " + name + " " + f.help + "\n# TYPE " + name + " " + f.type + "\n" + f.lines;
+  }
+  return out;
+}
+
+void AddDeviceMetrics(MetricSet& set, const std::string& device, const Labels& extra,
+                      const LoadResult& load) {
+  const Labels base = With({{"device", device}}, extra);
+  const bool up = load.finished && load.result == 0;
+  set.Add("roomalert_up", "gauge", "1 when the device's last load succeeded.", base, up ? 1 : 0);
+  if (load.finished) {
+    set.Add("roomalert_load_duration_seconds", "gauge", "How long the device's last load took.",
+            base, load.duration_seconds);
+  }
+  if (!up) {
+    set.Add("roomalert_last_error_info", "gauge",
+            "Why the device's last load failed: a fixed class and the module's text without "
+            "measured numbers.",
+            With({{"device", device},
+                  {"class", LoadErrorClass(load)},
+                  {"error", StableErrorText(load.error)}},
+                 extra),
+            1);
+    return;
+  }
+  const Leaves& d = load.device.leaves;
+  set.Add("roomalert_device_info", "gauge", "Identity of the device, as it reports it.",
+          With({{"device", device},
+                {"serial", d.Get("serial")},
+                {"mac", d.Get("mac-address")},
+                {"firmware", d.Get("firmware")},
+                {"model", d.Get("model")},
+                {"name", d.Get("description")},
+                {"address", d.Get("ip-address")}},
+               extra),
+          1);
+  for (const host::InterfaceView& itf : load.device.interfaces) {
+    for (const host::SensorView& sensor : itf.sensors) {
+      std::string port = itf.leaves.Get("description");
+      if (port.empty()) port = sensor.leaves.Get("description");
+      const Labels labels = With({{"device", device},
+                                  {"port", port},
+                                  {"port_id", itf.leaves.Get("interface-id")},
+                                  {"sensor_id", sensor.leaves.Get("sensor-id")}},
+                                 extra);
+      AddSensor(set, labels, sensor);
+    }
+  }
+}
+
+void AddProcessMetrics(MetricSet& set) {
+  std::ifstream in("/proc/self/stat");
+  const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The fields after the command's closing parenthesis, which may itself hold blanks.
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return;
+  std::vector<std::string> fields;
+  for (std::size_t at = close + 2; at < stat.size();) {
+    const std::size_t blank = stat.find(' ', at);
+    fields.push_back(stat.substr(at, blank == std::string::npos ? std::string::npos : blank - at));
+    if (blank == std::string::npos) break;
+    at = blank + 1;
+  }
+  // Field numbers of proc(5), counted from the state (field 3) at index 0.
+  auto field = [&fields](std::size_t number) {
+    return number - 3 < fields.size() ? std::strtod(fields[number - 3].c_str(), nullptr) : 0.0;
+  };
+  const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+  const double page = static_cast<double>(::sysconf(_SC_PAGESIZE));
+  double boot_time = 0;
+  std::ifstream proc_stat("/proc/stat");
+  for (std::string line; std::getline(proc_stat, line);) {
+    if (line.rfind("btime ", 0) == 0) boot_time = std::strtod(line.c_str() + 6, nullptr);
+  }
+  std::size_t open_fds = 0;
+  std::error_code ignored;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ignored);
+       it != std::filesystem::directory_iterator(); it.increment(ignored)) {
+    ++open_fds;
+  }
+  set.Add("process_cpu_seconds_total", "counter", "Total user and system CPU time in seconds.", {},
+          (field(14) + field(15)) / ticks);
+  set.Add("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", {},
+          field(24) * page);
+  set.Add("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", {}, field(23));
+  set.Add("process_start_time_seconds", "gauge",
+          "Start time of the process since the Unix epoch in seconds.", {},
+          boot_time + field(22) / ticks);
+  set.Add("process_open_fds", "gauge", "Number of open file descriptors.", {},
+          static_cast<double>(open_fds));
+  // As other exporters report them: the soft limits, "unlimited" as the largest 64-bit count.
+  auto limit = [](int resource) {
+    rlimit value{};
+    if (::getrlimit(resource, &value) != 0 || value.rlim_cur == RLIM_INFINITY) {
+      return 18446744073709551615.0;
+    }
+    return static_cast<double>(value.rlim_cur);
+  };
+  set.Add("process_max_fds", "gauge", "Maximum number of open file descriptors.", {},
+          limit(RLIMIT_NOFILE));
+  set.Add("process_virtual_memory_max_bytes", "gauge",
+          "Maximum amount of virtual memory available in bytes.", {}, limit(RLIMIT_AS));
+}
+
+Labels BuildInfoLabels(const std::string& version) {
+  return {{"version", version}, {"revision", KESTREL_REVISION}, {"compiler", KESTREL_COMPILER}};
+}
+
+}  // namespace kestrel::exporter

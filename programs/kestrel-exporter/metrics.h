@@ -1,0 +1,67 @@
+// Readings as Prometheus metrics (text exposition format 0.0.4), in base units.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/device_view.h"
+#include "programs/kestrel-exporter/config.h"
+
+namespace kestrel::exporter {
+
+// What one load left behind.
+struct LoadResult {
+  bool finished = false;     // false: the probe stopped waiting before the load ended
+  int32_t result = -1;       // LoadDeviceData's answer
+  std::string error;         // UTF-8; the module's last error text, or why there is no result
+  bool unreachable = false;  // the device timed out or refused: it is left alone for a while
+  // Set by a loader that knows better than the text (a document it could not write or read);
+  // null: the class follows from error.
+  const char* error_class = nullptr;
+  host::DeviceView device;
+  double duration_seconds = 0;
+  double finished_at = 0;  // Unix time
+};
+
+// Samples grouped by family, so that a family's lines stay together whatever order they come in.
+class MetricSet {
+ public:
+  void Add(const std::string& family, const char* type, const char* help, const Labels& labels,
+           double value);
+  // A histogram: bounds are the buckets' upper bounds, counts cumulative and as many.
+  void AddHistogram(const std::string& family, const char* help, const Labels& labels,
+                    const std::vector<double>& bounds, const std::vector<uint64_t>& counts,
+                    double sum);
+  std::string Text() const;
+
+ private:
+  struct Family {
+    std::string type;
+    std::string help;
+    std::string lines;
+  };
+  Family& Take(const std::string& family, const char* type, const char* help);
+  std::vector<std::string> order_;
+  std::map<std::string, Family> families_;
+};
+
+// Every family of one device: up, info, last error, load duration and one sample per sensor.
+void AddDeviceMetrics(MetricSet& set, const std::string& device, const Labels& extra,
+                      const LoadResult& load);
+
+// Samples of the exporter process itself (CPU, memory, descriptors and their limits, start time).
+void AddProcessMetrics(MetricSet& set);
+
+// roomalert_exporter_build_info's labels: version, the source revision the build was configured
+// from ("unknown" outside a git checkout) and the compiler.
+Labels BuildInfoLabels(const std::string& version);
+
+// A number as Prometheus reads it: shortest round-trip form, NaN, +Inf, -Inf.
+std::string FormatSample(double value);
+
+// A label value with backslash, quote and line feed escaped.
+std::string EscapeLabelValue(const std::string& text);
+
+}  // namespace kestrel::exporter

@@ -1,0 +1,67 @@
+// kestrel-host: the command-line stand-in for the host monitoring service. It loads the module,
+// drives one provider through the exported table, runs loads and shows the documents the module
+// wrote; with --check it is a monitoring plug-in.
+#include <stdlib.h>
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+#include <cstdio>
+#include <string>
+
+#include "host/module_loader.h"
+#include "programs/kestrel-host/check_run.h"
+#include "programs/kestrel-host/load_run.h"
+#include "programs/kestrel-host/options.h"
+
+namespace {
+
+// The network component reads the variable on every request, so it must be set before any.
+void TrustCertificate(const std::string& cacert) {
+#if defined(_WIN32)
+  _putenv_s("SSL_CERT_FILE", cacert.c_str());
+  std::fprintf(stderr,
+               "kestrel-host: warning: the Windows network component trusts the Windows "
+               "certificate store only; import %s there\n",
+               cacert.c_str());
+#else
+  ::setenv("SSL_CERT_FILE", cacert.c_str(), 1);
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace kestrel::host;
+#if defined(_WIN32)
+  // The same bytes as on Linux: scripts and the end-to-end suite read this output on both targets.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
+  Options o;
+  Job job;
+  const int parsed = ParseOptions(argc, argv, o, job);
+  if (parsed >= 0) return parsed;
+  if (o.plugin.empty()) o.plugin = DefaultModulePath();
+  if (!o.cacert.empty()) TrustCertificate(o.cacert);
+  if (o.check) return RunCheck(o, job);
+
+  LoadedModule module;
+  std::string error;
+  if (!LoadModule(o.plugin, module, error)) {
+    std::fprintf(stderr, "kestrel-host: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  IEnvProvider* provider = module.create();
+  if (provider == nullptr) {
+    std::fprintf(stderr, "kestrel-host: the module could not create a provider\n");
+    UnloadModule(module);
+    return kExitLoadFailed;
+  }
+  const int status = o.info ? PrintInfo(provider) : RunLoads(o, job, provider);
+  module.destroy(provider);
+  // The module stays mapped until the process ends: libcurl and OpenSSL keep process-wide state
+  // whose exit handlers would otherwise point into unloaded code.
+  return status;
+}
