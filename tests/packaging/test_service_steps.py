@@ -1,6 +1,6 @@
-"""The README's "Run it as a service" steps, run as written as far as a machine without systemd
+"""The service guide's steps (docs/service.md), run as written as far as a machine without systemd
 as PID 1 allows: the package is built and unpacked where apt would put it, the configuration and
-the commands are the README's own, and the exporter runs as the unit runs it (its ExecStart, its
+the commands are the guide's own, and the exporter runs as the unit runs it (its ExecStart, its
 state folder and credential, a user of no account, its umask), against a simulated site.
 
 Environment: KESTREL_BINARY_DIR (a built folder), KESTREL_SOURCE_DIR, CPACK (its cpack).
@@ -23,13 +23,10 @@ from test_packaging import SOURCE_DIR, BINARY_DIR, ScratchTestCase, run  # noqa:
 NOBODY = 65534
 
 
-def readme_blocks():
-    """The fenced blocks of the README's service section, in order, as (language, text)."""
-    with open(os.path.join(SOURCE_DIR, "README.md")) as f:
-        text = f.read()
-    section = text[text.index("## Run it as a service"):]
-    section = section[:section.index("\n## ", 1)] if "\n## " in section[1:] else section
-    return re.findall(r"```(\w*)\n(.*?)```", section, flags=re.S)
+def guide_blocks():
+    """The fenced blocks of the service guide, in order, as (language, text)."""
+    with open(os.path.join(SOURCE_DIR, "docs", "service.md")) as f:
+        return re.findall(r"```(\w*)\n(.*?)```", f.read(), flags=re.S)
 
 
 def commands(block):
@@ -55,7 +52,7 @@ class ServiceStepsTest(ScratchTestCase):
         self.root = os.path.join(self.dir, "root")
 
     def moved(self, text):
-        """A command or file of the README with the system's folders moved into the scratch root."""
+        """A command or file of the guide with the system's folders moved into the scratch root."""
         for folder in ("/etc/", "/usr/", "/var/lib/", "/run/"):
             text = text.replace(folder, self.root + folder)
         return text
@@ -79,14 +76,14 @@ class ServiceStepsTest(ScratchTestCase):
         self.assertTrue(values, key)
         return values[-1]
 
-    def test_the_readme_service_steps_run_as_written(self):
-        blocks = readme_blocks()
+    def test_the_service_steps_run_as_written(self):
+        blocks = guide_blocks()
         self.assertEqual([language for language, _ in blocks[:4]], ["sh", "yaml", "sh", "sh"])
         self.install_package()
 
-        # The closet asks for the account the README gives it; the server room for none.
+        # The closet asks for the account the guide gives it; the server room for none.
         with Site(1) as room, Site(1, extra=["--user", "admin", "--password", "s3cret-pass"]) as closet:
-            # Step 2: the README's configuration, its devices replaced by the simulated ones.
+            # Step 2: the guide's configuration, its devices replaced by the simulated ones.
             # Port 0: a free port picked by the exporter itself, which no other test can take.
             config = blocks[1][1].replace("127.0.0.1:9876", "127.0.0.1:0")
             config = config.replace("192.168.10.48", room.hosts[0])
