@@ -166,18 +166,22 @@ class ExampleConfigTest(ScratchTestCase):
     def check_config(self, path, **kwargs):
         return run(os.path.join(BINARY_DIR, "kestrel-exporter"), "--check-config", path, **kwargs)
 
-    def test_the_shipped_example_and_its_commented_account_pass_the_check(self):
+    def test_the_shipped_example_and_its_commented_examples_pass_the_check(self):
+        # As installed, the service reads no device until the operator adds one.
         example = os.path.join(PACKAGING, "config.example.yml")
         completed = self.check_config(example)
         self.assertRuns(completed)
-        self.assertIn(": ok, 3 devices", completed.stdout)
+        self.assertIn(": ok, 0 devices", completed.stdout)
 
-        # What an operator does to use the account: uncomment it and the device's auth. A check
-        # outside the unit names the credential it cannot see; the unit's own run reads it.
+        # What an operator does to use the examples: uncomment the devices, the account and the
+        # device's auth. A check outside the unit names the credential it cannot see; the unit's
+        # own run reads it.
         with open(example) as f:
             text = f.read()
-        text = re.sub(r"^#auth_modules:\n(#.*\n)+",
-                      lambda block: block.group(0).replace("#", ""), text, flags=re.M)
+        for block in ("devices", "auth_modules"):
+            text = re.sub(r"^#?%s:\n(#.*\n)+" % block,
+                          lambda found: found.group(0).replace("#", "", 1).replace("\n#", "\n"),
+                          text, flags=re.M)
         text = text.replace("#auth: server_rooms", "auth: server_rooms")
         self.assertIn("\nauth_modules:\n", text)
         config = os.path.join(self.dir, "config.yml")
@@ -185,6 +189,7 @@ class ExampleConfigTest(ScratchTestCase):
             f.write(text)
         completed = self.check_config(config)
         self.assertRuns(completed)
+        self.assertIn(": ok, 3 devices", completed.stdout)
         self.assertIn("the credential 'roomalert-password' of auth module 'server_rooms' is handed "
                       "over only inside the unit", completed.stdout)
         credentials = os.path.join(self.dir, "credentials")
@@ -267,14 +272,17 @@ class PackageTest(ScratchTestCase):
         self.assertRuns(run("dpkg", "-x", deb, root))
         with gzip.open(os.path.join(root, "usr/share/doc/kestrel-probe/changelog.gz"), "rt") as f:
             self.assertRegex(f.readline(), r"^kestrel-probe \(%s\) " % re.escape(version))
-        with gzip.open(os.path.join(root, "usr/share/man/man1/kestrel-host.1.gz"), "rt") as f:
-            self.assertIn("\\-\\-switch\\-alarm", f.read())
+        self.check_man_pages(root)
         for path in ("lib/systemd/system/kestrel-exporter.service",
                      "etc/kestrel-exporter/config.yml",
                      "usr/share/doc/kestrel-probe/examples/prometheus.yml",
                      "usr/share/doc/kestrel-probe/examples/RUNBOOK.md",
+                     "usr/share/doc/kestrel-probe/examples/alertmanager.yml",
                      "usr/share/kestrel-probe/grafana/roomalert-dashboard.json"):
             self.assertTrue(os.path.isfile(os.path.join(root, path)), path)
+        # the rules' tests run where they are installed, beside the rules
+        self.assertRuns(run("promtool", "test", "rules", os.path.join(
+            root, "usr/share/doc/kestrel-probe/examples/alerts_test.yml")))
         # Grafana's provisioning example points at the folder the dashboard is installed in
         with open(os.path.join(root, "usr/share/doc/kestrel-probe/examples/"
                                "grafana-provisioning.yml")) as f:
@@ -292,6 +300,30 @@ class PackageTest(ScratchTestCase):
                     completed = run(path, arg, cwd=self.dir)
                 self.assertRuns(completed)
                 self.assertIn(expected, completed.stdout)
+
+    # What each page must tell beyond --help, by section and a phrase of it.
+    MAN_PAGES = [
+        ("kestrel-exporter", [("ENDPOINTS", "/probe?target=NAME"),
+                              ("CONFIGURATION", "backoff_max"), ("SIGNALS", "SIGHUP"),
+                              ("EXIT STATUS", "SIGTERM"), ("ENVIRONMENT", "STATE_DIRECTORY"),
+                              ("FILES", "/etc/kestrel-exporter/config.yml")]),
+        ("kestrel-host", [("OPTIONS", "\\-\\-switch\\-alarm"), ("EXIT STATUS", "UNKNOWN"),
+                          ("SIGNALS", "SIGTERM"), ("ENVIRONMENT", "MP_CONFIG_FILE"),
+                          ("FILES", "check_roomalert")]),
+    ]
+
+    def check_man_pages(self, root):
+        for program, sections in self.MAN_PAGES:
+            with gzip.open(os.path.join(root, "usr/share/man/man1/%s.1.gz" % program), "rt") as f:
+                page = f.read()
+            parts = dict(re.findall(r'^\.SH "?([A-Z ]+?)"?\n(.*?)(?=^\.SH |\Z)', page,
+                                    flags=re.M | re.S))
+            for section, phrase in sections:
+                with self.subTest(page=program, section=section):
+                    self.assertIn(phrase, parts.get(section, ""))
+            # the description is the page's own, not --help's first line again
+            summary = run(os.path.join(root, "usr/bin", program), "--help").stdout.splitlines()[0]
+            self.assertNotIn(summary.split(":")[0].rstrip("."), parts["DESCRIPTION"])
 
 
 if __name__ == "__main__":
