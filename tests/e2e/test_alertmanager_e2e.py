@@ -68,10 +68,10 @@ class Receiver:
         self.server.shutdown()
         self.server.server_close()
 
-    def alerts(self, status=None, since=0.0):
+    def alerts(self, status):
+        """(name, device) of every alert that came with status."""
         with self.lock:
-            return [(name, device) for when, got, name, device in self.received
-                    if when >= since and status in (None, got)]
+            return [(name, device) for _, got, name, device in self.received if got == status]
 
     def first(self, status, name, device=None):
         """When (name, device) first came with status; None if it never did."""
