@@ -1,7 +1,8 @@
-"""The Grafana dashboard and the alert rules the package ships, against a real Prometheus that
-scrapes kestrel-exporter and roomalert-sim over loopback.
+"""The Grafana dashboard the package ships, its every query evaluated by a real Prometheus over
+what a real kestrel-exporter answers, recorded as Prometheus would have scraped it at 15 s, 60 s
+and 120 s, and asked as Grafana asks with its default data source settings.
 
-Environment: as test_exporter_e2e (KESTREL_BINARY_DIR, KESTREL_PROMETHEUS).
+Environment: as test_exporter_e2e (KESTREL_BINARY_DIR, KESTREL_PROMETHEUS, KESTREL_PROMTOOL).
 """
 
 import json
@@ -13,16 +14,21 @@ import time
 import unittest
 import urllib.parse
 
-from test_exporter_e2e import (PROMETHEUS, Exporter, ExporterTestCase, Site, device_list,
-                               free_port, get, stop)
+from test_exporter_e2e import (PROMETHEUS, PROMTOOL, Exporter, ExporterTestCase, Site, free_port,
+                               get, stop)
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 DASHBOARD = os.path.join(SOURCE_DIR, "packaging", "grafana", "roomalert-dashboard.json")
-ALERTS = os.path.join(SOURCE_DIR, "packaging", "prometheus", "alerts.yml")
+DEAD_SENSOR = os.path.join(SOURCE_DIR, "tests", "fixtures", "check", "3w-dead-sensor.json")
 
-# What Grafana puts in for the variables: every device picked, the packaged job name, and the
-# rate window it computes for a 1 s scrape interval (at least four scrapes).
-VARIABLES = {"device": ".*", "job": "kestrel-exporter", "__rate_interval": "10s"}
+# Grafana's Prometheus data source unless told otherwise: its scrape interval is 15 s.
+DATA_SOURCE_SCRAPE = 15
+# Scrape intervals the dashboard must be right at: Prometheus's default, the shipped
+# prometheus.yml's, and a slow site's.
+SPACINGS = (15, 60, 120)
+# The dashboard's own time range (now-6h), and data from well before it.
+RANGE = 6 * 3600
+RECORDED = RANGE + 1800
 
 
 def load_dashboard():
@@ -38,13 +44,39 @@ def panels(dashboard):
             yield panel
 
 
-def expand(expression):
-    """The query as Grafana sends it; a variable the dashboard does not define fails the test."""
-    return re.sub(r"\$\{?(\w+)\}?", lambda m: VARIABLES[m.group(1)], expression)
+def seconds(text):
+    number, unit = re.fullmatch(r"(\d+)(ms|s|m|h)", text).groups()
+    return int(number) * {"ms": 0.001, "s": 1, "m": 60, "h": 3600}[unit]
+
+
+def duration(value):
+    return "%ds" % value
+
+
+def grafana_query(panel, target):
+    """The expression and step Grafana sends for a target. Its interval is the smallest Grafana
+    ever uses, that of a wide panel on a short range: the data source's scrape interval, or the
+    panel's min interval. A query's min step (the target's interval) raises the step and stands
+    for the scrape interval in $__rate_interval, which is max($__interval + scrape interval,
+    4 x scrape interval)."""
+    interval = seconds(panel.get("interval") or duration(DATA_SOURCE_SCRAPE))
+    scrape = seconds(target.get("interval") or duration(DATA_SOURCE_SCRAPE))
+    step = max(interval, scrape)
+    variables = {
+        "device": ".*",  # All, as the dashboard opens
+        "job": "kestrel-exporter",
+        "__interval": duration(step),
+        "__rate_interval": duration(max(interval + scrape, 4 * scrape)),
+        "__range": duration(RANGE),
+    }
+    # a variable the dashboard does not define, or Grafana does not know, fails the test
+    expression = re.sub(r"\$\{?(\w+)\}?", lambda m: variables[m.group(1)], target["expr"])
+    return expression, step
 
 
 class Prometheus:
-    """A Prometheus server on a free loopback port with the given configuration text."""
+    """A Prometheus server on a free loopback port with the given configuration text; its data
+    lives in FOLDER/tsdb."""
 
     def __init__(self, folder, config_text):
         self.folder = folder
@@ -69,15 +101,6 @@ class Prometheus:
             return None
         return json.loads(body)["data"] if status == 200 else None
 
-    def series(self, expression, instant):
-        """Values of each series the query answers over the last 30 s, as Grafana asks."""
-        if instant:
-            data = self.api("query", query=expression)
-            return [[r["value"][1]] for r in data["result"]] if data else []
-        now = time.time()
-        data = self.api("query_range", query=expression, start=now - 30, end=now, step=1)
-        return [[v for _, v in r["values"]] for r in data["result"]] if data else []
-
     def alerts(self):
         data = self.api("alerts")
         return data["alerts"] if data else []
@@ -86,8 +109,78 @@ class Prometheus:
         self.exit = stop(self.process)
 
 
-def has_numbers(series):
-    return any(not math.isnan(float(v)) for values in series for v in values)
+def capture_site(folder):
+    """What one exporter answers for a small site: each device's /probe, its own /metrics and
+    its address. room-2 fails, so the error table has a row; every device has a sensor without
+    a reading."""
+    names = ["room-%d" % k for k in range(1, 4)]
+    with Site(len(names), faulty=[2], extra=["--fixture", DEAD_SENSOR]) as site:
+        devices = "".join('  - {name: %s, host: "%s", labels: {site: hq}}\n' % (name, host)
+                          for name, host in zip(names, site.hosts))
+        with Exporter(folder, "listen: 127.0.0.1:0\ndevices:\n" + devices) as exporter:
+            probes = {name: exporter.probe(name)[1] for name in names}
+            metrics = get(exporter.url + "/metrics")[1]
+    return probes, metrics, exporter.address
+
+
+def with_thresholds(text):
+    """A probe with the threshold series the exporter exports from its configuration's built-in
+    limits, added when the exporter at hand is one from before thresholds."""
+    if "roomalert_threshold_celsius" in text:
+        return text
+    limits = {"roomalert_temperature_celsius": ("roomalert_threshold_celsius", [
+                  ("warning", "high", 27), ("critical", "high", 32)]),
+              "roomalert_humidity_ratio": ("roomalert_threshold_humidity_ratio", [
+                  ("warning", "low", 0.2), ("warning", "high", 0.7),
+                  ("critical", "low", 0.1), ("critical", "high", 0.8)])}
+    lines = set()
+    for line in text.splitlines():
+        name, _, labels = line.partition("{")
+        if name in limits:
+            family, bounds = limits[name]
+            labels = re.sub(r',?sensor_id="\d+"', "", labels.rsplit(" ", 1)[0])
+            for severity, bound, value in bounds:
+                # one per port: a port's sensors share its limits
+                lines.add('%s{severity="%s",bound="%s",%s %s'
+                          % (family, severity, bound, labels, value))
+    return text + "\n" + "\n".join(sorted(lines)) + "\n"
+
+
+def scraped(text, target_labels):
+    """(series, value, counts up) of one scrape's text, with the labels Prometheus gives the
+    target: counters and histograms count up, everything else stays."""
+    cumulative = set()
+    for name, kind in re.findall(r"^# TYPE (\S+) (\S+)$", text, flags=re.M):
+        suffixes = {"counter": ["", "_total"], "histogram": ["_bucket", "_count", "_sum"],
+                    "summary": ["_count", "_sum"]}.get(kind, [])
+        cumulative.update(name + suffix for suffix in suffixes)
+    added = ",".join('%s="%s"' % item for item in sorted(target_labels.items()))
+    samples = [("up{%s}" % added, 1.0, False)]
+    for line in text.splitlines():
+        if not line or line.startswith("#"):
+            continue
+        series, value = line.rsplit(" ", 1)
+        name, brace, labels = series.partition("{")
+        labels = labels[:-1] if brace else ""
+        samples.append(("%s{%s}" % (name, ",".join(filter(None, [added, labels]))),
+                        float(value), name in cumulative))
+    return samples
+
+
+def openmetrics(samples, spacing, end):
+    """The samples as scraped every spacing seconds up to end, in the format promtool backfills."""
+    scrapes = RECORDED // spacing
+    start = end - scrapes * spacing
+    lines = []
+    for series, value, counts_up in sorted(samples):
+        for k in range(scrapes + 1):
+            lines.append("%s %r %d" % (series, value * (k + 1) if counts_up else value,
+                                        start + k * spacing))
+    return "\n".join(lines) + "\n# EOF\n"
+
+
+def has_numbers(values):
+    return any(not math.isnan(float(v)) for v in values)
 
 
 class DashboardTest(ExporterTestCase):
@@ -98,10 +191,18 @@ class DashboardTest(ExporterTestCase):
         self.assertEqual(variables["datasource"]["query"], "prometheus")
         self.assertEqual(variables["device"]["definition"], "label_values(roomalert_up, device)")
         self.assertEqual(variables["device"]["datasource"]["uid"], "${datasource}")
+        # Import asks for the data source it names; the file names no other input.
+        inputs = {i["name"]: i for i in dashboard["__inputs"]}
+        self.assertEqual([(i["type"], i["pluginId"]) for i in inputs.values()],
+                         [("datasource", "prometheus")])
+        text = json.dumps(dashboard)
+        self.assertEqual(set(re.findall(r"\$\{(DS_\w+)\}", text)), set(inputs))
+        required = {(r["type"], r["id"]) for r in dashboard["__requires"]}
         ids = [p["id"] for top in dashboard["panels"] for p in [top] + top.get("panels", [])]
         self.assertEqual(len(ids), len(set(ids)))
         for panel in panels(dashboard):
             with self.subTest(panel=panel["title"]):
+                self.assertIn(("panel", panel["type"]), required)
                 # Bound to whichever Prometheus the viewer picks, never to one Grafana's own
                 # data source id, so the file imports anywhere.
                 for where in [panel] + panel["targets"]:
@@ -109,69 +210,62 @@ class DashboardTest(ExporterTestCase):
                 for t in panel["targets"]:
                     # the per-type families are the stable names; a type label is not
                     self.assertNotRegex(t["expr"], r"\btype\s*=")
-                    expand(t["expr"])
+                    grafana_query(panel, t)
 
     @unittest.skipUnless(os.access(PROMETHEUS, os.X_OK), "no Prometheus server installed")
-    def test_every_panel_has_data_and_the_exporter_alerts_when_killed(self):
-        names = ["room-%d" % k for k in range(1, 5)]
+    def test_every_panel_has_data_at_real_scrape_intervals(self):
+        probes, metrics, address = capture_site(self.dir)
+        samples = scraped(metrics, {"job": "kestrel-exporter", "instance": address,
+                                    "kestrel_exporter": address})
+        for name, text in probes.items():
+            samples += scraped(with_thresholds(text), {"job": "roomalert", "instance": name,
+                                                       "kestrel_exporter": address})
         dashboard = load_dashboard()
-        queries = [(p["title"], t["refId"], expand(t["expr"]), t.get("instant", False))
-                   for p in panels(dashboard) for t in p["targets"]]
-        # room-2 fails, so the error table has a row; the door of every device stands open
-        door_open = os.path.join(SOURCE_DIR, "tests", "fixtures", "check", "3w-door-open.json")
-        with Site(len(names), faulty=[2], extra=["--fixture", door_open]) as site, \
-                Exporter(self.dir, "listen: 127.0.0.1:0\n" + device_list(site.hosts)) as exporter:
-            config = """global: {scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}
-rule_files: ["%s"]
-scrape_configs:
-  - job_name: roomalert
-    metrics_path: /probe
-    static_configs: [{targets: [%s]}]
-    relabel_configs:
-      - {source_labels: [__address__], target_label: __param_target}
-      - {source_labels: [__param_target], target_label: instance}
-      - {target_label: __address__, replacement: "%s"}
-  - job_name: kestrel-exporter
-    static_configs: [{targets: ["%s"]}]
-""" % (ALERTS, ", ".join(names), exporter.address, exporter.address)
-            with Prometheus(self.dir, config) as prometheus:
-                answers = {}
-                deadline = time.monotonic() + 60
-                while time.monotonic() < deadline:
-                    time.sleep(1)
-                    answers = {q[:2]: prometheus.series(q[2], q[3]) for q in queries}
-                    if all(has_numbers(series) for series in answers.values()):
-                        break
-                for title, ref, expression, _ in queries:
-                    with self.subTest(panel=title, query=ref):
-                        self.assertTrue(has_numbers(answers[title, ref]), expression)
-                # the device picker offers every device
-                self.assertEqual(sorted(prometheus.api("label/device/values",
-                                                       **{"match[]": "roomalert_up"})), names)
+        end = int(time.time()) // 120 * 120
+        for spacing in SPACINGS:
+            with self.subTest(scrape_interval=spacing):
+                self.check_every_query(dashboard, samples, spacing, end, sorted(probes))
 
-                # The door example matches the device's door contact as the device names it.
-                # The rules run on their own schedule, which a busy machine can put behind
-                # the scrapes.
-                states = {}
-                deadline = time.monotonic() + 30
-                while time.monotonic() < deadline:
-                    states = {(a["labels"]["alertname"], a["labels"].get("device")): a["state"]
-                              for a in prometheus.alerts()}
-                    if ("RoomAlertDoorOpen", "room-1") in states:
-                        break
-                    time.sleep(1)
-                self.assertEqual(states.get(("RoomAlertDoorOpen", "room-1")), "pending")
+    def check_every_query(self, dashboard, samples, spacing, end, devices):
+        folder = os.path.join(self.dir, "every-%ds" % spacing)
+        os.mkdir(folder)
+        recorded = os.path.join(folder, "scrapes.om")
+        with open(recorded, "w") as f:
+            f.write(openmetrics(samples, spacing, end))
+        backfill = subprocess.run([PROMTOOL, "tsdb", "create-blocks-from", "openmetrics",
+                                   recorded, os.path.join(folder, "tsdb")],
+                                  capture_output=True, text=True, timeout=600)
+        self.assertEqual(backfill.returncode, 0, backfill.stderr)
+        with Prometheus(folder, "scrape_configs: []\n") as prometheus:
+            ready = time.monotonic() + 60
+            while prometheus.api("query", query="1") is None and time.monotonic() < ready:
+                time.sleep(0.5)
+            # the device picker offers every device
+            self.assertEqual(sorted(prometheus.api("label/device/values",
+                                                   **{"match[]": "roomalert_up"})), devices)
+            for panel in panels(dashboard):
+                for target in panel["targets"]:
+                    expression, step = grafana_query(panel, target)
+                    with self.subTest(panel=panel["title"], query=target["refId"]):
+                        self.assertAnswersEverywhere(prometheus, expression, step, end,
+                                                     target.get("instant", False))
+        self.assertEqual(prometheus.exit, 0)
 
-                exporter.process.kill()
-                deadline = time.monotonic() + 30
-                down = []
-                while not down and time.monotonic() < deadline:
-                    time.sleep(1)
-                    down = [a for a in prometheus.alerts()
-                            if a["labels"]["alertname"] == "RoomAlertExporterDown"]
-                self.assertEqual([(a["labels"]["instance"], a["state"]) for a in down],
-                                 [(exporter.address, "pending")])
-            self.assertEqual(prometheus.exit, 0)
+    def assertAnswersEverywhere(self, prometheus, expression, step, end, instant):
+        """A table shows the latest value; a graph must have a value at every step of the
+        dashboard's range, or the panel has holes."""
+        if instant:
+            data = prometheus.api("query", query=expression, time=end)
+            self.assertTrue(data and has_numbers(r["value"][1] for r in data["result"]),
+                            expression)
+            return
+        data = prometheus.api("query_range", query=expression, start=end - RANGE, end=end,
+                              step=step)
+        self.assertIsNotNone(data, expression)
+        answered = {t for r in data["result"] for t, v in r["values"] if has_numbers([v])}
+        steps = RANGE // step + 1
+        self.assertEqual(len(answered), steps,
+                         "%s: a value at %d of %d steps" % (expression, len(answered), steps))
 
 
 if __name__ == "__main__":

@@ -18,6 +18,10 @@ import yaml
 BINARY_DIR = os.environ.get("KESTREL_BINARY_DIR", "build/release")
 SOURCE_DIR = os.environ.get("KESTREL_SOURCE_DIR", ".")
 PACKAGING = os.path.join(SOURCE_DIR, "packaging")
+PROMETHEUS_EXAMPLES = os.path.join(PACKAGING, "prometheus")
+# The classes of roomalert_last_error_info, each with its runbook section.
+ERROR_CLASSES = ("timeout", "refused", "dns", "tls", "auth", "http_status", "not_json",
+                 "no_sensors", "write", "other")
 
 
 def run(*command, **kwargs):
@@ -61,73 +65,123 @@ class UnitTest(ScratchTestCase):
 
 
 class PrometheusExamplesTest(ScratchTestCase):
-    def test_promtool_accepts_the_examples(self):
-        prometheus = os.path.join(PACKAGING, "prometheus")
+    def test_promtool_and_amtool_accept_the_examples(self):
         cases = [
-            ("check", "config", os.path.join(prometheus, "prometheus.yml")),
-            ("check", "config", os.path.join(prometheus, "prometheus-sharded.yml")),
-            ("check", "rules", os.path.join(prometheus, "alerts.yml")),
+            ("promtool", "check", "config", "prometheus.yml"),
+            ("promtool", "check", "config", "prometheus-sharded.yml"),
+            ("promtool", "check", "rules", "alerts.yml"),
             # the alerts fire when they should and say what they should
-            ("test", "rules", os.path.join(SOURCE_DIR, "tests/packaging/alert_rules_test.yml")),
+            ("promtool", "test", "rules", "alerts_test.yml"),
+            ("amtool", "check-config", "alertmanager.yml"),
         ]
-        for verb, kind, path in cases:
-            with self.subTest(command=verb + " " + kind, file=os.path.basename(path)):
-                completed = run("promtool", verb, kind, path)
+        for *command, name in cases:
+            with self.subTest(command=" ".join(command), file=name):
+                completed = run(*command, os.path.join(PROMETHEUS_EXAMPLES, name))
                 self.assertRuns(completed)
                 self.assertNotIn("WARNING", completed.stdout + completed.stderr)
 
 
+def relabelled(job, address):
+    """A target's labels after a scrape job's relabelling (the replace rules the examples use)."""
+    labels = {"__address__": address, "job": job["job_name"]}
+    for rule in job.get("relabel_configs", []):
+        if rule.get("action", "replace") != "replace":
+            continue
+        value = ";".join(labels.get(name, "") for name in rule.get("source_labels", []))
+        match = re.fullmatch(rule.get("regex", "(.*)"), value)
+        if match:
+            labels[rule["target_label"]] = match.expand(
+                rule.get("replacement", "$1").replace("$1", r"\1"))
+    return labels
+
+
 class AlertRulesTest(unittest.TestCase):
+    def setUp(self):
+        with open(os.path.join(PROMETHEUS_EXAMPLES, "alerts.yml")) as f:
+            self.rules = [rule for group in yaml.safe_load(f)["groups"] for rule in group["rules"]]
+        self.assertTrue(self.rules)
+
     def test_every_rule_is_tested_and_links_its_runbook_entry(self):
-        prometheus = os.path.join(PACKAGING, "prometheus")
-        with open(os.path.join(prometheus, "alerts.yml")) as f:
-            rules = [rule for group in yaml.safe_load(f)["groups"] for rule in group["rules"]]
-        with open(os.path.join(SOURCE_DIR, "tests/packaging/alert_rules_test.yml")) as f:
+        with open(os.path.join(PROMETHEUS_EXAMPLES, "alerts_test.yml")) as f:
             tested = {case["alertname"] for test in yaml.safe_load(f)["tests"]
-                      for case in test.get("alert_rule_test", [])}
-        with open(os.path.join(prometheus, "RUNBOOK.md")) as f:
+                      for case in test.get("alert_rule_test", []) if case["exp_alerts"]}
+        with open(os.path.join(PROMETHEUS_EXAMPLES, "RUNBOOK.md")) as f:
             # the anchors a Markdown renderer gives "## Heading"
-            anchors = {line[3:].strip().lower() for line in f if line.startswith("## ")}
-        self.assertTrue(rules)
-        for rule in rules:
+            anchors = {re.sub(r"[^\w -]", "", line.lstrip("#").strip().lower())
+                       .replace(" ", "-") for line in f if line.startswith("#")}
+        # every class of roomalert_last_error_info has its section, which the exporter links
+        for error_class in ERROR_CLASSES:
+            self.assertIn("class-" + error_class, anchors)
+        for rule in self.rules:
             with self.subTest(alert=rule["alert"]):
                 self.assertIn(rule["alert"], tested)
                 annotations = rule["annotations"]
                 self.assertTrue(annotations.get("description"))
                 self.assertIn(annotations["runbook_url"].rpartition("#")[2], anchors)
 
+    def test_only_the_exporter_alert_ends_when_the_exporter_does(self):
+        # A rule without keep_firing_for sends an all-clear the moment its series go stale.
+        for rule in self.rules:
+            with self.subTest(alert=rule["alert"]):
+                self.assertEqual("keep_firing_for" in rule,
+                                 rule["alert"] != "RoomAlertExporterDown")
 
     def test_the_exporter_job_is_named_alike_everywhere(self):
         # A renamed job would leave RoomAlertExporterDown firing on absence and the dashboard's
         # exporter panels empty.
-        prometheus = os.path.join(PACKAGING, "prometheus")
         for name in ("prometheus.yml", "prometheus-sharded.yml"):
-            with open(os.path.join(prometheus, name)) as f:
+            with open(os.path.join(PROMETHEUS_EXAMPLES, name)) as f:
                 jobs = [job["job_name"] for job in yaml.safe_load(f)["scrape_configs"]]
             self.assertIn("kestrel-exporter", jobs, name)
-        with open(os.path.join(prometheus, "alerts.yml")) as f:
+        with open(os.path.join(PROMETHEUS_EXAMPLES, "alerts.yml")) as f:
             self.assertIn('up{job="kestrel-exporter"}', f.read())
         with open(os.path.join(PACKAGING, "grafana", "roomalert-dashboard.json")) as f:
             variables = {v["name"]: v for v in json.load(f)["templating"]["list"]}
         self.assertEqual(variables["job"]["query"], "kestrel-exporter")
+
+    def test_device_alerts_are_inhibited_by_the_label_both_jobs_share(self):
+        # The device job and the exporter's own job must give a device's alerts and the
+        # exporter's the same kestrel_exporter, or the inhibition silently never applies.
+        with open(os.path.join(PROMETHEUS_EXAMPLES, "alertmanager.yml")) as f:
+            inhibit = [rule for rule in yaml.safe_load(f)["inhibit_rules"]
+                       if 'alertname="RoomAlertExporterDown"' in rule["source_matchers"]]
+        self.assertEqual(len(inhibit), 1)
+        for name in ("prometheus.yml", "prometheus-sharded.yml"):
+            with self.subTest(config=name):
+                with open(os.path.join(PROMETHEUS_EXAMPLES, name)) as f:
+                    config = yaml.safe_load(f)
+                jobs = {job["job_name"]: job for job in config["scrape_configs"]}
+                exporter = jobs["kestrel-exporter"]["static_configs"][0]["targets"][0]
+                device = relabelled(jobs["roomalert"], "server-room-2")
+                own = relabelled(jobs["kestrel-exporter"], exporter)
+                self.assertEqual(device["kestrel_exporter"], exporter)
+                self.assertEqual(own["kestrel_exporter"], exporter)
+                # what else tells this server's alerts apart goes into the inhibition too
+                external = config["global"].get("external_labels", {})
+                self.assertLessEqual(set(external) | {"kestrel_exporter"},
+                                     set(inhibit[0]["equal"]))
 
 
 class ExampleConfigTest(ScratchTestCase):
     def check_config(self, path, **kwargs):
         return run(os.path.join(BINARY_DIR, "kestrel-exporter"), "--check-config", path, **kwargs)
 
-    def test_the_shipped_example_and_its_commented_account_pass_the_check(self):
+    def test_the_shipped_example_and_its_commented_examples_pass_the_check(self):
+        # As installed, the service reads no device until the operator adds one.
         example = os.path.join(PACKAGING, "config.example.yml")
         completed = self.check_config(example)
         self.assertRuns(completed)
-        self.assertIn(": ok, 3 devices", completed.stdout)
+        self.assertIn(": ok, 0 devices", completed.stdout)
 
-        # What an operator does to use the account: uncomment it and the device's auth. A check
-        # outside the unit names the credential it cannot see; the unit's own run reads it.
+        # What an operator does to use the examples: uncomment the devices, the account and the
+        # device's auth. A check outside the unit names the credential it cannot see; the unit's
+        # own run reads it.
         with open(example) as f:
             text = f.read()
-        text = re.sub(r"^#auth_modules:\n(#.*\n)+",
-                      lambda block: block.group(0).replace("#", ""), text, flags=re.M)
+        for block in ("devices", "auth_modules"):
+            text = re.sub(r"^#?%s:\n(#.*\n)+" % block,
+                          lambda found: found.group(0).replace("#", "", 1).replace("\n#", "\n"),
+                          text, flags=re.M)
         text = text.replace("#auth: server_rooms", "auth: server_rooms")
         self.assertIn("\nauth_modules:\n", text)
         config = os.path.join(self.dir, "config.yml")
@@ -135,6 +189,7 @@ class ExampleConfigTest(ScratchTestCase):
             f.write(text)
         completed = self.check_config(config)
         self.assertRuns(completed)
+        self.assertIn(": ok, 3 devices", completed.stdout)
         self.assertIn("the credential 'roomalert-password' of auth module 'server_rooms' is handed "
                       "over only inside the unit", completed.stdout)
         credentials = os.path.join(self.dir, "credentials")
@@ -207,22 +262,27 @@ class PackageTest(ScratchTestCase):
         self.assertRegex(listing, r"\n-rwxr-xr-x root/root .* \./usr/lib/nagios/plugins/check_roomalert\n")
         self.assertIn("/etc/nagios-plugins/config/kestrel-probe.cfg",
                       run("dpkg-deb", "--info", deb, "conffiles").stdout)
-        lintian = run("lintian", "--no-tag-display-limit", deb)
-        errors = [line for line in lintian.stdout.splitlines() if line.startswith("E:")]
-        self.assertEqual(errors, [], lintian.stdout)
+        # Built with Debian's hardening flags: no error, no warning, no hardening note.
+        lintian = run("lintian", "--display-info", "--tag-display-limit", "0", deb)
+        findings = [line for line in lintian.stdout.splitlines()
+                    if line.startswith(("E:", "W:")) or " hardening-" in line]
+        self.assertEqual(findings, [], lintian.stdout)
 
         root = os.path.join(self.dir, "root")
         self.assertRuns(run("dpkg", "-x", deb, root))
         with gzip.open(os.path.join(root, "usr/share/doc/kestrel-probe/changelog.gz"), "rt") as f:
             self.assertRegex(f.readline(), r"^kestrel-probe \(%s\) " % re.escape(version))
-        with gzip.open(os.path.join(root, "usr/share/man/man1/kestrel-host.1.gz"), "rt") as f:
-            self.assertIn("\\-\\-switch\\-alarm", f.read())
+        self.check_man_pages(root)
         for path in ("lib/systemd/system/kestrel-exporter.service",
                      "etc/kestrel-exporter/config.yml",
                      "usr/share/doc/kestrel-probe/examples/prometheus.yml",
                      "usr/share/doc/kestrel-probe/examples/RUNBOOK.md",
+                     "usr/share/doc/kestrel-probe/examples/alertmanager.yml",
                      "usr/share/kestrel-probe/grafana/roomalert-dashboard.json"):
             self.assertTrue(os.path.isfile(os.path.join(root, path)), path)
+        # the rules' tests run where they are installed, beside the rules
+        self.assertRuns(run("promtool", "test", "rules", os.path.join(
+            root, "usr/share/doc/kestrel-probe/examples/alerts_test.yml")))
         # Grafana's provisioning example points at the folder the dashboard is installed in
         with open(os.path.join(root, "usr/share/doc/kestrel-probe/examples/"
                                "grafana-provisioning.yml")) as f:
@@ -240,6 +300,30 @@ class PackageTest(ScratchTestCase):
                     completed = run(path, arg, cwd=self.dir)
                 self.assertRuns(completed)
                 self.assertIn(expected, completed.stdout)
+
+    # What each page must tell beyond --help, by section and a phrase of it.
+    MAN_PAGES = [
+        ("kestrel-exporter", [("ENDPOINTS", "/probe?target=NAME"),
+                              ("CONFIGURATION", "backoff_max"), ("SIGNALS", "SIGHUP"),
+                              ("EXIT STATUS", "SIGTERM"), ("ENVIRONMENT", "STATE_DIRECTORY"),
+                              ("FILES", "/etc/kestrel-exporter/config.yml")]),
+        ("kestrel-host", [("OPTIONS", "\\-\\-switch\\-alarm"), ("EXIT STATUS", "UNKNOWN"),
+                          ("SIGNALS", "SIGTERM"), ("ENVIRONMENT", "MP_CONFIG_FILE"),
+                          ("FILES", "check_roomalert")]),
+    ]
+
+    def check_man_pages(self, root):
+        for program, sections in self.MAN_PAGES:
+            with gzip.open(os.path.join(root, "usr/share/man/man1/%s.1.gz" % program), "rt") as f:
+                page = f.read()
+            parts = dict(re.findall(r'^\.SH "?([A-Z ]+?)"?\n(.*?)(?=^\.SH |\Z)', page,
+                                    flags=re.M | re.S))
+            for section, phrase in sections:
+                with self.subTest(page=program, section=section):
+                    self.assertIn(phrase, parts.get(section, ""))
+            # the description is the page's own, not --help's first line again
+            summary = run(os.path.join(root, "usr/bin", program), "--help").stdout.splitlines()[0]
+            self.assertNotIn(summary.split(":")[0].rstrip("."), parts["DESCRIPTION"])
 
 
 if __name__ == "__main__":
