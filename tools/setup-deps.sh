@@ -16,7 +16,7 @@ for group in "$@"; do
                  python3-yaml prometheus prometheus-alertmanager systemd dpkg-dev logrotate
                  nagios4-core icinga2-bin icinga2-common lintian) ;;
     windows)
-      packages+=(g++-mingw-w64-x86-64-posix wine64 wine googletest) ;;
+      packages+=(g++-mingw-w64-x86-64-posix wine64 wine googletest nsis osslsigncode) ;;
     *) echo "setup-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done

@@ -3,6 +3,8 @@
 # fuzz corpus replays and the end-to-end suite under Wine (headless, every Wine call bounded by a
 # time-out). The end-to-end suite serves the Windows host from the Linux build's simulator and
 # compares the Windows documents with the Linux build's, so the release build is made as well.
+# Last, the installer: built, then installed, upgraded over an earlier release and uninstalled in
+# a Wine prefix of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup-deps.sh build test windows
@@ -44,3 +46,18 @@ KESTREL_BINARY_DIR="$PWD/build/release" KESTREL_WINDOWS_DIR="$build" \
   KESTREL_FIXTURES_DIR="$PWD/tests/fixtures" \
   KESTREL_HOST_CMD="$PWD/tools/wine-run.sh $build/kestrel-host.exe" \
   timeout -k 10 1200 python3 tests/e2e/test_windows.py </dev/null
+
+echo "== windows: installer"
+rm -f "$build"/kestrel-probe-*-win64.exe
+cmake --build --preset windows --target package
+# An earlier release to upgrade from: this tree built under an older number.
+older="$PWD/build/windows-older"
+rm -f "$older"/kestrel-probe-*-win64.exe
+cmake --preset windows -B "$older" -DKESTREL_BUILD_TESTS=OFF -DKESTREL_RELEASE_VERSION=0.0.1 \
+  -DCMAKE_PROJECT_kestrel-probe_INCLUDE="$PWD/tests/packaging/as-release.cmake" >/dev/null
+cmake --build "$older" --target package
+
+echo "== windows: install, upgrade, uninstall"
+KESTREL_BINARY_DIR="$PWD/build/release" KESTREL_WINDOWS_DIR="$build" KESTREL_OLDER_DIR="$older" \
+  KESTREL_FIXTURES_DIR="$PWD/tests/fixtures" KESTREL_INSTALLER_PREFIX="$build/installer-prefix" \
+  timeout -k 10 1500 python3 tests/e2e/test_windows_installer.py </dev/null

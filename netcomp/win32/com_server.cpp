@@ -56,10 +56,20 @@ class ClassFactory final : public IClassFactory {
 
 ClassFactory g_factory;
 
-std::wstring ClassKey() {
+std::wstring GuidText(const GUID& guid) {
   wchar_t text[64] = {0};
-  ::StringFromGUID2(kestrel::netcomp::kHttpExClass, text, 64);
-  return std::wstring(L"CLSID\\") + text;
+  ::StringFromGUID2(guid, text, 64);
+  return text;
+}
+
+std::wstring ClassKey() {
+  return L"CLSID\\" + GuidText(kestrel::netcomp::kHttpExClass);
+}
+
+// Names the interface for registry and inventory tools. No proxy is registered: callers use the
+// class inside their own apartment, as the module does.
+std::wstring InterfaceKey() {
+  return L"Interface\\" + GuidText(kestrel::netcomp::kHttpExInterface);
 }
 
 LONG SetValue(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
@@ -121,12 +131,14 @@ STDAPI DllRegisterServer() {
       SetValue(class_key + L"\\InprocServer32", L"ThreadingModel", L"Apartment") == ERROR_SUCCESS &&
       SetValue(class_key + L"\\ProgID", nullptr, prog_id) == ERROR_SUCCESS &&
       SetValue(prog_id, nullptr, description) == ERROR_SUCCESS &&
-      SetValue(prog_id + L"\\CLSID", nullptr, class_id) == ERROR_SUCCESS;
+      SetValue(prog_id + L"\\CLSID", nullptr, class_id) == ERROR_SUCCESS &&
+      SetValue(InterfaceKey(), nullptr, L"IMvnHttpEx") == ERROR_SUCCESS;
   return written ? S_OK : SELFREG_E_CLASS;
 }
 
 STDAPI DllUnregisterServer() {
   const bool removed = DeleteTree(ClassKey()) == ERROR_SUCCESS &&
-                       DeleteTree(kestrel::netcomp::kHttpExProgId) == ERROR_SUCCESS;
+                       DeleteTree(kestrel::netcomp::kHttpExProgId) == ERROR_SUCCESS &&
+                       DeleteTree(InterfaceKey()) == ERROR_SUCCESS;
   return removed ? S_OK : SELFREG_E_CLASS;
 }

@@ -38,10 +38,14 @@ std::string RegistryText(const std::wstring& key, const wchar_t* name) {
   return narrow;
 }
 
-std::wstring ClassKey() {
+std::wstring GuidText(const GUID& guid) {
   wchar_t text[64] = {0};
-  ::StringFromGUID2(kestrel::netcomp::kHttpExClass, text, 64);
-  return std::wstring(L"CLSID\\") + text;
+  ::StringFromGUID2(guid, text, 64);
+  return text;
+}
+
+std::wstring ClassKey() {
+  return L"CLSID\\" + GuidText(kestrel::netcomp::kHttpExClass);
 }
 
 // Registers the component for the test and leaves it registered, as the installer would.
@@ -76,9 +80,12 @@ TEST_F(ComponentTest, RegistersAsAnApartmentInProcessServerUnderItsProgId) {
   CLSID found = {};
   ASSERT_EQ(::CLSIDFromProgID(L"MVNETWORK.HTTPEX", &found), S_OK);
   EXPECT_TRUE(IsEqualCLSID(found, kestrel::netcomp::kHttpExClass));
+  const std::wstring interface_key = L"Interface\\" + GuidText(kestrel::netcomp::kHttpExInterface);
+  EXPECT_EQ(RegistryText(interface_key, nullptr), "IMvnHttpEx");
 
   ASSERT_EQ(unregister_(), S_OK);
   EXPECT_EQ(RegistryText(key + L"\\InprocServer32", nullptr), "<absent>");
+  EXPECT_EQ(RegistryText(interface_key, nullptr), "<absent>");
   EXPECT_NE(::CLSIDFromProgID(L"MVNETWORK.HTTPEX", &found), S_OK);
   EXPECT_EQ(unregister_(), S_OK);  // unregistering twice is no error
 }
