@@ -13,6 +13,7 @@
 #include <iterator>
 #include <set>
 
+#include "app/listen_address.h"
 #include "programs/kestrel-exporter/yaml_walk.h"
 
 namespace kestrel::exporter {
@@ -78,7 +79,7 @@ bool IsReservedLabel(const std::string& name) {
 
 void ParseListen(const YAML::Node& node, Config& config) {
   const std::string text = Text(node, "listen");
-  if (!ParseListenAddress(text, config.listen_address, config.listen_port)) {
+  if (!app::ParseListenAddress(text, config.listen_address, config.listen_port)) {
     Fail(node, "expected ADDRESS:PORT or :PORT for 'listen', got " + Quoted(text));
   }
 }
@@ -319,27 +320,6 @@ void ParseDevices(const YAML::Node& node, const std::string& config_file, Config
 }
 
 }  // namespace
-
-bool ParseListenAddress(const std::string& text, std::string& address, int& port) {
-  const std::size_t colon = text.rfind(':');
-  std::string host = colon == std::string::npos ? std::string() : text.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-  }
-  int number = -1;
-  if (colon != std::string::npos) {
-    const char* first = text.data() + colon + 1;
-    const char* last = text.data() + text.size();
-    const auto [end, ec] = std::from_chars(first, last, number);
-    if (first == last || ec != std::errc() || end != last) number = -1;
-  }
-  if (number < 0 || number > 65535 || host.find_first_of(" \t[]") != std::string::npos) {
-    return false;
-  }
-  address = host;
-  port = number;
-  return true;
-}
 
 bool IsValidDeviceName(const std::string& text) {
   if (text.empty() || text.size() > 64 || text[0] == '.' || text[0] == '-') return false;
