@@ -1,22 +1,15 @@
 """The Grafana dashboard and the alert rules the package ships, against a real Prometheus that
-scrapes kestrel-exporter and roomalert-sim over loopback.
-
-Environment: as test_exporter_e2e (KESTREL_BINARY_DIR, KESTREL_PROMETHEUS).
-"""
+scrapes kestrel-exporter and roomalert-sim over loopback."""
 
 import json
 import math
 import os
 import re
-import subprocess
-import time
 import unittest
-import urllib.parse
 
-from test_exporter_e2e import (PROMETHEUS, Exporter, ExporterTestCase, Site, device_list,
-                               free_port, get, stop)
+from support import (PROMETHEUS, SOURCE_DIR, Exporter, ExporterTestCase, Prometheus, Site,
+                     device_list, fixture, wait_for)
 
-SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 DASHBOARD = os.path.join(SOURCE_DIR, "packaging", "grafana", "roomalert-dashboard.json")
 ALERTS = os.path.join(SOURCE_DIR, "packaging", "prometheus", "alerts.yml")
 
@@ -41,49 +34,6 @@ def panels(dashboard):
 def expand(expression):
     """The query as Grafana sends it; a variable the dashboard does not define fails the test."""
     return re.sub(r"\$\{?(\w+)\}?", lambda m: VARIABLES[m.group(1)], expression)
-
-
-class Prometheus:
-    """A Prometheus server on a free loopback port with the given configuration text."""
-
-    def __init__(self, folder, config_text):
-        self.folder = folder
-        with open(os.path.join(folder, "prometheus.yml"), "w") as f:
-            f.write(config_text)
-
-    def __enter__(self):
-        self.port = free_port()
-        with open(os.path.join(self.folder, "prometheus.log"), "wb") as log:
-            self.process = subprocess.Popen(
-                [PROMETHEUS, "--config.file=" + os.path.join(self.folder, "prometheus.yml"),
-                 "--storage.tsdb.path=" + os.path.join(self.folder, "tsdb"),
-                 "--web.listen-address=127.0.0.1:%d" % self.port],
-                stdout=subprocess.DEVNULL, stderr=log, stdin=subprocess.DEVNULL)
-        return self
-
-    def api(self, path, **params):
-        try:
-            status, body = get("http://127.0.0.1:%d/api/v1/%s?%s"
-                               % (self.port, path, urllib.parse.urlencode(params)))
-        except OSError:  # not listening yet
-            return None
-        return json.loads(body)["data"] if status == 200 else None
-
-    def series(self, expression, instant):
-        """Values of each series the query answers over the last 30 s, as Grafana asks."""
-        if instant:
-            data = self.api("query", query=expression)
-            return [[r["value"][1]] for r in data["result"]] if data else []
-        now = time.time()
-        data = self.api("query_range", query=expression, start=now - 30, end=now, step=1)
-        return [[v for _, v in r["values"]] for r in data["result"]] if data else []
-
-    def alerts(self):
-        data = self.api("alerts")
-        return data["alerts"] if data else []
-
-    def __exit__(self, *exc):
-        self.exit = stop(self.process)
 
 
 def has_numbers(series):
@@ -118,7 +68,7 @@ class DashboardTest(ExporterTestCase):
         queries = [(p["title"], t["refId"], expand(t["expr"]), t.get("instant", False))
                    for p in panels(dashboard) for t in p["targets"]]
         # room-2 fails, so the error table has a row; the door of every device stands open
-        door_open = os.path.join(SOURCE_DIR, "tests", "fixtures", "check", "3w-door-open.json")
+        door_open = fixture("3w-door-open.json", "check")
         with Site(len(names), faulty=[2], extra=["--fixture", door_open]) as site, \
                 Exporter(self.dir, "listen: 127.0.0.1:0\n" + device_list(site.hosts)) as exporter:
             config = """global: {scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}
@@ -136,12 +86,12 @@ scrape_configs:
 """ % (ALERTS, ", ".join(names), exporter.address, exporter.address)
             with Prometheus(self.dir, config) as prometheus:
                 answers = {}
-                deadline = time.monotonic() + 60
-                while time.monotonic() < deadline:
-                    time.sleep(1)
-                    answers = {q[:2]: prometheus.series(q[2], q[3]) for q in queries}
-                    if all(has_numbers(series) for series in answers.values()):
-                        break
+
+                def every_panel_has_numbers():
+                    answers.update({q[:2]: prometheus.series(q[2], q[3]) for q in queries})
+                    return all(has_numbers(series) for series in answers.values())
+
+                wait_for(every_panel_has_numbers, 60, every=1)
                 for title, ref, expression, _ in queries:
                     with self.subTest(panel=title, query=ref):
                         self.assertTrue(has_numbers(answers[title, ref]), expression)
@@ -152,23 +102,16 @@ scrape_configs:
                 # The door example matches the device's door contact as the device names it.
                 # The rules run on their own schedule, which a busy machine can put behind
                 # the scrapes.
-                states = {}
-                deadline = time.monotonic() + 30
-                while time.monotonic() < deadline:
+                def door_alert():
                     states = {(a["labels"]["alertname"], a["labels"].get("device")): a["state"]
                               for a in prometheus.alerts()}
-                    if ("RoomAlertDoorOpen", "room-1") in states:
-                        break
-                    time.sleep(1)
-                self.assertEqual(states.get(("RoomAlertDoorOpen", "room-1")), "pending")
+                    return states.get(("RoomAlertDoorOpen", "room-1"))
+                self.assertEqual(wait_for(door_alert, 30, every=1), "pending")
 
                 exporter.process.kill()
-                deadline = time.monotonic() + 30
-                down = []
-                while not down and time.monotonic() < deadline:
-                    time.sleep(1)
-                    down = [a for a in prometheus.alerts()
-                            if a["labels"]["alertname"] == "RoomAlertExporterDown"]
+                down = wait_for(lambda: [a for a in prometheus.alerts()
+                                         if a["labels"]["alertname"] == "RoomAlertExporterDown"],
+                                30, every=1)
                 self.assertEqual([(a["labels"]["instance"], a["state"]) for a in down],
                                  [(exporter.address, "pending")])
             self.assertEqual(prometheus.exit, 0)
