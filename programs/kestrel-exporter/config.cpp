@@ -3,16 +3,15 @@
 #include <yaml-cpp/yaml.h>
 
 #include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 
+#include "app/files.h"
 #include "app/listen_address.h"
 #include "programs/kestrel-exporter/yaml_walk.h"
 
@@ -133,9 +132,9 @@ std::string CaFileProblem(const std::string& path) {
   const auto status = std::filesystem::status(path, error);
   if (!std::filesystem::exists(status)) return "no such file";
   if (std::filesystem::is_directory(status)) return "a folder, not a file";
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::strerror(errno);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text;
+  std::string why;
+  if (!app::ReadWholeFile(path, text, why)) return why;
   if (text.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
     return "no PEM certificate in it (-----BEGIN CERTIFICATE-----)";
   }
@@ -423,12 +422,12 @@ bool ParseConfig(const std::string& text, const std::string& file_name,
 }
 
 bool LoadConfigFile(const std::string& path, Config& config, std::string& error, bool checking) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = path + ": cannot read the file";
+  std::string text;
+  std::string why;
+  if (!app::ReadWholeFile(path, text, why)) {
+    error = path + ": cannot read the file: " + why;
     return false;
   }
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const std::string folder = Folder(path);
   auto read_password = [&folder](const std::string& file, std::string& password) {
     const std::string full = file.empty() || file[0] == '/' ? file : folder + file;
