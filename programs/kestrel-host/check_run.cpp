@@ -207,12 +207,12 @@ int RunCheck(const Options& o, const Job& job) {
   auto run = std::make_shared<CheckRun>();
   // Signals blocked in main stay blocked in the worker; a stop, early or late, ends the wait
   // below, which then leaves as the plug-in must.
-  app::SignalThread signals(app::Signals::kStop, {[run](int, int) {
-                                                    std::lock_guard<std::mutex> hold(run->lock);
-                                                    run->interrupted = true;
-                                                    run->finished.notify_all();
-                                                  },
-                                                  {}});
+  auto interrupt = [run](int, int) {
+    std::lock_guard<std::mutex> hold(run->lock);
+    run->interrupted = true;
+    run->finished.notify_all();
+  };
+  app::SignalThread signals(app::Signals::kStop, {interrupt, {}});
   std::thread worker([run, &o, &job, folder, trace] {
     CheckOutcome outcome = LoadAndJudge(o, job, folder, trace);
     std::lock_guard<std::mutex> hold(run->lock);

@@ -437,15 +437,14 @@ int Serve(httplib::Server& server, int listening, kestrel::app::Log& log) {
   // A descriptor of our own for the socket: shutdown acts on the socket, and this descriptor is
   // never closed (and its number never reused) while the signal thread may use it.
   const int ours = ::dup(listening);
+  auto stop = [&server, ours](int, int) {
+    g_stopping = true;
+    if (server.is_running()) server.stop();
+    ::shutdown(ours, SHUT_RDWR);
+  };
   bool listened = false;
   {
-    kestrel::app::SignalThread signals(kestrel::app::Signals::kStop, {[&server, ours](int, int) {
-                                                                        g_stopping = true;
-                                                                        if (server.is_running())
-                                                                          server.stop();
-                                                                        ::shutdown(ours, SHUT_RDWR);
-                                                                      },
-                                                                      {}});
+    kestrel::app::SignalThread signals(kestrel::app::Signals::kStop, {stop, {}});
     listened = server.listen_after_bind();
   }
   if (ours >= 0) ::close(ours);
