@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a job needs, only those that are missing.
+# Supported system: Debian 12 (bookworm), as root: the packages below are its names, and
+# tools/test.sh and tools/demo.sh run there on a fresh machine. Elsewhere it installs nothing: it
+# names what is missing so that you install those packages (or your system's equivalents, e.g.
+# Ubuntu's of the same names, Fedora's *-devel ones) with your own tools, and stops.
 # Usage: tools/setup-deps.sh build|test|windows ...
+# OS_RELEASE names another os-release file (for the tests of this script).
 set -euo pipefail
 
 packages=()
@@ -17,7 +22,7 @@ for group in "$@"; do
                  nagios4-core icinga2-bin icinga2-common lintian) ;;
     windows)
       packages+=(g++-mingw-w64-x86-64-posix wine64 wine googletest nsis osslsigncode) ;;
-    *) echo "setup-deps: unknown group '$group'" >&2; exit 2 ;;
+    *) echo "setup-deps: unknown group '$group' (build, test or windows)" >&2; exit 2 ;;
   esac
 done
 
@@ -30,11 +35,31 @@ done
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
-echo "setup-deps: installing ${missing[*]}"
-if [ "$(id -u)" -ne 0 ]; then
-  echo "setup-deps: root is needed to install packages" >&2
+
+system="an unknown system (no /etc/os-release)"
+id="" version=""
+os_release=${OS_RELEASE:-/etc/os-release}
+if [ -r "$os_release" ]; then
+  # shellcheck disable=SC1090
+  system=$(. "$os_release" && echo "${PRETTY_NAME:-${NAME:-unknown}}")
+  id=$(. "$os_release" && echo "${ID:-}")
+  version=$(. "$os_release" && echo "${VERSION_ID:-}")
+fi
+if [ "$id" != debian ] || [ "$version" != 12 ]; then
+  {
+    echo "setup-deps: this script installs Debian 12 (bookworm) packages; this system is $system."
+    echo "setup-deps: install these (or your system's packages of the same programs and headers),"
+    echo "then run the command again:"
+    echo "  ${missing[*]}"
+  } >&2
   exit 1
 fi
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup-deps: root is needed to install ${missing[*]}; as root:" >&2
+  echo "  apt-get update && apt-get install --no-install-recommends ${missing[*]}" >&2
+  exit 1
+fi
+echo "setup-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The test suite in stages, each of which also runs alone:
-#   format   clang-format over every C++ file
+#   format   clang-format 14 (Debian 12's) over every C++ file
 #   release  build and test in release
 #   asan     build and test under ASan+UBSan
 #   tsan     the concurrent parts under ThreadSanitizer
@@ -13,10 +13,16 @@ cd "$(dirname "$0")/.."
 
 readonly all_stages=(format release asan tsan fuzz windows)
 
+# clang-format's layout changes between major versions: the files are laid out by Debian 12's,
+# version 14, and any other would find fault with correct files (or pass wrong ones).
+readonly clang_format_major=14
+
 usage() {
   echo "usage: tools/test.sh [STAGE...]   (all stages when none is given)"
   echo "stages: ${all_stages[*]}"
   echo "FUZZ_SECONDS=N sets how long each fuzz target runs (default 60)."
+  echo "CLANG_FORMAT=PATH names the clang-format $clang_format_major to use (default clang-format or" \
+    "clang-format-$clang_format_major)."
 }
 
 stages=()
@@ -44,8 +50,38 @@ fi
 
 tools/setup-deps.sh build test || exit 1
 
+# The clang-format of that major version: $CLANG_FORMAT when set, else clang-format itself when it
+# is one, else clang-format-14 (Debian installs both names). Prints nothing when there is none.
+find_clang_format() {
+  local tool version candidates=(clang-format "clang-format-$clang_format_major")
+  if [ -n "${CLANG_FORMAT:-}" ]; then candidates=("$CLANG_FORMAT"); fi
+  for tool in "${candidates[@]}"; do
+    command -v "$tool" >/dev/null 2>&1 || continue
+    version=$("$tool" --version 2>/dev/null | sed -n 's/.*clang-format version \([0-9][0-9]*\)\..*/\1/p')
+    if [ "$version" = "$clang_format_major" ]; then
+      echo "$tool"
+      return
+    fi
+  done
+}
+
 stage_format() {
-  git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run --Werror
+  local tool
+  tool=$(find_clang_format)
+  if [ -z "$tool" ]; then
+    local found
+    found=$("${CLANG_FORMAT:-clang-format}" --version 2>/dev/null | head -n 1)
+    echo "test.sh: format needs clang-format $clang_format_major (Debian 12's package" \
+      "clang-format); found: ${found:-no clang-format}. Another major version lays the files" \
+      "out differently: install clang-format-$clang_format_major." >&2
+    return 1
+  fi
+  if ! git ls-files '*.cpp' '*.h' | xargs -r "$tool" --dry-run --Werror; then
+    echo "test.sh: format: files above are not laid out as clang-format $clang_format_major" \
+      "would; fix them all with:" >&2
+    echo "  git ls-files '*.cpp' '*.h' | xargs $tool -i" >&2
+    return 1
+  fi
 }
 
 build_and_test() {

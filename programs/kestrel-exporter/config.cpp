@@ -3,16 +3,16 @@
 #include <yaml-cpp/yaml.h>
 
 #include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 
+#include "app/files.h"
+#include "app/listen_address.h"
 #include "programs/kestrel-exporter/yaml_walk.h"
 
 namespace kestrel::exporter {
@@ -78,7 +78,7 @@ bool IsReservedLabel(const std::string& name) {
 
 void ParseListen(const YAML::Node& node, Config& config) {
   const std::string text = Text(node, "listen");
-  if (!ParseListenAddress(text, config.listen_address, config.listen_port)) {
+  if (!app::ParseListenAddress(text, config.listen_address, config.listen_port)) {
     Fail(node, "expected ADDRESS:PORT or :PORT for 'listen', got " + Quoted(text));
   }
 }
@@ -132,9 +132,9 @@ std::string CaFileProblem(const std::string& path) {
   const auto status = std::filesystem::status(path, error);
   if (!std::filesystem::exists(status)) return "no such file";
   if (std::filesystem::is_directory(status)) return "a folder, not a file";
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::strerror(errno);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text;
+  std::string why;
+  if (!app::ReadWholeFile(path, text, why)) return why;
   if (text.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
     return "no PEM certificate in it (-----BEGIN CERTIFICATE-----)";
   }
@@ -320,27 +320,6 @@ void ParseDevices(const YAML::Node& node, const std::string& config_file, Config
 
 }  // namespace
 
-bool ParseListenAddress(const std::string& text, std::string& address, int& port) {
-  const std::size_t colon = text.rfind(':');
-  std::string host = colon == std::string::npos ? std::string() : text.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-  }
-  int number = -1;
-  if (colon != std::string::npos) {
-    const char* first = text.data() + colon + 1;
-    const char* last = text.data() + text.size();
-    const auto [end, ec] = std::from_chars(first, last, number);
-    if (first == last || ec != std::errc() || end != last) number = -1;
-  }
-  if (number < 0 || number > 65535 || host.find_first_of(" \t[]") != std::string::npos) {
-    return false;
-  }
-  address = host;
-  port = number;
-  return true;
-}
-
 bool IsValidDeviceName(const std::string& text) {
   if (text.empty() || text.size() > 64 || text[0] == '.' || text[0] == '-') return false;
   for (const char c : text) {
@@ -443,12 +422,12 @@ bool ParseConfig(const std::string& text, const std::string& file_name,
 }
 
 bool LoadConfigFile(const std::string& path, Config& config, std::string& error, bool checking) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = path + ": cannot read the file";
+  std::string text;
+  std::string why;
+  if (!app::ReadWholeFile(path, text, why)) {
+    error = path + ": cannot read the file: " + why;
     return false;
   }
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const std::string folder = Folder(path);
   auto read_password = [&folder](const std::string& file, std::string& password) {
     const std::string full = file.empty() || file[0] == '/' ? file : folder + file;

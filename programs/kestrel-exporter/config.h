@@ -113,9 +113,6 @@ bool ParseConfig(const std::string& text, const std::string& file_name,
 bool LoadConfigFile(const std::string& path, Config& config, std::string& error,
                     bool checking = false);
 
-// "ADDRESS:PORT", "[V6]:PORT" or ":PORT" (every interface) into its parts; false when it is none.
-bool ParseListenAddress(const std::string& text, std::string& address, int& port);
-
 // Whether text may name a device: it becomes a label value and a folder of the state directory.
 bool IsValidDeviceName(const std::string& text);
 

@@ -88,6 +88,15 @@ double Now() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
+// A device that stays down is said once per series of failures (see app::Log), not per probe.
+void LogLoad(app::Log& log, const std::string& device, const LoadResult& load) {
+  if (load.result == 0) {
+    log.Recovered(device, "device " + device + " answers again");
+  } else {
+    log.Failed(device, "device " + device + ": load failed: " + load.error);
+  }
+}
+
 }  // namespace
 
 bool ParseProbeQuery(const std::string& query, std::string& target, std::string& error) {
@@ -135,45 +144,12 @@ double ProbeWaitSeconds(const std::string& scrape_timeout_header, double configu
   return std::min(wait, configured_timeout);
 }
 
-void EventLog::Line(const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::fprintf(out_, "kestrel-exporter: %s\n", text.c_str());
-  std::fflush(out_);
-}
-
-void EventLog::Load(const std::string& device, const LoadResult& load) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto now = Clock::now();
-  const auto found = failing_.find(device);
-  if (load.result == 0) {
-    if (found == failing_.end()) return;
-    std::fprintf(out_, "kestrel-exporter: device %s answers again\n", device.c_str());
-    failing_.erase(found);
-  } else if (found == failing_.end() || found->second.error != load.error) {
-    std::fprintf(out_, "kestrel-exporter: device %s: load failed: %s\n", device.c_str(),
-                 load.error.c_str());
-    failing_[device] = Failing{load.error, now, 0};
-  } else if (std::chrono::duration<double>(now - found->second.logged).count() >= repeat_seconds_) {
-    std::fprintf(out_,
-                 "kestrel-exporter: device %s: load failed: %s (%llu more failures since the "
-                 "last line)\n",
-                 device.c_str(), load.error.c_str(),
-                 static_cast<unsigned long long>(found->second.unlogged));
-    found->second.logged = now;
-    found->second.unlogged = 0;
-  } else {
-    ++found->second.unlogged;
-    return;
-  }
-  std::fflush(out_);
-}
-
-Exporter::Exporter(Options options, const Config& config, LoaderFactory factory, EventLog& log)
+Exporter::Exporter(Options options, const Config& config, LoaderFactory factory, app::Log& log)
     : options_(std::move(options)),
       log_(log),
       registry_(std::move(factory)),
       scheduler_(options_.workers, [&log](const DeviceConfig& device, const LoadResult& load) {
-        log.Load(device.name, load);
+        LogLoad(log, device.name, load);
       }) {
   registry_.Apply(config);
   Tune(config);

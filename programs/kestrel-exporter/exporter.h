@@ -4,12 +4,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 
+#include "app/log.h"
 #include "programs/kestrel-exporter/config.h"
 #include "programs/kestrel-exporter/scheduler.h"
 
@@ -28,27 +28,6 @@ bool ParseProbeQuery(const std::string& query, std::string& target, std::string&
 // answer's way back, never longer than the configured timeout.
 double ProbeWaitSeconds(const std::string& scrape_timeout_header, double configured_timeout);
 
-// One line per notable event on stderr, with load failures limited per device: the first of a
-// series, a change of error text, then at most one every interval, and the recovery.
-class EventLog {
- public:
-  explicit EventLog(std::FILE* out = stderr, double repeat_seconds = 300)
-      : out_(out), repeat_seconds_(repeat_seconds) {}
-  void Line(const std::string& text);
-  void Load(const std::string& device, const LoadResult& load);
-
- private:
-  struct Failing {
-    std::string error;
-    Clock::time_point logged;
-    uint64_t unlogged = 0;
-  };
-  std::mutex mutex_;
-  std::FILE* out_;
-  double repeat_seconds_;
-  std::map<std::string, Failing> failing_;
-};
-
 class Exporter {
  public:
   struct Options {
@@ -57,7 +36,8 @@ class Exporter {
     bool poll = false;
     std::size_t workers = 128;
   };
-  Exporter(Options options, const Config& config, LoaderFactory factory, EventLog& log);
+  // log: events (start, reloads, a device's failures and recovery), one line each.
+  Exporter(Options options, const Config& config, LoaderFactory factory, app::Log& log);
 
   using Reply = std::function<void(Response)>;
   // Answers a probe through reply, exactly once: at once when the query or the target is
@@ -81,7 +61,7 @@ class Exporter {
   // What the scheduler takes from a configuration: back-off and worker count.
   void Tune(const Config& config);
   Options options_;
-  EventLog& log_;
+  app::Log& log_;
   Registry registry_;
   Scheduler scheduler_;
   std::mutex poll_mutex_;

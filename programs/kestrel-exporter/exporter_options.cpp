@@ -1,26 +1,17 @@
 #include "programs/kestrel-exporter/exporter_options.h"
 
 #include <CLI/CLI.hpp>
-#include <cstdio>
-#include <functional>
 #include <string>
-#include <vector>
 
-#include "programs/kestrel-exporter/config.h"
+#include "app/listen_address.h"
+#include "app/options.h"
 
 namespace kestrel::exporter {
 
 namespace {
 
-constexpr const char* kUsageHint = "Try 'kestrel-exporter --help' for the options.";
-
-CLI::Validator Check(std::function<std::string(const std::string&)> test) {
-  return CLI::Validator([test](std::string& value) { return test(value); }, "");
-}
-
-std::string NotEmpty(const std::string& text) {
-  return text.empty() ? "an empty value is not a file or folder" : "";
-}
+using app::Check;
+using app::NotEmpty;
 
 std::string WorkersProblem(const std::string& text) {
   const bool digits = !text.empty() && text.size() <= 4 &&
@@ -32,7 +23,7 @@ std::string WorkersProblem(const std::string& text) {
 std::string ListenProblem(const std::string& text) {
   std::string address;
   int port = 0;
-  return ParseListenAddress(text, address, port)
+  return app::ParseListenAddress(text, address, port)
              ? ""
              : text + " is not ADDRESS:PORT, [IPV6]:PORT or :PORT";
 }
@@ -82,27 +73,19 @@ void AddOptions(CLI::App& app, Options& o) {
 }  // namespace
 
 int ParseOptions(int argc, char** argv, Options& o) {
-  CLI::App app{"Serves the readings of AVTech Room Alert devices as Prometheus metrics.",
-               "kestrel-exporter"};
+  CLI::App app{"Serves the readings of AVTech Room Alert devices as Prometheus metrics.", kProgram};
   app.set_version_flag("--version", "kestrel-exporter " KESTREL_VERSION);
-  // A later value overrides an earlier one, as scripts that append to a base command expect.
-  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app::LaterValuesWin(app);
   app.footer(
       "Endpoints: /probe?target=NAME, /metrics, /sd, /, /-/healthy, /-/ready.\n"
       "Exit status: 0 stopped by SIGTERM or SIGINT (or a good --check-config), 1 the module or "
       "the\nstate directory cannot be used, 2 a usage error, a bad configuration or web "
       "configuration,\na port that is taken or a state directory that another exporter holds.");
   AddOptions(app, o);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-    std::fprintf(stderr, "kestrel-exporter: %s\n%s\n", e.what(), kUsageHint);
-    return kExitUsage;
-  }
+  const int parsed = app::ParseCommandLine(app, argc, argv);
+  if (parsed >= 0) return parsed;
   if (o.config.empty() && o.check_config.empty()) {
-    std::fprintf(stderr, "kestrel-exporter: --config FILE is required\n%s\n", kUsageHint);
-    return kExitUsage;
+    return app::UsageError(kProgram, "--config FILE is required");
   }
   return -1;
 }

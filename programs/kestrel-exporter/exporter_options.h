@@ -3,10 +3,13 @@
 
 #include <string>
 
+#include "app/exit_codes.h"
+
 namespace kestrel::exporter {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+constexpr const char* kProgram = "kestrel-exporter";
+using app::kExitFailure;
+using app::kExitUsage;
 constexpr long kDefaultWorkers = 128;
 
 struct Options {

@@ -1,9 +1,6 @@
 // kestrel-exporter: the Linux host service. It hosts the module for every configured Room Alert and
 // answers Prometheus: /probe?target=NAME loads one device now, /metrics tells about the exporter
 // (and, with --poll, every device's latest reading), / lists the devices.
-#include <pthread.h>
-#include <signal.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +12,9 @@
 #include <string>
 #include <thread>
 
+#include "app/listen_address.h"
+#include "app/log.h"
+#include "app/signals.h"
 #include "host/module_loader.h"
 #include "programs/kestrel-exporter/config.h"
 #include "programs/kestrel-exporter/discovery.h"
@@ -35,18 +35,18 @@ constexpr auto kShutdownGrace = std::chrono::seconds(5);
 // Both files, read and checked as at start (checking: for --check-config); false with the
 // reason printed.
 bool LoadFiles(const std::string& config_path, const Options& o, bool checking, Config& config,
-               WebConfig& web) {
+               WebConfig& web, app::Log& log) {
   std::string error;
   bool good = LoadConfigFile(config_path, config, error, checking);
   if (good && !o.web_config_file.empty()) good = LoadWebConfigFile(o.web_config_file, web, error);
-  if (!good) std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
+  if (!good) log.Line(error);
   return good;
 }
 
-int CheckConfig(const Options& o) {
+int CheckConfig(const Options& o, app::Log& log) {
   Config config;
   WebConfig web;
-  if (!LoadFiles(o.check_config, o, true, config, web)) return kExitUsage;
+  if (!LoadFiles(o.check_config, o, true, config, web, log)) return kExitUsage;
   std::printf("%s: ok, %zu devices\n", o.check_config.c_str(), config.devices.size());
   for (const std::string& note : config.unread_credentials) std::printf("  %s\n", note.c_str());
   if (!o.web_config_file.empty()) {
@@ -92,20 +92,20 @@ Response Text(const char* text) {
 // unlisted targets of an earlier run left, and every descriptor the system allows, shared out in
 // plan. The exit status when that cannot be had, else 0.
 int ClaimStateAndDescriptors(const ExporterFolders& folders, const Config& config,
-                             std::size_t workers, DescriptorPlan& plan) {
+                             std::size_t workers, DescriptorPlan& plan, app::Log& log) {
   for (const std::string* folder : {&folders.state, &folders.documents}) {
     std::error_code folder_error;
     std::filesystem::create_directories(*folder, folder_error);
     if (folder_error) {
-      std::fprintf(stderr, "kestrel-exporter: cannot create the %s directory %s: %s\n",
-                   folder == &folders.state ? "state" : "documents", folder->c_str(),
-                   folder_error.message().c_str());
+      log.Line(std::string("cannot create the ") +
+               (folder == &folders.state ? "state" : "documents") + " directory " + *folder + ": " +
+               folder_error.message());
       return kExitFailure;
     }
   }
   std::string error;
   if (LockStateFolder(folders.state, error) < 0) {
-    std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
+    log.Line(error);
     return kExitUsage;
   }
   RemoveUnlistedFolders(folders);
@@ -113,12 +113,12 @@ int ClaimStateAndDescriptors(const ExporterFolders& folders, const Config& confi
   // Unlisted targets load on a quarter of the workers more.
   plan = PlanDescriptors(allowed, config.devices.size(), workers + workers / 4);
   if (plan.needed > allowed) {
-    std::fprintf(stderr,
-                 "kestrel-exporter: %zu devices and %zu workers need about %zu open files with "
-                 "room for 1024 clients, but the limit is %zu: at most %zu client connections "
-                 "are served at once, and loads past the limit fail as if the devices refused; "
-                 "raise the hard limit (LimitNOFILE= in the unit, ulimit -Hn)\n",
-                 config.devices.size(), workers, plan.needed, allowed, plan.connections);
+    log.Line(std::to_string(config.devices.size()) + " devices and " + std::to_string(workers) +
+             " workers need about " + std::to_string(plan.needed) +
+             " open files with room for 1024 clients, but the limit is " + std::to_string(allowed) +
+             ": at most " + std::to_string(plan.connections) +
+             " client connections are served at once, and loads past the limit fail as if the "
+             "devices refused; raise the hard limit (LimitNOFILE= in the unit, ulimit -Hn)");
   }
   return 0;
 }
@@ -141,10 +141,10 @@ void AddRoutes(HttpServer& server, Exporter& exporter) {
 }
 
 bool StartServer(HttpServer& server, const Options& o, const Config& config, const WebConfig& web,
-                 EventLog& log) {
+                 app::Log& log) {
   std::string address = config.listen_address;
   int port = config.listen_port;
-  if (!o.web_listen_address.empty()) ParseListenAddress(o.web_listen_address, address, port);
+  if (!o.web_listen_address.empty()) app::ParseListenAddress(o.web_listen_address, address, port);
   if (address.empty()) address = "0.0.0.0";
   std::string error;
   if (!server.Configure(web, error) || !server.Start(address, port, error)) {
@@ -194,58 +194,38 @@ class Poller {
   std::thread thread_;
 };
 
-// Signals go to one thread that waits for them; every other thread runs with them blocked.
-sigset_t BlockSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGHUP);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-  return signals;
-}
-
 // Serves until SIGTERM or SIGINT; SIGHUP rereads both files, the web configuration only when the
-// main one is good, and applies neither unless both are.
-void ServeUntilStopped(const sigset_t& signals, const Options& o, Exporter& exporter,
-                       HttpServer& server, EventLog& log) {
+// main one is good, and applies neither unless both are. A reload runs on the signal thread while
+// the server goes on answering; one that came while the exporter started runs now.
+void ServeUntilStopped(const Options& o, Exporter& exporter, HttpServer& server, app::Log& log) {
   auto reload_web = [&](std::string& error) {
     WebConfig web;
     if (o.web_config_file.empty()) return true;
     return LoadWebConfigFile(o.web_config_file, web, error) && server.Configure(web, error);
   };
-  for (;;) {
-    int signal_number = 0;
-    sigwait(&signals, &signal_number);
-    if (signal_number == SIGHUP) {
-      exporter.Reload(reload_web);
-      continue;
-    }
-    log.Line(signal_number == SIGTERM ? "stopping on SIGTERM" : "stopping on SIGINT");
-    return;
-  }
+  app::SignalThread signals(app::Signals::kStopAndReload,
+                            {{}, [&] { exporter.Reload(reload_web); }});
+  const int signal_number = signals.WaitForStop();
+  log.Line(signal_number == SIGTERM ? "stopping on SIGTERM" : "stopping on SIGINT");
 }
 
-int Serve(const Options& o) {
+int Serve(const Options& o, app::Log& log) {
   Config config;
   WebConfig web;
-  if (!LoadFiles(o.config, o, false, config, web)) return kExitUsage;
+  if (!LoadFiles(o.config, o, false, config, web, log)) return kExitUsage;
   const ExporterFolders folders = Folders(o);
   DescriptorPlan descriptors;
   const auto workers = static_cast<std::size_t>(o.workers);
-  if (const int status = ClaimStateAndDescriptors(folders, config, workers, descriptors);
+  if (const int status = ClaimStateAndDescriptors(folders, config, workers, descriptors, log);
       status != 0) {
     return status;
   }
   host::LoadedModule module;
   std::string error;
   if (!host::LoadModule(o.plugin.empty() ? host::DefaultModulePath() : o.plugin, module, error)) {
-    std::fprintf(stderr, "kestrel-exporter: %s\n", error.c_str());
+    log.Line(error);
     return kExitFailure;
   }
-  const sigset_t signals = BlockSignals();
-  EventLog log;
   log.Line(std::string("starting version ") + KESTREL_VERSION + ", " +
            std::to_string(config.devices.size()) + " devices, state in " + folders.state +
            (folders.documents != folders.state ? ", documents in " + folders.documents : "") +
@@ -256,7 +236,7 @@ int Serve(const Options& o) {
   AddRoutes(server, exporter);
   if (!StartServer(server, o, config, web, log)) return kExitUsage;
   Poller poller(exporter, o.poll);
-  ServeUntilStopped(signals, o, exporter, server, log);
+  ServeUntilStopped(o, exporter, server, log);
   server.Stop();
   poller.Stop();
   if (!exporter.Stop(Clock::now() + kShutdownGrace)) {
@@ -281,5 +261,11 @@ int main(int argc, char** argv) {
   Options o;
   const int parsed = ParseOptions(argc, argv, o);
   if (parsed >= 0) return parsed;
-  return o.check_config.empty() ? Serve(o) : CheckConfig(o);
+  kestrel::app::Log log(kProgram);
+  if (!o.check_config.empty()) return CheckConfig(o, log);
+  // Before any thread: a signal that comes while the exporter starts waits for the signal thread
+  // (see ServeUntilStopped) rather than ending it half started.
+  kestrel::app::BlockSignals(kestrel::app::Signals::kStopAndReload);
+  kestrel::app::IgnoreBrokenPipes();
+  return Serve(o, log);
 }

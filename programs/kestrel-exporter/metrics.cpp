@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
+#include "app/files.h"
 #include "programs/kestrel-exporter/load_error.h"
 #include "programs/kestrel-exporter/readings.h"
 
@@ -281,8 +281,9 @@ void AddDeviceMetrics(MetricSet& set, const std::string& device, const Labels& e
 }
 
 void AddProcessMetrics(MetricSet& set) {
-  std::ifstream in("/proc/self/stat");
-  const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string stat;
+  std::string why;
+  if (!app::ReadWholeFile("/proc/self/stat", stat, why)) return;
   // The fields after the command's closing parenthesis, which may itself hold blanks.
   const std::size_t close = stat.rfind(')');
   if (close == std::string::npos) return;

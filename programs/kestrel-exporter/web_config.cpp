@@ -1,14 +1,10 @@
 #include "programs/kestrel-exporter/web_config.h"
 
 #include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <utility>
 
+#include "app/files.h"
 #include "programs/kestrel-exporter/web_tls.h"
 #include "programs/kestrel-exporter/yaml_walk.h"
 
@@ -189,27 +185,13 @@ bool ParseWebConfig(const std::string& text, const std::string& file_name,
 }
 
 bool LoadWebConfigFile(const std::string& path, WebConfig& web, std::string& error) {
-  auto read_file = [](const std::string& file, std::string& text, std::string& why) {
-    std::error_code ignored;
-    if (std::filesystem::is_directory(file, ignored)) {
-      why = "a folder, not a file";
-      return false;
-    }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-      why = std::strerror(errno);
-      return false;
-    }
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-  };
   std::string text;
   std::string why;
-  if (!read_file(path, text, why)) {
+  if (!app::ReadWholeFile(path, text, why)) {
     error = path + ": cannot read the file: " + why;
     return false;
   }
-  return ParseWebConfig(text, path, read_file, web, error);
+  return ParseWebConfig(text, path, app::ReadWholeFile, web, error);
 }
 
 }  // namespace kestrel::exporter

@@ -1,11 +1,9 @@
 #include "programs/kestrel-host/check_run.h"
 
-#include <signal.h>
 #include <stdlib.h>
 #if defined(_WIN32)
 #include <process.h>
 #else
-#include <pthread.h>
 #include <unistd.h>
 #endif
 
@@ -21,11 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "app/signals.h"
 #include "host/module_loader.h"
 #include "host/provider_text.h"
 #include "host/value_format.h"
 #include "programs/kestrel-host/host_input.h"
-#include "programs/kestrel-host/interrupts.h"
 #include "programs/kestrel-host/session.h"
 
 namespace kestrel::host {
@@ -126,6 +124,7 @@ struct CheckRun {
   std::mutex lock;
   std::condition_variable finished;
   bool done = false;
+  bool interrupted = false;
   CheckOutcome outcome;
 };
 
@@ -206,14 +205,14 @@ int RunCheck(const Options& o, const Job& job) {
   }
   const std::string trace = o.trace.empty() ? folder + "/trace.log" : o.trace;
   auto run = std::make_shared<CheckRun>();
-#if !defined(_WIN32)
-  // Signals go to this thread only, which can then clean up; the worker inherits the mask.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-#endif
+  // Signals blocked in main stay blocked in the worker; a stop, early or late, ends the wait
+  // below, which then leaves as the plug-in must.
+  auto interrupt = [run](int, int) {
+    std::lock_guard<std::mutex> hold(run->lock);
+    run->interrupted = true;
+    run->finished.notify_all();
+  };
+  app::SignalThread signals(app::Signals::kStop, {interrupt, {}});
   std::thread worker([run, &o, &job, folder, trace] {
     CheckOutcome outcome = LoadAndJudge(o, job, folder, trace);
     std::lock_guard<std::mutex> hold(run->lock);
@@ -221,25 +220,16 @@ int RunCheck(const Options& o, const Job& job) {
     run->done = true;
     run->finished.notify_all();
   });
-  SetChecking();
-  CatchInterrupts();
-#if !defined(_WIN32)
-  pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
-#endif
 
   const auto deadline =
       std::chrono::steady_clock::now() +
       std::chrono::milliseconds(static_cast<long long>(job.timeout_seconds * 1000.0));
   std::unique_lock<std::mutex> hold(run->lock);
-  while (!run->done) {
-    if (StopRequested()) {
-      Abandon(kCheckUnknown, CheckUnknownLine("interrupted before the device answered"), folder);
-    }
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) Abandon(job.timeout_state, TimeOutOutput(o, job, trace), folder);
-    run->finished.wait_for(hold, std::min<std::chrono::steady_clock::duration>(
-                                     deadline - now, std::chrono::milliseconds(100)));
+  run->finished.wait_until(hold, deadline, [&run] { return run->done || run->interrupted; });
+  if (!run->done && run->interrupted) {
+    Abandon(kCheckUnknown, CheckUnknownLine("interrupted before the device answered"), folder);
   }
+  if (!run->done) Abandon(job.timeout_state, TimeOutOutput(o, job, trace), folder);
   hold.unlock();
   worker.join();
   std::fputs(run->outcome.output.c_str(), stdout);

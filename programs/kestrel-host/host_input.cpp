@@ -141,31 +141,6 @@ std::string DeviceUrl(const std::string& host, bool secure, uint32_t port) {
   return url + ":" + std::to_string(port) + host.substr(authority_end) + kDocumentPath;
 }
 
-bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error,
-                      std::string& warning) {
-  fs::file_status status;
-  std::ifstream in;
-  if (!OpenFileForReading(path, status, in, error)) return false;
-  std::getline(in, password);
-  while (!password.empty() && (password.back() == '\r' || password.back() == '\n')) {
-    password.pop_back();
-  }
-  if (password.empty()) {
-    error = path + " is empty (the password is its first line)";
-    return false;
-  }
-#if defined(_WIN32)
-  // Windows files carry access lists, not these permission bits.
-  (void)warning;
-#else
-  if ((status.permissions() & (fs::perms::group_read | fs::perms::others_read)) !=
-      fs::perms::none) {
-    warning = path + " can be read by other users; chmod 600 " + path;
-  }
-#endif
-  return true;
-}
-
 bool PrepareOutputFile(const std::string& path, std::string& error) {
   const fs::path file(path);
   const fs::path folder = file.parent_path();

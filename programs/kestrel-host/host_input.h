@@ -1,5 +1,5 @@
-// What kestrel-host checks before it loads the module: the device address, the password file and
-// the files it will write. Each check answers false with a message that names the problem.
+// What kestrel-host checks before it loads the module: the device address and the files it will
+// read and write. Each check answers false with a message that names the problem.
 #pragma once
 
 #include <cstdint>
@@ -19,11 +19,6 @@ bool ParseDeviceAddress(const std::string& text, DeviceAddress& address, std::st
 
 // The URL the module will fetch for this host text, secure flag and port setting (0: none).
 std::string DeviceUrl(const std::string& host, bool secure, uint32_t port);
-
-// The first line of the file, without its line end. warning is set (and the call succeeds) when
-// other users may read the file.
-bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error,
-                      std::string& warning);
 
 // Creates the folder of path when missing and makes sure path itself can be written, without
 // creating or changing it.

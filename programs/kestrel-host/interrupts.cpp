@@ -1,68 +1,53 @@
 #include "programs/kestrel-host/interrupts.h"
 
-#include <signal.h>
-#include <stdlib.h>
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
+#include "app/exit_codes.h"
+#include "app/log.h"
+#include "app/signals.h"
 
 namespace kestrel::host {
 
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
-volatile sig_atomic_t g_loading = 0;
-volatile sig_atomic_t g_checking = 0;
+std::atomic<bool> g_stop{false};
+std::atomic<bool> g_loading{false};
+std::atomic<bool> g_began{false};
 
-// The module gives up on a silent device after its retries: three attempts of at most 10 s
-// each, the last starting before 15 s have passed.
-constexpr char kStopNotice[] =
-    "\nkestrel-host: stopping after the current load (up to 30 s while the device does not "
-    "answer); Ctrl-C again quits at once\n";
+app::Log g_log("kestrel-host");
+// Lives until the program ends; declared after the log its hook writes to.
+std::optional<app::SignalThread> g_signals;
 
-void OnInterrupt(int signal_number) {
-  if (g_stop != 0 && g_checking == 0) _exit(128 + signal_number);
-  g_stop = 1;
-#if defined(_WIN32)
-  // The Windows C runtime resets a handler to the default once it has run.
-  ::signal(signal_number, &OnInterrupt);
-  if (g_loading != 0) _write(2, kStopNotice, sizeof kStopNotice - 1);
-#else
-  if (g_loading != 0) {
-    const ssize_t written = ::write(2, kStopNotice, sizeof kStopNotice - 1);
-    (void)written;
+void OnStop(int signal_number, int count) {
+  if (count > 1 || !g_began) std::_Exit(app::ExitStatusForSignal(signal_number));
+  g_stop = true;
+  if (g_loading) {
+    // After the terminal's "^C".
+    std::fputs("\n", stderr);
+    // The module gives up on a silent device after its retries: three attempts of at most 10 s
+    // each, the last starting before 15 s have passed.
+    g_log.Line(
+        "stopping after the current load (up to 30 s while the device does not answer); "
+        "Ctrl-C again quits at once");
   }
-#endif
 }
 
 }  // namespace
 
 void CatchInterrupts() {
-#if defined(_WIN32)
-  ::signal(SIGINT, &OnInterrupt);
-  ::signal(SIGTERM, &OnInterrupt);
-#else
-  struct sigaction action {};
-  action.sa_handler = &OnInterrupt;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-#endif
+  if (!g_signals) g_signals.emplace(app::Signals::kStop, app::SignalHooks{&OnStop, {}});
 }
 
 bool StopRequested() {
-  return g_stop != 0;
+  return g_stop;
 }
 
 void SetLoading(bool loading) {
-  g_loading = loading ? 1 : 0;
-}
-
-void SetChecking() {
-  g_checking = 1;
+  if (loading) g_began = true;
+  g_loading = loading;
 }
 
 }  // namespace kestrel::host

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <string>
 
+#include "app/log.h"
+#include "app/signals.h"
 #include "host/module_loader.h"
 #include "programs/kestrel-host/check_run.h"
 #include "programs/kestrel-host/load_run.h"
@@ -18,14 +20,13 @@
 namespace {
 
 // The network component reads the variable on every request, so it must be set before any.
-void TrustCertificate(const std::string& cacert) {
+void TrustCertificate(const std::string& cacert, kestrel::app::Log& log) {
 #if defined(_WIN32)
   _putenv_s("SSL_CERT_FILE", cacert.c_str());
-  std::fprintf(stderr,
-               "kestrel-host: warning: the Windows network component trusts the Windows "
-               "certificate store only; import %s there\n",
-               cacert.c_str());
+  log.Warning("the Windows network component trusts the Windows certificate store only; import " +
+              cacert + " there");
 #else
+  (void)log;
   ::setenv("SSL_CERT_FILE", cacert.c_str(), 1);
 #endif
 }
@@ -34,6 +35,9 @@ void TrustCertificate(const std::string& cacert) {
 
 int main(int argc, char** argv) {
   using namespace kestrel::host;
+  // Before any thread: a stop that comes while the module is still being loaded waits for the
+  // loads' or the check's handling of it.
+  kestrel::app::BlockSignals(kestrel::app::Signals::kStop);
 #if defined(_WIN32)
   // The same bytes as on Linux: scripts and the end-to-end suite read this output on both targets.
   _setmode(_fileno(stdout), _O_BINARY);
@@ -43,19 +47,20 @@ int main(int argc, char** argv) {
   Job job;
   const int parsed = ParseOptions(argc, argv, o, job);
   if (parsed >= 0) return parsed;
+  kestrel::app::Log log(kProgram);
   if (o.plugin.empty()) o.plugin = DefaultModulePath();
-  if (!o.cacert.empty()) TrustCertificate(o.cacert);
+  if (!o.cacert.empty()) TrustCertificate(o.cacert, log);
   if (o.check) return RunCheck(o, job);
 
   LoadedModule module;
   std::string error;
   if (!LoadModule(o.plugin, module, error)) {
-    std::fprintf(stderr, "kestrel-host: %s\n", error.c_str());
+    log.Line(error);
     return kExitUsage;
   }
   IEnvProvider* provider = module.create();
   if (provider == nullptr) {
-    std::fprintf(stderr, "kestrel-host: the module could not create a provider\n");
+    log.Line("the module could not create a provider");
     UnloadModule(module);
     return kExitLoadFailed;
   }

@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "app/files.h"
+#include "app/log.h"
+#include "app/options.h"
 #include "programs/kestrel-host/extra_opts.h"
 #include "programs/kestrel-host/host_input.h"
 
@@ -15,11 +17,8 @@ namespace kestrel::host {
 
 namespace {
 
-constexpr const char* kUsageHint = "Try 'kestrel-host --help' for the options.";
-
-CLI::Validator Check(std::function<std::string(const std::string&)> test) {
-  return CLI::Validator([test](std::string& value) { return test(value); }, "");
-}
+using app::Check;
+using app::NotEmpty;
 
 std::string PortProblem(const std::string& text) {
   const bool digits = !text.empty() && text.size() <= 5 &&
@@ -81,10 +80,6 @@ std::string SwitchProblem(const std::string& text) {
   return text == "open" || text == "closed" ? "" : text + " is not one of open, closed";
 }
 
-std::string NotEmpty(const std::string& text) {
-  return text.empty() ? "an empty value is not a file or name" : "";
-}
-
 std::string ThresholdProblem(const std::string& text) {
   Threshold threshold;
   std::string error;
@@ -97,8 +92,7 @@ int UsageFailure(bool check, const std::string& message) {
     std::fputs(CheckUnknownLine(message).c_str(), stdout);
     return kCheckUnknown;
   }
-  std::fprintf(stderr, "kestrel-host: %s\n%s\n", message.c_str(), kUsageHint);
-  return kExitUsage;
+  return app::UsageError(kProgram, message);
 }
 
 bool AskedForCheck(const std::vector<std::string>& args) {
@@ -230,10 +224,10 @@ std::string Resolve(Options& o, Job& job, const Added& added) {
   if (!o.password_file.empty()) {
     std::string error;
     std::string warning;
-    if (!ReadPasswordFile(o.password_file, job.password, error, warning)) {
+    if (!app::ReadPasswordFile(o.password_file, job.password, error, warning)) {
       return "--password-file: " + error;
     }
-    if (!warning.empty()) std::fprintf(stderr, "kestrel-host: warning: %s\n", warning.c_str());
+    if (!warning.empty()) app::Log(kProgram).Warning(warning);
   }
   if (!o.cacert.empty()) {
     std::string error;
@@ -283,10 +277,9 @@ int ParseOptions(int argc, char** argv, Options& o, Job& job) {
   std::string error;
   if (!ExpandExtraOpts(args, extra, error)) return UsageFailure(check, error);
 
-  CLI::App app{"Reads an AVTech Room Alert 3W through the kestrel-probe module.", "kestrel-host"};
+  CLI::App app{"Reads an AVTech Room Alert 3W through the kestrel-probe module.", kProgram};
   app.set_version_flag("-V,--version", "kestrel-host " KESTREL_VERSION);
-  // A later value overrides an earlier one, as scripts that append to a base command expect.
-  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app::LaterValuesWin(app);
   app.footer(
       "Exit status: 0 every load succeeded, 1 a load failed (its error text and a hint on "
       "stderr),\n2 usage error or a module that cannot be loaded. With --check: 0 OK, 1 WARNING, "
@@ -297,14 +290,10 @@ int ParseOptions(int argc, char** argv, Options& o, Job& job) {
   AddDeviceOptions(app, o, added);
   AddOutputOptions(app, o, added);
   AddCheckOptions(app, o, added);
-  try {
-    // CLI11 takes the arguments last first.
-    std::vector<std::string> reversed(args.rbegin(), args.rend() - 1);
-    app.parse(reversed);
-  } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-    return UsageFailure(check, e.what());
-  }
+  const int parsed = app::ParseCommandLine(
+      app, std::vector<std::string>(args.begin() + (args.empty() ? 0 : 1), args.end()),
+      [check](const std::string& message) { return UsageFailure(check, message); });
+  if (parsed >= 0) return parsed;
   error = Resolve(o, job, added);
   if (error.empty() && extra.has_password) job.password = extra.password;
   if (error.empty() && !o.info) error = PrepareOutputs(o);

@@ -5,13 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "app/exit_codes.h"
 #include "programs/kestrel-host/check_mode.h"
 
 namespace kestrel::host {
 
-constexpr int kExitSuccess = 0;
-constexpr int kExitLoadFailed = 1;
-constexpr int kExitUsage = 2;
+constexpr const char* kProgram = "kestrel-host";
+using app::kExitSuccess;
+using app::kExitUsage;
+constexpr int kExitLoadFailed = app::kExitFailure;
 
 enum class Format { kTable, kJson, kXml };
 

@@ -4,8 +4,6 @@
 #define CPPHTTPLIB_OPENSSL_SUPPORT
 #endif
 #include <httplib.h>
-#include <pthread.h>
-#include <signal.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,15 +21,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "app/exit_codes.h"
+#include "app/files.h"
+#include "app/log.h"
+#include "app/signals.h"
 #include "programs/roomalert-sim/sim_options.h"
 
 extern const unsigned char kBundledFixture[];
@@ -39,11 +39,11 @@ extern const std::size_t kBundledFixtureSize;
 
 namespace {
 
+using kestrel::app::kExitFailure;
+using kestrel::app::kExitUsage;
 using roomalert_sim::Faults;
-using roomalert_sim::kExitUsage;
 using roomalert_sim::Options;
 
-constexpr int kExitFailure = 1;
 constexpr int kBacklog = 4096;
 // Beyond this many devices, connections take turns for a worker.
 constexpr std::size_t kMaxWorkers = 1024;
@@ -173,13 +173,6 @@ std::string SiteDeviceDocument(const std::string& base, int k) {
                      "10." + std::to_string((k >> 16) & 0xFF) + "." +
                          std::to_string((k >> 8) & 0xFF) + "." + std::to_string(k & 0xFF));
   return out;
-}
-
-bool ReadFile(const std::string& path, std::string& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
 }
 
 // cpp-httplib gives handlers no access to the connection, so the socket is found by its peer
@@ -340,7 +333,7 @@ class Simulator {
 
 // The server for o, TLS or not, tuned for a site; null (with the reason said) when the
 // certificate cannot serve.
-std::unique_ptr<httplib::Server> MakeServer(const Options& o) {
+std::unique_ptr<httplib::Server> MakeServer(const Options& o, kestrel::app::Log& log) {
   std::unique_ptr<httplib::Server> server;
   if (!o.tls_cert.empty()) {
     server = std::make_unique<httplib::SSLServer>(o.tls_cert.c_str(), o.tls_key.c_str());
@@ -348,8 +341,7 @@ std::unique_ptr<httplib::Server> MakeServer(const Options& o) {
     server = std::make_unique<httplib::Server>();
   }
   if (!server->is_valid()) {
-    std::fprintf(stderr, "roomalert-sim: cannot use the certificate %s with the key %s\n",
-                 o.tls_cert.c_str(), o.tls_key.c_str());
+    log.Line("cannot use the certificate " + o.tls_cert + " with the key " + o.tls_key);
     return nullptr;
   }
   // Headers and body leave in separate writes; with Nagle on, every reused connection would wait
@@ -366,9 +358,8 @@ std::unique_ptr<httplib::Server> MakeServer(const Options& o) {
     // an exporter at 211 probes/s. A site answers each connection once and closes it.
     server->set_keep_alive_max_count(1);
   }
-  server->set_logger([](const httplib::Request& request, const httplib::Response& response) {
-    std::fprintf(stderr, "roomalert-sim: %s %s %d\n", request.method.c_str(), request.path.c_str(),
-                 response.status);
+  server->set_logger([&log](const httplib::Request& request, const httplib::Response& response) {
+    log.Line(request.method + " " + request.path + " " + std::to_string(response.status));
   });
   return server;
 }
@@ -395,15 +386,16 @@ void AddRoutes(httplib::Server& server, Simulator& simulator, bool site) {
              });
 }
 
-// Binds and listens as o says; the port, or the exit status (negated) when it cannot.
-int Bind(httplib::Server& server, const Options& o) {
+// Binds and listens as o says; the port and the listening socket, or the exit status (negated)
+// when it cannot.
+int Bind(httplib::Server& server, const Options& o, kestrel::app::Log& log, int& listening) {
   // cpp-httplib also sets SO_REUSEPORT, which lets a second simulator share a port that another
   // process holds: requests would then go to either one. Address reuse alone still allows a quick
   // restart on a port whose old connections linger in TIME_WAIT.
   // The library listens with a backlog of 5, fixed when it was compiled: a burst of connections
   // would wait for SYN retries. The socket is kept here and listened on again with a real
   // backlog (Linux takes a second listen() as a new backlog).
-  socket_t listening = INVALID_SOCKET;
+  listening = INVALID_SOCKET;
   server.set_socket_options([&listening](socket_t sock) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -418,74 +410,74 @@ int Bind(httplib::Server& server, const Options& o) {
   }
   if (port <= 0) {
     const int bind_errno = errno;
+    const std::string where = o.address + ":" + std::to_string(o.port);
     if (bind_errno == EADDRINUSE) {
-      std::fprintf(stderr,
-                   "roomalert-sim: port %d on %s is already in use by another process; stop it "
-                   "or choose another port with --listen\n",
-                   o.port, o.address.c_str());
+      log.Line("port " + std::to_string(o.port) + " on " + o.address +
+               " is already in use by another process; stop it or choose another port with "
+               "--listen");
       return -kExitUsage;
     }
-    std::fprintf(stderr, "roomalert-sim: cannot listen on %s:%d%s%s\n", o.address.c_str(), o.port,
-                 bind_errno != 0 ? ": " : "", bind_errno != 0 ? std::strerror(bind_errno) : "");
+    log.Line("cannot listen on " + where +
+             (bind_errno != 0 ? std::string(": ") + std::strerror(bind_errno) : ""));
     return -kExitFailure;
   }
   if (::listen(listening, kBacklog) != 0) {
-    std::fprintf(stderr, "roomalert-sim: cannot listen on %s:%d: %s\n", o.address.c_str(), port,
-                 std::strerror(errno));
+    log.Line("cannot listen on " + o.address + ":" + std::to_string(port) + ": " +
+             std::strerror(errno));
     return -kExitFailure;
   }
   return port;
 }
 
-// Serves until SIGINT or SIGTERM (blocked in every thread, taken by one that stops the server)
-// or until the server ends on its own.
-int Serve(httplib::Server& server, const sigset_t& stop_signals) {
-  std::thread waiter([&] {
-    int signal_number = 0;
-    sigwait(&stop_signals, &signal_number);
+// Serves until SIGINT or SIGTERM, or until the server ends on its own. A stop can come before the
+// library's accept loop runs, and its stop() does nothing then: the loop would start afterwards
+// and serve for ever. Shutting the listening socket down ends the loop whenever it runs, also
+// before it starts; stop() as well, once it runs, also ends the kept-alive connections.
+int Serve(httplib::Server& server, int listening, kestrel::app::Log& log) {
+  // A descriptor of our own for the socket: shutdown acts on the socket, and this descriptor is
+  // never closed (and its number never reused) while the signal thread may use it.
+  const int ours = ::dup(listening);
+  auto stop = [&server, ours](int, int) {
     g_stopping = true;
-    server.stop();
-  });
-  const bool listened = server.listen_after_bind();
-  if (!g_stopping) {
-    // The server ended on its own: release the waiting thread.
-    pthread_kill(waiter.native_handle(), SIGTERM);
+    if (server.is_running()) server.stop();
+    ::shutdown(ours, SHUT_RDWR);
+  };
+  bool listened = false;
+  {
+    kestrel::app::SignalThread signals(kestrel::app::Signals::kStop, {stop, {}});
+    listened = server.listen_after_bind();
   }
-  waiter.join();
-  std::fprintf(stderr, "roomalert-sim: stopped\n");
+  if (ours >= 0) ::close(ours);
+  log.Line("stopped");
   return listened || g_stopping ? 0 : kExitFailure;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  kestrel::app::BlockSignals(kestrel::app::Signals::kStop);
+  kestrel::app::IgnoreBrokenPipes();
   Options o;
   const int parsed = roomalert_sim::ParseOptions(argc, argv, o);
-  if (parsed != 0) return parsed < 0 ? 0 : parsed;
+  if (parsed >= 0) return parsed;
+  kestrel::app::Log log(roomalert_sim::kProgram);
 
   std::string document(reinterpret_cast<const char*>(kBundledFixture), kBundledFixtureSize);
-  if (!o.fixture.empty() && !ReadFile(o.fixture, document)) {
-    std::fprintf(stderr, "roomalert-sim: cannot read the fixture %s\n", o.fixture.c_str());
+  std::string why;
+  if (!o.fixture.empty() && !kestrel::app::ReadWholeFile(o.fixture, document, why)) {
+    log.Line("cannot read the fixture " + o.fixture + ": " + why);
     return kExitUsage;
   }
-
-  // Signals are taken by one thread that stops the server; the worker threads never see them.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-
-  const std::unique_ptr<httplib::Server> server = MakeServer(o);
+  const std::unique_ptr<httplib::Server> server = MakeServer(o, log);
   if (server == nullptr) return kExitFailure;
   Simulator simulator(o, document);
   AddRoutes(*server, simulator, o.devices > 0);
-  const int port = Bind(*server, o);
+  int listening = -1;
+  const int port = Bind(*server, o, log, listening);
   if (port < 0) return -port;
   const bool v6 = o.address.find(':') != std::string::npos;
   std::printf("roomalert-sim listening on %s%s%s:%d (%s)\n", v6 ? "[" : "", o.address.c_str(),
               v6 ? "]" : "", port, o.tls_cert.empty() ? "http" : "https");
   std::fflush(stdout);
-  return Serve(*server, stop_signals);
+  return Serve(*server, listening, log);
 }

@@ -3,13 +3,13 @@
 #include <strings.h>
 
 #include <CLI/CLI.hpp>
-#include <functional>
-
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "app/listen_address.h"
+#include "app/options.h"
 
 namespace roomalert_sim {
 
@@ -51,18 +51,14 @@ bool ParseFault(const std::string& text, Faults& faults) {
 
 namespace {
 
-// ADDR:PORT, where ADDR may be a bracketed IPv6 literal.
+// ADDR:PORT, where ADDR may be a bracketed IPv6 literal. The simulator stays on the address it
+// is given, loopback by default, so one must be given.
 bool ParseListen(const std::string& text, std::string& address, int& port) {
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  address = text.substr(0, colon);
-  if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
-    address = address.substr(1, address.size() - 2);
-  }
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str() + colon + 1, &end, 10);
-  if (*end != 0 || colon + 1 == text.size() || value < 0 || value > 65535) return false;
-  port = static_cast<int>(value);
+  std::string parsed;
+  int number = 0;
+  if (!kestrel::app::ParseListenAddress(text, parsed, number) || parsed.empty()) return false;
+  address = parsed;
+  port = number;
   return true;
 }
 
@@ -99,13 +95,7 @@ bool ParseDeviceFaults(const std::string& text, int devices, std::vector<Faults>
   return true;
 }
 
-}  // namespace
-
-namespace {
-
-CLI::Validator Check(std::function<std::string(const std::string&)> test) {
-  return CLI::Validator([test](std::string& value) { return test(value); }, "");
-}
+using kestrel::app::Check;
 
 std::string FaultProblem(const std::string& text) {
   Faults ignored;
@@ -161,33 +151,22 @@ void AddOptions(CLI::App& app, Options& o, std::string& listen, std::vector<std:
 }  // namespace
 
 int ParseOptions(int argc, char** argv, Options& o) {
-  CLI::App app{"A Room Alert 3W on loopback: answers GET /getData.json.", "roomalert-sim"};
+  CLI::App app{"A Room Alert 3W on loopback: answers GET /getData.json.", kProgram};
   app.footer("The first line on stdout names the address listened on.");
-  // A later value overrides an earlier one, as scripts that append to a base command expect;
-  // --fault and --fault-devices add up.
-  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  kestrel::app::LaterValuesWin(app);
   std::string listen;
   std::vector<std::string> faults;
   AddOptions(app, o, listen, faults);
+  // --fault and --fault-devices add up.
   for (const char* repeatable : {"--fault", "--fault-devices"}) {
     app.get_option(repeatable)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   }
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) {
-      app.exit(e);
-      return -1;
-    }
-    std::fprintf(stderr, "roomalert-sim: %s\nTry 'roomalert-sim --help' for the options.\n",
-                 e.what());
-    return kExitUsage;
-  }
+  const int parsed = kestrel::app::ParseCommandLine(app, argc, argv);
+  if (parsed >= 0) return parsed;
   if (!listen.empty()) ParseListen(listen, o.address, o.port);
   for (const std::string& fault : faults) ParseFault(fault, o.faults);
   if (o.tls_cert.empty() != o.tls_key.empty()) {
-    std::fprintf(stderr, "roomalert-sim: --tls-cert and --tls-key go together\n");
-    return kExitUsage;
+    return kestrel::app::UsageError(kProgram, "--tls-cert and --tls-key go together");
   }
   // Every device starts with the faults given to all; a group adds its own on top.
   o.faults_by_device.assign(static_cast<std::size_t>(o.devices) + 1, o.faults);
@@ -199,12 +178,10 @@ int ParseOptions(int argc, char** argv, Options& o) {
       why = "wants LIST:FAULT with devices 1.." + std::to_string(o.devices) +
             " (e.g. 3,7:404 or 3-5,9:delay:2000)";
     }
-    if (!why.empty()) {
-      std::fprintf(stderr, "roomalert-sim: --fault-devices '%s' %s\n", group.c_str(), why.c_str());
-      return kExitUsage;
-    }
+    if (!why.empty())
+      return kestrel::app::UsageError(kProgram, "--fault-devices '" + group + "' " + why);
   }
-  return 0;
+  return -1;
 }
 
 }  // namespace roomalert_sim

@@ -6,7 +6,7 @@
 
 namespace roomalert_sim {
 
-constexpr int kExitUsage = 2;
+constexpr const char* kProgram = "roomalert-sim";
 // Enough for a large site; each device costs one copy of the document.
 constexpr long kMaxDevices = 100000;
 
@@ -40,7 +40,7 @@ struct Options {
 };
 
 bool ParseFault(const std::string& text, Faults& faults);
-// 0 to go on, a negative number after --help (exit 0), else the exit status of a usage error.
+// Answers -1 to go on, else the exit status (help and usage errors are printed already).
 int ParseOptions(int argc, char** argv, Options& o);
 
 }  // namespace roomalert_sim

@@ -18,9 +18,8 @@ import urllib.parse
 
 import yaml
 
-from test_dashboard_e2e import SOURCE_DIR, Prometheus
-from test_exporter_e2e import (PROMETHEUS, SIM, Exporter, ExporterTestCase, Site, free_port, get,
-                               stop)
+from support import (PROMETHEUS, SIM, SOURCE_DIR, Exporter, ExporterTestCase, Prometheus, Site,
+                     free_port, get, stop)
 
 ALERTMANAGER = os.environ.get("KESTREL_ALERTMANAGER", "/usr/bin/prometheus-alertmanager")
 EXAMPLES = os.path.join(SOURCE_DIR, "packaging", "prometheus")

@@ -1,6 +1,5 @@
 """kestrel-host --check as Nagios and Icinga run it, against roomalert-sim over loopback: a table
-of check runs read back with the plug-in output grammar, and absent readings in every output.
-Same environment as test_host_e2e."""
+of check runs read back with the plug-in output grammar, and absent readings in every output."""
 
 import os
 import re
@@ -8,10 +7,9 @@ import subprocess
 import time
 import unittest
 
-from test_host_e2e import (HOST_CMD, PASSWORD, HostTestCase, Simulator, fixture, free_port)
+from support import HOST_CMD, PASSWORD, HostTestCase, Simulator, fixture, free_port
 
-FIXTURES = os.environ.get("KESTREL_FIXTURES_DIR", "tests/fixtures")
-DEAD_SENSOR = os.path.join(FIXTURES, "check", "3w-dead-sensor.json")
+DEAD_SENSOR = fixture("3w-dead-sensor.json", "check")
 ODD_PASSWORD = "p ;w#d = x"
 
 # The monitoring-plugins performance data grammar: 'label'=value[UOM];[warn];[crit];[min];[max]

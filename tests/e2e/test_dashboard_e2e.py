@@ -2,7 +2,7 @@
 what a real kestrel-exporter answers, recorded as Prometheus would have scraped it at 15 s, 60 s
 and 120 s, and asked as Grafana asks with its default data source settings.
 
-Environment: as test_exporter_e2e (KESTREL_BINARY_DIR, KESTREL_PROMETHEUS, KESTREL_PROMTOOL).
+Environment: as support.py (KESTREL_BINARY_DIR, KESTREL_PROMETHEUS, KESTREL_PROMTOOL).
 """
 
 import json
@@ -12,12 +12,10 @@ import re
 import subprocess
 import time
 import unittest
-import urllib.parse
 
-from test_exporter_e2e import (PROMETHEUS, PROMTOOL, Exporter, ExporterTestCase, Site, free_port,
-                               get, stop)
+from support import (PROMETHEUS, PROMTOOL, SOURCE_DIR, Exporter, ExporterTestCase, Prometheus,
+                     Site, get)
 
-SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 DASHBOARD = os.path.join(SOURCE_DIR, "packaging", "grafana", "roomalert-dashboard.json")
 DEAD_SENSOR = os.path.join(SOURCE_DIR, "tests", "fixtures", "check", "3w-dead-sensor.json")
 
@@ -72,41 +70,6 @@ def grafana_query(panel, target):
     # a variable the dashboard does not define, or Grafana does not know, fails the test
     expression = re.sub(r"\$\{?(\w+)\}?", lambda m: variables[m.group(1)], target["expr"])
     return expression, step
-
-
-class Prometheus:
-    """A Prometheus server on a free loopback port with the given configuration text; its data
-    lives in FOLDER/tsdb."""
-
-    def __init__(self, folder, config_text):
-        self.folder = folder
-        with open(os.path.join(folder, "prometheus.yml"), "w") as f:
-            f.write(config_text)
-
-    def __enter__(self):
-        self.port = free_port()
-        with open(os.path.join(self.folder, "prometheus.log"), "wb") as log:
-            self.process = subprocess.Popen(
-                [PROMETHEUS, "--config.file=" + os.path.join(self.folder, "prometheus.yml"),
-                 "--storage.tsdb.path=" + os.path.join(self.folder, "tsdb"),
-                 "--web.listen-address=127.0.0.1:%d" % self.port],
-                stdout=subprocess.DEVNULL, stderr=log, stdin=subprocess.DEVNULL)
-        return self
-
-    def api(self, path, **params):
-        try:
-            status, body = get("http://127.0.0.1:%d/api/v1/%s?%s"
-                               % (self.port, path, urllib.parse.urlencode(params)))
-        except OSError:  # not listening yet
-            return None
-        return json.loads(body)["data"] if status == 200 else None
-
-    def alerts(self):
-        data = self.api("alerts")
-        return data["alerts"] if data else []
-
-    def __exit__(self, *exc):
-        self.exit = stop(self.process)
 
 
 def capture_site(folder):

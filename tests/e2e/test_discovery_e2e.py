@@ -1,21 +1,15 @@
 """Discovery: kestrel-exporter's /sd, and real Prometheus servers that find the devices through it
-with the packaged scrape configurations (prometheus.yml, prometheus-sharded.yml).
-
-Environment: as test_exporter_e2e (KESTREL_BINARY_DIR, KESTREL_PROMETHEUS).
-"""
+with the packaged scrape configurations (prometheus.yml, prometheus-sharded.yml)."""
 
 import http.client
 import json
 import os
-import signal
-import time
 import unittest
 
 import yaml
 
-from test_dashboard_e2e import SOURCE_DIR, Prometheus
-from test_exporter_e2e import (PROMETHEUS, Exporter, ExporterTestCase, Site, device_list, get,
-                               read_line_with)
+from support import (PROMETHEUS, SOURCE_DIR, Exporter, ExporterTestCase, Prometheus, Site,
+                     device_list, get, wait_for)
 
 EXAMPLES = os.path.join(SOURCE_DIR, "packaging", "prometheus")
 PACKAGED_EXPORTER = "127.0.0.1:9876"
@@ -47,12 +41,6 @@ def discovered(exporter):
     return json.loads(body.decode("utf-8")) if status == 200 else status
 
 
-def reload(exporter, text, expect="reload ok"):
-    exporter.write(text)
-    exporter.process.send_signal(signal.SIGHUP)
-    read_line_with(exporter.process, exporter.process.stderr, expect, seconds=60)
-
-
 def packaged(name, exporter_address, shard=None):
     """A packaged scrape configuration as a test server runs it: pointed at this exporter, with
     one-second scrapes and discovery and no rule files; with shard, the server that keeps it."""
@@ -70,16 +58,6 @@ def packaged(name, exporter_address, shard=None):
         assert len(keep) == 1, keep
         keep[0]["regex"] = str(shard)
     return yaml.safe_dump(config)
-
-
-def wait_for(condition, seconds=90):
-    """condition() until it answers something true or time is up; its last answer."""
-    deadline = time.monotonic() + seconds
-    answer = condition()
-    while not answer and time.monotonic() < deadline:
-        time.sleep(1)
-        answer = condition()
-    return answer
 
 
 def by_instance(prometheus, expression):
@@ -124,14 +102,14 @@ devices:
 
             # A reload that changes the devices changes the list; a refused one leaves it.
             renamed = config.replace("room-2", "closet").replace("d2.localhost", "d9.localhost")
-            reload(exporter, renamed)
+            exporter.reload(renamed)
             self.assertEqual([group["targets"] for group in discovered(exporter)],
                              [["room-1"], ["closet"]])
             self.assertEqual(discovered(exporter)[1]["labels"]["__meta_roomalert_device_host"],
                              "d9.localhost:1")
-            reload(exporter, renamed + "  - {name: broken}\n", expect="reload failed")
+            exporter.reload(renamed + "  - {name: broken}\n", expect="reload failed")
             self.assertEqual(len(discovered(exporter)), 2)
-            reload(exporter, "listen: 127.0.0.1:0\ndevices: []\n")
+            exporter.reload("listen: 127.0.0.1:0\ndevices: []\n")
             self.assertEqual(discovered(exporter), [])
         # a clean exit: the sanitizer builds report what they found through it
         self.assertEqual(exporter.exit, 0, exporter.log()[-3000:])
@@ -154,7 +132,7 @@ class PrometheusDiscoveryTest(ExporterTestCase):
                     up = by_instance(server, 'up{job="roomalert"} == 1')
                     ok = by_instance(server, "roomalert_up == 1")
                     return (up, ok) if set(up) == set(ok) == set(names) else None
-                answer = wait_for(every_device_up)
+                answer = wait_for(every_device_up, 90, every=1)
                 self.assertTrue(answer, by_instance(server, 'up{job="roomalert"}'))
                 up, ok = answer
                 for label, value in AWKWARD.items():
@@ -165,9 +143,9 @@ class PrometheusDiscoveryTest(ExporterTestCase):
                 self.assertNotIn("plain", up["room-2"]["metric"])
 
                 # a device added to the exporter's file is scraped after a reload alone
-                reload(exporter, config + '  - {name: room-7, host: "%s"}\n' % site.hosts[-1])
+                exporter.reload(config + '  - {name: room-7, host: "%s"}\n' % site.hosts[-1])
                 self.assertTrue(wait_for(lambda: by_instance(server, "roomalert_up == 1")
-                                         .get("room-7")))
+                                         .get("room-7"), 90, every=1))
             self.assertEqual([server.exit, exporter.exit], [0, 0])
 
     def test_two_sharded_servers_see_every_device_exactly_once(self):
@@ -188,7 +166,7 @@ class PrometheusDiscoveryTest(ExporterTestCase):
                 def every_device_up():
                     up = [set(by_instance(s, 'up{job="roomalert"} == 1')) for s in servers]
                     return up if set().union(*up) == set(names) else None
-                wait_for(every_device_up)
+                wait_for(every_device_up, 90, every=1)
                 # every target either server has, whatever its state
                 shares = [set(by_instance(s, 'up{job="roomalert"}')) for s in servers]
                 self.assertEqual(set().union(*shares), set(names))
@@ -203,7 +181,7 @@ class PrometheusDiscoveryTest(ExporterTestCase):
                                   and not line.endswith(" 0")}
                         self.assertEqual(loaded, shares[shard])
                         self.assertTrue(wait_for(lambda: by_instance(
-                            server, 'up{job="kestrel-exporter"} == 1'), seconds=30))
+                            server, 'up{job="kestrel-exporter"} == 1'), 30, every=1))
             self.assertEqual([server0.exit, server1.exit, first.exit, second.exit], [0] * 4)
 
 

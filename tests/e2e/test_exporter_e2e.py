@@ -1,192 +1,14 @@
-"""kestrel-exporter + module + roomalert-sim (+ a real Prometheus) over loopback.
+"""kestrel-exporter + module + roomalert-sim (+ a real Prometheus) over loopback."""
 
-Environment: KESTREL_BINARY_DIR (build folder with kestrel-exporter, roomalert-sim and the module),
-KESTREL_PROMETHEUS (optional: the Prometheus server, default /usr/bin/prometheus),
-KESTREL_PROMTOOL (optional, default promtool).
-"""
-
-import json
 import os
-import select
-import shutil
-import signal
-import socket
 import subprocess
-import tempfile
 import time
 import unittest
-import urllib.error
-import urllib.parse
-import urllib.request
 
-BINARY_DIR = os.environ.get("KESTREL_BINARY_DIR", "build/release")
-EXPORTER = os.path.join(BINARY_DIR, "kestrel-exporter")
-SIM = os.path.join(BINARY_DIR, "roomalert-sim")
-PROMETHEUS = os.environ.get("KESTREL_PROMETHEUS", "/usr/bin/prometheus")
-PROMTOOL = os.environ.get("KESTREL_PROMTOOL", "promtool")
+from support import (EXPORTER, PROMETHEUS, Exporter, ExporterTestCase, Prometheus, Site,
+                     device_list, get, wait_for)
+
 PASSWORD = "exp0rter-Pa55word"
-
-
-def stop(process, timeout=20):
-    """SIGTERM, then SIGKILL if it does not end; answers the exit status."""
-    if process.poll() is None:
-        process.send_signal(signal.SIGTERM)
-        try:
-            return process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            process.kill()
-    return process.wait()
-
-
-def read_line_with(process, stream, needle, seconds=15):
-    """Lines of stream until one holds needle; the text of that line."""
-    deadline = time.monotonic() + seconds
-    seen = []
-    while time.monotonic() < deadline:
-        ready, _, _ = select.select([stream], [], [], max(0.0, deadline - time.monotonic()))
-        if not ready:
-            break
-        line = stream.readline().decode("utf-8", "replace")
-        if not line:
-            break
-        seen.append(line)
-        if needle in line:
-            return line
-    raise RuntimeError("%s never said %r: %r" % (process.args[0], needle, seen))
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def get(url, headers=None, timeout=30):
-    request = urllib.request.Request(url, headers=headers or {})
-    try:
-        with urllib.request.urlopen(request, timeout=timeout) as response:
-            return response.status, response.read().decode("utf-8")
-    except urllib.error.HTTPError as error:
-        return error.code, error.read().decode("utf-8")
-
-
-class Site:
-    """Devices on loopback: one roomalert-sim serving them all (--devices). hosts[k] is device
-    k+1's host text."""
-
-    def __init__(self, count, faulty=(), fault="500", extra=()):
-        self.count, self.faulty, self.fault = count, sorted(faulty), fault
-        self.extra = list(extra)
-        self.processes = []
-
-    def _start(self, args):
-        process = subprocess.Popen([SIM, "--listen", "127.0.0.1:0"] + self.extra + args, bufsize=0,
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                   stdin=subprocess.DEVNULL)
-        ready, _, _ = select.select([process.stdout], [], [], 15)
-        line = process.stdout.readline().decode() if ready else ""
-        if "listening on" not in line:
-            stop(process)
-            process.stdout.close()
-            return None, process.returncode
-        self.processes.append(process)
-        return line.split("listening on ")[1].split()[0], 0
-
-    def __enter__(self):
-        args = ["--devices", str(self.count)]
-        if self.faulty:
-            args += ["--fault-devices", ",".join(map(str, self.faulty)) + ":" + self.fault]
-        address, code = self._start(args)
-        if address is None:
-            raise RuntimeError("simulator did not start (%d)" % code)
-        # The exporter takes only host[:port]: device K is dK.localhost, which libcurl resolves
-        # to loopback by itself.
-        self.port = address.rsplit(":", 1)[1]
-        self.hosts = ["d%d.localhost:%s" % (k, self.port) for k in range(1, self.count + 1)]
-        return self
-
-    def __exit__(self, *exc):
-        for process in self.processes:
-            stop(process)
-            process.stdout.close()
-
-
-class Exporter:
-    """kestrel-exporter with a configuration written by the test, on a free loopback port."""
-
-    def __init__(self, folder, config_text, *args):
-        self.folder = folder
-        self.config = os.path.join(folder, "exporter.yml")
-        self.state = os.path.join(folder, "state")
-        self.args = list(args)
-        self.write(config_text)
-
-    def write(self, text):
-        with open(self.config, "w") as f:
-            f.write(text)
-
-    def __enter__(self):
-        self.log_path = os.path.join(self.folder, "exporter.log")
-        self.process = subprocess.Popen(
-            [EXPORTER, "--config", self.config, "--state-dir", self.state] + self.args, bufsize=0,
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
-        # Generous: under ThreadSanitizer on a busy machine, starting the workers takes seconds.
-        try:
-            line = read_line_with(self.process, self.process.stderr, "listening on", seconds=90)
-        except RuntimeError:
-            stop(self.process)
-            self.process.stderr.close()
-            raise
-        self.address = line.split("listening on ")[1].strip()
-        self.url = "http://" + self.address
-        self.log_lines = [line]
-        return self
-
-    def log(self):
-        """Every stderr line so far (the exporter logs one line per event)."""
-        while not self.process.stderr.closed:
-            ready, _, _ = select.select([self.process.stderr], [], [], 0.2)
-            if not ready:
-                break
-            line = self.process.stderr.readline()
-            if not line:
-                break
-            self.log_lines.append(line.decode("utf-8", "replace"))
-        return "".join(self.log_lines)
-
-    def probe(self, target, timeout_header=None):
-        headers = {"X-Prometheus-Scrape-Timeout-Seconds": timeout_header} if timeout_header else {}
-        return get(self.url + "/probe?target=" + urllib.parse.quote(target), headers)
-
-    def __exit__(self, *exc):
-        self.exit = stop(self.process)
-        self.log()
-        self.process.stderr.close()
-
-
-def device_list(hosts, auth=None):
-    lines = []
-    for k, host in enumerate(hosts, 1):
-        lines.append("  - name: room-%d\n    host: \"%s\"\n" % (k, host))
-        if auth:
-            lines.append("    auth: %s\n" % auth)
-    return "devices:\n" + "".join(lines)
-
-
-class ExporterTestCase(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="kestrel-exporter-e2e-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def assertPromtoolAccepts(self, text):
-        checked = subprocess.run([PROMTOOL, "check", "metrics"], input=text.encode(),
-                                 capture_output=True, timeout=60)
-        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
-        # promtool prints lint findings (warnings) even when it answers 0.
-        self.assertEqual(checked.stdout + checked.stderr, b"")
 
 
 class ConfigurationTest(ExporterTestCase):
@@ -266,19 +88,15 @@ class ProbeTest(ExporterTestCase):
                 self.assertEqual(get(exporter.url + "/-/ready")[0], 200)
 
                 # A bad file keeps the old configuration running and says why.
-                exporter.write("devices:\n  - name: only\n")
-                exporter.process.send_signal(signal.SIGHUP)
-                read_line_with(exporter.process, exporter.process.stderr, "reload failed")
+                exporter.reload("devices:\n  - name: only\n", expect="reload failed")
                 self.assertEqual(exporter.probe("room-2")[0], 200)
                 self.assertIn("roomalert_exporter_config_last_reload_successful 0\n",
                               get(exporter.url + "/metrics")[1])
                 # A good one takes effect.
-                exporter.write("listen: 127.0.0.1:0\n"
-                               "auth_modules:\n  site: {user: admin, password_file: site.pass}\n"
-                               "devices:\n  - {name: only, auth: site, host: \"%s\"}\n"
-                               % site.hosts[0])
-                exporter.process.send_signal(signal.SIGHUP)
-                read_line_with(exporter.process, exporter.process.stderr, "reload ok")
+                exporter.reload("listen: 127.0.0.1:0\n"
+                                "auth_modules:\n  site: {user: admin, password_file: site.pass}\n"
+                                "devices:\n  - {name: only, auth: site, host: \"%s\"}\n"
+                                % site.hosts[0])
                 self.assertEqual(exporter.probe("room-2")[0], 403)
                 self.assertIn('roomalert_up{device="only"} 1', exporter.probe("only")[1])
 
@@ -364,10 +182,8 @@ class DeviceTlsTest(ExporterTestCase):
                                  {"trusted": (True, None), "untrusted": (False, "tls"),
                                   "lab": (True, None), "plain": (True, None)})
                 # Trust taken away by a reload is gone: no file of the old one stays behind.
-                exporter.write(head + devices.replace(", tls: {ca_file: ca.pem}", "")
-                               .replace(", auth: lab", ""))
-                exporter.process.send_signal(signal.SIGHUP)
-                read_line_with(exporter.process, exporter.process.stderr, "reload ok")
+                exporter.reload(head + devices.replace(", tls: {ca_file: ca.pem}", "")
+                                .replace(", auth: lab", ""))
                 self.assertEqual(self.states(exporter, names),
                                  {"trusted": (False, "tls"), "untrusted": (False, "tls"),
                                   "lab": (False, "tls"), "plain": (True, None)})
@@ -400,54 +216,35 @@ scrape_configs:
       - targets: ["%s"]
 """ % (targets, exporter_address, exporter_address)
 
-    def query(self, port, expression):
-        try:
-            status, body = get("http://127.0.0.1:%d/api/v1/query?query=%s"
-                               % (port, urllib.parse.quote(expression)))
-        except urllib.error.URLError:  # a busy machine: Prometheus not listening yet
-            return []
-        if status != 200:
-            return []
-        return json.loads(body)["data"]["result"]
-
     @unittest.skipUnless(os.access(PROMETHEUS, os.X_OK), "no Prometheus server installed")
     def test_prometheus_scrapes_every_device_through_the_exporter(self):
         names = ["room-%d" % k for k in range(1, self.DEVICES + 1)]
         faulty = {"room-%d" % k for k in self.FAULTY}
         with Site(self.DEVICES, faulty=self.FAULTY) as site, \
-                Exporter(self.dir, "listen: 127.0.0.1:0\n" + device_list(site.hosts)) as exporter:
-            with open(self.path("prometheus.yml"), "w") as f:
-                f.write(self.prometheus_config(exporter.address, names))
-            port = free_port()
-            with open(self.path("prometheus.log"), "wb") as log:
-                prometheus = subprocess.Popen(
-                    [PROMETHEUS, "--config.file=" + self.path("prometheus.yml"),
-                     "--storage.tsdb.path=" + self.path("tsdb"),
-                     "--web.listen-address=127.0.0.1:%d" % port],
-                    stdout=subprocess.DEVNULL, stderr=log, stdin=subprocess.DEVNULL)
-            try:
-                deadline = time.monotonic() + 40
-                up, temperatures, exporter_up = {}, {}, []
-                while time.monotonic() < deadline:
-                    time.sleep(1)
-                    up = {r["metric"]["device"]: r["value"][1]
-                          for r in self.query(port, 'roomalert_up{job="roomalert"}')}
-                    temperatures = {}
-                    for r in self.query(port, "roomalert_temperature_celsius"):
-                        temperatures.setdefault(r["metric"]["device"], []).append(
-                            float(r["value"][1]))
-                    exporter_up = [r["value"][1]
-                                   for r in self.query(port, 'up{job="kestrel-exporter"}')]
-                    if (len(up) == self.DEVICES and set(temperatures) == set(names) - faulty and
-                            exporter_up):
-                        break
-                self.assertEqual(up, {name: "0" if name in faulty else "1" for name in names})
-                self.assertEqual(set(temperatures), set(names) - faulty)
-                for name, values in temperatures.items():
-                    self.assertTrue(values and all(-50 < v < 80 for v in values), (name, values))
-                self.assertEqual(exporter_up, ["1"])
-            finally:
-                self.assertEqual(stop(prometheus), 0)
+                Exporter(self.dir, "listen: 127.0.0.1:0\n" + device_list(site.hosts)) as exporter, \
+                Prometheus(self.dir, self.prometheus_config(exporter.address, names)) as server:
+            seen = {}
+
+            def everything_scraped():
+                seen["up"] = {r["metric"]["device"]: r["value"][1]
+                              for r in server.query('roomalert_up{job="roomalert"}')}
+                seen["temperatures"] = {}
+                for r in server.query("roomalert_temperature_celsius"):
+                    seen["temperatures"].setdefault(r["metric"]["device"], []).append(
+                        float(r["value"][1]))
+                seen["exporter"] = [r["value"][1]
+                                    for r in server.query('up{job="kestrel-exporter"}')]
+                return (len(seen["up"]) == self.DEVICES and seen["exporter"] and
+                        set(seen["temperatures"]) == set(names) - faulty)
+
+            wait_for(everything_scraped, 40, every=1)
+            up, temperatures, exporter_up = seen["up"], seen["temperatures"], seen["exporter"]
+            self.assertEqual(up, {name: "0" if name in faulty else "1" for name in names})
+            self.assertEqual(set(temperatures), set(names) - faulty)
+            for name, values in temperatures.items():
+                self.assertTrue(values and all(-50 < v < 80 for v in values), (name, values))
+            self.assertEqual(exporter_up, ["1"])
+        self.assertEqual(server.exit, 0)
 
 
 if __name__ == "__main__":

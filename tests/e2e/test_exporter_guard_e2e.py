@@ -1,21 +1,16 @@
 """kestrel-exporter against callers and devices that would take it over: unlisted targets, dead
-and hanging devices, a second exporter on the same state folder. Loopback only.
-
-Environment: KESTREL_BINARY_DIR (build folder with kestrel-exporter, roomalert-sim and the module).
-"""
+and hanging devices, a second exporter on the same state folder. Loopback only."""
 
 import concurrent.futures
 import os
 import re
 import resource
-import signal
 import socket
 import subprocess
-import time
 import unittest
 
-from test_exporter_e2e import (EXPORTER, Exporter, ExporterTestCase, Site, device_list, get,
-                               read_line_with, stop)
+from support import (BINARY_DIR, EXPORTER, Exporter, ExporterTestCase, Site, device_list, get,
+                     stop, wait_for)
 
 
 def metric(body, name, device):
@@ -71,13 +66,9 @@ class UnlistedTest(ExporterTestCase):
                 self.assertEqual(len(names), 1)
                 self.assertRegex(names[0], r"^[0-9a-f]{16}$")  # nothing of the caller's text
                 # A reload drops unlisted targets, and their folders go with them.
-                exporter.write(self.config(["127.0.0.0/8"]))
-                exporter.process.send_signal(signal.SIGHUP)
-                read_line_with(exporter.process, exporter.process.stderr, "reload ok")
+                exporter.reload(self.config(["127.0.0.0/8"]))
                 # A load still running keeps its folder until it ends.
-                deadline = time.monotonic() + 60
-                while os.listdir(state) and time.monotonic() < deadline:
-                    time.sleep(0.1)
+                wait_for(lambda: not os.listdir(state))
                 self.assertEqual(os.listdir(state), [])
             networks = [
                 ([], "127.0.0.1", 403),
@@ -148,8 +139,7 @@ def memory_mb(pid, reset_peak=False):
 
 
 # The sanitizers keep freed memory in quarantine and use their own allocator: no bound holds there.
-SANITIZED = re.search(r"(asan|tsan)", os.path.basename(os.path.normpath(
-    os.environ.get("KESTREL_BINARY_DIR", "")))) is not None
+SANITIZED = re.search(r"(asan|tsan)", os.path.basename(os.path.normpath(BINARY_DIR))) is not None
 
 
 class HostileDevicesTest(ExporterTestCase):

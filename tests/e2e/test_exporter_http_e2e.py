@@ -1,7 +1,4 @@
-"""kestrel-exporter's front door against hostile and crowding clients, over loopback sockets.
-
-Environment: KESTREL_BINARY_DIR (build folder with kestrel-exporter, roomalert-sim and the module).
-"""
+"""kestrel-exporter's front door against hostile and crowding clients, over loopback sockets."""
 
 import os
 import resource
@@ -12,7 +9,7 @@ import threading
 import time
 import unittest
 
-from test_exporter_e2e import SIM, EXPORTER, Exporter, ExporterTestCase, Site, device_list, get
+from support import EXPORTER, SIM, Exporter, ExporterTestCase, Site, device_list, get, wait_for
 
 MB = 1024 * 1024
 RSS_GROWTH_BOUND = 64 * MB
@@ -263,9 +260,7 @@ class CrowdTest(FrontDoorTestCase):
                     try:
                         # Every connection held by the exporter before the asking begins.
                         wanted = sum(g[1] for g in groups)
-                        deadline = time.monotonic() + 60
-                        while self.held(exporter) < wanted and time.monotonic() < deadline:
-                            time.sleep(0.5)
+                        wait_for(lambda: self.held(exporter) >= wanted, every=0.5)
                         self.assertGreaterEqual(self.held(exporter), wanted)
                         slowest = 0
                         for _ in range(8):

@@ -1,8 +1,5 @@
 """kestrel-exporter's web configuration (--web.config.file): HTTPS, client certificates and
-logins, against a real exporter over loopback sockets.
-
-Environment: KESTREL_BINARY_DIR (build folder with kestrel-exporter, roomalert-sim and the module).
-"""
+logins, against a real exporter over loopback sockets."""
 
 import base64
 import os
@@ -11,13 +8,12 @@ import signal
 import socket
 import ssl
 import subprocess
-import time
 import unittest
 import urllib.error
 import urllib.request
 import warnings
 
-from test_exporter_e2e import EXPORTER, Exporter, ExporterTestCase, Site, device_list
+from support import EXPORTER, SOURCE_DIR, Exporter, ExporterTestCase, Site, device_list, wait_for
 
 try:
     with warnings.catch_warnings():
@@ -127,13 +123,13 @@ class WebTestCase(ExporterTestCase):
                 (self.pem("server.crt"), self.pem("server.key")) + extra)
 
     def wait_for_reload(self, exporter, count):
-        deadline = time.monotonic() + 60
-        while time.monotonic() < deadline:
+        """The log once it tells of count reloads, good or failed."""
+        def reloads():
             log = exporter.log()
-            if log.count("reload ok") + log.count("reload failed") >= count:
-                return log
-            time.sleep(0.1)
-        self.fail("no reload seen: " + exporter.log())
+            return log.count("reload ok") + log.count("reload failed")
+        if not wait_for(lambda: reloads() >= count):
+            self.fail("no reload seen: " + exporter.log())
+        return exporter.log()
 
 
 class WebConfigTest(WebTestCase):
@@ -278,8 +274,7 @@ class WebConfigTest(WebTestCase):
         self.assertIn(web + ": ok, HTTPS, 1 users", run.stdout.decode())
 
     def test_the_shipped_example_passes_check_config(self):
-        example = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                               "packaging", "web-config.example.yml")
+        example = os.path.join(SOURCE_DIR, "packaging", "web-config.example.yml")
         with open(example) as f:
             text = f.read()
         for shipped, made in (("/etc/kestrel-exporter/tls/exporter.crt", "server.crt"),

@@ -1,118 +1,17 @@
-"""kestrel-host + module + roomalert-sim over loopback.
-
-Environment: KESTREL_BINARY_DIR (build folder with kestrel-host, roomalert-sim and the module),
-KESTREL_FIXTURES_DIR (tests/fixtures), KESTREL_HOST_CMD (optional: the host command line, e.g.
-"wine /path/kestrel-host.exe"; default: kestrel-host of the build folder).
-"""
+"""kestrel-host + module + roomalert-sim over loopback. The Windows stage runs these with the
+Windows host (KESTREL_HOST_CMD); support names the environment."""
 
 import glob
 import http.client
 import json
 import os
 import select
-import shlex
-import shutil
 import signal
-import socket
 import subprocess
-import tempfile
 import unittest
 
-BINARY_DIR = os.environ.get("KESTREL_BINARY_DIR", "build/release")
-FIXTURES = os.environ.get("KESTREL_FIXTURES_DIR", "tests/fixtures")
-HOST_CMD = shlex.split(os.environ.get("KESTREL_HOST_CMD", "")) or [
-    os.path.join(BINARY_DIR, "kestrel-host")]
-SIM = os.path.join(BINARY_DIR, "roomalert-sim")
-
-HTTP_FAILED = "Failed to retrieve device data over HTTP. The GET request failed with error: [%s]."
-MALFORMED = "The received Json data could not be parsed. It is missing or malformed."
-REFUSED = "No connection could be made because the target machine actively refused it"
-CERTIFICATE = ("One or more errors were found in the Secure Sockets Layer (SSL) certificate sent "
-               "by the server.")
-PASSWORD = "e2e-Pa55word"
-
-
-def fixture(name):
-    return os.path.join(FIXTURES, "roomalert", name)
-
-
-class Simulator:
-    """roomalert-sim on a free loopback port, stopped (and checked) on exit."""
-
-    def __init__(self, *args):
-        self.args = [SIM, "--listen", "127.0.0.1:0", *args]
-
-    def __enter__(self):
-        self.log = tempfile.TemporaryFile()
-        self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=self.log,
-                                        stdin=subprocess.DEVNULL)
-        ready, _, _ = select.select([self.process.stdout], [], [], 15)
-        line = self.process.stdout.readline().decode() if ready else ""
-        if "listening on" not in line:
-            self.process.kill()
-            self.process.wait()
-            raise RuntimeError("simulator did not start: %r" % line)
-        self.address = line.split("listening on ")[1].split()[0]
-        return self
-
-    def __exit__(self, *exc):
-        self.process.send_signal(signal.SIGTERM)
-        code = self.process.wait(timeout=15)
-        self.process.stdout.close()
-        self.log.close()
-        if exc[0] is None and code != 0:
-            raise AssertionError("simulator ended with %d" % code)
-
-
-def without_stamp(result):
-    """A JSON line without what differs from run to run (when, how long, which port)."""
-    return {k: v for k, v in result.items() if k not in ("time", "host", "durationMs")}
-
-
-class HostRun:
-    def __init__(self, completed, workdir):
-        self.exit = completed.returncode
-        self.stdout = completed.stdout.decode("utf-8")
-        self.stderr = completed.stderr.decode("utf-8", "replace")
-        self.workdir = workdir
-
-    def json(self):
-        return json.loads(self.stdout)
-
-
-class HostTestCase(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="kestrel-e2e-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def host(self, *args, env=None, config=None):
-        """One host run with its files in the test folder; --format json unless given."""
-        command = HOST_CMD + ["--config", config or self.path("device.xml"),
-                              "--data", self.path("device-data.xml"),
-                              "--trace", self.path("trace.log")]
-        command += list(args)
-        if "--format" not in args:
-            command += ["--format", "json"]
-        environment = dict(os.environ, **(env or {}))
-        completed = subprocess.run(command, cwd=self.dir, capture_output=True, timeout=120,
-                                   env=environment, stdin=subprocess.DEVNULL)
-        return HostRun(completed, self.dir)
-
-    def assertLoadFails(self, run, text):
-        self.assertEqual(run.exit, 1, run.stderr)
-        self.assertEqual(without_stamp(run.json()), {"result": -1, "lastError": text})
-        self.assertIn(text, run.stderr)
-
-    def files(self):
-        found = {}
-        for name in ("device.xml", "device-data.xml"):
-            if os.path.exists(self.path(name)):
-                with open(self.path(name), "rb") as f:
-                    found[name] = f.read()
-        return found
+from support import (CERTIFICATE, HOST_CMD, HTTP_FAILED, MALFORMED, PASSWORD, REFUSED, SIM,
+                     HostTestCase, Simulator, fixture, free_port)
 
 
 class AcquisitionTest(HostTestCase):
@@ -160,12 +59,6 @@ class AcquisitionTest(HostTestCase):
             address, port = sim.address.rsplit(":", 1)
             run = self.host("--host", address, "--port", port)
             self.assertEqual(run.exit, 0, run.stderr)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class FailuresTest(HostTestCase):

@@ -1,5 +1,5 @@
 """kestrel-host as operators run it: check mode, bad command lines and environments, polling
-output, and the simulator's port. Same environment as test_host_e2e."""
+output, and the simulator's port."""
 
 import json
 import os
@@ -7,12 +7,12 @@ import re
 import select
 import signal
 import subprocess
-import tempfile
-import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
-from test_host_e2e import (HOST_CMD, PASSWORD, SIM, HostTestCase, Simulator, fixture, free_port)
+from support import (HOST_CMD, PASSWORD, SIM, HostTestCase, Simulator, fixture, free_port,
+                     wait_for)
+
 
 class CheckTest(HostTestCase):
     """A check writes nothing outside its private folder, whatever its end. Rows: name, simulator
@@ -204,9 +204,7 @@ class PollingOutputTest(HostTestCase):
                                        stdin=subprocess.DEVNULL)
             try:
                 # The request is under way once the module says how it will send it.
-                deadline = time.monotonic() + 20
-                while time.monotonic() < deadline and b"Using HTTP0.9" not in self.trace():
-                    time.sleep(0.05)
+                self.assertTrue(wait_for(lambda: b"Using HTTP0.9" in self.trace(), 20))
                 process.send_signal(signal.SIGINT)
                 ready, _, _ = select.select([process.stderr], [], [], 10)
                 self.assertTrue(ready)

@@ -1,16 +1,15 @@
 """The scripts a newcomer drives: tools/test.sh's command line (never its stages: those take a
 quarter of an hour) and tools/demo.sh stopped with Ctrl-C. KESTREL_BINARY_DIR names the build
-whose programs the demonstration runs."""
+whose programs the demonstration runs (see support)."""
 
 import os
 import signal
 import socket
 import subprocess
 import tempfile
-import time
 import unittest
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+from support import BINARY_DIR, SOURCE_DIR as ROOT, wait_for
 
 
 class TestScriptTest(unittest.TestCase):
@@ -37,20 +36,74 @@ class TestScriptTest(unittest.TestCase):
                 self.assertNotIn("====", run.stdout)
 
 
-    def test_failed_stage_names_itself_and_its_rerun(self):
-        # A clang-format that finds fault with everything stands in for a badly formatted file.
-        with tempfile.TemporaryDirectory() as fake:
-            with open(os.path.join(fake, "clang-format"), "w") as tool:
-                tool.write("#!/bin/sh\necho 'bad.cpp:1:1: error: code should be clang-formatted' >&2\n"
-                           "exit 1\n")
-            os.chmod(os.path.join(fake, "clang-format"), 0o755)
-            run = subprocess.run(["bash", os.path.join(ROOT, "tools", "test.sh"), "format"],
-                                 env=dict(os.environ, PATH=fake + os.pathsep + os.environ["PATH"]),
-                                 capture_output=True, text=True, timeout=120)
-        self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
-        self.assertIn("stage 'format' FAILED", run.stderr)
-        self.assertIn("rerun it with: tools/test.sh format", run.stderr)
-        self.assertRegex(run.stdout, r"(?m)^format +\d+  FAILED$")
+    # A fake clang-format stands in for the real one: what it says its version is, whether it
+    # finds fault with the files, and what the stage must say.
+    FORMAT_CASES = [
+        ("a badly formatted file", "Debian clang-format version 14.0.6", 1,
+         ["stage 'format' FAILED", "rerun it with: tools/test.sh format",
+          "fix them all with:", "| xargs {fake} -i"]),
+        # another major version would find fault with correct files, or pass wrong ones
+        ("another major version", "Ubuntu clang-format version 18.1.3", 0,
+         ["needs clang-format 14 (Debian 12's package clang-format)",
+          "found: Ubuntu clang-format version 18.1.3", "install clang-format-14"]),
+    ]
+
+    def test_format_stage_pins_its_version_and_says_how_to_fix(self):
+        for name, version, status, texts in self.FORMAT_CASES:
+            with self.subTest(name), tempfile.TemporaryDirectory() as folder:
+                fake = os.path.join(folder, "clang-format")
+                with open(fake, "w") as tool:
+                    tool.write("#!/bin/sh\n"
+                               "if [ \"$1\" = --version ]; then echo '%s'; exit 0; fi\n"
+                               "echo 'bad.cpp:1:1: error: code should be clang-formatted' >&2\n"
+                               "exit %d\n" % (version, status))
+                os.chmod(fake, 0o755)
+                run = subprocess.run(["bash", os.path.join(ROOT, "tools", "test.sh"), "format"],
+                                     env=dict(os.environ, CLANG_FORMAT=fake),
+                                     capture_output=True, text=True, timeout=120)
+                self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+                self.assertRegex(run.stdout, r"(?m)^format +\d+  FAILED$")
+                for text in texts:
+                    self.assertIn(text.format(fake=fake), run.stderr)
+
+
+class SetupDepsTest(unittest.TestCase):
+    """tools/setup-deps.sh on a machine that lacks the packages. Rows: the system's os-release,
+    whether apt-get must be asked, exit status, what it must say."""
+
+    CASES = [
+        ('ID=ubuntu\nVERSION_ID="24.04"\nPRETTY_NAME="Ubuntu 24.04 LTS"\n', False, 1,
+         ["installs Debian 12 (bookworm) packages; this system is Ubuntu 24.04 LTS",
+          "cmake ninja-build g++"]),
+        ('ID=debian\nVERSION_ID="11"\nPRETTY_NAME="Debian GNU/Linux 11 (bullseye)"\n', False, 1,
+         ["this system is Debian GNU/Linux 11 (bullseye)"]),
+        ("", False, 1, ["this system is unknown"]),
+        ('ID=debian\nVERSION_ID="12"\nPRETTY_NAME="Debian GNU/Linux 12 (bookworm)"\n',
+         os.geteuid() == 0, 0 if os.geteuid() == 0 else 1,
+         ["installing cmake" if os.geteuid() == 0 else "root is needed"]),
+    ]
+
+    def test_other_systems_are_told_what_to_install(self):
+        for os_release, asks_apt, status, texts in self.CASES:
+            with self.subTest(os_release.split("\n")[-2:]), \
+                    tempfile.TemporaryDirectory() as folder:
+                # Nothing is installed, and apt-get only says what it was asked.
+                for name, body in (("dpkg-query", "exit 1"),
+                                   ("apt-get", 'echo "$@" >> "%s/apt.log"' % folder)):
+                    with open(os.path.join(folder, name), "w") as f:
+                        f.write("#!/bin/sh\n%s\n" % body)
+                    os.chmod(os.path.join(folder, name), 0o755)
+                with open(os.path.join(folder, "os-release"), "w") as f:
+                    f.write(os_release)
+                run = subprocess.run(
+                    ["bash", os.path.join(ROOT, "tools", "setup-deps.sh"), "build"],
+                    env=dict(os.environ, PATH=folder + os.pathsep + os.environ["PATH"],
+                             OS_RELEASE=os.path.join(folder, "os-release")),
+                    capture_output=True, text=True, timeout=60)
+                self.assertEqual(run.returncode, status, run.stdout + run.stderr)
+                for text in texts:
+                    self.assertIn(text, run.stdout + run.stderr)
+                self.assertEqual(os.path.exists(os.path.join(folder, "apt.log")), asks_apt)
 
 
 def port_in_use(port):
@@ -71,7 +124,7 @@ class DemoTest(unittest.TestCase):
                  "--config", os.path.join(out, "device.xml"),
                  "--data", os.path.join(out, "device-data.xml"),
                  "--trace", os.path.join(out, "trace.log")],
-                env=dict(os.environ, DEMO_BUILD=os.environ["KESTREL_BINARY_DIR"]),
+                env=dict(os.environ, DEMO_BUILD=BINARY_DIR),
                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                 start_new_session=True)
             try:
@@ -93,15 +146,13 @@ class DemoTest(unittest.TestCase):
             self.assertNotIn("--check", rest)
             self.assertNotIn("kestrel-exporter on", rest)
             # nothing of the group is left: not the simulator, not the host
-            deadline = time.monotonic() + 10
-            while time.monotonic() < deadline:
+            def group_gone():
                 try:
                     os.killpg(demo.pid, 0)
                 except ProcessLookupError:
-                    break
-                time.sleep(0.1)
-            else:
-                self.fail("a process of the demonstration outlived it")
+                    return True
+                return False
+            self.assertTrue(wait_for(group_gone, 10), "a process of the demonstration outlived it")
 
 
 if __name__ == "__main__":

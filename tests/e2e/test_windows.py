@@ -16,13 +16,13 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import support  # noqa: E402
 import test_host_e2e as e2e  # noqa: E402
 
-LINUX_HOST = [os.path.join(e2e.BINARY_DIR, "kestrel-host")]
-WINDOWS_HOST = e2e.HOST_CMD
+LINUX_HOST = [os.path.join(support.BINARY_DIR, "kestrel-host")]
+WINDOWS_HOST = support.HOST_CMD
 WINDOWS_DIR = os.environ.get("KESTREL_WINDOWS_DIR", "build/windows")
-WINE_RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
-                        "wine-run.sh")
+WINE_RUN = os.path.join(support.SOURCE_DIR, "tools", "wine-run.sh")
 OUTPUTS = ("device.xml", "device-data.xml", "device.json", "device.raw.xml")
 
 # Host-suite tests that cannot hold under Wine, and why. Everything else must pass unchanged.
@@ -34,15 +34,10 @@ NOT_UNDER_WINE = {
 }
 
 
-class ParityTest(e2e.HostTestCase):
+class ParityTest(support.HostTestCase):
     def run_host(self, command, address, into):
         """One load with the given host; its outputs are moved into the folder `into`."""
-        saved = e2e.HOST_CMD
-        e2e.HOST_CMD = command
-        try:
-            run = self.host("--host", address)
-        finally:
-            e2e.HOST_CMD = saved
+        run = self.host("--host", address, command=command)
         os.makedirs(into)
         found = {}
         for name in OUTPUTS:
@@ -53,31 +48,31 @@ class ParityTest(e2e.HostTestCase):
         return run, found
 
     def test_every_fixture_gives_the_same_bytes_on_both_builds(self):
-        fixtures = sorted(glob.glob(e2e.fixture("*.json")))
+        fixtures = sorted(glob.glob(support.fixture("*.json")))
         self.assertTrue(fixtures)
         # Labels with characters Windows-1252 lacks, raw and escaped: both builds write the same
         # best-fit bytes.
-        fixtures.append(os.path.join(e2e.FIXTURES, "devices", "label-best-fit", "device.json"))
+        fixtures.append(os.path.join(support.FIXTURES, "devices", "label-best-fit", "device.json"))
         for path in fixtures:
             name = os.path.basename(path)
             if name == "device.json":
                 name = os.path.basename(os.path.dirname(path)) + ".json"
-            with self.subTest(fixture=name), e2e.Simulator("--fixture", path) as sim:
+            with self.subTest(fixture=name), support.Simulator("--fixture", path) as sim:
                 # Same folder and same arguments for both, so that every path inside the
                 # documents (the trace file's, for one) is the same text.
                 linux_run, linux = self.run_host(LINUX_HOST, sim.address, self.path(name + ".linux"))
                 windows_run, windows = self.run_host(WINDOWS_HOST, sim.address,
                                                      self.path(name + ".windows"))
                 self.assertEqual(windows_run.exit, linux_run.exit, windows_run.stderr)
-                self.assertEqual(e2e.without_stamp(windows_run.json()),
-                                 e2e.without_stamp(linux_run.json()))
+                self.assertEqual(support.without_stamp(windows_run.json()),
+                                 support.without_stamp(linux_run.json()))
                 self.assertEqual(sorted(windows), sorted(linux))
                 for output in linux:
                     self.assertEqual(windows[output], linux[output],
                                      "%s differs for %s" % (output, name))
 
 
-class UnregisteredComponentTest(e2e.HostTestCase):
+class UnregisteredComponentTest(support.HostTestCase):
     """Without the network component's registration a load fails with the creation texts."""
 
     def regsvr32(self, *args):
@@ -93,12 +88,12 @@ class UnregisteredComponentTest(e2e.HostTestCase):
             run = self.host("--host", "127.0.0.1:1", "--user", "admin")
         finally:
             self.regsvr32()
-        self.assertLoadFails(run, e2e.HTTP_FAILED % "")
+        self.assertLoadFails(run, support.HTTP_FAILED % "")
         with open(self.path("trace.log"), "rb") as f:
             trace = f.read()
         self.assertIn(b"] EnvProviderApp: Failed to read data over HTTP. Failed to initialize HTTP "
                       b"library.\r\n", trace)
-        with e2e.Simulator() as sim:
+        with support.Simulator() as sim:
             self.assertEqual(self.host("--host", sim.address).exit, 0)
 
 

@@ -17,7 +17,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
-from test_exporter_e2e import Site, read_line_with, stop  # noqa: E402
+from support import Site, read_line_with, stop  # noqa: E402
 from test_packaging import SOURCE_DIR, BINARY_DIR, ScratchTestCase, run  # noqa: E402
 
 NOBODY = 65534

@@ -54,36 +54,6 @@ TEST(ProbeQueryTest, WaitFollowsThePrometheusTimeoutCappedByTheConfiguredOne) {
   }
 }
 
-std::string Drain(std::FILE* file) {
-  std::fflush(file);
-  std::rewind(file);
-  std::string text;
-  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-  return text;
-}
-
-TEST(EventLogTest, FailuresAreLoggedOncePerSeriesAndOnChangeAndRecovery) {
-  std::FILE* out = std::tmpfile();
-  ASSERT_NE(out, nullptr);
-  EventLog log(out, 3600);
-  LoadResult failed;
-  failed.error = "refused";
-  LoadResult ok;
-  ok.result = 0;
-  for (int i = 0; i < 5; ++i) log.Load("a", failed);
-  log.Load("b", failed);
-  failed.error = "time-out";
-  log.Load("a", failed);
-  log.Load("a", ok);
-  log.Load("a", ok);
-  EXPECT_EQ(Drain(out),
-            "kestrel-exporter: device a: load failed: refused\n"
-            "kestrel-exporter: device b: load failed: refused\n"
-            "kestrel-exporter: device a: load failed: time-out\n"
-            "kestrel-exporter: device a answers again\n");
-  std::fclose(out);
-}
-
 }  // namespace
 
 namespace {
@@ -118,7 +88,7 @@ TEST(StatusPageTest, ShowsNoCredentials) {
     config.auth_modules["site"] = AuthModule{"admin", "site.pass", "", "exp0rter-Pa55", {}};
     config.devices.push_back(DeviceConfig{"d0", "10.0.0.9", "site", false, 0, {}, false, {}});
     std::FILE* out = std::tmpfile();
-    EventLog log(out);
+    kestrel::app::Log log("kestrel-exporter", out);
     const std::string error = c.error;
     Exporter exporter(
         {"", "1", false, 2}, config,

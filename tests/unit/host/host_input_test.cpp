@@ -59,56 +59,6 @@ TEST(DeviceAddressTest, UrlAsTheModuleBuildsIt) {
   EXPECT_EQ(DeviceUrl("fe80::1", false, 80), "http://[fe80::1]:80/getData.json");
 }
 
-TEST(PasswordFileTest, MissingEmptyOrFolderIsRefused) {
-  TempDir dir;
-  const std::string file = dir.File("password");
-  const struct {
-    const char* content;  // null: no file; "/": a folder
-    const char* password;
-    const char* error_part;
-  } kCases[] = {
-      {"s3cret\r\nsecond line\n", "s3cret", nullptr},
-      {"s3cret", "s3cret", nullptr},
-      {nullptr, nullptr, "No such file"},
-      {"", nullptr, "is empty"},
-      {"\nlater line\n", nullptr, "is empty"},
-      {"/", nullptr, "is a folder"},
-  };
-  for (const auto& c : kCases) {
-    std::filesystem::remove_all(file);
-    if (c.content != nullptr && std::string(c.content) == "/") {
-      std::filesystem::create_directory(file);
-    } else if (c.content != nullptr) {
-      std::ofstream(file, std::ios::binary) << c.content;
-    }
-    std::string password;
-    std::string error;
-    std::string warning;
-    const bool read = ReadPasswordFile(file, password, error, warning);
-    EXPECT_EQ(read, c.password != nullptr) << error;
-    if (read) {
-      EXPECT_EQ(password, c.password);
-    } else {
-      EXPECT_NE(error.find(c.error_part), std::string::npos) << error;
-    }
-  }
-}
-
-#if !defined(_WIN32)
-TEST(PasswordFileTest, WarnsWhenOthersCanReadIt) {
-  TempDir dir;
-  const std::string file = dir.File("password");
-  std::ofstream(file) << "s3cret\n";
-  for (const auto& [perms, warns] : {std::pair{std::filesystem::perms::owner_read, false},
-                                     std::pair{std::filesystem::perms::others_read, true}}) {
-    std::filesystem::permissions(file, std::filesystem::perms::owner_read | perms);
-    std::string password, error, warning;
-    EXPECT_TRUE(ReadPasswordFile(file, password, error, warning));
-    EXPECT_EQ(!warning.empty(), warns) << warning;
-  }
-}
-#endif
-
 TEST(OutputFileTest, CreatesFoldersAndRefusesWhatCannotBeWritten) {
   TempDir dir;
   std::ofstream(dir.File("plain")) << "x";
