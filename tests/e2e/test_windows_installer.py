@@ -20,7 +20,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import test_host_e2e as e2e  # noqa: E402
+import support as e2e  # noqa: E402
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 WINE_RUN = os.path.join(SOURCE_DIR, "tools", "wine-run.sh")
