@@ -11,6 +11,7 @@
 #include <string>
 
 #include "programs/kestrel-exporter/config.h"
+#include "programs/kestrel-exporter/registry.h"
 #include "programs/kestrel-exporter/scheduler.h"
 
 namespace kestrel::exporter {
