@@ -1,11 +1,11 @@
-// What every YAML file of the exporter shares: errors that carry their place in the file, and a
-// walk over a mapping that refuses unknown and repeated keys, so a typing error never passes as
-// an ignored setting.
+// What every YAML file of the exporter shares: errors
+// that carry their place in the file, and walks over mappings that refuse unknown and repeated
+// keys, so a typing error never passes as an ignored setting.
 #pragma once
 
 #include <yaml-cpp/yaml.h>
 
-#include <initializer_list>
+#include <cstddef>
 #include <set>
 #include <string>
 
@@ -31,33 +31,53 @@ std::string Folder(const std::string& path);
 // path as written, or relative to the folder of the file that names it.
 std::string Relative(const std::string& path, const std::string& naming_file);
 
-// Walks the keys of a mapping once, refusing keys it does not know (an empty list knows every
-// key) and keys given twice.
+// Fails unless node is a mapping.
+void ExpectMapping(const YAML::Node& node, const char* where);
+// The name of a key; fails when it is no scalar or was seen before.
+std::string KeyName(const YAML::Node& key, const char* where, std::set<std::string>& seen);
+// Fails naming the expected keys: "unknown key 'x' in WHERE (expected a, b or c)".
+[[noreturn]] void FailUnknownKey(const YAML::Node& key, const char* where, const char* const* names,
+                                 std::size_t count);
+
+// Walks the entries of a mapping whose keys are names of the file's own choosing (users, labels),
+// refusing keys given twice.
 template <typename Visit>
-void ForEachKey(const YAML::Node& map, const char* where, std::initializer_list<const char*> known,
-                Visit visit) {
-  if (!map.IsMap())
-    Fail(map, std::string("expected a mapping for ") + where + ", got " + KindOf(map));
+void ForEachEntry(const YAML::Node& map, const char* where, Visit visit) {
+  ExpectMapping(map, where);
+  std::set<std::string> seen;
+  for (const auto& entry : map) visit(KeyName(entry.first, where, seen), entry.first, entry.second);
+}
+
+// One key a mapping may hold and what reads its value into the parse's state.
+template <typename Into>
+struct Key {
+  const char* name;
+  void (*read)(const char* key, const YAML::Node& value, Into& into);
+};
+
+// Whether the keys are read in the file's order or in the table's, for a mapping whose later keys
+// refer to earlier ones wherever they stand in the file.
+enum class KeyOrder { kFile, kTable };
+
+// Reads a mapping through its table of keys: a key the table does not hold, or one given twice,
+// is refused (in the file's order, before anything is read when the table's order is asked for).
+template <typename Into, std::size_t N>
+void ReadKeys(const YAML::Node& map, const char* where, const Key<Into> (&keys)[N], Into& into,
+              KeyOrder order = KeyOrder::kFile) {
+  const char* names[N];
+  for (std::size_t i = 0; i < N; ++i) names[i] = keys[i].name;
+  ExpectMapping(map, where);
   std::set<std::string> seen;
   for (const auto& entry : map) {
-    if (!entry.first.IsScalar()) Fail(entry.first, std::string("expected a key name in ") + where);
-    const std::string key = entry.first.Scalar();
-    bool is_known = known.size() == 0;
-    for (const char* name : known) is_known = is_known || key == name;
-    if (!is_known) {
-      std::string expected;
-      std::size_t i = 0;
-      for (const char* name : known) {
-        if (i > 0) expected += i + 1 == known.size() ? " or " : ", ";
-        expected += name;
-        ++i;
-      }
-      Fail(entry.first,
-           "unknown key " + Quoted(key) + " in " + where + " (expected " + expected + ")");
-    }
-    if (!seen.insert(key).second)
-      Fail(entry.first, "key " + Quoted(key) + " given twice in " + where);
-    visit(key, entry.first, entry.second);
+    const std::string name = KeyName(entry.first, where, seen);
+    std::size_t found = 0;
+    while (found < N && name != names[found]) ++found;
+    if (found == N) FailUnknownKey(entry.first, where, names, N);
+    if (order == KeyOrder::kFile) keys[found].read(keys[found].name, entry.second, into);
+  }
+  if (order == KeyOrder::kFile) return;
+  for (const Key<Into>& key : keys) {
+    if (const YAML::Node value = map[key.name]) key.read(key.name, value, into);
   }
 }
 
