@@ -13,11 +13,26 @@
 #include <iterator>
 #include <set>
 
-#include "programs/kestrel-exporter/yaml_walk.h"
+#include "web/yaml_walk.h"
 
 namespace kestrel::exporter {
 
 namespace {
+
+using web::Boolean;
+using web::Fail;
+using web::Folder;
+using web::ForEachEntry;
+using web::Key;
+using web::KeyOrder;
+using web::KindOf;
+using web::Printable;
+using web::Quoted;
+using web::ReadKeys;
+using web::Relative;
+using web::Text;
+using web::WhereIn;
+using web::YamlProblem;
 
 uint32_t Port(const YAML::Node& node, const std::string& key) {
   const std::string text = node.IsScalar() ? node.Scalar() : std::string();
@@ -131,8 +146,8 @@ void ParseAllowedNetworks(const YAML::Node& node, Config& config) {
   if (!node.IsSequence())
     Fail(node, std::string("expected a list for '") + key + "', got " + KindOf(node));
   for (const YAML::Node& item : node) {
-    Network network;
-    if (!item.IsScalar() || !Network::Parse(item.Scalar(), network)) {
+    web::Network network;
+    if (!item.IsScalar() || !web::Network::Parse(item.Scalar(), network)) {
       Fail(item,
            std::string("expected a network as ADDRESS/BITS (e.g. 10.0.0.0/8 or fd00::/8) in '") +
                key + "', got " +
@@ -493,8 +508,8 @@ DeviceConfig Config::UnlistedDevice(const std::string& host) const {
   return device;
 }
 
-bool Config::MayAskForUnlisted(const IpAddress& client) const {
-  for (const Network& network : unlisted_targets_allowed_networks) {
+bool Config::MayAskForUnlisted(const web::IpAddress& client) const {
+  for (const web::Network& network : unlisted_targets_allowed_networks) {
     if (network.Contains(client)) return true;
   }
   return false;

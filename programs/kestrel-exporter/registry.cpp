@@ -50,7 +50,7 @@ void Registry::Apply(const Config& config) {
 }
 
 std::shared_ptr<Device> Registry::Find(const std::string& target, std::string& error,
-                                       const IpAddress& client) {
+                                       const web::IpAddress& client) {
   std::vector<std::shared_ptr<Device>> idle;  // let go of after the lock
   std::lock_guard<std::mutex> lock(mutex_);
   const auto now = Clock::now();

@@ -12,7 +12,7 @@
 
 #include "programs/kestrel-exporter/config.h"
 #include "programs/kestrel-exporter/device.h"
-#include "programs/kestrel-exporter/networks.h"
+#include "web/address.h"
 
 namespace kestrel::exporter {
 
@@ -31,7 +31,7 @@ class Registry {
   // The device a probe names. Unlisted targets are made on first use when the configuration
   // allows them and the client's network is listed; error says why a target is refused.
   std::shared_ptr<Device> Find(const std::string& target, std::string& error,
-                               const IpAddress& client = IpAddress());
+                               const web::IpAddress& client = web::IpAddress());
   std::size_t UnlistedCount() const;
   // Configured devices, in file order.
   std::vector<std::shared_ptr<Device>> Devices() const;

@@ -10,12 +10,14 @@
 
 #include "programs/kestrel-exporter/scheduler.h"
 #include "tests/unit/exporter/fake_loaders.h"
+#include "web/address.h"
 
 namespace {
 
 using namespace kestrel::exporter;
 using namespace kestrel::exporter::testing;
 using namespace std::chrono_literals;
+namespace web = kestrel::web;
 
 TEST(RegistryTest, AReloadKeepsUnchangedProvidersAndReplacesChangedOnes) {
   Gate gate;
@@ -56,18 +58,18 @@ TEST(RegistryTest, UnlistedTargetsOnlyWhenAllowedFromListedNetworksAndOnlyHostAn
   Registry registry(GatedFactory(gate, made));
   Config config = Devices(1);
   registry.Apply(config);
-  const IpAddress local = IpAddress::FromText("127.0.0.1");
+  const web::IpAddress local = web::IpAddress::FromText("127.0.0.1");
   std::string error;
   EXPECT_EQ(registry.Find("10.0.0.9", error, local), nullptr);
   config.allow_unlisted_targets = true;
   registry.Apply(config);
   EXPECT_EQ(registry.Find("10.0.0.9", error, local), nullptr);  // no network listed: nobody
   EXPECT_NE(error.find("not allowed from 127.0.0.1"), std::string::npos) << error;
-  Network loopback;
-  ASSERT_TRUE(Network::Parse("127.0.0.0/8", loopback));
+  web::Network loopback;
+  ASSERT_TRUE(web::Network::Parse("127.0.0.0/8", loopback));
   config.unlisted_targets_allowed_networks = {loopback};
   registry.Apply(config);
-  EXPECT_EQ(registry.Find("10.0.0.9", error, IpAddress::FromText("10.0.0.1")), nullptr);
+  EXPECT_EQ(registry.Find("10.0.0.9", error, web::IpAddress::FromText("10.0.0.1")), nullptr);
   EXPECT_EQ(registry.Find("10.0.0.9", error), nullptr);  // a client the server could not name
   const auto unlisted = registry.Find("10.0.0.9:8080", error, local);
   ASSERT_NE(unlisted, nullptr) << error;
@@ -75,7 +77,7 @@ TEST(RegistryTest, UnlistedTargetsOnlyWhenAllowedFromListedNetworksAndOnlyHostAn
   EXPECT_EQ(registry.Find("10.0.0.9:8080", error, local), unlisted);  // one provider per target
   EXPECT_EQ(registry.Find("10.0.0.9:80/d2", error, local), nullptr);
   EXPECT_NE(error.find("host[:port]"), std::string::npos);
-  EXPECT_NE(registry.Find("d0", error, IpAddress::FromText("10.0.0.1")), nullptr);  // listed
+  EXPECT_NE(registry.Find("d0", error, web::IpAddress::FromText("10.0.0.1")), nullptr);  // listed
   EXPECT_EQ(registry.Devices().size(), 1u);
 }
 
@@ -144,7 +146,7 @@ Config Unlisted() {
   config.devices.push_back(DeviceConfig{"d0", "h0", "", false, 0, {}, false, {}});
   config.allow_unlisted_targets = true;
   config.unlisted_targets_allowed_networks.resize(1);
-  Network::Parse("127.0.0.0/8", config.unlisted_targets_allowed_networks[0]);
+  web::Network::Parse("127.0.0.0/8", config.unlisted_targets_allowed_networks[0]);
   return config;
 }
 
@@ -153,7 +155,7 @@ TEST(RegistryTest, UnlistedTargetsGoWhenIdleAndOnReload) {
   const LoaderFactory factory = [&gone](const DeviceConfig&, const AuthModule*) {
     return std::make_unique<CountingLoader>(gone);
   };
-  const IpAddress client = IpAddress::FromText("127.0.0.1");
+  const web::IpAddress client = web::IpAddress::FromText("127.0.0.1");
   std::string error;
   Registry kept(factory, std::chrono::hours(1));
   kept.Apply(Unlisted());

@@ -1,6 +1,6 @@
-#include "programs/kestrel-exporter/yaml_walk.h"
+#include "web/yaml_walk.h"
 
-namespace kestrel::exporter {
+namespace kestrel::web {
 
 void Fail(const YAML::Node& node, std::string what) {
   throw YamlProblem{node.Mark(), std::move(what)};
@@ -79,4 +79,4 @@ void FailUnknownKey(const YAML::Node& key, const char* where, const char* const*
        "unknown key " + Quoted(key.Scalar()) + " in " + where + " (expected " + expected + ")");
 }
 
-}  // namespace kestrel::exporter
+}  // namespace kestrel::web

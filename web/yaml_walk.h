@@ -1,4 +1,4 @@
-// What every YAML file of the exporter shares: errors
+// What the YAML files of an endpoint share (the web configuration and the program's own): errors
 // that carry their place in the file, and walks over mappings that refuse unknown and repeated
 // keys, so a typing error never passes as an ignored setting.
 #pragma once
@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-namespace kestrel::exporter {
+namespace kestrel::web {
 
 struct YamlProblem {
   YAML::Mark mark;
@@ -81,4 +81,4 @@ void ReadKeys(const YAML::Node& map, const char* where, const Key<Into> (&keys)[
   }
 }
 
-}  // namespace kestrel::exporter
+}  // namespace kestrel::web

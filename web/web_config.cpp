@@ -1,4 +1,4 @@
-#include "programs/kestrel-exporter/web_config.h"
+#include "web/web_config.h"
 
 #include <cctype>
 #include <cerrno>
@@ -9,10 +9,10 @@
 #include <optional>
 #include <utility>
 
-#include "programs/kestrel-exporter/web_tls.h"
-#include "programs/kestrel-exporter/yaml_walk.h"
+#include "web/web_tls.h"
+#include "web/yaml_walk.h"
 
-namespace kestrel::exporter {
+namespace kestrel::web {
 
 namespace {
 
@@ -234,4 +234,4 @@ bool LoadWebConfigFile(const std::string& path, WebConfig& web, std::string& err
   return ParseWebConfig(text, path, read_file, web, error);
 }
 
-}  // namespace kestrel::exporter
+}  // namespace kestrel::web
