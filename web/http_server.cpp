@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -28,6 +29,10 @@ struct HttpServer::Daemon {
   std::string cert, key, trust, priorities;       // the library keeps pointers to these
   std::set<std::shared_ptr<Exchange>> suspended;  // under the server's mutex
   bool stopping = false;                          // likewise; nothing more may be suspended
+  // Answered as the daemon stops and not yet sent, under the server's mutex; set once the
+  // exchanges that end must say so.
+  std::set<std::shared_ptr<Exchange>> draining;
+  std::atomic<bool> drains{false};
 };
 
 struct HttpServer::Exchange {
@@ -168,12 +173,18 @@ struct HttpCallbacks {
     return holder;
   }
 
-  static void Completed(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+  static void Completed(void* cls, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
     auto* holder = static_cast<Holder*>(*state);
     if (holder == nullptr) return;
     {
       std::lock_guard<std::mutex> lock((*holder)->mutex);
       (*holder)->closed = true;
+    }
+    auto& daemon = *static_cast<HttpServer::Daemon*>(cls);
+    if (daemon.drains) {
+      std::lock_guard<std::mutex> lock(daemon.server->mutex_);
+      daemon.draining.erase(*holder);
+      daemon.server->resumed_.notify_all();
     }
     delete holder;
     *state = nullptr;
@@ -396,14 +407,27 @@ void HttpServer::StopDaemon(std::unique_ptr<Daemon> daemon,
     daemon->suspended.clear();
     daemon->stopping = true;
   }
-  // The library must not be stopped with suspended connections: each gets its answer now.
+  // The library must not be stopped with suspended connections: each gets its answer now, and
+  // a moment to send it before the connections close.
+  daemon->drains = true;
   for (const auto& exchange : waiting) {
     std::lock_guard<std::mutex> lock(exchange->mutex);
-    if (exchange->answered || exchange->closed) continue;
+    if (exchange->closed) continue;
+    {
+      std::lock_guard<std::mutex> server_lock(mutex_);
+      daemon->draining.insert(exchange);
+    }
+    // Its own answer may have come meanwhile and resumed it already.
+    if (exchange->answered) continue;
     exchange->answered = true;
     exchange->answer = PlainText(MHD_HTTP_SERVICE_UNAVAILABLE, "the exporter is stopping");
     exchange->suspended = false;
     MHD_resume_connection(exchange->connection);
+  }
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    resumed_.wait_for(lock, kLastAnswers, [&] { return daemon->draining.empty(); });
+    daemon->draining.clear();
   }
   // Quiesced first, the library leaves the socket to us rather than closing it.
   MHD_quiesce_daemon(daemon->mhd);

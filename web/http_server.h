@@ -55,6 +55,8 @@ class HttpServer {
   void Stop();
 
   static constexpr std::chrono::seconds kTlsHandover{15};
+  // How long the answers given at a stop may take to leave.
+  static constexpr std::chrono::seconds kLastAnswers{2};
 
   struct Exchange;
   struct Daemon;

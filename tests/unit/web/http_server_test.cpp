@@ -140,8 +140,9 @@ TEST(HttpServerTest, RequestsReachTheHandlerOnlyPastTheServersOwnChecks) {
   }
 }
 
-// A reply from another thread resumes its connection; one after the server stopped goes nowhere.
-TEST(HttpServerTest, LaterRepliesResumeTheirConnection) {
+// A reply from another thread resumes its connection; one that never comes is answered 503 when
+// the server stops, and a reply after that goes nowhere.
+TEST(HttpServerTest, LaterRepliesResumeAndStopAnswersTheOnesLeft) {
   Kept kept;
   HttpServer server(HttpLimits(), Recording(kept));
   std::string error;
@@ -160,6 +161,8 @@ TEST(HttpServerTest, LaterRepliesResumeTheirConnection) {
   EXPECT_NE(answered.find("\r\n\r\nlater\n"), std::string::npos) << answered;
 
   server.Stop();
+  const std::string stopped = never.Receive();
+  EXPECT_EQ(stopped.rfind("HTTP/1.1 503 ", 0), 0u) << stopped;
   kept.replies[1](PlainText(200, "too late"));
   kept.replies[0](PlainText(200, "twice"));
 }
