@@ -23,8 +23,8 @@ namespace kestrel::web {
 struct HttpLimits {
   unsigned threads = 2;
   unsigned connections = 1000;
-  // One address cannot take every connection; Prometheus itself needs about one per probe in
-  // flight, so this stays well above the probes a large site keeps waiting at once.
+  // One address cannot take every connection; Prometheus itself needs about one per scrape in
+  // flight, so this stays well above the scrapes a large site keeps waiting at once.
   unsigned per_address = 1024;
   unsigned idle_timeout_seconds = 30;
   // Request line and headers must fit; a request that does not gets 414 or 431 and is closed.

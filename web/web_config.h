@@ -10,7 +10,7 @@
 //   basic_auth_users:
 //     prometheus: $2y$10$...           # bcrypt hash (htpasswd -nBC 10 prometheus)
 //
-// Keys this exporter does not implement (cipher_suites, http_server_config, ...) are refused
+// Keys not implemented here (cipher_suites, http_server_config, ...) are refused
 // rather than ignored: a setting that silently does nothing is worse than an error.
 #pragma once
 
