@@ -13,11 +13,26 @@
 
 #include "app/files.h"
 #include "app/listen_address.h"
-#include "programs/kestrel-exporter/yaml_walk.h"
+#include "web/yaml_walk.h"
 
 namespace kestrel::exporter {
 
 namespace {
+
+using web::Boolean;
+using web::Fail;
+using web::Folder;
+using web::ForEachEntry;
+using web::Key;
+using web::KeyOrder;
+using web::KindOf;
+using web::Printable;
+using web::Quoted;
+using web::ReadKeys;
+using web::Relative;
+using web::Text;
+using web::WhereIn;
+using web::YamlProblem;
 
 uint32_t Port(const YAML::Node& node, const std::string& key) {
   const std::string text = node.IsScalar() ? node.Scalar() : std::string();
@@ -36,15 +51,13 @@ double Duration(const YAML::Node& node, const std::string& key, double smallest,
   double value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   const std::string unit(end, text.data() + text.size());
+  static constexpr struct {
+    const char* unit;
+    double seconds;
+  } kUnits[] = {{"", 1}, {"s", 1}, {"ms", 0.001}, {"m", 60}, {"h", 3600}};
   double scale = 0;
-  if (unit.empty() || unit == "s") {
-    scale = 1;
-  } else if (unit == "ms") {
-    scale = 0.001;
-  } else if (unit == "m") {
-    scale = 60;
-  } else if (unit == "h") {
-    scale = 3600;
+  for (const auto& known : kUnits) {
+    if (unit == known.unit) scale = known.seconds;
   }
   value *= scale;
   if (text.empty() || ec != std::errc() || scale == 0 || !std::isfinite(value) ||
@@ -83,28 +96,47 @@ void ParseListen(const YAML::Node& node, Config& config) {
   }
 }
 
-void ParseDefaults(const YAML::Node& node, Config& config) {
+// defaults: as they are read; backoff_max is checked against backoff once both are known.
+struct DefaultsRead {
+  Config& config;
   YAML::Node backoff_max;
-  ForEachKey(node, "defaults",
-             {"secure", "port", "timeout", "poll_interval", "backoff", "backoff_max"},
-             [&](const std::string& key, const YAML::Node&, const YAML::Node& value) {
-               if (key == "secure") {
-                 config.secure = Boolean(value, key);
-               } else if (key == "port") {
-                 config.port = Port(value, key);
-               } else if (key == "timeout") {
-                 config.timeout_seconds = Duration(value, key, 0.1, 600);
-               } else if (key == "poll_interval") {
-                 config.poll_interval_seconds = Duration(value, key, 1, 86400);
-               } else if (key == "backoff") {
-                 config.backoff_seconds = Duration(value, key, 0, 3600);
-               } else {
-                 config.backoff_max_seconds = Duration(value, key, 0, 86400);
-                 backoff_max = value;
-               }
-             });
-  if (backoff_max && config.backoff_max_seconds < config.backoff_seconds) {
-    Fail(backoff_max, "expected 'backoff_max' to be at least 'backoff'");
+};
+
+void ReadDefaultSecure(const char* key, const YAML::Node& value, DefaultsRead& read) {
+  read.config.secure = Boolean(value, key);
+}
+
+void ReadDefaultPort(const char* key, const YAML::Node& value, DefaultsRead& read) {
+  read.config.port = Port(value, key);
+}
+
+void ReadTimeout(const char* key, const YAML::Node& value, DefaultsRead& read) {
+  read.config.timeout_seconds = Duration(value, key, 0.1, 600);
+}
+
+void ReadPollInterval(const char* key, const YAML::Node& value, DefaultsRead& read) {
+  read.config.poll_interval_seconds = Duration(value, key, 1, 86400);
+}
+
+void ReadBackoff(const char* key, const YAML::Node& value, DefaultsRead& read) {
+  read.config.backoff_seconds = Duration(value, key, 0, 3600);
+}
+
+void ReadBackoffMax(const char* key, const YAML::Node& value, DefaultsRead& read) {
+  read.config.backoff_max_seconds = Duration(value, key, 0, 86400);
+  read.backoff_max = value;
+}
+
+constexpr Key<DefaultsRead> kDefaultKeys[] = {
+    {"secure", ReadDefaultSecure},       {"port", ReadDefaultPort}, {"timeout", ReadTimeout},
+    {"poll_interval", ReadPollInterval}, {"backoff", ReadBackoff},  {"backoff_max", ReadBackoffMax},
+};
+
+void ParseDefaults(const YAML::Node& node, Config& config) {
+  DefaultsRead read{config, {}};
+  ReadKeys(node, "defaults", kDefaultKeys, read);
+  if (read.backoff_max && config.backoff_max_seconds < config.backoff_seconds) {
+    Fail(read.backoff_max, "expected 'backoff_max' to be at least 'backoff'");
   }
 }
 
@@ -114,8 +146,8 @@ void ParseAllowedNetworks(const YAML::Node& node, Config& config) {
   if (!node.IsSequence())
     Fail(node, std::string("expected a list for '") + key + "', got " + KindOf(node));
   for (const YAML::Node& item : node) {
-    Network network;
-    if (!item.IsScalar() || !Network::Parse(item.Scalar(), network)) {
+    web::Network network;
+    if (!item.IsScalar() || !web::Network::Parse(item.Scalar(), network)) {
       Fail(item,
            std::string("expected a network as ADDRESS/BITS (e.g. 10.0.0.0/8 or fd00::/8) in '") +
                key + "', got " +
@@ -141,25 +173,35 @@ std::string CaFileProblem(const std::string& path) {
   return std::string();
 }
 
-TlsConfig ParseTls(const YAML::Node& node, const std::string& config_file) {
+// A tls: section of a device or an auth module, as it is read.
+struct TlsRead {
+  const std::string& config_file;
   TlsConfig tls;
-  ForEachKey(node, "tls", {"ca_file", "insecure_skip_verify"},
-             [&](const std::string& key, const YAML::Node&, const YAML::Node& value) {
-               if (key == "insecure_skip_verify") {
-                 tls.insecure_skip_verify = Boolean(value, key);
-                 return;
-               }
-               tls.ca_file = Text(value, key);
-               tls.ca_path = tls.ca_file.empty() || tls.ca_file[0] == '/'
-                                 ? tls.ca_file
-                                 : Folder(config_file) + tls.ca_file;
-               const std::string problem =
-                   tls.ca_file.empty() ? "an empty path" : CaFileProblem(tls.ca_path);
-               if (!problem.empty()) {
-                 Fail(value, "cannot use " + Quoted(tls.ca_file) + " as tls.ca_file: " + problem);
-               }
-             });
-  return tls;
+};
+
+void ReadCaFile(const char* key, const YAML::Node& value, TlsRead& read) {
+  TlsConfig& tls = read.tls;
+  tls.ca_file = Text(value, key);
+  tls.ca_path = Relative(tls.ca_file, read.config_file);
+  const std::string problem = tls.ca_file.empty() ? "an empty path" : CaFileProblem(tls.ca_path);
+  if (!problem.empty()) {
+    Fail(value, "cannot use " + Quoted(tls.ca_file) + " as tls.ca_file: " + problem);
+  }
+}
+
+void ReadInsecureSkipVerify(const char* key, const YAML::Node& value, TlsRead& read) {
+  read.tls.insecure_skip_verify = Boolean(value, key);
+}
+
+constexpr Key<TlsRead> kTlsKeys[] = {
+    {"ca_file", ReadCaFile},
+    {"insecure_skip_verify", ReadInsecureSkipVerify},
+};
+
+TlsConfig ParseTls(const YAML::Node& node, const std::string& config_file) {
+  TlsRead read{config_file, {}};
+  ReadKeys(node, "tls", kTlsKeys, read);
+  return read.tls;
 }
 
 void ReadAuthPassword(const std::string& name, const YAML::Node& module, const YAML::Node& source,
@@ -197,102 +239,126 @@ void ReadAuthPassword(const std::string& name, const YAML::Node& module, const Y
   }
 }
 
+// One auth module as it is read; source is where its password comes from.
+struct AuthRead {
+  const std::string& config_file;
+  AuthModule auth;
+  bool has_user = false;
+  YAML::Node source;
+};
+
+void ReadUser(const char* key, const YAML::Node& value, AuthRead& read) {
+  read.auth.user = Text(value, key);
+  read.has_user = true;
+}
+
+void ReadPasswordFile(const char* key, const YAML::Node& value, AuthRead& read) {
+  read.auth.password_file = Text(value, key);
+  read.source = value;
+}
+
+void ReadPasswordCredential(const char* key, const YAML::Node& value, AuthRead& read) {
+  read.auth.password_credential = Text(value, key);
+  read.source = value;
+}
+
+void ReadAuthTls(const char*, const YAML::Node& value, AuthRead& read) {
+  read.auth.tls = ParseTls(value, read.config_file);
+}
+
+constexpr Key<AuthRead> kAuthKeys[] = {
+    {"user", ReadUser},
+    {"password_file", ReadPasswordFile},
+    {"password_credential", ReadPasswordCredential},
+    {"tls", ReadAuthTls},
+};
+
 void ParseAuthModules(const YAML::Node& node, const PasswordReader& read_password,
                       const std::string& config_file, Config& config) {
-  ForEachKey(
-      node, "auth_modules", {},
+  ForEachEntry(
+      node, "auth_modules",
       [&](const std::string& name, const YAML::Node& key_node, const YAML::Node& value) {
         if (!IsValidDeviceName(name)) {
           Fail(key_node, "expected an auth module name of letters, digits, '.', '_' or '-', got " +
                              Quoted(name));
         }
-        AuthModule auth;
-        bool has_user = false;
-        YAML::Node file_node;
-        ForEachKey(value, ("auth module " + Quoted(name)).c_str(),
-                   {"user", "password_file", "password_credential", "tls"},
-                   [&](const std::string& key, const YAML::Node&, const YAML::Node& field) {
-                     if (key == "tls") {
-                       auth.tls = ParseTls(field, config_file);
-                     } else if (key == "user") {
-                       auth.user = Text(field, key);
-                       has_user = true;
-                     } else {
-                       (key == "password_file" ? auth.password_file : auth.password_credential) =
-                           Text(field, key);
-                       file_node = field;
-                     }
-                   });
-        if (!has_user || auth.user.empty()) {
+        AuthRead read{config_file, {}, false, {}};
+        ReadKeys(value, ("auth module " + Quoted(name)).c_str(), kAuthKeys, read);
+        if (!read.has_user || read.auth.user.empty()) {
           Fail(value, "auth module " + Quoted(name) + " has no user (expected user: NAME)");
         }
-        ReadAuthPassword(name, value, file_node, read_password, config_file, auth, config);
-        config.auth_modules[name] = std::move(auth);
+        ReadAuthPassword(name, value, read.source, read_password, config_file, read.auth, config);
+        config.auth_modules[name] = std::move(read.auth);
       });
 }
 
-struct DeviceEntry {
+// One device as it is read: what it says itself, and which defaults it leaves to the file.
+struct DeviceRead {
+  const std::string& config_file;
   DeviceConfig device;
+  bool has_name = false;
+  bool has_host = false;
   bool has_secure = false;
   bool has_port = false;
   bool has_tls = false;
 };
 
-DeviceEntry ParseDevice(const YAML::Node& node, const std::string& config_file) {
-  DeviceEntry entry;
-  bool has_name = false;
-  bool has_host = false;
-  ForEachKey(node, "a device", {"name", "host", "auth", "secure", "port", "labels", "tls"},
-             [&](const std::string& key, const YAML::Node&, const YAML::Node& value) {
-               DeviceConfig& d = entry.device;
-               if (key == "tls") {
-                 d.tls = ParseTls(value, config_file);
-                 entry.has_tls = true;
-               } else if (key == "name") {
-                 d.name = Text(value, key);
-                 if (!IsValidDeviceName(d.name)) {
-                   Fail(value,
-                        "expected a device name of up to 64 letters, digits, '.', '_' or "
-                        "'-', got " +
-                            Quoted(d.name));
-                 }
-                 has_name = true;
-               } else if (key == "host") {
-                 d.host = Text(value, key);
-                 const std::string problem = HostTextProblem(d.host);
-                 if (!problem.empty()) Fail(value, problem);
-                 if (!IsValidHostText(d.host)) {
-                   Fail(value, "expected a host name or address (host[:port]) for 'host', got " +
-                                   Quoted(d.host));
-                 }
-                 has_host = true;
-               } else if (key == "auth") {
-                 d.auth = Text(value, key);
-               } else if (key == "secure") {
-                 d.secure = Boolean(value, key);
-                 entry.has_secure = true;
-               } else if (key == "port") {
-                 d.port = Port(value, key);
-                 entry.has_port = true;
-               } else {
-                 ForEachKey(value, "labels", {},
-                            [&](const std::string& label, const YAML::Node& label_node,
-                                const YAML::Node& label_value) {
-                              if (!IsLabelName(label) || IsReservedLabel(label)) {
-                                Fail(label_node,
-                                     "expected a label name ([a-zA-Z_][a-zA-Z0-9_]*, not __*) "
-                                     "that the exporter does not set itself, got " +
-                                         Quoted(label));
-                              }
-                              d.labels.emplace_back(label, Text(label_value, label));
-                            });
-               }
-             });
-  if (!has_name) Fail(node, "device without a name (expected name: NAME)");
-  if (!has_host)
-    Fail(node, "device " + Quoted(entry.device.name) + " has no host (expected host: ADDRESS)");
-  return entry;
+void ReadName(const char* key, const YAML::Node& value, DeviceRead& read) {
+  read.device.name = Text(value, key);
+  if (!IsValidDeviceName(read.device.name)) {
+    Fail(value, "expected a device name of up to 64 letters, digits, '.', '_' or '-', got " +
+                    Quoted(read.device.name));
+  }
+  read.has_name = true;
 }
+
+void ReadHost(const char* key, const YAML::Node& value, DeviceRead& read) {
+  const std::string host = Text(value, key);
+  const std::string problem = HostTextProblem(host);
+  if (!problem.empty()) Fail(value, problem);
+  if (!IsValidHostText(host)) {
+    Fail(value, "expected a host name or address (host[:port]) for 'host', got " + Quoted(host));
+  }
+  read.device.host = host;
+  read.has_host = true;
+}
+
+void ReadAuth(const char* key, const YAML::Node& value, DeviceRead& read) {
+  read.device.auth = Text(value, key);
+}
+
+void ReadSecure(const char* key, const YAML::Node& value, DeviceRead& read) {
+  read.device.secure = Boolean(value, key);
+  read.has_secure = true;
+}
+
+void ReadPort(const char* key, const YAML::Node& value, DeviceRead& read) {
+  read.device.port = Port(value, key);
+  read.has_port = true;
+}
+
+void ReadLabels(const char*, const YAML::Node& value, DeviceRead& read) {
+  ForEachEntry(value, "labels",
+               [&](const std::string& label, const YAML::Node& key, const YAML::Node& text) {
+                 if (!IsLabelName(label) || IsReservedLabel(label)) {
+                   Fail(key,
+                        "expected a label name ([a-zA-Z_][a-zA-Z0-9_]*, not __*) that the "
+                        "exporter does not set itself, got " +
+                            Quoted(label));
+                 }
+                 read.device.labels.emplace_back(label, Text(text, label));
+               });
+}
+
+void ReadDeviceTls(const char*, const YAML::Node& value, DeviceRead& read) {
+  read.device.tls = ParseTls(value, read.config_file);
+  read.has_tls = true;
+}
+
+constexpr Key<DeviceRead> kDeviceKeys[] = {
+    {"name", ReadName}, {"host", ReadHost},     {"auth", ReadAuth},     {"secure", ReadSecure},
+    {"port", ReadPort}, {"labels", ReadLabels}, {"tls", ReadDeviceTls},
+};
 
 void ParseDevices(const YAML::Node& node, const std::string& config_file, Config& config) {
   if (node.IsNull()) return;
@@ -300,8 +366,12 @@ void ParseDevices(const YAML::Node& node, const std::string& config_file, Config
     Fail(node, std::string("expected a list for 'devices', got ") + KindOf(node));
   std::map<std::string, int> lines;
   for (const YAML::Node& item : node) {
-    DeviceEntry entry = ParseDevice(item, config_file);
-    DeviceConfig& d = entry.device;
+    DeviceRead read{config_file, {}};
+    ReadKeys(item, "a device", kDeviceKeys, read);
+    DeviceConfig& d = read.device;
+    if (!read.has_name) Fail(item, "device without a name (expected name: NAME)");
+    if (!read.has_host)
+      Fail(item, "device " + Quoted(d.name) + " has no host (expected host: ADDRESS)");
     const auto [at, inserted] = lines.emplace(d.name, item.Mark().line + 1);
     if (!inserted) {
       Fail(item, "device name " + Quoted(d.name) + " given twice (first at line " +
@@ -311,12 +381,53 @@ void ParseDevices(const YAML::Node& node, const std::string& config_file, Config
       Fail(item, "device " + Quoted(d.name) + " names the auth module " + Quoted(d.auth) +
                      ", which auth_modules does not define");
     }
-    if (!entry.has_secure) d.secure = config.secure;
-    if (!entry.has_port) d.port = config.port;
-    if (!entry.has_tls && !d.auth.empty()) d.tls = config.auth_modules[d.auth].tls;
+    if (!read.has_secure) d.secure = config.secure;
+    if (!read.has_port) d.port = config.port;
+    if (!read.has_tls && !d.auth.empty()) d.tls = config.auth_modules[d.auth].tls;
     config.devices.push_back(std::move(d));
   }
 }
+
+// The whole file as it is read.
+struct FileRead {
+  const std::string& file;
+  const PasswordReader& read_password;
+  Config config;
+};
+
+void ReadListen(const char*, const YAML::Node& value, FileRead& read) {
+  ParseListen(value, read.config);
+}
+
+void ReadDefaults(const char*, const YAML::Node& value, FileRead& read) {
+  ParseDefaults(value, read.config);
+}
+
+void ReadAuthModules(const char*, const YAML::Node& value, FileRead& read) {
+  ParseAuthModules(value, read.read_password, read.file, read.config);
+}
+
+void ReadAllowUnlisted(const char* key, const YAML::Node& value, FileRead& read) {
+  read.config.allow_unlisted_targets = Boolean(value, key);
+}
+
+void ReadAllowedNetworks(const char*, const YAML::Node& value, FileRead& read) {
+  ParseAllowedNetworks(value, read.config);
+}
+
+void ReadDevices(const char*, const YAML::Node& value, FileRead& read) {
+  ParseDevices(value, read.file, read.config);
+}
+
+// Read in this order whatever the file's: the devices refer to the defaults and auth modules.
+constexpr Key<FileRead> kFileKeys[] = {
+    {"listen", ReadListen},
+    {"defaults", ReadDefaults},
+    {"auth_modules", ReadAuthModules},
+    {"allow_unlisted_targets", ReadAllowUnlisted},
+    {"unlisted_targets_allowed_networks", ReadAllowedNetworks},
+    {"devices", ReadDevices},
+};
 
 }  // namespace
 
@@ -376,8 +487,8 @@ DeviceConfig Config::UnlistedDevice(const std::string& host) const {
   return device;
 }
 
-bool Config::MayAskForUnlisted(const IpAddress& client) const {
-  for (const Network& network : unlisted_targets_allowed_networks) {
+bool Config::MayAskForUnlisted(const web::IpAddress& client) const {
+  for (const web::Network& network : unlisted_targets_allowed_networks) {
     if (network.Contains(client)) return true;
   }
   return false;
@@ -386,30 +497,14 @@ bool Config::MayAskForUnlisted(const IpAddress& client) const {
 bool ParseConfig(const std::string& text, const std::string& file_name,
                  const PasswordReader& read_password, Config& config, std::string& error) {
   auto where = [&](const YAML::Mark& mark) { return WhereIn(file_name, mark); };
-  Config parsed;
+  FileRead read{file_name, read_password, {}};
   try {
     const YAML::Node root = YAML::Load(text);
     if (root.IsNull()) {
       error = file_name + ":1:1: expected a mapping with the key devices, got an empty file";
       return false;
     }
-    ForEachKey(root, "the file",
-               {"listen", "defaults", "auth_modules", "allow_unlisted_targets",
-                "unlisted_targets_allowed_networks", "devices"},
-               [](const std::string&, const YAML::Node&, const YAML::Node&) {});
-    // Defaults and auth modules first: the devices refer to both, wherever they stand.
-    if (root["listen"]) ParseListen(root["listen"], parsed);
-    if (root["defaults"]) ParseDefaults(root["defaults"], parsed);
-    if (root["auth_modules"])
-      ParseAuthModules(root["auth_modules"], read_password, file_name, parsed);
-    if (root["allow_unlisted_targets"]) {
-      parsed.allow_unlisted_targets =
-          Boolean(root["allow_unlisted_targets"], "allow_unlisted_targets");
-    }
-    if (root["unlisted_targets_allowed_networks"]) {
-      ParseAllowedNetworks(root["unlisted_targets_allowed_networks"], parsed);
-    }
-    if (root["devices"]) ParseDevices(root["devices"], file_name, parsed);
+    ReadKeys(root, "the file", kFileKeys, read, KeyOrder::kTable);
   } catch (const YamlProblem& problem) {
     error = where(problem.mark) + problem.what;
     return false;
@@ -417,7 +512,7 @@ bool ParseConfig(const std::string& text, const std::string& file_name,
     error = where(e.mark) + "expected YAML: " + Printable(e.msg);
     return false;
   }
-  config = std::move(parsed);
+  config = std::move(read.config);
   return true;
 }
 

@@ -38,7 +38,7 @@
 #include <utility>
 #include <vector>
 
-#include "programs/kestrel-exporter/networks.h"
+#include "web/address.h"
 
 namespace kestrel::exporter {
 
@@ -86,8 +86,8 @@ struct Config {
   double backoff_max_seconds = 600.0;
   std::map<std::string, AuthModule> auth_modules;
   bool allow_unlisted_targets = false;
-  std::vector<Network> unlisted_targets_allowed_networks;  // empty: no client may
-  std::vector<DeviceConfig> devices;                       // in file order, names unique
+  std::vector<web::Network> unlisted_targets_allowed_networks;  // empty: no client may
+  std::vector<DeviceConfig> devices;                            // in file order, names unique
   // Credentials named where none were handed over ($CREDENTIALS_DIRECTORY unset: not inside the
   // unit), each as "FILE:LINE:COLUMN: ..." saying which; their passwords are empty.
   std::vector<std::string> unread_credentials;
@@ -96,7 +96,7 @@ struct Config {
   const AuthModule* FindAuth(const std::string& name) const;
   // A device for a host that the file does not list, with the defaults.
   DeviceConfig UnlistedDevice(const std::string& host) const;
-  bool MayAskForUnlisted(const IpAddress& client) const;
+  bool MayAskForUnlisted(const web::IpAddress& client) const;
 };
 
 // Reads a password file's first line; false when the file cannot be read.

@@ -75,7 +75,7 @@ void AppendLabel(const std::string& name, const std::string& value, std::string&
 
 }  // namespace
 
-Response DiscoveryTargets(const Config& config) {
+web::Response DiscoveryTargets(const Config& config) {
   std::string body = "[";
   const char* separator = "\n  ";
   for (const DeviceConfig& device : config.devices) {
@@ -95,7 +95,7 @@ Response DiscoveryTargets(const Config& config) {
     body += "}}";
   }
   body += body.size() > 1 ? "\n]\n" : "]\n";
-  Response response;
+  web::Response response;
   response.content_type = "application/json; charset=utf-8";
   response.body = std::move(body);
   return response;

@@ -6,13 +6,13 @@
 #include <string>
 
 #include "programs/kestrel-exporter/config.h"
-#include "programs/kestrel-exporter/exporter.h"
+#include "web/http.h"
 
 namespace kestrel::exporter {
 
 // One target group per device, in file order, with the device's configured labels and
 // __meta_roomalert_device_name / __meta_roomalert_device_host for relabelling. Nothing of an
 // auth module goes out: not even its name says which devices share an account.
-Response DiscoveryTargets(const Config& config);
+web::Response DiscoveryTargets(const Config& config);
 
 }  // namespace kestrel::exporter

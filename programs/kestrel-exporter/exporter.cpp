@@ -1,10 +1,11 @@
 #include "programs/kestrel-exporter/exporter.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <ctime>
+#include <utility>
+#include <vector>
 
 #include "host/value_format.h"
 
@@ -14,48 +15,6 @@ namespace {
 
 // Time left for the answer to travel back once the probe stops waiting.
 constexpr double kAnswerMargin = 0.5;
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool PercentDecode(const std::string& text, std::string& out) {
-  out.clear();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '+') {
-      out += ' ';
-    } else if (text[i] == '%') {
-      if (i + 2 >= text.size()) return false;
-      const int high = HexDigit(text[i + 1]);
-      const int low = HexDigit(text[i + 2]);
-      if (high < 0 || low < 0) return false;
-      out += static_cast<char>(high * 16 + low);
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return true;
-}
-
-std::string UrlQueryValue(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    if (std::isalnum(b) || c == '-' || c == '.' || c == '_' || c == '~') {
-      out += c;
-    } else {
-      out += '%';
-      out += kHex[b >> 4];
-      out += kHex[b & 15];
-    }
-  }
-  return out;
-}
 
 std::string UtcTime(double unix_seconds) {
   if (unix_seconds <= 0) return "never";
@@ -100,28 +59,20 @@ void LogLoad(app::Log& log, const std::string& device, const LoadResult& load) {
 }  // namespace
 
 bool ParseProbeQuery(const std::string& query, std::string& target, std::string& error) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  if (!web::DecodeQuery(query, pairs)) {
+    error = "the query string holds a broken percent escape";
+    return false;
+  }
   bool found = false;
-  std::size_t at = 0;
-  while (at <= query.size()) {
-    const std::size_t amp = std::min(query.find('&', at), query.size());
-    const std::string pair = query.substr(at, amp - at);
-    at = amp + 1;
-    if (pair.empty()) continue;
-    const std::size_t equals = pair.find('=');
-    std::string name;
-    std::string value;
-    if (!PercentDecode(pair.substr(0, equals), name) ||
-        (equals != std::string::npos && !PercentDecode(pair.substr(equals + 1), value))) {
-      error = "the query string holds a broken percent escape";
-      return false;
-    }
+  for (auto& [name, value] : pairs) {
     if (name != "target") continue;
     if (found) {
       error = "the query string names more than one target";
       return false;
     }
     found = true;
-    target = value;
+    target = std::move(value);
   }
   if (!found || target.empty()) {
     error = "the query string names no target (expected /probe?target=NAME)";
@@ -162,8 +113,8 @@ void Exporter::Tune(const Config& config) {
 }
 
 void Exporter::Probe(const std::string& query, const std::string& scrape_timeout_header,
-                     Reply reply, const IpAddress& client) {
-  Response refused;
+                     web::Reply reply, const web::IpAddress& client) {
+  web::Response refused;
   std::string target;
   std::string error;
   if (!ParseProbeQuery(query, target, error)) {
@@ -186,13 +137,13 @@ void Exporter::Probe(const std::string& query, const std::string& scrape_timeout
                           const DeviceConfig settings = device->Settings();
                           MetricSet set;
                           AddDeviceMetrics(set, settings.name, settings.labels, load);
-                          Response response;
+                          web::Response response;
                           response.body = set.Text();
                           reply(std::move(response));
                         });
 }
 
-Response Exporter::Metrics() {
+web::Response Exporter::Metrics() {
   MetricSet set;
   const auto devices = registry_.Devices();
   set.Add("roomalert_exporter_build_info", "gauge",
@@ -233,12 +184,12 @@ Response Exporter::Metrics() {
       AddDeviceMetrics(set, settings.name, settings.labels, *last);
     }
   }
-  Response response;
+  web::Response response;
   response.body = set.Text();
   return response;
 }
 
-Response Exporter::StatusPage() {
+web::Response Exporter::StatusPage() {
   std::string rows;
   const Config config = registry_.Current();
   for (const auto& device : registry_.Devices()) {
@@ -257,7 +208,7 @@ Response Exporter::StatusPage() {
       result += " (next load in " +
                 std::to_string(std::chrono::ceil<std::chrono::seconds>(retry_in).count()) + " s)";
     }
-    const std::string link = "/probe?target=" + UrlQueryValue(settings.name);
+    const std::string link = "/probe?target=" + web::QueryEscape(settings.name);
     rows += "<tr><td>" + kestrel::host::MarkupEscape(settings.name) + "</td><td>" +
             kestrel::host::MarkupEscape(settings.host) + "</td><td>" +
             kestrel::host::MarkupEscape(result) + "</td><td>" + kestrel::host::MarkupEscape(error) +
@@ -265,7 +216,7 @@ Response Exporter::StatusPage() {
             kestrel::host::MarkupEscape(UtcTime(last != nullptr ? last->finished_at : 0)) +
             "</td><td><a href=\"" + kestrel::host::MarkupEscape(link) + "\">probe</a></td></tr>\n";
   }
-  Response response;
+  web::Response response;
   response.content_type = "text/html; charset=utf-8";
   response.body =
       "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>kestrel-exporter</title>"

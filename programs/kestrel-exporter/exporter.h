@@ -11,15 +11,12 @@
 
 #include "app/log.h"
 #include "programs/kestrel-exporter/config.h"
+#include "programs/kestrel-exporter/registry.h"
 #include "programs/kestrel-exporter/scheduler.h"
+#include "web/address.h"
+#include "web/http.h"
 
 namespace kestrel::exporter {
-
-struct Response {
-  int status = 200;
-  std::string content_type = "text/plain; version=0.0.4; charset=utf-8";
-  std::string body;
-};
 
 // The target of a probe's query string ("target=NAME", percent-encoded, once); error otherwise.
 bool ParseProbeQuery(const std::string& query, std::string& target, std::string& error);
@@ -39,15 +36,14 @@ class Exporter {
   // log: events (start, reloads, a device's failures and recovery), one line each.
   Exporter(Options options, const Config& config, LoaderFactory factory, app::Log& log);
 
-  using Reply = std::function<void(Response)>;
   // Answers a probe through reply, exactly once: at once when the query or the target is
   // refused, else when the load ends or the scrape time-out passes, on whichever thread that
-  // happens. Never blocks, so a waiting probe holds no thread. client: the peer's address
-  // (IpAddress::FromSockaddr), which unlisted targets depend on.
-  void Probe(const std::string& query, const std::string& scrape_timeout_header, Reply reply,
-             const IpAddress& client = IpAddress());
-  Response Metrics();
-  Response StatusPage();
+  // happens. Never blocks, so a waiting probe holds no thread. client: the peer's address, which
+  // unlisted targets depend on.
+  void Probe(const std::string& query, const std::string& scrape_timeout_header, web::Reply reply,
+             const web::IpAddress& client = web::IpAddress());
+  web::Response Metrics();
+  web::Response StatusPage();
   // Rereads the configuration file; a bad one leaves the running configuration in place.
   // also: what else the reload takes up (the web configuration), run once the file proved good;
   // its failure fails the reload as a bad file does, and nothing of the file is applied.

@@ -20,14 +20,23 @@
 #include "programs/kestrel-exporter/discovery.h"
 #include "programs/kestrel-exporter/exporter.h"
 #include "programs/kestrel-exporter/exporter_options.h"
-#include "programs/kestrel-exporter/http_server.h"
 #include "programs/kestrel-exporter/process.h"
 #include "programs/kestrel-exporter/provider_loader.h"
-#include "programs/kestrel-exporter/web_config.h"
+#include "web/endpoint.h"
+#include "web/http.h"
+#include "web/web_config.h"
 
 namespace kestrel::exporter {
 
 namespace {
+
+using web::Endpoint;
+using web::HttpLimits;
+using web::LoadWebConfigFile;
+using web::Reply;
+using web::Request;
+using web::Response;
+using web::WebConfig;
 
 // Loads still running at shutdown get this long to end before the process leaves them.
 constexpr auto kShutdownGrace = std::chrono::seconds(5);
@@ -123,24 +132,25 @@ int ClaimStateAndDescriptors(const ExporterFolders& folders, const Config& confi
   return 0;
 }
 
-void AddRoutes(HttpServer& server, Exporter& exporter) {
-  server.Handle("/probe", [&](const HttpRequest& request, HttpReply reply) {
+web::Router Routes(Exporter& exporter) {
+  web::Router routes;
+  routes.Handle("/probe", [&](const Request& request, Reply reply) {
     // Only the headers of the answer would go back: not worth a load.
-    if (request.head) return reply(Response());
-    exporter.Probe(request.query, request.scrape_timeout, std::move(reply), request.client);
+    if (request.method == "HEAD") return reply(Response());
+    const std::string* timeout = request.Header("X-Prometheus-Scrape-Timeout-Seconds");
+    exporter.Probe(request.query, timeout != nullptr ? *timeout : std::string(), std::move(reply),
+                   request.client);
   });
-  server.Handle("/metrics",
-                [&](const HttpRequest&, HttpReply reply) { reply(exporter.Metrics()); });
-  server.Handle("/", [&](const HttpRequest&, HttpReply reply) { reply(exporter.StatusPage()); });
-  server.Handle("/sd", [&](const HttpRequest&, HttpReply reply) {
-    reply(DiscoveryTargets(exporter.Current()));
-  });
-  server.Handle("/-/healthy",
-                [](const HttpRequest&, HttpReply reply) { reply(Text("Healthy.\n")); });
-  server.Handle("/-/ready", [](const HttpRequest&, HttpReply reply) { reply(Text("Ready.\n")); });
+  routes.Handle("/metrics", [&](const Request&, Reply reply) { reply(exporter.Metrics()); });
+  routes.Handle("/", [&](const Request&, Reply reply) { reply(exporter.StatusPage()); });
+  routes.Handle("/sd",
+                [&](const Request&, Reply reply) { reply(DiscoveryTargets(exporter.Current())); });
+  routes.Handle("/-/healthy", [](const Request&, Reply reply) { reply(Text("Healthy.\n")); });
+  routes.Handle("/-/ready", [](const Request&, Reply reply) { reply(Text("Ready.\n")); });
+  return routes;
 }
 
-bool StartServer(HttpServer& server, const Options& o, const Config& config, const WebConfig& web,
+bool StartServer(Endpoint& server, const Options& o, const Config& config, const WebConfig& web,
                  app::Log& log) {
   std::string address = config.listen_address;
   int port = config.listen_port;
@@ -197,7 +207,7 @@ class Poller {
 // Serves until SIGTERM or SIGINT; SIGHUP rereads both files, the web configuration only when the
 // main one is good, and applies neither unless both are. A reload runs on the signal thread while
 // the server goes on answering; one that came while the exporter started runs now.
-void ServeUntilStopped(const Options& o, Exporter& exporter, HttpServer& server, app::Log& log) {
+void ServeUntilStopped(const Options& o, Exporter& exporter, Endpoint& server, app::Log& log) {
   auto reload_web = [&](std::string& error) {
     WebConfig web;
     if (o.web_config_file.empty()) return true;
@@ -232,8 +242,7 @@ int Serve(const Options& o, app::Log& log) {
            (o.poll ? ", polling" : ""));
   Exporter exporter({o.config, KESTREL_VERSION, o.poll, workers}, config,
                     ModuleLoaderFactory(module, folders), log);
-  HttpServer server(ServerLimits(descriptors.connections));
-  AddRoutes(server, exporter);
+  Endpoint server("kestrel-exporter", ServerLimits(descriptors.connections), Routes(exporter));
   if (!StartServer(server, o, config, web, log)) return kExitUsage;
   Poller poller(exporter, o.poll);
   ServeUntilStopped(o, exporter, server, log);

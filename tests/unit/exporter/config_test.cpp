@@ -45,8 +45,8 @@ TEST(ConfigTest, AFullFileAndItsDefaults) {
   EXPECT_DOUBLE_EQ(config.backoff_seconds, 5);
   EXPECT_DOUBLE_EQ(config.backoff_max_seconds, 3600);
   EXPECT_EQ(config.unlisted_targets_allowed_networks.size(), 3u);
-  EXPECT_TRUE(config.MayAskForUnlisted(IpAddress::FromText("192.0.2.7")));
-  EXPECT_FALSE(config.MayAskForUnlisted(IpAddress::FromText("192.0.2.8")));
+  EXPECT_TRUE(config.MayAskForUnlisted(kestrel::web::IpAddress::FromText("192.0.2.7")));
+  EXPECT_FALSE(config.MayAskForUnlisted(kestrel::web::IpAddress::FromText("192.0.2.8")));
   ASSERT_EQ(config.devices.size(), 2u);
   const DeviceConfig& a = config.devices[0];
   EXPECT_TRUE(a.secure);

@@ -72,7 +72,7 @@ TEST(DiscoveryTest, EveryConfiguredDeviceIsOneTargetGroupWithItsLabels) {
     SCOPED_TRACE(c.what);
     Config config;
     config.devices = c.devices;
-    const Response response = DiscoveryTargets(config);
+    const kestrel::web::Response response = DiscoveryTargets(config);
     EXPECT_EQ(response.status, 200);
     EXPECT_EQ(response.content_type, "application/json; charset=utf-8");
     EXPECT_EQ(response.body, c.body);

@@ -97,7 +97,7 @@ TEST(StatusPageTest, ShowsNoCredentials) {
         },
         log);
     std::promise<void> answered;
-    exporter.Probe("target=d0", "", [&answered](Response) { answered.set_value(); });
+    exporter.Probe("target=d0", "", [&answered](kestrel::web::Response) { answered.set_value(); });
     answered.get_future().wait();
     const std::string page = exporter.StatusPage().body;
     exporter.Stop(Clock::time_point::max());

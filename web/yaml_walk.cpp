@@ -1,6 +1,6 @@
-#include "programs/kestrel-exporter/yaml_walk.h"
+#include "web/yaml_walk.h"
 
-namespace kestrel::exporter {
+namespace kestrel::web {
 
 void Fail(const YAML::Node& node, std::string what) {
   throw YamlProblem{node.Mark(), std::move(what)};
@@ -55,4 +55,28 @@ std::string Relative(const std::string& path, const std::string& naming_file) {
   return path.empty() || path[0] == '/' ? path : Folder(naming_file) + path;
 }
 
-}  // namespace kestrel::exporter
+void ExpectMapping(const YAML::Node& node, const char* where) {
+  if (!node.IsMap()) {
+    Fail(node, std::string("expected a mapping for ") + where + ", got " + KindOf(node));
+  }
+}
+
+std::string KeyName(const YAML::Node& key, const char* where, std::set<std::string>& seen) {
+  if (!key.IsScalar()) Fail(key, std::string("expected a key name in ") + where);
+  const std::string name = key.Scalar();
+  if (!seen.insert(name).second) Fail(key, "key " + Quoted(name) + " given twice in " + where);
+  return name;
+}
+
+void FailUnknownKey(const YAML::Node& key, const char* where, const char* const* names,
+                    std::size_t count) {
+  std::string expected;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) expected += i + 1 == count ? " or " : ", ";
+    expected += names[i];
+  }
+  Fail(key,
+       "unknown key " + Quoted(key.Scalar()) + " in " + where + " (expected " + expected + ")");
+}
+
+}  // namespace kestrel::web

@@ -1,4 +1,4 @@
-#include "programs/kestrel-exporter/http_server.h"
+#include "web/http_server.h"
 
 #include <fcntl.h>
 #include <microhttpd.h>
@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -13,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "programs/kestrel-exporter/web_tls.h"
+#include "web/web_tls.h"
 
-namespace kestrel::exporter {
+namespace kestrel::web {
 
 // One libmicrohttpd daemon on the listening socket, with the TLS settings it was started with;
 // a TLS change replaces it.
@@ -28,6 +29,10 @@ struct HttpServer::Daemon {
   std::string cert, key, trust, priorities;       // the library keeps pointers to these
   std::set<std::shared_ptr<Exchange>> suspended;  // under the server's mutex
   bool stopping = false;                          // likewise; nothing more may be suspended
+  // Answered as the daemon stops and not yet sent, under the server's mutex; set once the
+  // exchanges that end must say so.
+  std::set<std::shared_ptr<Exchange>> draining;
+  std::atomic<bool> drains{false};
 };
 
 struct HttpServer::Exchange {
@@ -61,23 +66,14 @@ MHD_Result Queue(MHD_Connection* connection, Response response,
     return MHD_NO;
   }
   MHD_add_response_header(out, MHD_HTTP_HEADER_CONTENT_TYPE, response.content_type.c_str());
-  if (response.status == MHD_HTTP_UNAUTHORIZED) {
-    MHD_add_response_header(out, MHD_HTTP_HEADER_WWW_AUTHENTICATE,
-                            "Basic realm=\"kestrel-exporter\", charset=\"UTF-8\"");
+  for (const auto& [name, value] : response.headers) {
+    MHD_add_response_header(out, name.c_str(), value.c_str());
   }
   if (extra.first != nullptr) MHD_add_response_header(out, extra.first, extra.second);
   const MHD_Result queued =
       MHD_queue_response(connection, static_cast<unsigned>(response.status), out);
   MHD_destroy_response(out);
   return queued;
-}
-
-Response Plain(int status, const std::string& text) {
-  Response response;
-  response.status = status;
-  response.content_type = "text/plain; charset=utf-8";
-  response.body = text + "\n";
-  return response;
 }
 
 bool HasBody(MHD_Connection* connection) {
@@ -159,25 +155,10 @@ StartLog& TheStartLog() {
   return log;
 }
 
-Credentials RequestCredentials(MHD_Connection* connection) {
-  Credentials credentials;
-  char* password = nullptr;
-  char* user = MHD_basic_auth_get_username_password(connection, &password);
-  if (user != nullptr) {
-    credentials.given = true;
-    credentials.user = user;
-    credentials.password = password != nullptr ? password : "";
-    MHD_free(user);
-  }
-  if (password != nullptr) {
-    std::memset(password, 0, std::strlen(password));
-    MHD_free(password);
-  }
-  return credentials;
-}
-
-Response Unauthorized() {
-  return Plain(MHD_HTTP_UNAUTHORIZED, "unauthorized");
+MHD_Result AddHeader(void* cls, MHD_ValueKind, const char* name, const char* value) {
+  static_cast<HeaderList*>(cls)->emplace_back(name != nullptr ? name : "",
+                                              value != nullptr ? value : "");
+  return MHD_YES;
 }
 
 }  // namespace
@@ -192,12 +173,18 @@ struct HttpCallbacks {
     return holder;
   }
 
-  static void Completed(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+  static void Completed(void* cls, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
     auto* holder = static_cast<Holder*>(*state);
     if (holder == nullptr) return;
     {
       std::lock_guard<std::mutex> lock((*holder)->mutex);
       (*holder)->closed = true;
+    }
+    auto& daemon = *static_cast<HttpServer::Daemon*>(cls);
+    if (daemon.drains) {
+      std::lock_guard<std::mutex> lock(daemon.server->mutex_);
+      daemon.draining.erase(*holder);
+      daemon.server->resumed_.notify_all();
     }
     delete holder;
     *state = nullptr;
@@ -209,7 +196,8 @@ struct HttpCallbacks {
   static MHD_Result Screen(HttpServer::Daemon& daemon, MHD_Connection* connection,
                            const char* method) {
     if (HasBody(connection)) {
-      return Queue(connection, Plain(MHD_HTTP_CONTENT_TOO_LARGE, "request bodies are not accepted"),
+      return Queue(connection,
+                   PlainText(MHD_HTTP_CONTENT_TOO_LARGE, "request bodies are not accepted"),
                    {MHD_HTTP_HEADER_CONNECTION, "close"});
     }
     if (daemon.tls) {
@@ -220,28 +208,27 @@ struct HttpCallbacks {
       const std::string problem = ClientCertificateProblem(
           info != nullptr ? info->tls_session : nullptr, daemon.client_auth);
       if (!problem.empty()) {
-        return Queue(connection, Plain(MHD_HTTP_FORBIDDEN, problem),
+        return Queue(connection, PlainText(MHD_HTTP_FORBIDDEN, problem),
                      {MHD_HTTP_HEADER_CONNECTION, "close"});
       }
     }
     if (std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0 &&
         std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
-      return Queue(connection, Plain(MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD are served"),
+      return Queue(connection,
+                   PlainText(MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD are served"),
                    {MHD_HTTP_HEADER_ALLOW, "GET, HEAD"});
     }
     return MHD_YES;
   }
 
-  static HttpRequest Request(const Exchange& exchange, MHD_Connection* connection, const char* url,
-                             const char* method) {
-    HttpRequest request;
-    request.head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+  static Request Copy(const Exchange& exchange, MHD_Connection* connection, const char* url,
+                      const char* method) {
+    Request request;
+    request.method = method;
     request.path = url;
     const std::size_t question = exchange.uri.find('?');
     if (question != std::string::npos) request.query = exchange.uri.substr(question + 1);
-    const char* timeout = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                                      "X-Prometheus-Scrape-Timeout-Seconds");
-    if (timeout != nullptr) request.scrape_timeout = timeout;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &AddHeader, &request.headers);
     const MHD_ConnectionInfo* peer =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     request.client = IpAddress::FromSockaddr(peer != nullptr ? peer->client_addr : nullptr);
@@ -273,8 +260,7 @@ struct HttpCallbacks {
     exchange->routed = true;
     lock.unlock();
 
-    server->Route(exchange, Request(*exchange, connection, url, method),
-                  RequestCredentials(connection));
+    server->Serve(exchange, Copy(*exchange, connection, url, method));
 
     lock.lock();
     if (!exchange->answered) {
@@ -284,7 +270,7 @@ struct HttpCallbacks {
         return MHD_YES;
       }
       exchange->answered = true;
-      exchange->answer = Plain(MHD_HTTP_SERVICE_UNAVAILABLE, "the exporter is stopping");
+      exchange->answer = PlainText(MHD_HTTP_SERVICE_UNAVAILABLE, "the exporter is stopping");
     }
     Response answer = std::move(exchange->answer);
     lock.unlock();
@@ -292,20 +278,15 @@ struct HttpCallbacks {
   }
 };
 
-HttpServer::HttpServer(HttpLimits limits) : limits_(limits) {}
+HttpServer::HttpServer(HttpLimits limits, Handler handler)
+    : limits_(limits), handler_(std::move(handler)) {}
 
 HttpServer::~HttpServer() {
   Stop();
 }
 
-std::shared_ptr<BasicAuth> HttpServer::Auth() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return auth_;
-}
-
-void HttpServer::Route(const std::shared_ptr<Exchange>& exchange, const HttpRequest& request,
-                       Credentials credentials) {
-  HttpReply reply = [this, exchange](Response response) {
+void HttpServer::Serve(const std::shared_ptr<Exchange>& exchange, const Request& request) {
+  handler_(request, [this, exchange](Response response) {
     std::lock_guard<std::mutex> lock(exchange->mutex);
     if (exchange->answered || exchange->closed) return;
     exchange->answered = true;
@@ -314,25 +295,7 @@ void HttpServer::Route(const std::shared_ptr<Exchange>& exchange, const HttpRequ
     exchange->suspended = false;
     Resumed(exchange);
     MHD_resume_connection(exchange->connection);
-  };
-  const auto route = routes_.find(request.path);
-  // Routes never change while serving, so the job below may keep a pointer to one.
-  const HttpHandler* handler = route == routes_.end() ? nullptr : &route->second;
-  auto serve = [handler](const HttpRequest& request, HttpReply reply) {
-    if (handler == nullptr) return reply(Plain(MHD_HTTP_NOT_FOUND, "not found"));
-    (*handler)(request, std::move(reply));
-  };
-  const std::shared_ptr<BasicAuth> auth = Auth();
-  const auto now = BasicAuth::Clock::now();
-  if (auth->Open() || auth->Remembered(credentials, now)) return serve(request, std::move(reply));
-  if (!credentials.given) return reply(Unauthorized());
-  auto check = [auth, credentials = std::move(credentials), request, reply, serve]() mutable {
-    if (!auth->Check(credentials, BasicAuth::Clock::now())) return reply(Unauthorized());
-    serve(request, std::move(reply));
-  };
-  if (!checks_.Post(std::move(check))) {
-    reply(Plain(MHD_HTTP_SERVICE_UNAVAILABLE, "too many logins are being checked; try again"));
-  }
+  });
 }
 
 bool HttpServer::Suspend(const std::shared_ptr<Exchange>& exchange) {
@@ -348,9 +311,9 @@ void HttpServer::Resumed(const std::shared_ptr<Exchange>& exchange) {
   resumed_.notify_all();
 }
 
-bool HttpServer::Configure(const WebConfig& web, std::string& error) {
-  if (daemon_ != nullptr && (web.tls != web_.tls || web.tls_server != web_.tls_server)) {
-    std::unique_ptr<Daemon> fresh = StartDaemon(web, error);
+bool HttpServer::SetTls(const WebConfig& web, std::string& error) {
+  if (daemon_ != nullptr && (web.tls != tls_ || web.tls_server != tls_server_)) {
+    std::unique_ptr<Daemon> fresh = StartDaemon(web.tls, web.tls_server, error);
     if (fresh == nullptr) return false;
     std::unique_ptr<Daemon> old = std::move(daemon_);
     daemon_ = std::move(fresh);
@@ -358,13 +321,12 @@ bool HttpServer::Configure(const WebConfig& web, std::string& error) {
     MHD_quiesce_daemon(old->mhd);
     StopDaemon(std::move(old), std::chrono::steady_clock::now() + kTlsHandover);
   }
-  web_ = web;
-  std::lock_guard<std::mutex> lock(mutex_);
-  auth_ = std::make_shared<BasicAuth>(web.basic_auth_users);
+  tls_ = web.tls;
+  tls_server_ = web.tls_server;
   return true;
 }
 
-std::unique_ptr<HttpServer::Daemon> HttpServer::StartDaemon(const WebConfig& web,
+std::unique_ptr<HttpServer::Daemon> HttpServer::StartDaemon(bool tls_on, const TlsServerConfig& tls,
                                                             std::string& error) {
   auto daemon = std::make_unique<Daemon>();
   daemon->server = this;
@@ -375,8 +337,7 @@ std::unique_ptr<HttpServer::Daemon> HttpServer::StartDaemon(const WebConfig& web
   }
   std::vector<MHD_OptionItem> tls_options;
   unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
-  if (web.tls) {
-    const TlsServerConfig& tls = web.tls_server;
+  if (tls_on) {
     daemon->tls = true;
     daemon->client_auth = tls.client_auth;
     daemon->cert = tls.cert_pem;
@@ -427,7 +388,7 @@ bool HttpServer::Start(const std::string& address, int port, std::string& error)
   socket_ = ListenSocket(address, port, limits_.backlog, error);
   if (socket_ < 0) return false;
   port_ = BoundPort(socket_);
-  daemon_ = StartDaemon(web_, error);
+  daemon_ = StartDaemon(tls_, tls_server_, error);
   if (daemon_ == nullptr) {
     ::close(socket_);
     socket_ = -1;
@@ -446,14 +407,27 @@ void HttpServer::StopDaemon(std::unique_ptr<Daemon> daemon,
     daemon->suspended.clear();
     daemon->stopping = true;
   }
-  // The library must not be stopped with suspended connections: each gets its answer now.
+  // The library must not be stopped with suspended connections: each gets its answer now, and
+  // a moment to send it before the connections close.
+  daemon->drains = true;
   for (const auto& exchange : waiting) {
     std::lock_guard<std::mutex> lock(exchange->mutex);
-    if (exchange->answered || exchange->closed) continue;
+    if (exchange->closed) continue;
+    {
+      std::lock_guard<std::mutex> server_lock(mutex_);
+      daemon->draining.insert(exchange);
+    }
+    // Its own answer may have come meanwhile and resumed it already.
+    if (exchange->answered) continue;
     exchange->answered = true;
-    exchange->answer = Plain(MHD_HTTP_SERVICE_UNAVAILABLE, "the exporter is stopping");
+    exchange->answer = PlainText(MHD_HTTP_SERVICE_UNAVAILABLE, "the exporter is stopping");
     exchange->suspended = false;
     MHD_resume_connection(exchange->connection);
+  }
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    resumed_.wait_for(lock, kLastAnswers, [&] { return daemon->draining.empty(); });
+    daemon->draining.clear();
   }
   // Quiesced first, the library leaves the socket to us rather than closing it.
   MHD_quiesce_daemon(daemon->mhd);
@@ -462,8 +436,6 @@ void HttpServer::StopDaemon(std::unique_ptr<Daemon> daemon,
 }
 
 void HttpServer::Stop() {
-  // No handler may start once the daemon is gone.
-  checks_.Stop();
   if (daemon_ == nullptr) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -474,4 +446,4 @@ void HttpServer::Stop() {
   socket_ = -1;
 }
 
-}  // namespace kestrel::exporter
+}  // namespace kestrel::web

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "programs/kestrel-exporter/web_config.h"
 #include "tests/support/test_certificate.h"
+#include "web/web_config.h"
 
 namespace {
 
@@ -34,11 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     return true;
   };
-  kestrel::exporter::WebConfig web;
+  kestrel::web::WebConfig web;
   std::string error;
-  if (kestrel::exporter::ParseWebConfig(text, "web.yml", read, web, error)) {
+  if (kestrel::web::ParseWebConfig(text, "web.yml", read, web, error)) {
     for (const auto& [user, hash] : web.basic_auth_users) {
-      if (user.empty() || !kestrel::exporter::IsBcryptHash(hash)) std::abort();
+      if (user.empty() || !kestrel::web::IsBcryptHash(hash)) std::abort();
     }
     if (web.tls && (web.tls_server.cert_pem.empty() || web.tls_server.key_pem.empty())) {
       std::abort();

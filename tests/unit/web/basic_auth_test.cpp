@@ -1,13 +1,12 @@
-#include "programs/kestrel-exporter/basic_auth.h"
+#include "web/basic_auth.h"
 
 #include <gtest/gtest.h>
 
-#include <future>
 #include <string>
 
 namespace {
 
-using namespace kestrel::exporter;
+using namespace kestrel::web;
 
 constexpr const char* kHash = "$2b$04$SAivdxu8Jb5/tO8.CmRwguF4TOC6yZWCP/nDCyEbrNrdrHEE3DnA.";
 
@@ -31,6 +30,44 @@ TEST(BasicAuthTest, BcryptChecksThePasswordAgainstItsHash) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(BcryptMatches(c.password, c.hash), c.matches) << c.password << " " << c.hash;
+  }
+}
+
+// What clients send in Authorization, and what of it counts as credentials: the user ends at
+// the first ':', and anything that is not exactly base64 is no login at all.
+TEST(BasicAuthTest, CredentialsComeFromABasicAuthorizationHeader) {
+  const struct {
+    const char* header;  // null: none sent
+    bool given;
+    std::string user;
+    std::string password;
+  } cases[] = {
+      {"Basic cHJvbWV0aGV1czpwLXdvcmQ=", true, "prometheus", "p-word"},
+      {"basic  cHJvbWV0aGV1czpwLXdvcmQ=", true, "prometheus", "p-word"},
+      {"Basic dTpwOnc=", true, "u", "p:w"},
+      {"Basic dTo=", true, "u", ""},
+      {"Basic OnB3", true, "", "pw"},
+      {"Basic YWI6Yw==", true, "ab", "c"},
+      {"Basic dTpzZWNyZXQAZ2FyYmFnZQ==", true, "u", std::string("secret\0garbage", 14)},
+      {nullptr, false, "", ""},
+      {"Basic bm9jb2xvbg==", false, "", ""},  // no ':'
+      {"Basic YWI6Yw", false, "", ""},        // padding missing
+      {"Basic YWI6Yw=x", false, "", ""},      // data after the padding
+      {"Basic YW=6Yw==", false, "", ""},      // padding inside
+      {"Basic YWI6Y!==", false, "", ""},
+      {"Basic ", false, "", ""},
+      {"Bearer YWI6Yw==", false, "", ""},
+      {"BasicYWI6Yw==", false, "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.header != nullptr ? c.header : "(none)");
+    Request request;
+    request.headers = {{"Host", "x"}};
+    if (c.header != nullptr) request.headers.emplace_back("authorization", c.header);
+    const Credentials credentials = CredentialsOf(request);
+    EXPECT_EQ(credentials.given, c.given);
+    EXPECT_EQ(credentials.user, c.user);
+    EXPECT_EQ(credentials.password, c.password);
   }
 }
 
@@ -69,29 +106,6 @@ TEST(BasicAuthTest, ChecksRememberOnlyAcceptedPairsForAWhile) {
   BasicAuth open({});
   EXPECT_TRUE(open.Open());
   EXPECT_TRUE(open.Check({}, now));
-}
-
-TEST(BasicAuthTest, TheCheckQueueIsBounded) {
-  CheckQueue queue(2);
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  std::promise<void> started;
-  ASSERT_TRUE(queue.Post([&] {
-    started.set_value();
-    released.wait();
-  }));
-  started.get_future().wait();
-  int ran = 0;
-  EXPECT_TRUE(queue.Post([&] { ++ran; }));
-  EXPECT_TRUE(queue.Post([&] { ++ran; }));
-  EXPECT_FALSE(queue.Post([&] { ++ran; }));
-  std::promise<void> done;
-  release.set_value();
-  while (!queue.Post([&] { done.set_value(); })) std::this_thread::yield();
-  done.get_future().wait();
-  EXPECT_EQ(ran, 2);
-  queue.Stop();
-  EXPECT_FALSE(queue.Post([] {}));
 }
 
 }  // namespace

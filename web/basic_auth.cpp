@@ -1,12 +1,76 @@
-#include "programs/kestrel-exporter/basic_auth.h"
+#include "web/basic_auth.h"
 
 #include <crypt.h>
 #include <gnutls/crypto.h>
 
+#include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
-namespace kestrel::exporter {
+namespace kestrel::web {
+
+namespace {
+
+int Base64Digit(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+// Standard base64 with its padding; false for anything else.
+bool DecodeBase64(const std::string& text, std::string& out) {
+  if (text.size() % 4 != 0) return false;
+  out.clear();
+  for (std::size_t i = 0; i < text.size(); i += 4) {
+    uint32_t bits = 0;
+    int padding = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+      const char c = text[i + k];
+      const bool last = i + 4 == text.size();
+      if (c == '=' && last && k >= 2) {
+        ++padding;
+        bits <<= 6;
+        continue;
+      }
+      const int digit = Base64Digit(c);
+      if (digit < 0 || padding > 0) return false;
+      bits = bits << 6 | static_cast<uint32_t>(digit);
+    }
+    out += static_cast<char>(bits >> 16);
+    if (padding < 2) out += static_cast<char>(bits >> 8 & 0xFF);
+    if (padding < 1) out += static_cast<char>(bits & 0xFF);
+  }
+  return true;
+}
+
+}  // namespace
+
+Credentials CredentialsOf(const Request& request) {
+  Credentials credentials;
+  const std::string* header = request.Header("Authorization");
+  constexpr std::size_t kScheme = 5;  // "Basic"
+  if (header == nullptr || header->size() <= kScheme || (*header)[kScheme] != ' ') {
+    return credentials;
+  }
+  for (std::size_t i = 0; i < kScheme; ++i) {
+    if (std::tolower(static_cast<unsigned char>((*header)[i])) != "basic"[i]) return credentials;
+  }
+  const std::size_t start = header->find_first_not_of(' ', kScheme);
+  std::string decoded;
+  if (start == std::string::npos || !DecodeBase64(header->substr(start), decoded)) {
+    return credentials;
+  }
+  const std::size_t colon = decoded.find(':');
+  if (colon == std::string::npos) return credentials;
+  credentials.given = true;
+  credentials.user = decoded.substr(0, colon);
+  credentials.password = decoded.substr(colon + 1);
+  return credentials;
+}
 
 bool BcryptMatches(const std::string& password, const std::string& hash) {
   // crypt_r's state is some 32 KB: too much for the stack of a small thread.
@@ -59,38 +123,4 @@ bool BasicAuth::Check(const Credentials& credentials, Clock::time_point now) {
   return true;
 }
 
-bool CheckQueue::Post(std::function<void()> job) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (stopping_ || jobs_.size() >= capacity_) return false;
-  jobs_.push_back(std::move(job));
-  if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
-  wake_.notify_one();
-  return true;
-}
-
-void CheckQueue::Stop() {
-  std::thread running;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-    jobs_.clear();
-    running = std::move(thread_);
-  }
-  wake_.notify_all();
-  if (running.joinable()) running.join();
-}
-
-void CheckQueue::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-    if (stopping_) return;
-    std::function<void()> job = std::move(jobs_.front());
-    jobs_.pop_front();
-    lock.unlock();
-    job();
-    lock.lock();
-  }
-}
-
-}  // namespace kestrel::exporter
+}  // namespace kestrel::web

@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "programs/kestrel-exporter/web_config.h"
+#include "web/web_config.h"
 
-namespace kestrel::exporter {
+namespace kestrel::web {
 
 // Empty when the PEM certificate (chain) and unencrypted key belong together, else why not.
 std::string KeyPairProblem(const std::string& cert_pem, const std::string& key_pem);
@@ -22,4 +22,4 @@ std::string TlsPriorities(TlsVersion min);
 // must come from the configured CAs is decided here.
 std::string ClientCertificateProblem(void* session, ClientAuth policy);
 
-}  // namespace kestrel::exporter
+}  // namespace kestrel::web

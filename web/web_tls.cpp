@@ -1,11 +1,11 @@
-#include "programs/kestrel-exporter/web_tls.h"
+#include "web/web_tls.h"
 
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
 #include <memory>
 
-namespace kestrel::exporter {
+namespace kestrel::web {
 
 namespace {
 
@@ -90,4 +90,4 @@ std::string ClientCertificateProblem(void* session_pointer, ClientAuth policy) {
   return why;
 }
 
-}  // namespace kestrel::exporter
+}  // namespace kestrel::web

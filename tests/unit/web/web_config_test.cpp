@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "programs/kestrel-exporter/web_config.h"
 #include "tests/support/test_certificate.h"
+#include "web/web_config.h"
 
 namespace {
 
-using namespace kestrel::exporter;
+using namespace kestrel::web;
 
 using kestrel::test::kCert;
 using kestrel::test::kKey;

@@ -1,14 +1,14 @@
-#include "programs/kestrel-exporter/web_config.h"
+#include "web/web_config.h"
 
 #include <cctype>
 #include <optional>
 #include <utility>
 
 #include "app/files.h"
-#include "programs/kestrel-exporter/web_tls.h"
-#include "programs/kestrel-exporter/yaml_walk.h"
+#include "web/web_tls.h"
+#include "web/yaml_walk.h"
 
-namespace kestrel::exporter {
+namespace kestrel::web {
 
 namespace {
 
@@ -44,8 +44,12 @@ Value OneOf(const YAML::Node& node, const std::string& key, const Named<Value> (
   Fail(node, "expected one of " + expected + " for '" + key + "', got " + Quoted(text));
 }
 
-// Where each key stood, for the checks that involve several; absent when not given.
-struct TlsNodes {
+// The TLS section as it is read: the settings, and where each key stood for the checks that
+// involve several (absent when not given).
+struct TlsRead {
+  const std::string& web_file;
+  const FileReader& read_file;
+  TlsServerConfig tls;
   std::optional<YAML::Node> cert;
   std::optional<YAML::Node> key;
   std::optional<YAML::Node> client_ca;
@@ -67,73 +71,101 @@ std::string ReadNamed(const YAML::Node& node, const std::string& key, const std:
   return text;
 }
 
-void CheckTls(const TlsNodes& nodes, const YAML::Node& section, const TlsServerConfig& tls) {
-  if (!nodes.cert) Fail(section, "tls_server_config has no cert_file");
-  if (!nodes.key) Fail(section, "tls_server_config has no key_file");
+void CheckTls(const TlsRead& read, const YAML::Node& section) {
+  const TlsServerConfig& tls = read.tls;
+  if (!read.cert) Fail(section, "tls_server_config has no cert_file");
+  if (!read.key) Fail(section, "tls_server_config has no key_file");
   std::string problem = KeyPairProblem(tls.cert_pem, tls.key_pem);
   if (!problem.empty())
-    Fail(*nodes.key, "cannot serve HTTPS with cert_file and key_file: " + problem);
+    Fail(*read.key, "cannot serve HTTPS with cert_file and key_file: " + problem);
   const bool verifies = tls.client_auth == ClientAuth::kVerifyClientCertIfGiven ||
                         tls.client_auth == ClientAuth::kRequireAndVerifyClientCert;
-  if (verifies && !nodes.client_ca) {
-    Fail(*nodes.client_auth, "client_auth_type " + Text(*nodes.client_auth, "client_auth_type") +
-                                 " needs client_ca_file, the CAs client certificates come from");
+  if (verifies && !read.client_ca) {
+    Fail(*read.client_auth, "client_auth_type " + Text(*read.client_auth, "client_auth_type") +
+                                " needs client_ca_file, the CAs client certificates come from");
   }
-  if (nodes.client_ca && tls.client_auth == ClientAuth::kNoClientCert) {
-    Fail(*nodes.client_ca,
+  if (read.client_ca && tls.client_auth == ClientAuth::kNoClientCert) {
+    Fail(*read.client_ca,
          "client_ca_file is given but client_auth_type asks for no client certificate (expected "
          "client_auth_type: RequireAndVerifyClientCert or VerifyClientCertIfGiven)");
   }
-  if (nodes.client_ca) {
+  if (read.client_ca) {
     problem = TrustProblem(tls.client_ca_pem);
-    if (!problem.empty()) Fail(*nodes.client_ca, "cannot use client_ca_file: " + problem);
+    if (!problem.empty()) Fail(*read.client_ca, "cannot use client_ca_file: " + problem);
   }
 }
 
-TlsServerConfig ParseTlsServer(const YAML::Node& section, const std::string& web_file,
-                               const FileReader& read_file) {
-  TlsServerConfig tls;
-  TlsNodes nodes;
-  ForEachKey(section, "tls_server_config",
-             {"cert_file", "key_file", "client_auth_type", "client_ca_file", "min_version"},
-             [&](const std::string& key, const YAML::Node&, const YAML::Node& value) {
-               if (key == "cert_file") {
-                 tls.cert_pem = ReadNamed(value, key, web_file, read_file, tls.cert_file);
-                 nodes.cert = value;
-               } else if (key == "key_file") {
-                 tls.key_pem = ReadNamed(value, key, web_file, read_file, tls.key_file);
-                 nodes.key = value;
-               } else if (key == "client_ca_file") {
-                 tls.client_ca_pem = ReadNamed(value, key, web_file, read_file, tls.client_ca_file);
-                 nodes.client_ca = value;
-               } else if (key == "client_auth_type") {
-                 tls.client_auth = OneOf(value, key, kClientAuths);
-                 nodes.client_auth = value;
-               } else {
-                 tls.min_version = OneOf(value, key, kVersions);
-               }
-             });
-  CheckTls(nodes, section, tls);
-  return tls;
+void ReadCert(const char* key, const YAML::Node& value, TlsRead& read) {
+  read.tls.cert_pem = ReadNamed(value, key, read.web_file, read.read_file, read.tls.cert_file);
+  read.cert = value;
 }
 
-void ParseUsers(const YAML::Node& section, std::map<std::string, std::string>& users) {
-  if (section.IsNull()) return;
-  ForEachKey(section, "basic_auth_users", {},
-             [&](const std::string& user, const YAML::Node& key, const YAML::Node& value) {
-               if (user.empty() || user.find(':') != std::string::npos) {
-                 Fail(key,
-                      "expected a user name without ':' in basic_auth_users, got " + Quoted(user));
-               }
-               const std::string hash = Text(value, user);
-               if (!IsBcryptHash(hash)) {
-                 // The value stays out of the message: it may be a password typed in by mistake.
-                 Fail(value, "expected a bcrypt hash ($2y$10$..., e.g. from htpasswd -nBC 10 " +
-                                 Printable(user.substr(0, 60)) + ") for user " + Quoted(user));
-               }
-               users[user] = hash;
-             });
+void ReadKey(const char* key, const YAML::Node& value, TlsRead& read) {
+  read.tls.key_pem = ReadNamed(value, key, read.web_file, read.read_file, read.tls.key_file);
+  read.key = value;
 }
+
+void ReadClientAuth(const char* key, const YAML::Node& value, TlsRead& read) {
+  read.tls.client_auth = OneOf(value, key, kClientAuths);
+  read.client_auth = value;
+}
+
+void ReadClientCa(const char* key, const YAML::Node& value, TlsRead& read) {
+  read.tls.client_ca_pem =
+      ReadNamed(value, key, read.web_file, read.read_file, read.tls.client_ca_file);
+  read.client_ca = value;
+}
+
+void ReadMinVersion(const char* key, const YAML::Node& value, TlsRead& read) {
+  read.tls.min_version = OneOf(value, key, kVersions);
+}
+
+constexpr Key<TlsRead> kTlsKeys[] = {
+    {"cert_file", ReadCert},
+    {"key_file", ReadKey},
+    {"client_auth_type", ReadClientAuth},
+    {"client_ca_file", ReadClientCa},
+    {"min_version", ReadMinVersion},
+};
+
+// The whole file as it is read.
+struct WebRead {
+  const std::string& web_file;
+  const FileReader& read_file;
+  WebConfig web;
+};
+
+void ReadTlsServer(const char*, const YAML::Node& section, WebRead& read) {
+  if (section.IsNull()) return;
+  TlsRead tls{read.web_file, read.read_file, {}, {}, {}, {}, {}};
+  ReadKeys(section, "tls_server_config", kTlsKeys, tls);
+  CheckTls(tls, section);
+  read.web.tls_server = std::move(tls.tls);
+  read.web.tls = true;
+}
+
+void ReadUsers(const char*, const YAML::Node& section, WebRead& read) {
+  if (section.IsNull()) return;
+  ForEachEntry(
+      section, "basic_auth_users",
+      [&](const std::string& user, const YAML::Node& key, const YAML::Node& value) {
+        if (user.empty() || user.find(':') != std::string::npos) {
+          Fail(key, "expected a user name without ':' in basic_auth_users, got " + Quoted(user));
+        }
+        const std::string hash = Text(value, user);
+        if (!IsBcryptHash(hash)) {
+          // The value stays out of the message: it may be a password typed in by mistake.
+          Fail(value, "expected a bcrypt hash ($2y$10$..., e.g. from htpasswd -nBC 10 " +
+                          Printable(user.substr(0, 60)) + ") for user " + Quoted(user));
+        }
+        read.web.basic_auth_users[user] = hash;
+      });
+}
+
+constexpr Key<WebRead> kWebKeys[] = {
+    {"tls_server_config", ReadTlsServer},
+    {"basic_auth_users", ReadUsers},
+};
 
 }  // namespace
 
@@ -158,21 +190,11 @@ bool IsBcryptHash(const std::string& text) {
 
 bool ParseWebConfig(const std::string& text, const std::string& file_name,
                     const FileReader& read_file, WebConfig& web, std::string& error) {
-  WebConfig parsed;
+  WebRead read{file_name, read_file, {}};
   try {
     const YAML::Node root = YAML::Load(text);
     // An empty file is a valid one: plain HTTP without a login, as without the option.
-    if (!root.IsNull()) {
-      ForEachKey(root, "the web configuration", {"tls_server_config", "basic_auth_users"},
-                 [&](const std::string& key, const YAML::Node&, const YAML::Node& value) {
-                   if (key == "basic_auth_users") {
-                     ParseUsers(value, parsed.basic_auth_users);
-                   } else if (!value.IsNull()) {
-                     parsed.tls_server = ParseTlsServer(value, file_name, read_file);
-                     parsed.tls = true;
-                   }
-                 });
-    }
+    if (!root.IsNull()) ReadKeys(root, "the web configuration", kWebKeys, read);
   } catch (const YamlProblem& problem) {
     error = WhereIn(file_name, problem.mark) + problem.what;
     return false;
@@ -180,7 +202,7 @@ bool ParseWebConfig(const std::string& text, const std::string& file_name,
     error = WhereIn(file_name, e.mark) + "expected YAML: " + Printable(e.msg);
     return false;
   }
-  web = std::move(parsed);
+  web = std::move(read.web);
   return true;
 }
 
@@ -194,4 +216,4 @@ bool LoadWebConfigFile(const std::string& path, WebConfig& web, std::string& err
   return ParseWebConfig(text, path, app::ReadWholeFile, web, error);
 }
 
-}  // namespace kestrel::exporter
+}  // namespace kestrel::web

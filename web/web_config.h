@@ -1,4 +1,4 @@
-// The endpoint's web configuration (--web.config.file), in the format every Prometheus exporter
+// An endpoint's web configuration (--web.config.file), in the format every Prometheus exporter
 // reads, so an operator's existing file works unchanged:
 //
 //   tls_server_config:
@@ -10,7 +10,7 @@
 //   basic_auth_users:
 //     prometheus: $2y$10$...           # bcrypt hash (htpasswd -nBC 10 prometheus)
 //
-// Keys this exporter does not implement (cipher_suites, http_server_config, ...) are refused
+// Keys not implemented here (cipher_suites, http_server_config, ...) are refused
 // rather than ignored: a setting that silently does nothing is worse than an error.
 #pragma once
 
@@ -18,7 +18,7 @@
 #include <map>
 #include <string>
 
-namespace kestrel::exporter {
+namespace kestrel::web {
 
 enum class ClientAuth {
   kNoClientCert,
@@ -70,4 +70,4 @@ bool LoadWebConfigFile(const std::string& path, WebConfig& web, std::string& err
 // Whether text has the form of a bcrypt hash ($2a$, $2b$ or $2y$, cost 04 to 31).
 bool IsBcryptHash(const std::string& text);
 
-}  // namespace kestrel::exporter
+}  // namespace kestrel::web

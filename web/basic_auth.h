@@ -1,21 +1,18 @@
-// HTTP basic authentication against bcrypt hashes, and the thread that runs the checks: a bcrypt
-// of cost 10 takes 55 ms of a core (libxcrypt on a 2-core Xeon virtual machine; 150 ms while
-// the machine is busy), so the checks run beside the HTTP event loop, where a client guessing
-// passwords would otherwise stall every connection that shares its loop thread.
+// HTTP basic authentication against bcrypt hashes: the credentials a request carries, the check,
+// and the logins remembered so that a scrape every few seconds does not cost a bcrypt each.
 #pragma once
 
 #include <array>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 
-namespace kestrel::exporter {
+#include "web/http.h"
+
+namespace kestrel::web {
 
 // Whether password hashes to hash (bcrypt, through libxcrypt's crypt_r); the comparison of the
 // results takes the same time wherever they differ.
@@ -27,13 +24,16 @@ struct Credentials {
   std::string password;
 };
 
+// The credentials of the request's Authorization header: "Basic " (any case) and the base64 of
+// user ':' password; not given when there is none or it does not decode.
+Credentials CredentialsOf(const Request& request);
+
 class BasicAuth {
  public:
   using Matcher = std::function<bool(const std::string& password, const std::string& hash)>;
   using Clock = std::chrono::steady_clock;
-  // How long an accepted user and password pass without a new bcrypt: a scrape every few
-  // seconds would otherwise cost a bcrypt each. A reload makes a new BasicAuth, so a changed or
-  // removed password ends at once.
+  // How long an accepted user and password pass without a new bcrypt. A reload makes a new
+  // BasicAuth, so a changed or removed password ends at once.
   static constexpr std::chrono::minutes kRemembered{5};
   static constexpr std::size_t kMostRemembered = 256;
 
@@ -57,28 +57,4 @@ class BasicAuth {
   std::map<Digest, Clock::time_point> remembered_;  // digest -> accepted until
 };
 
-// One thread that runs posted jobs in order; it starts with the first job, so an endpoint
-// without logins has none.
-class CheckQueue {
- public:
-  explicit CheckQueue(std::size_t capacity) : capacity_(capacity) {}
-  ~CheckQueue() { Stop(); }
-  CheckQueue(const CheckQueue&) = delete;
-  CheckQueue& operator=(const CheckQueue&) = delete;
-
-  // False when capacity jobs are waiting already, or after Stop.
-  bool Post(std::function<void()> job);
-  // Drops the jobs not started and waits for the one running.
-  void Stop();
-
- private:
-  void Run();
-  const std::size_t capacity_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> jobs_;
-  bool stopping_ = false;
-  std::thread thread_;
-};
-
-}  // namespace kestrel::exporter
+}  // namespace kestrel::web
