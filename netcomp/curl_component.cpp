@@ -160,8 +160,14 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     const auto started = std::chrono::steady_clock::now();
 
     error_text_[0] = '\0';
+    out_of_memory_ = false;
     CURLcode result = Configure(target);
     if (result == CURLE_OK) result = curl_easy_perform(easy_);
+    if (out_of_memory_) {
+      // libcurl's text would blame the write, not the memory.
+      result = CURLE_OUT_OF_MEMORY;
+      error_text_[0] = '\0';
+    }
     long os_errno = 0;
     curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &os_errno);
     if (result == CURLE_OK) {
@@ -178,7 +184,7 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     Log(target, result, static_cast<long>(elapsed.count()));
     received_.clear();
     // A device's answer of a few kilobytes keeps its buffer for the next GET; a huge one does not.
-    if (received_.capacity() > kKeptBodyBytes) received_.shrink_to_fit();
+    if (received_.capacity() > kKeptBodyBytes) std::string().swap(received_);
   }
 
   static void Wipe(std::string& secret) {
@@ -187,12 +193,19 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     secret.clear();
   }
 
-  static size_t Receive(char* data, size_t size, size_t count, void* self) {
+  // Called from libcurl's C frames, which an exception must never cross: it would leave the handle
+  // inside a transfer that never ends, and every later GET would fail. A short count makes libcurl
+  // abandon the transfer with a write error instead.
+  static size_t Receive(char* data, size_t size, size_t count, void* self) noexcept {
     auto* component = static_cast<CurlComponent*>(self);
     const std::size_t bytes = size * count;
-    // A short count makes libcurl abandon the transfer with a write error.
     if (bytes > kMaxBodyBytes - component->received_.size()) return 0;
-    component->received_.append(data, bytes);
+    try {
+      component->received_.append(data, bytes);
+    } catch (...) {
+      component->out_of_memory_ = true;
+      return 0;
+    }
     return bytes;
   }
 
@@ -307,6 +320,8 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
   int32_t last_error_ = -1;
   int32_t response_code_ = -1;
   bool configured_ = false;
+  // The receive callback could not keep what arrived.
+  bool out_of_memory_ = false;
 };
 
 }  // namespace
