@@ -18,6 +18,7 @@
 #include "common/mvn_base.h"
 #include "common/password_mask.h"
 #include "common/text_codec.h"
+#include "netcomp/curl_transfer.h"
 
 namespace kestrel::netcomp {
 
@@ -74,7 +75,9 @@ std::string WideToUtf8(const WChar* text) {
 
 class CurlComponent final : public kestrel::platform::HttpComponent {
  public:
-  explicit CurlComponent(CURL* easy) : easy_(easy) {
+  // Takes both handles; the easy handle already uses the share.
+  CurlComponent(CURL* easy, CURLSH* share) : easy_(easy), share_(share) {
+    HoldTransferPool();
     // The bundle and folder libcurl was built with, for a device whose own CA file is gone.
 #if LIBCURL_VERSION_NUM >= 0x075400
     const char* built_in = nullptr;
@@ -146,7 +149,10 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
 
  private:
   ~CurlComponent() {
+    // The easy handle first: a share that a handle still uses cannot go.
     curl_easy_cleanup(easy_);
+    curl_share_cleanup(share_);
+    ReleaseTransferPool();
     Wipe(password_);
   }
 
@@ -162,7 +168,7 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     error_text_[0] = '\0';
     out_of_memory_ = false;
     CURLcode result = Configure(target);
-    if (result == CURLE_OK) result = curl_easy_perform(easy_);
+    if (result == CURLE_OK) result = PerformTransfer(easy_);
     if (out_of_memory_) {
       // libcurl's text would blame the write, not the memory.
       result = CURLE_OUT_OF_MEMORY;
@@ -307,6 +313,7 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
   }
 
   CURL* easy_;
+  CURLSH* share_;
   std::string log_file_;
   std::string trust_folder_;  // empty: no trace file, so no device trust
   std::string default_ca_file_storage_;
@@ -384,10 +391,13 @@ int32_t CreateCurlComponent(kestrel::platform::HttpComponent** component) {
   if (component == nullptr) return -1;
   *component = nullptr;
   InitCurlOnce();
+  std::unique_ptr<CURLSH, CURLSHcode (*)(CURLSH*)> share(NewComponentShare(), &curl_share_cleanup);
   std::unique_ptr<CURL, void (*)(CURL*)> easy(curl_easy_init(), &curl_easy_cleanup);
-  if (easy == nullptr) return -1;
-  *component = new CurlComponent(easy.get());
+  if (share == nullptr || easy == nullptr) return -1;
+  if (curl_easy_setopt(easy.get(), CURLOPT_SHARE, share.get()) != CURLE_OK) return -1;
+  *component = new CurlComponent(easy.get(), share.get());
   easy.release();
+  share.release();
   return 0;
 }
 
