@@ -35,10 +35,12 @@ struct MultiSzList {
 namespace kestrel {
 
 // "[HH:MM:SS] " in local time, the stamp that begins every trace line, into out (kTimeStampLength
-// bytes, no terminator). The time of day is worked out once a second per thread: the C library's
-// conversion consults the time zone under a lock, for every line otherwise.
+// bytes, no terminator). The time of day is worked out once a second for the whole process: the C
+// library's conversion consults the time zone under a lock, for every line otherwise.
 constexpr std::size_t kTimeStampLength = 11;
 void WriteTimeStamp(char* out);
+// Benchmarks compare stamps with and without that cache; false converts the time for every line.
+void UseTimeOfDayCache(bool use);
 
 }  // namespace kestrel
 
