@@ -26,9 +26,6 @@ namespace {
 
 using kestrel::platform::WChar;
 
-constexpr long kConnectTimeoutMs = 5000;
-constexpr long kRequestTimeoutMs = 10000;
-constexpr long kMaxRedirects = 3;
 constexpr long kReceiveBufferBytes = 4096;
 constexpr std::size_t kKeptBodyBytes = 64 * 1024;
 
