@@ -235,10 +235,6 @@ void kestrel::WriteTimeStamp(char* out) {
 
 // ------------------------------------------------------------------ CMvnBase
 
-CMvnBase::TraceState::~TraceState() {
-  std::free(line_buffer);
-}
-
 void CMvnBase::DeleteTraceState() {
   delete trace_state_;
 }
@@ -281,11 +277,9 @@ void CMvnBase::Trace(uint32_t flags, const char* format, ...) {
   TraceState& state = *trace_state_;
   if (state.trace_file.IsEmpty() && state.log_profile_file.IsEmpty()) return;
   if (flags == 0 || format == nullptr || *format == '\0') return;
-  if (state.line_buffer == nullptr) {
-    state.line_buffer = static_cast<char*>(std::malloc(kLineBufferSize));
-    if (state.line_buffer == nullptr) return;
-  }
-  char* line = state.line_buffer;
+  // On the stack: a buffer kept by every object that traces would be 16 KB of every provider's
+  // memory between its loads, for a line that lives as long as this call.
+  char line[kLineBufferSize];
 
   kestrel::WriteTimeStamp(line);
   const int stamp = static_cast<int>(kestrel::kTimeStampLength);
@@ -333,18 +327,17 @@ void CMvnBase::Trace(uint32_t flags, const char* format, ...) {
     file = OpenTraceFile(trace_file);
     if (file != nullptr) std::fprintf(file, "%s\n", message.Text());
   }
-  if (to_log) WriteLogRing(state, message);
+  if (to_log) WriteLogRing(state, message, line);
   if (file != nullptr) std::fclose(file);
 }
 
-void CMvnBase::WriteLogRing(TraceState& state, const CMvnString& message) {
+void CMvnBase::WriteLogRing(TraceState& state, const CMvnString& message, char* section) {
   CMvnString entry(message);
   if (entry.Length() > kRingMessageLimit) {
     entry.Assign(entry.Text(), kRingMessageLimit - 3);
     entry.Append("...");
   }
   const char* profile = state.log_profile_file.Text();
-  char* section = state.line_buffer;
   section[0] = '\0';
   section[1] = '\0';
   kestrel::platform::ReadProfileSection(kLogSection, section, kLineBufferSize - 1, profile);
