@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -200,6 +201,37 @@ TEST(DeviceTrustTest, FilesInAFolderOthersMayWriteAreIgnored) {
     ::unlink(marker.c_str());
     ASSERT_EQ(::rmdir(folder.c_str()), 0);
   }
+}
+
+// The exporter loads different devices on several threads at once: each transfer borrows a multi
+// handle of its own from the pool and gives it back, and the pool keeps no more than ran at once.
+TEST(IdleComponentTest, LoadsOnSeveralThreadsShareThePool) {
+  constexpr int kThreads = 4;
+  constexpr int kLoads = 5;
+  LoopbackServer server(LoopbackServer::Ok("{\"name\":\"a\"}", LoopbackServer::After::kKeepOpen),
+                        LoopbackServer::After::kKeepOpen);
+  std::atomic<int> answered{0};
+  std::vector<kestrel::platform::HttpComponent*> components(kThreads, nullptr);
+  std::vector<std::thread> threads;
+  for (kestrel::platform::HttpComponent*& component : components) {
+    threads.emplace_back([&] {
+      if (kestrel::netcomp::CreateCurlComponent(&component) != 0) return;
+      for (int load = 0; load < kLoads; ++load) {
+        std::string body;
+        component->GetUtf8(kestrel::WideText(server.Url().c_str()).get(), body);
+        if (component->LastError() == 0 && body == "{\"name\":\"a\"}") ++answered;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(answered.load(), kThreads * kLoads);
+  EXPECT_EQ(server.Connections(), kThreads);
+  EXPECT_GE(kestrel::netcomp::IdleTransferHandles(), 1u);
+  EXPECT_LE(kestrel::netcomp::IdleTransferHandles(), static_cast<std::size_t>(kThreads));
+  for (kestrel::platform::HttpComponent* component : components) {
+    if (component != nullptr) component->Release();
+  }
+  EXPECT_EQ(kestrel::netcomp::IdleTransferHandles(), 0u);
 }
 
 }  // namespace
