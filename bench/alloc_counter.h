@@ -1,5 +1,5 @@
-// Heap allocations of the benchmark program, counted per thread by hooks in the program itself (not
-// in the module), so that a benchmark can report what one operation allocates.
+// Heap allocations of the benchmark program, counted by hooks in the program itself (not in the
+// module), so that a benchmark can report what one operation allocates.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +11,8 @@ struct AllocationCount {
   uint64_t bytes;
 };
 
-// Blocks and bytes the calling thread requested since it started (a realloc counts as one block of
-// its new size). Zero where the hooks are not available.
+// Blocks and bytes the process requested since it started (a realloc counts as one block of its new
+// size). Zero where the hooks are not available.
 AllocationCount Allocations();
 
 }  // namespace kestrel::bench

@@ -5,10 +5,15 @@
 // heap blocks and bytes that one load allocates.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
+#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -16,13 +21,16 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "bench/alloc_counter.h"
+#include "common/mvn_base.h"
 #include "common/xml_reader.h"
 #include "provider/avtech_app.h"
+#include "tests/support/avtech_app_access.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -35,7 +43,8 @@ std::string ReadBytes(const std::string& path) {
 // roomalert-sim serving one fixture on a free loopback port, for the whole program run.
 class Simulator {
  public:
-  explicit Simulator(const std::string& fixture) {
+  // With devices > 0, that many devices under /dK/, each connection answered once and closed.
+  explicit Simulator(const std::string& fixture, int devices = 0) {
     int out[2];
     if (::pipe(out) != 0) return;
     pid_ = ::fork();
@@ -45,6 +54,11 @@ class Simulator {
       std::FILE* null = std::freopen("/dev/null", "w", stderr);
       (void)null;
       ::close(out[0]);
+      const std::string count = std::to_string(devices);
+      if (devices > 0) {
+        ::execl(KESTREL_SIMULATOR, "roomalert-sim", "--listen", "127.0.0.1:0", "--fixture",
+                fixture.c_str(), "--devices", count.c_str(), static_cast<char*>(nullptr));
+      }
       ::execl(KESTREL_SIMULATOR, "roomalert-sim", "--listen", "127.0.0.1:0", "--fixture",
               fixture.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
@@ -97,19 +111,21 @@ struct Site {
   }
 };
 
-// The load's kept speed mechanisms, each turned off in turn to measure what it gains (the README's
-// benchmark table).
-enum class Off { kNothing, kKeptReaderMemory, kWalkStart };
+// The load's kept speed mechanisms, each turned off in turn to measure what it gains (the
+// performance page's table).
+enum class Off { kNothing, kKeptReaderMemory, kWalkStart, kTimeOfDayCache };
 
 class Mechanisms {
  public:
   explicit Mechanisms(Off off) {
     kestrel::xml::ReaderMemory::UseKeptMemory(off != Off::kKeptReaderMemory);
     CMvnXmlDoc::UseFastReading(off != Off::kWalkStart);
+    kestrel::UseTimeOfDayCache(off != Off::kTimeOfDayCache);
   }
   ~Mechanisms() {
     kestrel::xml::ReaderMemory::UseKeptMemory(true);
     CMvnXmlDoc::UseFastReading(true);
+    kestrel::UseTimeOfDayCache(true);
   }
   Mechanisms(const Mechanisms&) = delete;
   Mechanisms& operator=(const Mechanisms&) = delete;
@@ -145,6 +161,62 @@ void Load(benchmark::State& state, Off off) {
   const auto loads = static_cast<double>(state.iterations());
   state.counters["allocs_per_load"] = static_cast<double>(after.blocks - before.blocks) / loads;
   state.counters["bytes_per_load"] = static_cast<double>(after.bytes - before.bytes) / loads;
+  state.counters["reader_kept_bytes"] =
+      static_cast<double>(AVTechAppTestAccess::ReaderMemoryBytes(app));
+}
+
+int OpenDescriptors() {
+  int count = 0;
+  if (DIR* folder = ::opendir("/proc/self/fd")) {
+    while (::readdir(folder) != nullptr) ++count;
+    ::closedir(folder);
+  }
+  return count;
+}
+
+std::size_t HeapInUse() {
+#if defined(__GLIBC__)
+  const struct mallinfo2 info = ::mallinfo2();
+  return info.uordblks + info.hblkhd;
+#else
+  return 0;
+#endif
+}
+
+// What a host of many devices pays for each one between its loads: descriptors and heap bytes per
+// provider after one load each. The devices close their connections after each answer (the
+// simulator's site mode): a device that keeps its connection open keeps that descriptor, which
+// the unit tests show, and the simulator's few threads would wait on each such connection.
+void IdleProviders(benchmark::State& state) {
+  static const Simulator closing_site(
+      std::string(KESTREL_FIXTURES_DIR) + "/roomalert/3w-typical.json", 1);
+  const Site& site = Site::Get();
+  if (closing_site.Address().empty()) {
+    state.SkipWithError("the simulator did not start");
+    return;
+  }
+  const std::string host = closing_site.Address() + "/d1";
+  const auto count = static_cast<std::size_t>(state.range(0));
+  double descriptors = 0;
+  double heap = 0;
+  for (auto _ : state) {
+    const int descriptors_before = OpenDescriptors();
+    const std::size_t heap_before = HeapInUse();
+    std::vector<std::unique_ptr<CAVTechApp>> providers;
+    for (std::size_t i = 0; i < count; ++i) {
+      providers.push_back(std::make_unique<CAVTechApp>());
+      site.SetUp(*providers.back());
+      providers.back()->SetHost(host.c_str());
+      if (providers.back()->LoadDeviceData() != 0) {
+        state.SkipWithError("load failed");
+        return;
+      }
+    }
+    descriptors = static_cast<double>(OpenDescriptors() - descriptors_before) / count;
+    heap = static_cast<double>(HeapInUse() - heap_before) / count;
+  }
+  state.counters["descriptors_per_provider"] = descriptors;
+  state.counters["heap_bytes_per_provider"] = heap;
 }
 
 size_t AppendBody(char* data, size_t size, size_t count, void* body) {
@@ -331,5 +403,19 @@ BENCHMARK_CAPTURE(LoadBesideFloor, no_walk_start, Off::kWalkStart)
     ->Name("Mechanism/LoadBesideFloor/walks-from-the-first-node")
     ->UseManualTime()
     ->Repetitions(5);
+BENCHMARK_CAPTURE(Load, no_time_of_day_cache, Off::kTimeOfDayCache)
+    ->Name("Mechanism/Load/without-time-of-day-cache")
+    ->UseRealTime()
+    ->Repetitions(5);
+BENCHMARK_CAPTURE(LoadBesideFloor, no_time_of_day_cache, Off::kTimeOfDayCache)
+    ->Name("Mechanism/LoadBesideFloor/without-time-of-day-cache")
+    ->UseManualTime()
+    ->Repetitions(5);
+BENCHMARK(IdleProviders)
+    ->Name("IdleProviders/3w-typical")
+    ->ArgName("providers")
+    ->Arg(1000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -35,10 +35,12 @@ struct MultiSzList {
 namespace kestrel {
 
 // "[HH:MM:SS] " in local time, the stamp that begins every trace line, into out (kTimeStampLength
-// bytes, no terminator). The time of day is worked out once a second per thread: the C library's
-// conversion consults the time zone under a lock, for every line otherwise.
+// bytes, no terminator). The time of day is worked out once a second for the whole process: the C
+// library's conversion consults the time zone under a lock, for every line otherwise.
 constexpr std::size_t kTimeStampLength = 11;
 void WriteTimeStamp(char* out);
+// Benchmarks compare stamps with and without that cache; false converts the time for every line.
+void UseTimeOfDayCache(bool use);
 
 }  // namespace kestrel
 
@@ -78,24 +80,23 @@ class CMvnBase {
   static constexpr std::size_t kRingMessageLimit = 1023;
 
  private:
-  // The sink's settings and buffers, made on first use: most library objects (a parsed JSON
+  // The sink's settings, made on first use: most library objects (a parsed JSON
   // document makes thousands) never trace, and carrying this state would triple their size.
   struct TraceState {
     TraceState() = default;
     TraceState(const TraceState&) = delete;
     TraceState& operator=(const TraceState&) = delete;
-    ~TraceState();
 
     CMvnString trace_file;
     CMvnString log_profile_file;
     MultiSzList log_ring;
-    char* line_buffer = nullptr;
   };
 
   // Callers hold the lock.
   TraceState& State();
   void DeleteTraceState();
-  void WriteLogRing(TraceState& state, const CMvnString& message);
+  // section: room for the profile's section, kLineBufferSize bytes.
+  void WriteLogRing(TraceState& state, const CMvnString& message, char* section);
 
   TraceState* trace_state_;
   kestrel::platform::Lock lock_;

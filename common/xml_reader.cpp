@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -87,6 +88,10 @@ uint64_t ContinuePathHash(uint64_t hash, const char* bytes, std::size_t length) 
   return hash;
 }
 
+// The buffers a reader keeps between documents, beside its entry pool: a real 3W's document needs
+// 6 to 10 KB of them; the buffers of a larger document go when its reader is done.
+constexpr std::size_t kKeptBufferBytes = 64 * 1024;
+
 template <typename T>
 void PoisonVector(std::vector<T>& buffer) {
   buffer.clear();
@@ -134,6 +139,18 @@ struct ReaderScratch {
     visit(parents);
     visit(ancestors);
   }
+
+  std::size_t BufferBytes() {
+    std::size_t bytes = table.Bytes() + incoming.Bytes();
+    ForEachVector([&bytes](auto& buffer) { bytes += buffer.capacity() * sizeof(buffer[0]); });
+    return bytes;
+  }
+
+  void ReleaseBuffers() {
+    table.Release();
+    incoming.Release();
+    ForEachVector([](auto& buffer) { std::remove_reference_t<decltype(buffer)>().swap(buffer); });
+  }
 };
 
 ReaderMemory::ReaderMemory() : scratch_(new ReaderScratch) {}
@@ -148,6 +165,10 @@ void ReaderMemory::UseKeptMemory(bool use) {
 
 bool ReaderMemory::KeptMemoryInUse() {
   return g_keep_memory;
+}
+
+std::size_t ReaderMemory::KeptBytes() const {
+  return scratch_->BufferBytes() + scratch_->entries.KeptBytes();
 }
 
 void ReaderMemory::Lend() {
@@ -167,6 +188,7 @@ void ReaderMemory::Return() {
   };
   scratch_->table.Clear();
   scratch_->incoming.Clear();
+  if (scratch_->BufferBytes() > kKeptBufferBytes) scratch_->ReleaseBuffers();
   scratch_->table.ForEachBuffer(poison);
   scratch_->incoming.ForEachBuffer(poison);
   scratch_->ForEachVector([](auto& buffer) { PoisonVector(buffer); });

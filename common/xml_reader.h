@@ -31,6 +31,8 @@ class EntryPool {
   // A block of `bytes` bytes (an entry and its header), or null for any other size.
   void* Take(std::size_t bytes);
   void Give(void* block);
+  // The blocks waiting here, in bytes.
+  std::size_t KeptBytes() const;
 
  private:
   struct Free {
@@ -45,7 +47,8 @@ struct ReaderScratch;
 // What a reader reuses from one document to the next: the node tables, the walk's buffers and
 // the entry pool. It belongs to whoever runs the loads (a provider, whose loads never overlap) and
 // is lent to one CMvnXmlDoc at a time; the elements collected through it must go before it does.
-// While it waits, its buffers are poisoned.
+// While it waits, its buffers are poisoned. It keeps what a real device's document needs, whatever
+// the last document was: a larger one's buffers go back to the heap when its reader is done.
 class ReaderMemory {
  public:
   ReaderMemory();
@@ -57,6 +60,9 @@ class ReaderMemory {
   // reader take fresh buffers for every document, as a reader of its own does.
   static void UseKeptMemory(bool use);
   static bool KeptMemoryInUse();
+
+  // What it keeps for the next document, in bytes.
+  std::size_t KeptBytes() const;
 
  private:
   friend class ::CMvnXmlDoc;

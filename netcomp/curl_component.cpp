@@ -18,6 +18,7 @@
 #include "common/mvn_base.h"
 #include "common/password_mask.h"
 #include "common/text_codec.h"
+#include "netcomp/curl_transfer.h"
 
 namespace kestrel::netcomp {
 
@@ -25,9 +26,6 @@ namespace {
 
 using kestrel::platform::WChar;
 
-constexpr long kConnectTimeoutMs = 5000;
-constexpr long kRequestTimeoutMs = 10000;
-constexpr long kMaxRedirects = 3;
 constexpr long kReceiveBufferBytes = 4096;
 constexpr std::size_t kKeptBodyBytes = 64 * 1024;
 
@@ -74,7 +72,9 @@ std::string WideToUtf8(const WChar* text) {
 
 class CurlComponent final : public kestrel::platform::HttpComponent {
  public:
-  explicit CurlComponent(CURL* easy) : easy_(easy) {
+  // Takes both handles; the easy handle already uses the share.
+  CurlComponent(CURL* easy, CURLSH* share) : easy_(easy), share_(share) {
+    HoldTransferPool();
     // The bundle and folder libcurl was built with, for a device whose own CA file is gone.
 #if LIBCURL_VERSION_NUM >= 0x075400
     const char* built_in = nullptr;
@@ -146,7 +146,10 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
 
  private:
   ~CurlComponent() {
+    // The easy handle first: a share that a handle still uses cannot go.
     curl_easy_cleanup(easy_);
+    curl_share_cleanup(share_);
+    ReleaseTransferPool();
     Wipe(password_);
   }
 
@@ -160,8 +163,14 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     const auto started = std::chrono::steady_clock::now();
 
     error_text_[0] = '\0';
+    out_of_memory_ = false;
     CURLcode result = Configure(target);
-    if (result == CURLE_OK) result = curl_easy_perform(easy_);
+    if (result == CURLE_OK) result = PerformTransfer(easy_);
+    if (out_of_memory_) {
+      // libcurl's text would blame the write, not the memory.
+      result = CURLE_OUT_OF_MEMORY;
+      error_text_[0] = '\0';
+    }
     long os_errno = 0;
     curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &os_errno);
     if (result == CURLE_OK) {
@@ -178,7 +187,7 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     Log(target, result, static_cast<long>(elapsed.count()));
     received_.clear();
     // A device's answer of a few kilobytes keeps its buffer for the next GET; a huge one does not.
-    if (received_.capacity() > kKeptBodyBytes) received_.shrink_to_fit();
+    if (received_.capacity() > kKeptBodyBytes) std::string().swap(received_);
   }
 
   static void Wipe(std::string& secret) {
@@ -187,12 +196,19 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     secret.clear();
   }
 
-  static size_t Receive(char* data, size_t size, size_t count, void* self) {
+  // Called from libcurl's C frames, which an exception must never cross: it would leave the handle
+  // inside a transfer that never ends, and every later GET would fail. A short count makes libcurl
+  // abandon the transfer with a write error instead.
+  static size_t Receive(char* data, size_t size, size_t count, void* self) noexcept {
     auto* component = static_cast<CurlComponent*>(self);
     const std::size_t bytes = size * count;
-    // A short count makes libcurl abandon the transfer with a write error.
     if (bytes > kMaxBodyBytes - component->received_.size()) return 0;
-    component->received_.append(data, bytes);
+    try {
+      component->received_.append(data, bytes);
+    } catch (...) {
+      component->out_of_memory_ = true;
+      return 0;
+    }
     return bytes;
   }
 
@@ -294,6 +310,7 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
   }
 
   CURL* easy_;
+  CURLSH* share_;
   std::string log_file_;
   std::string trust_folder_;  // empty: no trace file, so no device trust
   std::string default_ca_file_storage_;
@@ -307,6 +324,8 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
   int32_t last_error_ = -1;
   int32_t response_code_ = -1;
   bool configured_ = false;
+  // The receive callback could not keep what arrived.
+  bool out_of_memory_ = false;
 };
 
 }  // namespace
@@ -369,10 +388,13 @@ int32_t CreateCurlComponent(kestrel::platform::HttpComponent** component) {
   if (component == nullptr) return -1;
   *component = nullptr;
   InitCurlOnce();
+  std::unique_ptr<CURLSH, CURLSHcode (*)(CURLSH*)> share(NewComponentShare(), &curl_share_cleanup);
   std::unique_ptr<CURL, void (*)(CURL*)> easy(curl_easy_init(), &curl_easy_cleanup);
-  if (easy == nullptr) return -1;
-  *component = new CurlComponent(easy.get());
+  if (share == nullptr || easy == nullptr) return -1;
+  if (curl_easy_setopt(easy.get(), CURLOPT_SHARE, share.get()) != CURLE_OK) return -1;
+  *component = new CurlComponent(easy.get(), share.get());
   easy.release();
+  share.release();
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "netcomp/http_limits.h"
 #include "netcomp/trust_files.h"
 #include "platform/platform.h"
 
@@ -22,11 +23,6 @@ enum ComponentError : int32_t {
   kErrorGeneric = 22449,
   kErrorCertificate = 22450,
 };
-
-// A Room Alert 3W answers about 1 KB. A larger body is refused rather than buffered: a hostile
-// or broken device would otherwise make every load cost memory in proportion (a 1 MB document
-// already takes some 60 MB to convert and read).
-constexpr std::size_t kMaxBodyBytes = 1024u * 1024u;
 
 // The error code for a libcurl result; os_errno is the socket error libcurl saw (0 if none).
 int32_t ComponentErrorFromCurl(int curl_code, long os_errno);

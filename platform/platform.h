@@ -245,6 +245,17 @@ class XmlNodeTable {
     store_.reserve(bytes);
     nodes_.reserve(bytes / 16 + 16);
   }
+  // What the three buffers take, and giving it back: whoever keeps the table between documents
+  // keeps what a usual one needs, not what the largest one took.
+  std::size_t Bytes() const {
+    return nodes_.capacity() * sizeof(Node) + attributes_.capacity() * sizeof(Attribute) +
+           store_.capacity();
+  }
+  void Release() {
+    std::vector<Node>().swap(nodes_);
+    std::vector<Attribute>().swap(attributes_);
+    std::vector<char>().swap(store_);
+  }
   // The three buffers, for whoever keeps them between documents.
   template <typename Visit>
   void ForEachBuffer(Visit visit) {

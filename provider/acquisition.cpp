@@ -111,6 +111,7 @@ int32_t CAVTechApp::LoadDeviceConfig() {
   return kestrel::provider::Guarded(
       -1,
       [&] {
+        const LoadScope scope(*this);
         last_error_.Assign("Generic Error.");
         int32_t r = FetchDeviceDocument(host_.Text(), http_secure_, http_port_);
         if (r != 0) {
@@ -137,6 +138,7 @@ int32_t CAVTechApp::LoadDeviceData() {
   return kestrel::provider::Guarded(
       -1,
       [&] {
+        const LoadScope scope(*this);
         last_error_.Assign("Generic Error.");
         int32_t r = LoadDeviceConfig();
         if (r != 0) {

@@ -46,7 +46,26 @@ class CAVTechApp : public CEnvProviderApp {
   // Appends one interface per mapped item found at item_path in the loaded document.
   void DetectSensors(CMvnXmlDoc* document, const char* item_path);
 
+  // Marks a load operation for its whole run. LoadDeviceData runs LoadDeviceConfig inside itself;
+  // when the outermost load ends, its documents are written and the record lets go of what it
+  // read (ReleaseLoadResult).
+  class LoadScope {
+   public:
+    explicit LoadScope(CAVTechApp& app) : app_(app) { ++app_.loads_running_; }
+    ~LoadScope() {
+      if (--app_.loads_running_ == 0) app_.ReleaseLoadResult();
+    }
+    LoadScope(const LoadScope&) = delete;
+    LoadScope& operator=(const LoadScope&) = delete;
+
+   private:
+    CAVTechApp& app_;
+  };
+  // Nothing needs memory here: it runs while a failed allocation unwinds.
+  void ReleaseLoadResult() noexcept;
+
   CEnvDevInfo device_{"CAVTechApp"};
   // The XML reader's buffers and entries, kept from one load to the next.
   kestrel::xml::ReaderMemory reader_memory_;
+  int32_t loads_running_ = 0;
 };

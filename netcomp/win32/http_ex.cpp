@@ -11,10 +11,9 @@ std::atomic<long> g_server_references{0};
 
 namespace {
 
-constexpr DWORD kResolveTimeoutMs = 5000;
-constexpr DWORD kConnectTimeoutMs = 5000;
-constexpr DWORD kRequestTimeoutMs = 10000;
-constexpr DWORD kMaxRedirects = 3;
+constexpr int kResolveTimeoutMs = 5000;
+// What the log names when a body passes the cap ("the file size exceeds the limit allowed").
+constexpr DWORD kBodyTooLarge = ERROR_FILE_TOO_LARGE;
 
 // Codes of the error-message table that the provider turns into texts.
 constexpr LONG kRefused = 10061;
@@ -90,6 +89,17 @@ std::wstring WithoutUserInfo(const std::wstring& url) {
   return url.substr(0, authority) + url.substr(at + 1);
 }
 
+// A COM call must not let an exception out to its caller: running out of memory fails the call.
+template <typename Body>
+HRESULT Guarded(Body&& body) noexcept {
+  try {
+    body();
+    return S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
 }  // namespace
 
 LONG ErrorCodeFor(DWORD winhttp_error) {
@@ -148,18 +158,15 @@ ULONG STDMETHODCALLTYPE HttpEx::Release() {
 }
 
 HRESULT STDMETHODCALLTYPE HttpEx::put_LogFile(BSTR path) {
-  log_file_.assign(path != nullptr ? path : L"");
-  return S_OK;
+  return Guarded([&] { log_file_.assign(path != nullptr ? path : L""); });
 }
 
 HRESULT STDMETHODCALLTYPE HttpEx::put_UserName(BSTR name) {
-  user_name_.assign(name != nullptr ? name : L"");
-  return S_OK;
+  return Guarded([&] { user_name_.assign(name != nullptr ? name : L""); });
 }
 
 HRESULT STDMETHODCALLTYPE HttpEx::put_Password(BSTR password) {
-  password_.assign(password != nullptr ? password : L"");
-  return S_OK;
+  return Guarded([&] { password_.assign(password != nullptr ? password : L""); });
 }
 
 HRESULT STDMETHODCALLTYPE HttpEx::get_LastError(LONG* code) {
@@ -177,21 +184,24 @@ HRESULT STDMETHODCALLTYPE HttpEx::get_ResponseCode(LONG* status) {
 HRESULT STDMETHODCALLTYPE HttpEx::Get(BSTR url, BSTR* body) {
   if (body != nullptr) *body = nullptr;
   response_code_ = 0;
-  const DWORD start = ::GetTickCount();
-  std::string bytes;
-  std::wstring shown_url;
-  const DWORD error = Fetch(url != nullptr ? url : L"", bytes, shown_url);
-  last_error_ = error == 0 ? 0 : ErrorCodeFor(error);
-  Log(shown_url, ::GetTickCount() - start, bytes.size(), error);
-  if (error != 0) return S_OK;
-  if (body != nullptr) {
+  last_error_ = kGenericFailure;
+  HRESULT result = S_OK;
+  const HRESULT guarded = Guarded([&] {
+    const DWORD start = ::GetTickCount();
+    std::string bytes;
+    std::wstring shown_url;
+    const DWORD error = Fetch(url != nullptr ? url : L"", bytes, shown_url);
+    last_error_ = error == 0 ? 0 : ErrorCodeFor(error);
+    Log(shown_url, ::GetTickCount() - start, bytes.size(), error);
+    if (error != 0 || body == nullptr) return;
     *body = DecodeBody(bytes);
     if (*body == nullptr) {
       last_error_ = kGenericFailure;
-      return E_OUTOFMEMORY;
+      result = E_OUTOFMEMORY;
     }
-  }
-  return S_OK;
+  });
+  if (FAILED(guarded)) last_error_ = kGenericFailure;
+  return FAILED(guarded) ? guarded : result;
 }
 
 DWORD HttpEx::Fetch(const wchar_t* url, std::string& bytes, std::wstring& shown_url) {
@@ -213,8 +223,8 @@ DWORD HttpEx::Fetch(const wchar_t* url, std::string& bytes, std::wstring& shown_
     session_ = ::WinHttpOpen(L"kestrel-probe", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (session_ == nullptr) return ::GetLastError();
-    ::WinHttpSetTimeouts(session_, kResolveTimeoutMs, kConnectTimeoutMs, kRequestTimeoutMs,
-                         kRequestTimeoutMs);
+    ::WinHttpSetTimeouts(session_, kResolveTimeoutMs, static_cast<int>(kConnectTimeoutMs),
+                         static_cast<int>(kRequestTimeoutMs), static_cast<int>(kRequestTimeoutMs));
   }
   Handle connection(::WinHttpConnect(session_, host.c_str(), parts.nPort, 0));
   if (connection.get() == nullptr) return ::GetLastError();
@@ -222,7 +232,7 @@ DWORD HttpEx::Fetch(const wchar_t* url, std::string& bytes, std::wstring& shown_
                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                       secure ? WINHTTP_FLAG_SECURE : 0));
   if (request.get() == nullptr) return ::GetLastError();
-  DWORD redirects = kMaxRedirects;
+  DWORD redirects = static_cast<DWORD>(kMaxRedirects);
   // Not every WinHTTP knows this option; the default limit applies then.
   ::WinHttpSetOption(request.get(), WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS, &redirects,
                      sizeof redirects);
@@ -261,6 +271,8 @@ DWORD HttpEx::Fetch(const wchar_t* url, std::string& bytes, std::wstring& shown_
   const bool has_length = ::WinHttpQueryHeaders(
       request.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
       WINHTTP_HEADER_NAME_BY_INDEX, &announced, &announced_size, WINHTTP_NO_HEADER_INDEX);
+  // The Linux component's cap, so that both builds load the same devices.
+  if (has_length && announced > kMaxBodyBytes) return kBodyTooLarge;
 
   const DWORD start = ::GetTickCount();
   std::vector<char> chunk(16384);
@@ -270,9 +282,12 @@ DWORD HttpEx::Fetch(const wchar_t* url, std::string& bytes, std::wstring& shown_
       return ::GetLastError();
     }
     if (got == 0) break;
+    if (got > kMaxBodyBytes - bytes.size()) return kBodyTooLarge;
     bytes.append(chunk.data(), got);
     // A device that trickles its answer must not hold the caller past the request time-out.
-    if (::GetTickCount() - start > kRequestTimeoutMs) return ERROR_WINHTTP_TIMEOUT;
+    if (::GetTickCount() - start > static_cast<DWORD>(kRequestTimeoutMs)) {
+      return ERROR_WINHTTP_TIMEOUT;
+    }
   }
   if (has_length && bytes.size() < announced) return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
   return 0;

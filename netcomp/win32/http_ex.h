@@ -9,6 +9,7 @@
 #include <atomic>
 #include <string>
 
+#include "netcomp/http_limits.h"
 #include "netcomp/win32/mvnetwork.h"
 
 namespace kestrel::netcomp {

@@ -71,6 +71,25 @@ class ParityTest(support.HostTestCase):
                     self.assertEqual(windows[output], linux[output],
                                      "%s differs for %s" % (output, name))
 
+    def test_both_builds_refuse_the_same_bodies_over_the_cap(self):
+        # Both network components take at most 1 MB: a body of exactly that (the document padded
+        # with blanks) loads, one byte more fails the GET, on both builds alike. The Windows
+        # component once had no cap and loaded what Linux refused.
+        for fault, loads in (("size:1048576", True), ("size:1048577", False)):
+            name = fault.replace(":", "-")
+            with self.subTest(fault=fault), e2e.Simulator("--fault", fault) as sim:
+                linux_run, linux = self.run_host(LINUX_HOST, sim.address, self.path(name + ".linux"))
+                windows_run, windows = self.run_host(WINDOWS_HOST, sim.address,
+                                                     self.path(name + ".windows"))
+                self.assertEqual(linux_run.exit, 0 if loads else 1, linux_run.stderr)
+                self.assertEqual(windows_run.exit, linux_run.exit, windows_run.stderr)
+                self.assertEqual(e2e.without_stamp(windows_run.json()),
+                                 e2e.without_stamp(linux_run.json()))
+                self.assertEqual(sorted(windows), sorted(linux))
+                for output in linux:
+                    self.assertEqual(windows[output], linux[output],
+                                     "%s differs for %s" % (output, fault))
+
 
 class UnregisteredComponentTest(support.HostTestCase):
     """Without the network component's registration a load fails with the creation texts."""

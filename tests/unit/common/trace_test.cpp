@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -126,6 +127,35 @@ TEST(TraceLogRingTest, LongMessageIsCutTo1020PlusEllipsis) {
   EXPECT_EQ(entry.substr(entry.size() - 4), "m...");
   // The trace file received the whole message.
   EXPECT_EQ(ReadFileBytes(dir.File("trace.txt")).size(), 11u + 2000u + 2u);
+}
+
+// The stamp is the local time of day, whether it was worked out for this line or taken from the
+// second's first line (on any thread).
+TEST(TimeStampTest, IsTheLocalTimeOfDayWithAndWithoutTheCache) {
+  for (const bool cached : {true, false, true}) {
+    kestrel::UseTimeOfDayCache(cached);
+    std::string seen[2];
+    std::string stamp;
+    // The clock may pass a second between the readings; then the stamp is one of the two.
+    for (std::string& expected : seen) {
+      const std::time_t now = std::time(nullptr);
+      std::tm local{};
+#if defined(_WIN32)
+      localtime_s(&local, &now);
+#else
+      localtime_r(&now, &local);
+#endif
+      char text[16];
+      std::strftime(text, sizeof text, "[%H:%M:%S] ", &local);
+      expected = text;
+      if (stamp.empty()) {
+        stamp.assign(kestrel::kTimeStampLength, '?');
+        kestrel::WriteTimeStamp(&stamp[0]);
+      }
+    }
+    EXPECT_TRUE(stamp == seen[0] || stamp == seen[1]) << stamp << " " << seen[0] << " " << seen[1];
+  }
+  kestrel::UseTimeOfDayCache(true);
 }
 
 }  // namespace
