@@ -24,6 +24,7 @@ Environment (each optional):
     KESTREL_PROMTOOL      promtool (default: from PATH)
 """
 
+import io
 import json
 import os
 import pwd
@@ -92,6 +93,11 @@ def wait_for(condition, seconds=60, every=0.1):
 def read_line_with(process, stream, needle, seconds=15):
     """Reads lines of stream (a pipe of process) until one holds needle; answers that line.
     Raises RuntimeError with the lines seen when the stream ends or the deadline passes."""
+    if isinstance(stream, io.BufferedReader):
+        # select() sees only the pipe: a line already taken into the reader's buffer along with
+        # the one before it would wait out the deadline (the exporter's "listening on" after its
+        # "starting" line, on a busy machine).
+        raise ValueError("read_line_with needs an unbuffered pipe: Popen(..., bufsize=0)")
     deadline = time.monotonic() + seconds
     seen = []
     while time.monotonic() < deadline:

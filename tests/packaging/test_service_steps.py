@@ -132,7 +132,7 @@ class ServiceStepsTest(ScratchTestCase):
             exporter = subprocess.Popen(
                 shlex.split(self.moved(self.unit_setting("ExecStart"))), env=environment,
                 preexec_fn=like_the_unit, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=subprocess.PIPE, cwd="/")
+                stderr=subprocess.PIPE, cwd="/", bufsize=0)
             self.addCleanup(stop, exporter)
             line = read_line_with(exporter, exporter.stderr, "listening on", seconds=60)
             port = int(line.split("listening on ")[1].split()[0].rsplit(":", 1)[1])
