@@ -1,6 +1,7 @@
 // The device's identity and its sensor groups, read from the XML text that the device's JSON
 // status was converted into.
 #include "common/xml_reader.h"
+#include "device/sensor_table.h"
 #include "provider/avtech_app.h"
 
 namespace kestrel::provider {
@@ -21,12 +22,6 @@ constexpr IdentityMember kIdentityMembers[] = {
     {"macaddr", &CEnvDevInfo::mac_address}, {"serial", &CEnvDevInfo::serial},
     {"version", &CEnvDevInfo::firmware},    {"name", &CEnvDevInfo::description},
     {"ip", &CEnvDevInfo::ip_address},
-};
-
-// The sensor groups of the device, in the order their interfaces are numbered.
-constexpr const char* kSensorGroupPaths[] = {
-    "/device/internal_sen/item", "/device/sensor/item",     "/device/wireless_sen/item",
-    "/device/s_sen/item",        "/device/switch_sen/item",
 };
 
 }  // namespace
@@ -69,7 +64,7 @@ int32_t CAVTechApp::ParseDeviceInformation(const char* xml) {
   // Every text of the document sits under /device: its collection goes before the sensors' own
   // is made, or a 1 MB document would hold both at once (twice 18 MB of entries).
   elements.RemoveAll();
-  for (const char* path : kSensorGroupPaths) DetectSensors(&document, path);
+  for (const char* path : kestrel::device::kSensorGroupPaths) DetectSensors(&document, path);
 
   Trace(TRACE_TO_FILE, "AVTechApp: Finished parsing device configuration.\n");
   return 0;
