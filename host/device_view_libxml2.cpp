@@ -1,190 +1,164 @@
+// The device documents read back with libxml2, in one SAX pass straight into the view: no tree,
+// no element kept beyond the one being read.
 #include <libxml/parser.h>
-#include <libxml/tree.h>
+#include <libxml/parserInternals.h>
 #include <libxml/xmlerror.h>
-#include <libxml/xmlreader.h>
 
+#include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "host/device_view.h"
-#include "host/readings.h"
-#include "host/value_format.h"
+#include "host/view_fields.h"
 
 namespace kestrel::host {
 
 namespace {
 
-// Read as a stream rather than into a tree: a device with thousands of sensors writes documents
-// of megabytes, whose tree would take several times the view built from them.
-class Streamer {
+// Where the SAX events of one document go. Depths count from the document element (0).
+class ViewFiller {
  public:
-  explicit Streamer(DeviceView& device) : device_(device) {}
+  explicit ViewFiller(DeviceView& device) : device_(device) {}
 
-  void Start(const char* name, bool empty) {
-    if (!open_.empty()) open_.back().has_elements = true;
-    Leaves* owner = nullptr;
-    const std::size_t depth = open_.size();
-    const Frame* parent = depth > 0 ? &open_.back() : nullptr;
-    if (depth == 0) {
-      is_device_ = std::strcmp(name, "device") == 0;
-      owner = &device_.leaves;
-    } else if (depth == 2 && parent->is_sensors && std::strcmp(name, "interface") == 0) {
-      owner = &device_.interfaces.emplace_back().leaves;
-    } else if (depth == 3 && parent->leaves != nullptr && std::strcmp(name, "sensor") == 0) {
-      owner = &device_.interfaces.back().sensors.emplace_back().leaves;
-    }
-    open_.push_back(
-        Frame{name, std::string(), owner, depth == 1 && !std::strcmp(name, "sensors"), false});
-    if (empty) End();
-  }
-
-  void Text(const char* text) {
-    if (!open_.empty()) open_.back().text += text;
-  }
-
-  void End() {
-    if (open_.empty()) return;
-    Frame frame = std::move(open_.back());
-    open_.pop_back();
-    if (frame.has_elements || open_.empty() || open_.back().leaves == nullptr) return;
-    open_.back().leaves->Set(std::move(frame.name), std::move(frame.text));
+  static const xmlSAXHandler& Handler() {
+    static const xmlSAXHandler handler = [] {
+      xmlSAXHandler h{};
+      xmlSAXVersion(&h, 2);
+      h.startDocument = nullptr;
+      h.endDocument = nullptr;
+      h.startElementNs = Start;
+      h.endElementNs = End;
+      h.characters = Characters;
+      h.ignorableWhitespace = nullptr;
+      h.cdataBlock = Characters;
+      return h;
+    }();
+    return handler;
   }
 
   bool IsDevice() const { return is_device_; }
 
  private:
-  struct Frame {
-    std::string name;
-    std::string text;
-    Leaves* leaves;  // where the leaves below go; null: nowhere
-    bool is_sensors;
-    bool has_elements;
-  };
+  static ViewFiller& Of(void* context) {
+    return *static_cast<ViewFiller*>(static_cast<xmlParserCtxtPtr>(context)->_private);
+  }
+
+  static void Start(void* context, const xmlChar* name, const xmlChar*, const xmlChar*, int,
+                    const xmlChar**, int, int, const xmlChar**) {
+    ViewFiller& f = Of(context);
+    const char* element = reinterpret_cast<const char*>(name);
+    const int depth = f.depth_++;
+    f.text_ = nullptr;
+    if (depth == 0) {
+      f.is_device_ = std::strcmp(element, "device") == 0;
+    } else if (depth == 1) {
+      f.in_sensors_ = std::strcmp(element, "sensors") == 0;
+      if (f.is_device_) f.text_ = DeviceField(f.device_, element);
+    } else if (depth == 2 && f.in_sensors_ && std::strcmp(element, "interface") == 0) {
+      f.device_.interfaces.emplace_back();
+      f.in_interface_ = true;
+    } else if (depth == 3 && f.in_interface_) {
+      InterfaceView& itf = f.device_.interfaces.back();
+      if (std::strcmp(element, "sensor") == 0) {
+        itf.sensors.emplace_back();
+        f.in_sensor_ = true;
+      } else {
+        f.text_ = InterfaceField(itf, element);
+      }
+    } else if (depth == 4 && f.in_sensor_) {
+      f.text_ = SensorField(f.device_.interfaces.back().sensors.back(), element);
+    }
+    // The last of two elements of one name holds, as a later value overwrites an earlier one.
+    if (f.text_ != nullptr) f.text_->clear();
+  }
+
+  static void End(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
+    ViewFiller& f = Of(context);
+    f.text_ = nullptr;
+    const int depth = --f.depth_;
+    if (depth == 1) f.in_sensors_ = false;
+    if (depth == 2) f.in_interface_ = false;
+    if (depth == 3 && f.in_sensor_) {
+      f.in_sensor_ = false;
+      TakeReading(f.device_.interfaces.back().sensors.back());
+    }
+  }
+
+  static void Characters(void* context, const xmlChar* text, int length) {
+    ViewFiller& f = Of(context);
+    if (f.text_ != nullptr && length > 0) {
+      f.text_->append(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
+    }
+  }
+
   DeviceView& device_;
-  std::vector<Frame> open_;
+  std::string* text_ = nullptr;  // the field the open element fills; null: none
+  int depth_ = 0;
   bool is_device_ = false;
+  bool in_sensors_ = false;
+  bool in_interface_ = false;
+  bool in_sensor_ = false;
 };
 
-std::string ParserMessage() {
-  const xmlError* why = xmlGetLastError();
+std::string ParserMessage(xmlParserCtxtPtr context) {
+  const xmlError* why = xmlCtxtGetLastError(context);
   if (why == nullptr || why->message == nullptr) return std::string();
   std::string message = why->message;
   while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
   return " (line " + std::to_string(why->line) + ": " + message + ")";
 }
 
-// Builds the elements of a text as a stream, for the same reason as Streamer: the tree of a 1 MB
-// raw file took 31 MB beside its copy, where the copy alone takes 8.
-class ElementBuilder {
- public:
-  explicit ElementBuilder(XmlElement& root) : root_(root) {}
-
-  void Start(const char* name, bool empty) {
-    XmlElement* element = &root_;
-    if (!open_.empty()) element = &open_.back()->children.emplace_back();
-    element->name = name;
-    open_.push_back(element);
-    if (empty) End();
-  }
-  void Text(const char* text) {
-    if (!open_.empty()) open_.back()->text += text;
-  }
-  void End() {
-    if (open_.empty()) return;
-    // Only a leaf keeps its text: the blanks between an element's children are no value.
-    if (!open_.back()->children.empty()) open_.back()->text.clear();
-    open_.pop_back();
-  }
-
- private:
-  XmlElement& root_;
-  // A parent's children stay put while its own are added: only the last child grows, and it is
-  // the one on top of this stack.
-  std::vector<XmlElement*> open_;
-};
+bool ReadWhole(const std::string& path, std::string& text) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  char buffer[16384];
+  std::size_t got;
+  text.clear();
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+  const bool ok = std::ferror(file) == 0;
+  std::fclose(file);
+  return ok;
+}
 
 }  // namespace
 
-bool ParseXmlElements(const std::string& xml, XmlElement& root) {
-  root = XmlElement{};
-  // Made UTF-8 with the module's own table: iconv's windows-1252 refuses the five bytes the code
-  // page leaves unassigned, which the module writes as Windows maps them.
-  const std::string utf8 = Windows1252ToUtf8(xml);
-  xmlTextReaderPtr reader =
-      xmlReaderForMemory(utf8.data(), static_cast<int>(utf8.size()), nullptr, "UTF-8",
-                         XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-  if (reader == nullptr) return false;
-  ElementBuilder builder(root);
-  bool any = false;
-  int step;
-  while ((step = xmlTextReaderRead(reader)) == 1) {
-    switch (xmlTextReaderNodeType(reader)) {
-      case XML_READER_TYPE_ELEMENT:
-        any = true;
-        builder.Start(reinterpret_cast<const char*>(xmlTextReaderConstName(reader)),
-                      xmlTextReaderIsEmptyElement(reader) == 1);
-        break;
-      case XML_READER_TYPE_END_ELEMENT:
-        builder.End();
-        break;
-      case XML_READER_TYPE_TEXT:
-      case XML_READER_TYPE_CDATA:
-      case XML_READER_TYPE_WHITESPACE:
-      case XML_READER_TYPE_SIGNIFICANT_WHITESPACE: {
-        const xmlChar* text = xmlTextReaderConstValue(reader);
-        if (text != nullptr) builder.Text(reinterpret_cast<const char*>(text));
-        break;
-      }
-      default:
-        break;
-    }
-  }
-  xmlFreeTextReader(reader);
-  if (step != 0 || !any) {
-    root = XmlElement{};
-    return false;
-  }
-  return true;
-}
-
 bool ReadDeviceDocument(const std::string& path, DeviceView& device, std::string& error) {
   device = DeviceView{};
-  // A broken document is this function's error to report, once, not libxml2's to print on stderr
-  // of every program that hosts the module.
-  xmlResetLastError();
-  xmlTextReaderPtr reader = xmlReaderForFile(
-      path.c_str(), nullptr,
-      XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-  if (reader == nullptr) {
-    error = "cannot read the device document " + path + ParserMessage();
+  std::string text;
+  if (!ReadWhole(path, text)) {
+    error = "cannot read the device document " + path + " (" + std::strerror(errno) + ")";
     return false;
   }
-  Streamer streamer(device);
-  bool any = false;
-  int step;
-  while ((step = xmlTextReaderRead(reader)) == 1) {
-    const int type = xmlTextReaderNodeType(reader);
-    if (type == XML_READER_TYPE_ELEMENT) {
-      any = true;
-      streamer.Start(reinterpret_cast<const char*>(xmlTextReaderConstName(reader)),
-                     xmlTextReaderIsEmptyElement(reader) == 1);
-    } else if (type == XML_READER_TYPE_END_ELEMENT) {
-      streamer.End();
-    } else if (type == XML_READER_TYPE_TEXT || type == XML_READER_TYPE_CDATA) {
-      const xmlChar* text = xmlTextReaderConstValue(reader);
-      if (text != nullptr) streamer.Text(reinterpret_cast<const char*>(text));
-    }
-  }
-  xmlFreeTextReader(reader);
-  if (step != 0 || !any) {
-    device = DeviceView{};
-    error = "cannot read the device document " + path + ParserMessage();
+  if (text.empty() || text.size() > INT_MAX) {
+    error = "cannot read the device document " + path + " (it is empty)";
     return false;
   }
-  if (!streamer.IsDevice()) {
+  xmlParserCtxtPtr context = xmlNewParserCtxt();
+  if (context == nullptr) {
+    error = "cannot read the device document " + path + " (no memory for its parser)";
+    return false;
+  }
+  ViewFiller filler(device);
+  xmlParserInputPtr input = xmlNewStringInputStream(context, BAD_CAST text.c_str());
+  bool parsed = input != nullptr && inputPush(context, input) >= 0;
+  if (parsed) {
+    // Before the options, which silence the handler's messages: a broken document is this
+    // function's error to report, once, not libxml2's to print on every host's stderr.
+    *context->sax = ViewFiller::Handler();
+    xmlCtxtUseOptions(
+        context, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS);
+    context->_private = &filler;
+    xmlParseDocument(context);
+    context->_private = nullptr;
+    parsed = context->wellFormed != 0;
+  }
+  if (!parsed) error = "cannot read the device document " + path + ParserMessage(context);
+  xmlFreeParserCtxt(context);
+  if (parsed && !filler.IsDevice()) error = "the document " + path + " is no device document";
+  if (!parsed || !filler.IsDevice()) {
     device = DeviceView{};
-    error = "the document " + path + " is no device document";
     return false;
   }
   return true;

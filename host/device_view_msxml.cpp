@@ -7,7 +7,7 @@
 #include <oleauto.h>
 
 #include "host/device_view.h"
-#include "host/readings.h"
+#include "host/view_fields.h"
 #include "platform/win32/msxml_ids.h"
 
 namespace kestrel::host {
@@ -67,9 +67,14 @@ bool HasElementChildren(IXMLDOMNode* node) {
   return found;
 }
 
-void ReadLeaves(IXMLDOMNode* parent, Leaves& leaves) {
+// Fills the fields of record that its leaf children name.
+template <typename Record>
+void ReadFields(IXMLDOMNode* parent, Record& record,
+                std::string* (*field_of)(Record&, const char*)) {
   ForEachElement(parent, [&](IXMLDOMNode* child) {
-    if (!HasElementChildren(child)) leaves.Set(NameOf(child), TextOf(child));
+    if (HasElementChildren(child)) return;
+    std::string* field = field_of(record, NameOf(child).c_str());
+    if (field != nullptr) *field = TextOf(child);
   });
 }
 
@@ -87,42 +92,7 @@ class ComScope {
   HRESULT result_;
 };
 
-void CopyElements(IXMLDOMNode* node, XmlElement& into) {
-  into.name = NameOf(node);
-  ForEachElement(node,
-                 [&](IXMLDOMNode* child) { CopyElements(child, into.children.emplace_back()); });
-  if (into.children.empty()) into.text = TextOf(node);
-}
-
 }  // namespace
-
-bool ParseXmlElements(const std::string& xml, XmlElement& root) {
-  root = XmlElement{};
-  ComScope com;
-  IXMLDOMDocument* document = nullptr;
-  if (FAILED(::CoCreateInstance(kDomDocumentClass, nullptr, CLSCTX_INPROC_SERVER,
-                                kDomDocumentInterface, reinterpret_cast<void**>(&document)))) {
-    return false;
-  }
-  document->put_async(VARIANT_FALSE);
-  const int size = static_cast<int>(xml.size());
-  constexpr UINT kWindows1252 = 1252;
-  const int units = ::MultiByteToWideChar(kWindows1252, 0, xml.data(), size, nullptr, 0);
-  BSTR text = ::SysAllocStringLen(nullptr, static_cast<UINT>(units > 0 ? units : 0));
-  if (units > 0) ::MultiByteToWideChar(kWindows1252, 0, xml.data(), size, text, units);
-  VARIANT_BOOL loaded = VARIANT_FALSE;
-  const HRESULT result = document->loadXML(text, &loaded);
-  ::SysFreeString(text);
-  IXMLDOMElement* top = nullptr;
-  const bool ok = result == S_OK && loaded == VARIANT_TRUE &&
-                  document->get_documentElement(&top) == S_OK && top != nullptr;
-  if (ok) {
-    CopyElements(top, root);
-    top->Release();
-  }
-  document->Release();
-  return ok;
-}
 
 bool ReadDeviceDocument(const std::string& path, DeviceView& device, std::string& error) {
   device = DeviceView{};
@@ -159,15 +129,18 @@ bool ReadDeviceDocument(const std::string& path, DeviceView& device, std::string
     error = "the document " + path + " is no device document";
     return false;
   }
-  ReadLeaves(root, device.leaves);
+  ReadFields(root, device, &DeviceField);
   ForEachElement(root, [&](IXMLDOMNode* sensors) {
     if (NameOf(sensors) != "sensors") return;
     ForEachElement(sensors, [&](IXMLDOMNode* itf) {
       if (NameOf(itf) != "interface") return;
       InterfaceView& view = device.interfaces.emplace_back();
-      ReadLeaves(itf, view.leaves);
-      ForEachElement(itf, [&](IXMLDOMNode* sensor) {
-        if (NameOf(sensor) == "sensor") ReadLeaves(sensor, view.sensors.emplace_back().leaves);
+      ReadFields(itf, view, &InterfaceField);
+      ForEachElement(itf, [&](IXMLDOMNode* element) {
+        if (NameOf(element) != "sensor") return;
+        SensorView& sensor = view.sensors.emplace_back();
+        ReadFields(element, sensor, &SensorField);
+        TakeReading(sensor);
       });
     });
   });

@@ -12,7 +12,6 @@
 #include <iterator>
 
 #include "programs/kestrel-exporter/load_error.h"
-#include "programs/kestrel-exporter/readings.h"
 
 #ifndef KESTREL_REVISION
 #define KESTREL_REVISION "unknown"
@@ -24,9 +23,6 @@
 namespace kestrel::exporter {
 
 namespace {
-
-// Texts of the documents arrive as UTF-8 already (the reader decodes the files).
-using host::Leaves;
 
 // How a sensor's value becomes a base unit.
 enum class Scale { kTemperature, kPercent, kVoltage, kCurrent, kFeetPerMinute, kState };
@@ -67,9 +63,9 @@ bool ParseNumber(const std::string& text, double& value) {
   return first != last && ec == std::errc() && end == last && std::isfinite(value);
 }
 
-uint32_t Code(const Leaves& leaves, const char* name) {
+uint32_t Code(const std::string& text) {
   double value = 0;
-  return ParseNumber(leaves.Get(name), value) && value >= 0 ? static_cast<uint32_t>(value) : 0;
+  return ParseNumber(text, value) && value >= 0 ? static_cast<uint32_t>(value) : 0;
 }
 
 // A reading scaled in binary lands beside the decimal the device meant (39.39 / 100 is
@@ -121,17 +117,16 @@ Labels With(Labels labels, const Labels& extra) {
   return labels;
 }
 
-void AddSensor(MetricSet& set, const Labels& base, const host::SensorView& sensor) {
-  const Leaves& s = sensor.leaves;
+void AddSensor(MetricSet& set, const Labels& base, const host::SensorView& s) {
   double raw = 0;
-  const bool valid = ParseNumber(s.Get("value"), raw) && s.Get(kReadingValidLeaf) != "0";
+  const bool valid = s.has_reading && ParseNumber(s.value, raw);
   set.Add("roomalert_sensor_valid", "gauge",
           "1 when the device took the reading, 0 when it reported none (the sample is then left "
           "out).",
           base, valid ? 1 : 0);
   if (!valid) return;
-  const uint32_t type = Code(s, "type-id");
-  const uint32_t unit = Code(s, "uom-id");
+  const uint32_t type = Code(s.type_id);
+  const uint32_t unit = Code(s.uom_id);
   for (const SensorFamily& family : kSensorFamilies) {
     double value = 0;
     if (family.type_id == type && ToBaseUnit(family.scale, unit, raw, value)) {
@@ -142,7 +137,7 @@ void AddSensor(MetricSet& set, const Labels& base, const host::SensorView& senso
   // port_id and sensor_id name the sensor already; its type would only split its series when a
   // firmware renames the type.
   Labels labels = base;
-  labels.emplace_back("unit", s.Get("uom-text"));
+  labels.emplace_back("unit", s.uom_text);
   set.Add(kGenericFamily, "gauge",
           "Reading of a sensor type without a family of its own, in the device's unit.", labels,
           raw);
@@ -255,25 +250,25 @@ void AddDeviceMetrics(MetricSet& set, const std::string& device, const Labels& e
             1);
     return;
   }
-  const Leaves& d = load.device.leaves;
+  const host::DeviceView& d = load.device;
   set.Add("roomalert_device_info", "gauge", "Identity of the device, as it reports it.",
           With({{"device", device},
-                {"serial", d.Get("serial")},
-                {"mac", d.Get("mac-address")},
-                {"firmware", d.Get("firmware")},
-                {"model", d.Get("model")},
-                {"name", d.Get("description")},
-                {"address", d.Get("ip-address")}},
+                {"serial", d.serial},
+                {"mac", d.mac_address},
+                {"firmware", d.firmware},
+                {"model", d.model},
+                {"name", d.description},
+                {"address", d.ip_address}},
                extra),
           1);
-  for (const host::InterfaceView& itf : load.device.interfaces) {
+  for (const host::InterfaceView& itf : d.interfaces) {
     for (const host::SensorView& sensor : itf.sensors) {
-      std::string port = itf.leaves.Get("description");
-      if (port.empty()) port = sensor.leaves.Get("description");
+      // No series at all: an empty port's reading is not missing, there is none to take.
+      if (sensor.empty_port) continue;
       const Labels labels = With({{"device", device},
-                                  {"port", port},
-                                  {"port_id", itf.leaves.Get("interface-id")},
-                                  {"sensor_id", sensor.leaves.Get("sensor-id")}},
+                                  {"port", host::PortLabel(itf, sensor)},
+                                  {"port_id", itf.interface_id},
+                                  {"sensor_id", sensor.sensor_id}},
                                  extra);
       AddSensor(set, labels, sensor);
     }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/device_view.h"
+#include "host/failures.h"
 #include "programs/kestrel-exporter/config.h"
 
 namespace kestrel::exporter {
@@ -17,9 +18,7 @@ struct LoadResult {
   int32_t result = -1;       // LoadDeviceData's answer
   std::string error;         // UTF-8; the module's last error text, or why there is no result
   bool unreachable = false;  // the device timed out or refused: it is left alone for a while
-  // Set by a loader that knows better than the text (a document it could not write or read);
-  // null: the class follows from error.
-  const char* error_class = nullptr;
+  host::FailureClass failure_class = host::FailureClass::kOther;  // why, when result is not 0
   host::DeviceView device;
   double duration_seconds = 0;
   double finished_at = 0;  // Unix time

@@ -17,9 +17,6 @@ struct DeviceAddress {
 
 bool ParseDeviceAddress(const std::string& text, DeviceAddress& address, std::string& error);
 
-// The URL the module will fetch for this host text, secure flag and port setting (0: none).
-std::string DeviceUrl(const std::string& host, bool secure, uint32_t port);
-
 // The first line of the file, without its line end. warning is set (and the call succeeds) when
 // other users may read the file.
 bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error,
