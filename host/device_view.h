@@ -56,6 +56,12 @@ inline const std::string& PortLabel(const InterfaceView& itf, const SensorView& 
   return itf.description.empty() ? sensor.description : itf.description;
 }
 
+// The whole file; false when it cannot be read (errno says why).
+bool ReadFileBytes(const std::string& path, std::string& bytes);
+
+// The same from the document's text (UTF-8, as the module writes it).
+bool ParseDeviceDocument(const std::string& text, DeviceView& device, std::string& error);
+
 // Reads a device document of either form (the data form leaves the descriptions and codes empty).
 // Sensors are taken as having their readings, and empty ports are known by their type; on
 // failure error names the file and the reason.

@@ -1,5 +1,9 @@
 #include "host/readings.h"
 
+#include <memory>
+#include <mutex>
+#include <utility>
+
 #include "common/xml_reader.h"
 #include "device/sensor_table.h"
 #include "platform/platform.h"
@@ -41,15 +45,51 @@ void TakeGroup(CMvnXmlDoc& document, const char* path, std::vector<std::vector<b
   }
 }
 
+// The reader's memory (its node tables, walk buffers and entries) kept from one read to the next,
+// as a provider keeps its own between loads: a host reads the raw document after every load. Kept
+// per read that runs at once, never per device; ReaderMemory::UseKeptMemory turns it off with the
+// provider's.
+class KeptReaderMemory {
+ public:
+  std::unique_ptr<xml::ReaderMemory> Take() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (free_.empty()) return std::make_unique<xml::ReaderMemory>();
+    std::unique_ptr<xml::ReaderMemory> memory = std::move(free_.back());
+    free_.pop_back();
+    return memory;
+  }
+  void Give(std::unique_ptr<xml::ReaderMemory> memory) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    free_.push_back(std::move(memory));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<xml::ReaderMemory>> free_;
+};
+
+KeptReaderMemory& ReaderMemories() {
+  static KeptReaderMemory memories;
+  return memories;
+}
+
+bool Take(const std::string& raw_xml, xml::ReaderMemory& memory,
+          std::vector<std::vector<bool>>& ports) {
+  CMvnXmlDoc document(memory);
+  if (document.Initialize(0, "") != 0 || document.LoadXml(raw_xml.c_str()) != 0) return false;
+  for (const char* path : device::kSensorGroupPaths) TakeGroup(document, path, ports);
+  return true;
+}
+
 }  // namespace
 
 bool TakenReadings(const std::string& raw_xml, std::vector<std::vector<bool>>& ports) {
   ports.clear();
   ComScope com;
-  CMvnXmlDoc document;
-  if (document.Initialize(0, "") != 0 || document.LoadXml(raw_xml.c_str()) != 0) return false;
-  for (const char* path : device::kSensorGroupPaths) TakeGroup(document, path, ports);
-  return true;
+  std::unique_ptr<xml::ReaderMemory> memory = ReaderMemories().Take();
+  const bool read = Take(raw_xml, *memory, ports);
+  ReaderMemories().Give(std::move(memory));
+  return read;
 }
 
 void MarkReadings(const std::string& raw_xml, DeviceView& device) {

@@ -1,8 +1,7 @@
 #include "host/session.h"
 
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "host/provider_text.h"
 #include "host/readings.h"
@@ -60,6 +59,7 @@ Session::~Session() {
 
 void Session::Apply(const SessionSettings& settings) {
   settings_ = settings;
+  url_ = Url();
   if (provider_ == nullptr) return;
   provider_->SetTracingFile(settings.files.trace.c_str());
   provider_->SetConfigWorkingFile(settings.files.config.c_str());
@@ -83,7 +83,7 @@ std::string Session::Url() const {
 LoadView Session::Load(LoadKind kind) {
   LoadView view;
   view.files = settings_.files;
-  view.url = Url();
+  view.url = url_;
   if (provider_ == nullptr) {
     view.last_error = problem_;
     view.failure = HostFailure(FailureClass::kOther);
@@ -130,10 +130,22 @@ bool ReadLoadView(LoadView& view) {
 }
 
 std::string FileBytes(const std::string& path, std::size_t from, std::size_t limit) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "";
-  in.seekg(static_cast<std::streamoff>(from));
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string bytes;
+  if (from == 0 && limit == 0) {
+    ReadFileBytes(path, bytes);
+    return bytes;
+  }
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return bytes;
+  if (from == 0 || std::fseek(file, static_cast<long>(from), SEEK_SET) == 0) {
+    char buffer[4096];
+    std::size_t got;
+    while ((limit == 0 || bytes.size() < limit) &&
+           (got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+      bytes.append(buffer, got);
+    }
+  }
+  std::fclose(file);
   if (limit != 0 && bytes.size() > limit) bytes.resize(limit);
   return bytes;
 }

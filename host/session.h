@@ -89,6 +89,7 @@ class Session {
   IEnvProvider* provider_ = nullptr;
   std::string problem_;
   SessionSettings settings_;
+  std::string url_;  // of the settings, made once
 };
 
 // Reads what a load wrote into view.device: the configuration form, which carries the data form's

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -37,13 +36,14 @@ class MetricSet {
 
  private:
   struct Family {
+    std::string name;
     std::string type;
     std::string help;
     std::string lines;
   };
   Family& Take(const std::string& family, const char* type, const char* help);
-  std::vector<std::string> order_;
-  std::map<std::string, Family> families_;
+  // In the order they were first added; a probe's answer has a dozen.
+  std::vector<Family> families_;
 };
 
 // Every family of one device: up, info, last error, load duration and one sample per sensor.

@@ -1,6 +1,5 @@
 #include "programs/kestrel-exporter/provider_loader.h"
 
-#include <libxml/parser.h>
 #include <malloc.h>
 
 #include <atomic>
@@ -138,8 +137,6 @@ void RemoveUnlistedFolders(const ExporterFolders& folders) {
 
 LoaderFactory ModuleLoaderFactory(const host::LoadedModule& module,
                                   const ExporterFolders& folders) {
-  // Documents are read on many threads at once; the parser's global state must exist before.
-  xmlInitParser();
   auto instances = std::make_shared<std::atomic<uint64_t>>(0);
   return [module, folders, instances](const DeviceConfig& device, const AuthModule* auth) {
     const uint64_t instance = device.unlisted ? ++*instances : 0;
