@@ -67,6 +67,10 @@ class CheckRunTest(HostTestCase):
          0, "ROOMALERT OK - Rack 12 Exhaust temperature: 24.00 C",
          ["[OK] Rack 12 Exhaust temperature: 24.00 C"],
          {"Rack 12 Exhaust temperature": ("24.00", None, "", "", "", "")}),
+        # An empty port is no sensor: nothing to judge now or later, not a reading that failed.
+        ("empty port named", ["--fixture", DEAD_SENSOR], ["-s", "Empty port"], 3,
+         "ROOMALERT UNKNOWN - Empty port: port is empty", ["[UNKNOWN] Empty port: port is empty"],
+         {}),
         ("unknown sensor label", [], ["-s", "Rack 5"], 3,
          "ROOMALERT UNKNOWN - --sensor Rack 5: the device has no such sensor; its labels are "
          "'Internal Sensor', 'Rack 4 Intake', 'Door Contact'", [], {}),
