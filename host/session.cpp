@@ -113,7 +113,8 @@ std::string Session::Guidance(const LoadView& view) const {
   const std::size_t at = lines.rfind("HttpComponent: ");
   if (at != std::string::npos) facts.component_line = lines.substr(at, lines.find('\n', at) - at);
   facts.body = FileBytes(view.files.Json(), 0, 256);
-  return view.url + ": " + view.failure.Advice(facts);
+  return view.url + ": " + view.failure.Advice(facts) + " (runbook: RUNBOOK.md#" +
+         RunbookAnchor(view.failure.failure_class) + ")";
 }
 
 const char* const kStatusDocumentPath = provider::kStatusDocumentPath;

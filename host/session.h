@@ -80,8 +80,8 @@ class Session {
   // One load, and its documents read back.
   LoadView Load(LoadKind kind = LoadKind::kData);
 
-  // "URL: likely cause; next step" for a load that failed, from the load's trace lines and the
-  // start of the device's answer.
+  // "URL: likely cause; next step (runbook: RUNBOOK.md#class-...)" for a load that failed, from
+  // the load's trace lines and the start of the device's answer.
   std::string Guidance(const LoadView& view) const;
 
  private:

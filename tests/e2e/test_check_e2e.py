@@ -183,6 +183,7 @@ class AbsentReadingTest(HostTestCase):
         self.assertRegex(table.stdout, r"\n  Rack 9 +temperature +no reading\n")
         self.assertRegex(table.stdout, r"\n  Rack 12 Exhaust +humidity +no reading\n")
         self.assertRegex(table.stdout, r"\n  Door Contact +switch +closed\n")
+        self.assertRegex(table.stdout, r"\n  Empty port +n/a +empty port\n")
         values = {(i["description"], s["typeText"]): s["value"]
                   for i in json_run.json()["interfaces"] for s in i["sensors"]}
         self.assertEqual(values[("Rack 9", "temperature")], None)
