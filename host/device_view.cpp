@@ -1,5 +1,13 @@
 #include "host/device_view.h"
 
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -145,15 +153,39 @@ class ViewFiller final : public XmlEvents {
 
 bool ReadFileBytes(const std::string& path, std::string& bytes) {
   bytes.clear();
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  // Unbuffered: one read takes a whole document, with no buffer of the stream's own in between.
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  char buffer[16384];
-  std::size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, got);
-  const bool ok = std::ferror(file) == 0;
-  std::fclose(file);
+#if defined(_WIN32)
+  const int file = ::_open(path.c_str(), _O_RDONLY | _O_BINARY);
+#else
+  const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+#endif
+  if (file < 0) return false;
+  // A host reads two files after every load, where each system call counts: a read that fills
+  // less than it asked for has reached the end of a file, so a document takes one.
+  constexpr std::size_t kChunk = 64 * 1024;
+  bool ok = true;
+  for (;;) {
+    const std::size_t had = bytes.size();
+    bytes.resize(had + kChunk);
+#if defined(_WIN32)
+    const int got = ::_read(file, &bytes[had], static_cast<unsigned>(kChunk));
+#else
+    const ssize_t got = ::read(file, &bytes[had], kChunk);
+#endif
+    if (got < 0 && errno == EINTR) {
+      bytes.resize(had);
+      continue;
+    }
+    bytes.resize(had + (got > 0 ? static_cast<std::size_t>(got) : 0));
+    ok = got >= 0;
+    if (got <= 0 || static_cast<std::size_t>(got) < kChunk) break;
+  }
+  const int saved = errno;
+#if defined(_WIN32)
+  ::_close(file);
+#else
+  ::close(file);
+#endif
+  errno = saved;
   return ok;
 }
 

@@ -89,7 +89,7 @@ LoadView Session::Load(LoadKind kind) {
     view.failure = HostFailure(FailureClass::kOther);
     return view;
   }
-  view.trace_start = FileSize(settings_.files.trace);
+  if (settings_.guidance) view.trace_start = FileSize(settings_.files.trace);
   view.started = std::chrono::system_clock::now();
   const auto started = std::chrono::steady_clock::now();
   view.result =
@@ -126,7 +126,10 @@ std::string DeviceUrl(const std::string& host, bool secure, uint32_t port) {
 
 bool ReadLoadView(LoadView& view) {
   if (!ReadDeviceDocument(view.files.config, view.device, view.read_error)) return false;
-  MarkReadings(FileBytes(view.files.RawXml()), view.device);
+  std::string raw_xml;
+  ReadFileBytes(view.files.RawXml(), raw_xml);
+  view.raw_xml_bytes = raw_xml.size();
+  MarkReadings(raw_xml, view.device);
   return true;
 }
 

@@ -34,6 +34,9 @@ struct SessionSettings {
   std::string user;
   std::string password;
   LoadFiles files;
+  // Notes where each load's trace lines begin, for Guidance(); a host that gives none saves the
+  // look at the trace's size before every load.
+  bool guidance = true;
 };
 
 enum class LoadKind { kData, kConfigOnly };
@@ -52,6 +55,7 @@ struct LoadView {
   double read_ms = 0;  // reading its documents back
   // The trace's size before the load: the load's own lines follow.
   std::size_t trace_start = 0;
+  std::size_t raw_xml_bytes = 0;  // the intermediate XML's size, when the view was read
 
   bool Ok() const { return result == 0 && read_error.empty(); }
 };

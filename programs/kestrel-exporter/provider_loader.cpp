@@ -24,11 +24,15 @@ constexpr std::uintmax_t kTrimAfterBodyBytes = 256 * 1024;
 
 // After a large body, the memory the load took goes back to the system, and so do its files: the
 // documents folder is meant for tmpfs, which is memory too, and a body at the cap leaves some
-// 10 MB of files there. A real device never comes near; its trace keeps what the load did.
-void ReturnMemoryAfterALargeBody(const host::LoadFiles& files) {
+// 10 MB of files there. A real device never comes near; its trace keeps what the load did. A load
+// that was read back tells its size (the intermediate XML is larger than the body it was made
+// of); only a failed one costs a look at the body's file.
+void ReturnMemoryAfterALargeBody(const host::LoadView& view) {
   std::error_code error;
-  const std::uintmax_t bytes = std::filesystem::file_size(files.Json(), error);
+  const std::uintmax_t bytes =
+      view.Ok() ? view.raw_xml_bytes : std::filesystem::file_size(view.files.Json(), error);
   if (error || bytes < kTrimAfterBodyBytes) return;
+  const host::LoadFiles& files = view.files;
   for (const std::string& name : {files.Json(), files.RawXml(), files.config, files.data}) {
     std::filesystem::remove(name, error);
   }
@@ -63,6 +67,7 @@ class ProviderLoader : public DeviceLoader {
     }
     settings.files = {folder_ + "/device.xml", folder_ + "/device-data.xml",
                       trace_folder_ + "/trace.log"};
+    settings.guidance = false;
     session_->Apply(settings);
   }
 
@@ -90,13 +95,13 @@ class ProviderLoader : public DeviceLoader {
       return load;
     }
     host::LoadView view = session_->Load();
+    ReturnMemoryAfterALargeBody(view);
     load.finished_at = static_cast<double>(std::time(nullptr));
     load.result = view.Ok() ? 0 : -1;
     load.error = view.read_error.empty() ? std::move(view.last_error) : std::move(view.read_error);
     load.failure_class = view.failure.failure_class;
     load.unreachable = load.result != 0 && host::IsUnreachable(load.failure_class);
     load.device = std::move(view.device);
-    ReturnMemoryAfterALargeBody(session_->Settings().files);
     return load;
   }
 
