@@ -161,23 +161,18 @@ bool ReadFileBytes(const std::string& path, std::string& bytes) {
   if (file < 0) return false;
   // A host reads two files after every load, where each system call counts: a read that fills
   // less than it asked for has reached the end of a file, so a document takes one.
-  constexpr std::size_t kChunk = 64 * 1024;
+  char chunk[16384];
   bool ok = true;
   for (;;) {
-    const std::size_t had = bytes.size();
-    bytes.resize(had + kChunk);
 #if defined(_WIN32)
-    const int got = ::_read(file, &bytes[had], static_cast<unsigned>(kChunk));
+    const int got = ::_read(file, chunk, static_cast<unsigned>(sizeof chunk));
 #else
-    const ssize_t got = ::read(file, &bytes[had], kChunk);
+    const ssize_t got = ::read(file, chunk, sizeof chunk);
 #endif
-    if (got < 0 && errno == EINTR) {
-      bytes.resize(had);
-      continue;
-    }
-    bytes.resize(had + (got > 0 ? static_cast<std::size_t>(got) : 0));
+    if (got < 0 && errno == EINTR) continue;
+    if (got > 0) bytes.append(chunk, static_cast<std::size_t>(got));
     ok = got >= 0;
-    if (got <= 0 || static_cast<std::size_t>(got) < kChunk) break;
+    if (got <= 0 || static_cast<std::size_t>(got) < sizeof chunk) break;
   }
   const int saved = errno;
 #if defined(_WIN32)
