@@ -79,6 +79,10 @@ constexpr Outcome kForbidden = {
 constexpr Outcome kLogin = {FailureClass::kAuth, kOperator, "", LoginAdvice};
 constexpr Outcome kOther = {FailureClass::kOther, kDevice, "see the trace for the step that failed",
                             nullptr};
+constexpr Outcome kComponentMissing = {
+    FailureClass::kOther, kOperator,
+    "the network component could not be set up (on Windows: is mvnetwork.dll registered?)",
+    nullptr};
 
 // The module's result codes that mean more than "see the trace", by what they say.
 struct CodeRow {
@@ -141,10 +145,7 @@ struct TextRow {
 constexpr TextRow kTexts[] = {
     {LoadText::kHostNotSet,
      {FailureClass::kOther, kOperator, "no device is named; give --host", nullptr}},
-    {LoadText::kComponentMissing,
-     {FailureClass::kOther, kOperator,
-      "the network component could not be set up (on Windows: is mvnetwork.dll registered?)",
-      nullptr}},
+    {LoadText::kComponentMissing, kComponentMissing},
     {LoadText::kConversionFailed, {FailureClass::kNotJson, kDevice, "", NotJsonAdvice}},
     {LoadText::kXmlUnusable,
      {FailureClass::kNotJson, kDevice,
@@ -162,7 +163,8 @@ struct DetailRow {
   Outcome outcome;
 };
 constexpr DetailRow kDetails[] = {
-    {Detail::kEmpty, kTexts[1].outcome},
+    // A component that could not be made leaves the retrieval without a detail.
+    {Detail::kEmpty, kComponentMissing},
     {Detail::kBodyUnusable,
      {FailureClass::kNotJson, kDevice,
       "the answer was empty or does not start as JSON text; is this a Room Alert's JSON status "
