@@ -68,6 +68,9 @@ class KeptReaderMemory {
   std::vector<std::unique_ptr<xml::ReaderMemory>> free_;
 };
 
+// A real 3W's intermediate XML is a few KB; a body at the network component's cap makes 10 MB.
+constexpr std::size_t kKeptDocumentBytes = 256 * 1024;
+
 KeptReaderMemory& ReaderMemories() {
   static KeptReaderMemory memories;
   return memories;
@@ -88,7 +91,8 @@ bool TakenReadings(const std::string& raw_xml, std::vector<std::vector<bool>>& p
   ComScope com;
   std::unique_ptr<xml::ReaderMemory> memory = ReaderMemories().Take();
   const bool read = Take(raw_xml, *memory, ports);
-  ReaderMemories().Give(std::move(memory));
+  // Memory sized for a hostile device's megabytes goes with its read; a real 3W's is kept.
+  if (raw_xml.size() <= kKeptDocumentBytes) ReaderMemories().Give(std::move(memory));
   return read;
 }
 
