@@ -1,7 +1,10 @@
 #include "common/error_messages.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
 #include <iterator>
+#include <string>
 
 namespace {
 
@@ -187,6 +190,72 @@ constexpr ErrorRow kErrorRows[] = {
 
 constexpr const char* kFallbackMessage = "Generic Error";
 
+// Indexed by LoadText.
+constexpr const char* kLoadTextRows[] = {
+    "Generic Error.",
+    "The operation completed successfully.",
+    "The hostname or IP address for the device has not been set.",
+    "Morvane Network Component class 'MVNETWORK::HTTPEX' could not be created.",
+    "Failed to retrieve device data over HTTP. The GET request failed with error: [%s].",
+    "HTML Error [%ld].",
+    "The received Json data could not be parsed. It is missing or malformed.",
+    "Failed to convert Json data to XML data.",
+    "The received XML data could not be parsed. It might be missing or malformed.",
+    "Failed to parse Json device data.",
+};
+static_assert(std::size(kLoadTextRows) == std::size(kLoadTexts));
+
+// The part of format before its one field and the part after it.
+struct FormatParts {
+  const char* before;
+  std::size_t before_length;
+  const char* after;
+};
+
+FormatParts SplitFormat(const char* format, const char* field) {
+  const char* at = std::strstr(format, field);
+  return {format, static_cast<std::size_t>(at - format), at + std::strlen(field)};
+}
+
+// The text between the parts of format, when text is made of format; null when it is not.
+const char* Between(const char* text, const FormatParts& format, std::size_t& length) {
+  const std::size_t size = std::strlen(text);
+  const std::size_t after = std::strlen(format.after);
+  if (size < format.before_length + after ||
+      std::strncmp(text, format.before, format.before_length) != 0 ||
+      std::strcmp(text + size - after, format.after) != 0) {
+    return nullptr;
+  }
+  length = size - format.before_length - after;
+  return text + format.before_length;
+}
+
+bool SameText(const char* text, std::size_t length, const char* other) {
+  return std::strlen(other) == length && std::strncmp(text, other, length) == 0;
+}
+
+using Detail = LoadErrorParts::Detail;
+
+Detail SplitDetail(const char* detail, std::size_t length, int32_t& code) {
+  if (length == 0) return Detail::kEmpty;
+  if (SameText(detail, length, LoadTextOf(LoadText::kBodyUnusable))) return Detail::kBodyUnusable;
+  if (SameText(detail, length, kFallbackMessage)) return Detail::kUnknownCode;
+  std::size_t status_length = 0;
+  const std::string whole(detail, length);
+  const char* status =
+      Between(whole.c_str(), SplitFormat(LoadTextOf(LoadText::kHttpStatus), "%ld"), status_length);
+  if (status != nullptr) {
+    long value = 0;
+    const auto [end, error] = std::from_chars(status, status + status_length, value);
+    if (status_length > 0 && error == std::errc() && end == status + status_length &&
+        value >= INT32_MIN && value <= INT32_MAX) {
+      code = static_cast<int32_t>(value);
+      return Detail::kHttpStatus;
+    }
+  }
+  return ErrorCodeOfMessage(whole.c_str(), code) ? Detail::kCode : Detail::kNone;
+}
+
 }  // namespace
 
 const char* ErrorMessageText(int32_t code) {
@@ -198,4 +267,48 @@ const char* ErrorMessageText(int32_t code) {
 
 CMvnString& GetErrorMessage(int32_t code, CMvnString& out) {
   return out.Assign(ErrorMessageText(code));
+}
+
+bool ErrorCodeOfMessage(const char* message, int32_t& code) {
+  for (const ErrorRow& row : kErrorRows) {
+    if (std::strcmp(row.message, message) == 0) {
+      code = row.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::size_t ErrorRowCount() {
+  return std::size(kErrorRows);
+}
+
+int32_t ErrorRowCode(std::size_t row) {
+  return row < std::size(kErrorRows) ? kErrorRows[row].code : 0;
+}
+
+const char* LoadTextOf(LoadText text) {
+  const auto row = static_cast<std::size_t>(text);
+  return row < std::size(kLoadTextRows) ? kLoadTextRows[row] : kLoadTextRows[0];
+}
+
+bool SplitLoadError(const char* text, LoadErrorParts& parts) {
+  parts = LoadErrorParts();
+  if (text == nullptr) return false;
+  for (const LoadText fixed : kLoadTexts) {
+    // The retrieval's format and its details are never a whole last error text.
+    const bool whole = fixed != LoadText::kRetrievalFailed && fixed != LoadText::kHttpStatus &&
+                       fixed != LoadText::kBodyUnusable;
+    if (whole && std::strcmp(text, LoadTextOf(fixed)) == 0) {
+      parts.text = fixed;
+      return true;
+    }
+  }
+  std::size_t length = 0;
+  const char* detail =
+      Between(text, SplitFormat(LoadTextOf(LoadText::kRetrievalFailed), "%s"), length);
+  if (detail == nullptr) return false;
+  parts.text = LoadText::kRetrievalFailed;
+  parts.detail = SplitDetail(detail, length, parts.code);
+  return parts.detail != Detail::kNone;
 }

@@ -1,61 +1,70 @@
-// What the host reads back from the device documents the module wrote.
+// What a load wrote, as every host shows it: the device's identity and its interfaces and
+// sensors with their texts as the configuration document holds them (UTF-8), each sensor with
+// whether the device took its reading and whether its port is empty.
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace kestrel::host {
 
-// The leaf elements of one container, in document order, by element name.
-class Leaves {
- public:
-  void Set(std::string name, std::string text) {
-    for (auto& leaf : leaves_) {
-      if (leaf.first == name) {
-        leaf.second = std::move(text);
-        return;
-      }
-    }
-    leaves_.emplace_back(std::move(name), std::move(text));
-  }
-  const std::string& Get(const std::string& name) const {
-    static const std::string kNone;
-    for (const auto& leaf : leaves_) {
-      if (leaf.first == name) return leaf.second;
-    }
-    return kNone;
-  }
-  bool Has(const std::string& name) const {
-    for (const auto& leaf : leaves_) {
-      if (leaf.first == name) return true;
-    }
-    return false;
-  }
-
- private:
-  std::vector<std::pair<std::string, std::string>> leaves_;
-};
-
 struct SensorView {
-  Leaves leaves;  // sensor-id, status-id, status-text, description, type-id, ... value
+  std::string sensor_id;
+  std::string status_id;
+  std::string status_text;
+  std::string description;
+  std::string type_id;
+  std::string type_text;
+  std::string uom_id;
+  std::string uom_text;
+  std::string digits;
+  std::string rangemin;
+  std::string rangemax;
+  std::string value;
+  // The document holds 0 for a reading the device did not take; this says which it was.
+  bool has_reading = true;
+  // A port with nothing plugged in: no sensor at all, whatever the document lists for it.
+  bool empty_port = false;
 };
 
 struct InterfaceView {
-  Leaves leaves;  // interface-id, description
+  std::string interface_id;
+  std::string description;
   std::vector<SensorView> sensors;
 };
 
 struct DeviceView {
-  Leaves leaves;  // status-id, status-text, provider, vendor, model, serial, ...
+  std::string status_id;
+  std::string status_text;
+  std::string protocol_id;
+  std::string protocol_text;
+  std::string provider;
+  std::string vendor;
+  std::string model;
+  std::string serial;
+  std::string mac_address;
+  std::string firmware;
+  std::string ip_address;
+  std::string tracefile;
+  std::string description;
   std::vector<InterfaceView> interfaces;
 };
 
-// Reads a device document (either form). On failure error names the file and the reason.
-bool ReadDeviceDocument(const std::string& path, DeviceView& device, std::string& error);
+// The port's label: the interface's description, else the sensor's (the module gives both the
+// item's label).
+inline const std::string& PortLabel(const InterfaceView& itf, const SensorView& sensor) {
+  return itf.description.empty() ? sensor.description : itf.description;
+}
 
-// Takes status and value of every sensor of data (the data form) into config (the configuration
-// form of the same load), matching interfaces and sensors by their ids.
-void MergeDataForm(const DeviceView& data, DeviceView& config);
+// The whole file; false when it cannot be read (errno says why).
+bool ReadFileBytes(const std::string& path, std::string& bytes);
+
+// The same from the document's text (UTF-8, as the module writes it).
+bool ParseDeviceDocument(const std::string& text, DeviceView& device, std::string& error);
+
+// Reads a device document of either form (the data form leaves the descriptions and codes empty).
+// Sensors are taken as having their readings, and empty ports are known by their type; on
+// failure error names the file and the reason.
+bool ReadDeviceDocument(const std::string& path, DeviceView& device, std::string& error);
 
 }  // namespace kestrel::host

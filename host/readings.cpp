@@ -1,207 +1,113 @@
 #include "host/readings.h"
 
-#include <cctype>
-#include <cmath>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <map>
-#include <vector>
+#include <memory>
+#include <mutex>
+#include <utility>
 
-#include "host/value_format.h"
+#include "common/xml_reader.h"
+#include "device/sensor_table.h"
+#include "platform/platform.h"
 
 namespace kestrel::host {
 
 namespace {
 
-// What feeds one sensor of a port.
-enum class Source { kTemperature, kHumidity, kVolts, kAirSpeed, kState, kNothing };
+// The reader needs COM on Windows, which the module's load has set up on this thread already;
+// taking it once more and giving it back keeps the count as it was.
+class ComScope {
+ public:
+  ComScope() : result_(platform::ComInitialize()) {}
+  ~ComScope() {
+    if (result_ >= 0) platform::ComUninitialize();
+  }
+  ComScope(const ComScope&) = delete;
+  ComScope& operator=(const ComScope&) = delete;
 
-struct PortRule {
-  int device_type;
-  std::vector<Source> sensors;
+ private:
+  int32_t result_;
 };
 
-// The device's port types and the sensors the module makes of them, in the module's order.
-const std::vector<PortRule>& PortRules() {
-  static const std::vector<PortRule> kRules = {
-      {16, {Source::kTemperature}},
-      {38, {Source::kTemperature, Source::kHumidity}},
-      {40, {Source::kTemperature, Source::kVolts}},
-      {42, {Source::kState, Source::kTemperature}},
-      {43, {Source::kAirSpeed, Source::kTemperature}},
-      {59, {Source::kTemperature}},
-      {65, {Source::kVolts}},
-  };
-  return kRules;
-}
-
-// The port lists in the order the module walks them.
-constexpr const char* kPortLists[] = {"internal_sen", "sensor", "wireless_sen", "s_sen",
-                                      "switch_sen"};
-
-std::vector<const char*> MemberNames(Source source) {
-  switch (source) {
-    case Source::kTemperature:
-      return {"tc", "tempc", "temperature"};
-    case Source::kHumidity:
-      return {"h", "humid", "humidity"};
-    case Source::kVolts:
-      return {"volts"};
-    case Source::kAirSpeed:
-      return {"airSpeed"};
-    case Source::kState:
-      return {"stat", "status", "state"};
-    case Source::kNothing:
-      return {};
-  }
-  return {};
-}
-
-bool SameLetters(const std::string& a, const char* b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i] != 0; ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
+// The module's walk over one group (see its sensor detection), keeping only what was taken.
+void TakeGroup(CMvnXmlDoc& document, const char* path, std::vector<std::vector<bool>>& ports) {
+  CMvnXmlElements items;
+  items.SetPath(path);
+  if (document.CollectElements(items) != 0) return;
+  CMvnString text;
+  for (CMvnBase* entry = items.GetFirst(); entry != nullptr; entry = items.GetNext()) {
+    auto& item = *static_cast<CMvnXmlElement*>(entry);
+    const device::ItemSensors sensors =
+        device::SensorsFor(device::ItemType(item, text), items.Path());
+    if (sensors.count == 0) continue;
+    std::vector<bool>& taken = ports.emplace_back();
+    for (std::size_t i = 0; i < sensors.count; ++i) {
+      taken.push_back(device::ReadingTaken(item, sensors.rules[i], text));
     }
   }
-  return i == a.size() && b[i] == 0;
 }
 
-using Members = std::vector<std::pair<std::string, std::string>>;
-
-// The first member of the first name that the item has, as the module looks members up.
-const std::string* Lookup(const Members& members, const std::vector<const char*>& names) {
-  for (const char* name : names) {
-    for (const auto& member : members) {
-      if (SameLetters(member.first, name)) return &member.second;
-    }
+// The reader's memory (its node tables, walk buffers and entries) kept from one read to the next,
+// as a provider keeps its own between loads: a host reads the raw document after every load. Kept
+// per read that runs at once, never per device; ReaderMemory::UseKeptMemory turns it off with the
+// provider's.
+class KeptReaderMemory {
+ public:
+  std::unique_ptr<xml::ReaderMemory> Take() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (free_.empty()) return std::make_unique<xml::ReaderMemory>();
+    std::unique_ptr<xml::ReaderMemory> memory = std::move(free_.back());
+    free_.pop_back();
+    return memory;
   }
-  return nullptr;
-}
-
-const XmlElement* Child(const XmlElement* parent, const char* name) {
-  if (parent == nullptr) return nullptr;
-  for (const XmlElement& child : parent->children) {
-    if (child.name == name) return &child;
+  void Give(std::unique_ptr<xml::ReaderMemory> memory) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    free_.push_back(std::move(memory));
   }
-  return nullptr;
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<xml::ReaderMemory>> free_;
+};
+
+// A real 3W's intermediate XML is a few KB; a body at the network component's cap makes 10 MB.
+constexpr std::size_t kKeptDocumentBytes = 256 * 1024;
+
+KeptReaderMemory& ReaderMemories() {
+  static KeptReaderMemory memories;
+  return memories;
 }
 
-// Leading blanks, a sign and digits, as the module reads a port's type.
-int DeviceType(const std::string* text) {
-  return text == nullptr ? 0 : std::atoi(text->c_str());
-}
-
-// Whether each sensor's reading was taken, port by port in the module's numbering.
-std::vector<std::vector<bool>> PortReadings(const XmlElement* device) {
-  std::vector<std::vector<bool>> ports;
-  for (const char* list : kPortLists) {
-    const XmlElement* container = Child(device, list);
-    if (container == nullptr) continue;
-    for (const XmlElement& item : container->children) {
-      if (item.name != "item") continue;
-      Members members;
-      for (const XmlElement& member : item.children) members.emplace_back(member.name, member.text);
-      const int type = DeviceType(Lookup(members, {"t", "type"}));
-      std::vector<Source> sources;
-      for (const PortRule& rule : PortRules()) {
-        if (rule.device_type == type) sources = rule.sensors;
-      }
-      if (type == 0) {
-        const std::string where = list;
-        // An unconnected placeholder port holds no reading at all.
-        if (where == "sensor") sources = {Source::kNothing};
-        if (where == "s_sen" || where == "switch_sen") sources = {Source::kState};
-      }
-      if (sources.empty()) continue;
-      std::vector<bool> taken;
-      for (const Source source : sources) {
-        const std::string* text = Lookup(members, MemberNames(source));
-        // A state reads as off whatever the device sent, so any text of it is a reading.
-        taken.push_back(source == Source::kState || (text != nullptr && IsDeviceNumber(*text)));
-      }
-      ports.push_back(std::move(taken));
-    }
-  }
-  return ports;
+bool Take(const std::string& raw_xml, xml::ReaderMemory& memory,
+          std::vector<std::vector<bool>>& ports) {
+  CMvnXmlDoc document(memory);
+  if (document.Initialize(0, "") != 0 || document.LoadXml(raw_xml.c_str()) != 0) return false;
+  for (const char* path : device::kSensorGroupPaths) TakeGroup(document, path, ports);
+  return true;
 }
 
 }  // namespace
 
-bool IsDeviceNumber(const std::string& text) {
-  std::size_t at = 0;
-  auto blank = [&](std::size_t i) {
-    return text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n';
-  };
-  while (at < text.size() && blank(at)) ++at;
-  std::size_t end = text.size();
-  while (end > at && blank(end - 1)) --end;
-  std::size_t i = at;
-  if (i < end && (text[i] == '+' || text[i] == '-')) ++i;
-  std::size_t digits = 0;
-  while (i < end && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
-  if (i < end && text[i] == '.') {
-    ++i;
-    while (i < end && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
-  }
-  if (digits == 0) return false;
-  if (i < end && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < end && (text[i] == '+' || text[i] == '-')) ++i;
-    std::size_t exponent_digits = 0;
-    while (i < end && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++exponent_digits;
-    if (exponent_digits == 0) return false;
-  }
-  if (i != end) return false;
-  return std::isfinite(std::strtod(text.substr(at, end - at).c_str(), nullptr));
+bool TakenReadings(const std::string& raw_xml, std::vector<std::vector<bool>>& ports) {
+  ports.clear();
+  ComScope com;
+  std::unique_ptr<xml::ReaderMemory> memory = ReaderMemories().Take();
+  const bool read = Take(raw_xml, *memory, ports);
+  // Memory sized for a hostile device's megabytes goes with its read; a real 3W's is kept.
+  if (raw_xml.size() <= kKeptDocumentBytes) ReaderMemories().Give(std::move(memory));
+  return read;
 }
 
-void MarkReadingsFromText(const std::string& raw_xml, DeviceView& device) {
-  XmlElement root;
-  if (!ParseXmlElements(raw_xml, root)) return;
-  const auto ports = PortReadings(Child(&root, "device"));
-  if (ports.size() != device.interfaces.size()) return;
+void MarkReadings(const std::string& raw_xml, DeviceView& device) {
+  std::vector<std::vector<bool>> ports;
+  if (!TakenReadings(raw_xml, ports) || ports.size() != device.interfaces.size()) return;
   for (std::size_t p = 0; p < ports.size(); ++p) {
-    auto& sensors = device.interfaces[p].sensors;
-    if (sensors.size() != ports[p].size()) return;
+    if (ports[p].size() != device.interfaces[p].sensors.size()) return;
   }
   for (std::size_t p = 0; p < ports.size(); ++p) {
     for (std::size_t s = 0; s < ports[p].size(); ++s) {
-      device.interfaces[p].sensors[s].leaves.Set(kReadingValidLeaf, ports[p][s] ? "1" : "0");
+      SensorView& sensor = device.interfaces[p].sensors[s];
+      sensor.has_reading = sensor.has_reading && ports[p][s];
     }
   }
-}
-
-void MarkReadings(const std::string& raw_xml_path, DeviceView& device) {
-  std::ifstream in(raw_xml_path, std::ios::binary);
-  if (!in) return;
-  MarkReadingsFromText(
-      std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), device);
-}
-
-}  // namespace kestrel::host
-
-namespace kestrel::host {
-
-bool HasReading(const Leaves& sensor) {
-  return JsonNumber(sensor.Get("value")) != "null" && sensor.Get(kReadingValidLeaf) != "0";
-}
-
-std::string RawXmlWorkingFile(const std::string& config) {
-  std::string out = config;
-  for (std::size_t at = 0; at + 4 <= out.size();) {
-    std::string ext = out.substr(at, 4);
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (ext == ".xml") {
-      out.replace(at, 4, ".raw.xml");
-      at += 8;
-    } else {
-      ++at;
-    }
-  }
-  return out;
 }
 
 }  // namespace kestrel::host

@@ -57,8 +57,8 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-std::string JsonNumber(const std::string& text) {
-  // The JSON number grammar: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
+bool IsJsonNumber(const std::string& text) {
+  // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
   std::size_t i = 0;
   const std::size_t n = text.size();
   auto digits = [&]() {
@@ -70,22 +70,26 @@ std::string JsonNumber(const std::string& text) {
   if (i < n && text[i] == '0') {
     ++i;
   } else if (digits() == 0) {
-    return "null";
+    return false;
   }
   if (i < n && text[i] == '.') {
     ++i;
-    if (digits() == 0) return "null";
+    if (digits() == 0) return false;
   }
   if (i < n && (text[i] == 'e' || text[i] == 'E')) {
     ++i;
     if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
-    if (digits() == 0) return "null";
+    if (digits() == 0) return false;
   }
-  return i == n ? text : "null";
+  return i == n;
+}
+
+std::string JsonNumber(const std::string& text) {
+  return IsJsonNumber(text) ? text : "null";
 }
 
 std::string FormatValue(const std::string& value, const std::string& digits) {
-  if (JsonNumber(value) == "null") return "-";
+  if (!IsJsonNumber(value)) return "-";
   const int places = std::clamp(std::atoi(digits.c_str()), 0, 6);
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%.*f", places, std::strtod(value.c_str(), nullptr));

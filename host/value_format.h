@@ -10,6 +10,9 @@ namespace kestrel::host {
 // Text as a JSON string literal, quotes included. The text is UTF-8.
 std::string JsonString(const std::string& text);
 
+// Whether text is a number in JSON's grammar (what the documents' numbers are written in).
+bool IsJsonNumber(const std::string& text);
+
 // A number text of a document as a JSON value: the number itself, or null when it is none.
 std::string JsonNumber(const std::string& text);
 

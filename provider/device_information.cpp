@@ -1,6 +1,7 @@
 // The device's identity and its sensor groups, read from the XML text that the device's JSON
 // status was converted into.
 #include "common/xml_reader.h"
+#include "device/sensor_table.h"
 #include "provider/avtech_app.h"
 
 namespace kestrel::provider {
@@ -26,12 +27,6 @@ constexpr IdentityMember kIdentityMembers[] = {
 // A real device's identity texts are a few dozen bytes; a longer one's memory is not kept from one
 // load for the next.
 constexpr std::size_t kKeptTextBytes = 256;
-
-// The sensor groups of the device, in the order their interfaces are numbered.
-constexpr const char* kSensorGroupPaths[] = {
-    "/device/internal_sen/item", "/device/sensor/item",     "/device/wireless_sen/item",
-    "/device/s_sen/item",        "/device/switch_sen/item",
-};
 
 }  // namespace
 }  // namespace kestrel::provider
@@ -73,7 +68,7 @@ int32_t CAVTechApp::ParseDeviceInformation(const char* xml) {
   // Every text of the document sits under /device: its collection goes before the sensors' own
   // is made, or a 1 MB document would hold both at once (twice 18 MB of entries).
   elements.RemoveAll();
-  for (const char* path : kSensorGroupPaths) DetectSensors(&document, path);
+  for (const char* path : kestrel::device::kSensorGroupPaths) DetectSensors(&document, path);
 
   Trace(TRACE_TO_FILE, "AVTechApp: Finished parsing device configuration.\n");
   return 0;

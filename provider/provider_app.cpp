@@ -4,6 +4,7 @@
 
 #include "common/password_mask.h"
 #include "provider/guarded.h"
+#include "provider/working_files.h"
 
 CEnvProviderApp::CEnvProviderApp(const char* class_name) : CMvnBase(class_name) {}
 
@@ -49,10 +50,12 @@ void CEnvProviderApp::SetTracingFile(const char* path) {
 }
 
 void CEnvProviderApp::SetConfigWorkingFile(const char* path) {
+  using kestrel::provider::WorkingFile;
+  using kestrel::provider::WorkingFileName;
   kestrel::provider::Guarded([&] {
     config_working_file_.Assign(path);
-    raw_xml_working_file_.Assign(config_working_file_).ReplaceAll(".xml", ".raw.xml");
-    json_working_file_.Assign(config_working_file_).ReplaceAll(".xml", ".json");
+    WorkingFileName(config_working_file_.Text(), WorkingFile::kRawXml, raw_xml_working_file_);
+    WorkingFileName(config_working_file_.Text(), WorkingFile::kJson, json_working_file_);
     Trace(TRACE_TO_FILE, "EnvProviderApp: Setting XML config working file: [%s]\n",
           path != nullptr ? path : "");
   });

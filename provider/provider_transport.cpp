@@ -3,6 +3,7 @@
 // conversion of the device's JSON.
 #include <cstdint>
 
+#include "common/error_messages.h"
 #include "netcomp/component_factory.h"
 #include "platform/platform.h"
 #include "provider/provider_app.h"
@@ -11,10 +12,10 @@
 #include "transport/wide_text.h"
 
 bool CEnvProviderApp::InitHttpComponent() {
-  last_error_.Assign("Generic Error.");
+  last_error_.Assign(LoadTextOf(LoadText::kGeneric));
   Trace(TRACE_TO_FILE, "Initializing HTTP library...\n");
   if (http_ != nullptr) {
-    last_error_.Assign("The operation completed successfully.");
+    last_error_.Assign(LoadTextOf(LoadText::kSucceeded));
     return true;
   }
   kestrel::platform::ComInitialize();
@@ -22,14 +23,14 @@ bool CEnvProviderApp::InitHttpComponent() {
   const int32_t created = kestrel::netcomp::CreateHttpComponent(&component);
   if (created < 0 || component == nullptr) {
     if (component != nullptr) component->Release();
-    last_error_.Assign("Morvane Network Component class 'MVNETWORK::HTTPEX' could not be created.");
+    last_error_.Assign(LoadTextOf(LoadText::kComponentMissing));
     return false;
   }
   http_ = component;
   CMvnString trace_file;
   GetTraceFile(trace_file);
   http_->SetLogFile(kestrel::WideText(trace_file.Text()).get());
-  last_error_.Assign("The operation completed successfully.");
+  last_error_.Assign(LoadTextOf(LoadText::kSucceeded));
   Trace(TRACE_TO_FILE, "EnvProviderApp: Initializing HTTP library...success\n");
   return true;
 }

@@ -52,7 +52,7 @@ int32_t GetDocument(platform::HttpComponent& component, const char* url, CMvnStr
 
   const int32_t status = component.ResponseCode();
   if (status != 200) {
-    detail.Format("HTML Error [%ld].", static_cast<long>(status));
+    detail.Format(LoadTextOf(LoadText::kHttpStatus), static_cast<long>(status));
     return -1;
   }
   if (in_utf8) {
@@ -61,7 +61,7 @@ int32_t GetDocument(platform::HttpComponent& component, const char* url, CMvnStr
     std::size_t ascii = 0;
     while (ascii < kAsciiPrefixUnits && bytes[ascii] != 0 && bytes[ascii] < 128) ++ascii;
     if (ascii == 0 || (ascii < kAsciiPrefixUnits && bytes[ascii] != 0)) {
-      detail.Assign("The received Json data could not be parsed. It is missing or malformed.");
+      detail.Assign(LoadTextOf(LoadText::kBodyUnusable));
       return -1;
     }
     body.AssignUtf8(utf8.c_str());
@@ -70,7 +70,7 @@ int32_t GetDocument(platform::HttpComponent& component, const char* url, CMvnStr
   const platform::WChar* text = response.get();
   const std::size_t length = text != nullptr ? platform::WideLength(text) : 0;
   if (length == 0 || !StartsWithAscii(text, length)) {
-    detail.Assign("The received Json data could not be parsed. It is missing or malformed.");
+    detail.Assign(LoadTextOf(LoadText::kBodyUnusable));
     return -1;
   }
   body.AssignWide(text);

@@ -8,36 +8,6 @@ namespace kestrel::exporter {
 
 namespace {
 
-struct ClassRow {
-  const char* in_text;
-  const char* error_class;
-};
-
-// Pieces of the module's fixed texts (and the exporter's own), first match wins: the HTTP codes
-// that mean a login problem come before the rest of the HTTP errors.
-constexpr ClassRow kClassRows[] = {
-    {"no result within", "timeout"},
-    {"did not properly respond", "timeout"},
-    {"timed out", "timeout"},
-    {"Timed out", "timeout"},
-    {"actively refused", "refused"},
-    {"unreachable", "refused"},
-    {"destination host was down", "refused"},
-    {"dead network", "refused"},
-    {"No such host is known", "dns"},
-    {"hostname resolution", "dns"},
-    {"(SSL) certificate", "tls"},
-    {"HTML Error [401]", "auth"},
-    {"HTML Error [403]", "auth"},
-    {"HTML Error [", "http_status"},
-    {"It is missing or malformed", "not_json"},
-    {"Failed to convert Json data to XML data.", "not_json"},
-    {"The received XML data could not be parsed", "not_json"},
-    // The module's text when its data document cannot be saved, which is what a device without
-    // a single sensor leads to; the loader tells a disk that refused the file apart.
-    {"Failed to parse Json device data.", "no_sensors"},
-};
-
 // Long enough for the longest of the module's texts, so only a text of the exporter's own that
 // carries a long path is ever cut.
 constexpr std::size_t kLongestText = 320;
@@ -53,17 +23,9 @@ bool IsDigit(char c) {
 
 }  // namespace
 
-const char* ErrorClassOfText(const std::string& text) {
-  for (const ClassRow& row : kClassRows) {
-    if (text.find(row.in_text) != std::string::npos) return row.error_class;
-  }
-  return "other";
-}
-
 const char* LoadErrorClass(const LoadResult& load) {
-  if (!load.finished) return "timeout";
-  if (load.error_class != nullptr) return load.error_class;
-  return ErrorClassOfText(load.error);
+  if (!load.finished) return host::FailureClassName(host::FailureClass::kTimeout);
+  return host::FailureClassName(load.failure_class);
 }
 
 std::string StableErrorText(const std::string& text) {

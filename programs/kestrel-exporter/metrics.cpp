@@ -7,12 +7,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
 #include "app/files.h"
 #include "programs/kestrel-exporter/load_error.h"
-#include "programs/kestrel-exporter/readings.h"
 
 #ifndef KESTREL_REVISION
 #define KESTREL_REVISION "unknown"
@@ -24,9 +24,6 @@
 namespace kestrel::exporter {
 
 namespace {
-
-// Texts of the documents arrive as UTF-8 already (the reader decodes the files).
-using host::Leaves;
 
 // How a sensor's value becomes a base unit.
 enum class Scale { kTemperature, kPercent, kVoltage, kCurrent, kFeetPerMinute, kState };
@@ -67,9 +64,9 @@ bool ParseNumber(const std::string& text, double& value) {
   return first != last && ec == std::errc() && end == last && std::isfinite(value);
 }
 
-uint32_t Code(const Leaves& leaves, const char* name) {
+uint32_t Code(const std::string& text) {
   double value = 0;
-  return ParseNumber(leaves.Get(name), value) && value >= 0 ? static_cast<uint32_t>(value) : 0;
+  return ParseNumber(text, value) && value >= 0 ? static_cast<uint32_t>(value) : 0;
 }
 
 // A reading scaled in binary lands beside the decimal the device meant (39.39 / 100 is
@@ -121,46 +118,46 @@ Labels With(Labels labels, const Labels& extra) {
   return labels;
 }
 
-void AddSensor(MetricSet& set, const Labels& base, const host::SensorView& sensor) {
-  const Leaves& s = sensor.leaves;
+// labels holds the sensor's own labels after the device's; the generic family adds its unit.
+void AddSensor(MetricSet& set, Labels& labels, const host::SensorView& s) {
   double raw = 0;
-  const bool valid = ParseNumber(s.Get("value"), raw) && s.Get(kReadingValidLeaf) != "0";
+  const bool valid = s.has_reading && ParseNumber(s.value, raw);
   set.Add("roomalert_sensor_valid", "gauge",
           "1 when the device took the reading, 0 when it reported none (the sample is then left "
           "out).",
-          base, valid ? 1 : 0);
+          labels, valid ? 1 : 0);
   if (!valid) return;
-  const uint32_t type = Code(s, "type-id");
-  const uint32_t unit = Code(s, "uom-id");
+  const uint32_t type = Code(s.type_id);
+  const uint32_t unit = Code(s.uom_id);
   for (const SensorFamily& family : kSensorFamilies) {
     double value = 0;
     if (family.type_id == type && ToBaseUnit(family.scale, unit, raw, value)) {
-      set.Add(family.family, "gauge", family.help, base, value);
+      set.Add(family.family, "gauge", family.help, labels, value);
       return;
     }
   }
   // port_id and sensor_id name the sensor already; its type would only split its series when a
   // firmware renames the type.
-  Labels labels = base;
-  labels.emplace_back("unit", s.Get("uom-text"));
+  labels.emplace_back("unit", s.uom_text);
   set.Add(kGenericFamily, "gauge",
           "Reading of a sensor type without a family of its own, in the device's unit.", labels,
           raw);
+  labels.pop_back();
 }
 
-}  // namespace
-
-std::string FormatSample(double value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
-  char text[32];
-  const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
-  return ec == std::errc() ? std::string(text, end) : "NaN";
+void AppendSample(std::string& out, double value) {
+  if (std::isnan(value)) {
+    out += "NaN";
+  } else if (std::isinf(value)) {
+    out += value > 0 ? "+Inf" : "-Inf";
+  } else {
+    char text[32];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+    out.append(text, ec == std::errc() ? end : text);
+  }
 }
 
-std::string EscapeLabelValue(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
+void AppendEscaped(std::string& out, const std::string& text) {
   for (const char c : text) {
     if (c == '\\') {
       out += "\\\\";
@@ -172,65 +169,89 @@ std::string EscapeLabelValue(const std::string& text) {
       out += c;
     }
   }
-  return out;
 }
 
-MetricSet::Family& MetricSet::Take(const std::string& family, const char* type, const char* help) {
-  const auto [at, inserted] = families_.try_emplace(family);
-  if (inserted) {
-    order_.push_back(family);
-    at->second.type = type;
-    at->second.help = help;
-  }
-  return at->second;
-}
-
-namespace {
-
-std::string LabelText(const Labels& labels, const char* more_name = nullptr,
-                      const std::string& more_value = std::string()) {
-  std::string out;
-  for (const auto& [name, value] : labels) {
-    out += out.empty() ? "{" : ",";
-    out += name + "=\"" + EscapeLabelValue(value) + "\"";
-  }
-  if (more_name != nullptr) {
-    out += out.empty() ? "{" : ",";
-    out += std::string(more_name) + "=\"" + EscapeLabelValue(more_value) + "\"";
-  }
-  return out.empty() ? out : out + "}";
+// {name="value",...}, nothing when there are no labels; more_name adds one label at the end.
+void AppendLabels(std::string& out, const Labels& labels, const char* more_name = nullptr,
+                  const std::string& more_value = std::string()) {
+  bool first = true;
+  auto one = [&](const char* name, std::size_t length, const std::string& value) {
+    out += first ? '{' : ',';
+    first = false;
+    out.append(name, length).append("=\"");
+    AppendEscaped(out, value);
+    out += '"';
+  };
+  for (const auto& [name, value] : labels) one(name.data(), name.size(), value);
+  if (more_name != nullptr) one(more_name, std::strlen(more_name), more_value);
+  if (!first) out += '}';
 }
 
 }  // namespace
 
+std::string FormatSample(double value) {
+  std::string out;
+  AppendSample(out, value);
+  return out.empty() ? "NaN" : out;
+}
+
+std::string EscapeLabelValue(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendEscaped(out, text);
+  return out;
+}
+
+MetricSet::Family& MetricSet::Take(const std::string& family, const char* type, const char* help) {
+  for (Family& f : families_) {
+    if (f.name == family) return f;
+  }
+  Family& f = families_.emplace_back();
+  f.name = family;
+  f.type = type;
+  f.help = help;
+  return f;
+}
+
 void MetricSet::Add(const std::string& family, const char* type, const char* help,
                     const Labels& labels, double value) {
-  Family& f = Take(family, type, help);
-  f.lines += family + LabelText(labels) + " " + FormatSample(value) + "\n";
+  std::string& lines = Take(family, type, help).lines;
+  lines += family;
+  AppendLabels(lines, labels);
+  lines += ' ';
+  AppendSample(lines, value);
+  lines += '\n';
 }
 
 void MetricSet::AddHistogram(const std::string& family, const char* help, const Labels& labels,
                              const std::vector<double>& bounds, const std::vector<uint64_t>& counts,
                              double sum) {
-  Family& f = Take(family, "histogram", help);
+  std::string& lines = Take(family, "histogram", help).lines;
   uint64_t total = 0;
+  auto line = [&](const char* suffix, const char* more_name, const std::string& more_value,
+                  const std::string& sample) {
+    lines.append(family).append(suffix);
+    AppendLabels(lines, labels, more_name, more_value);
+    lines.append(" ").append(sample).append("\n");
+  };
   for (std::size_t i = 0; i < bounds.size() && i < counts.size(); ++i) {
-    f.lines += family + "_bucket" + LabelText(labels, "le", FormatSample(bounds[i])) + " " +
-               std::to_string(counts[i]) + "\n";
+    line("_bucket", "le", FormatSample(bounds[i]), std::to_string(counts[i]));
     total = counts[i];
   }
   if (counts.size() > bounds.size()) total = counts.back();
-  f.lines +=
-      family + "_bucket" + LabelText(labels, "le", "+Inf") + " " + std::to_string(total) + "\n";
-  f.lines += family + "_sum" + LabelText(labels) + " " + FormatSample(sum) + "\n";
-  f.lines += family + "_count" + LabelText(labels) + " " + std::to_string(total) + "\n";
+  line("_bucket", "le", "+Inf", std::to_string(total));
+  line("_sum", nullptr, std::string(), FormatSample(sum));
+  line("_count", nullptr, std::string(), std::to_string(total));
 }
 
 std::string MetricSet::Text() const {
+  std::size_t size = 0;
+  for (const Family& f : families_) size += 2 * f.name.size() + f.help.size() + f.lines.size() + 24;
   std::string out;
-  for (const std::string& name : order_) {
-    const Family& f = families_.at(name);
-    out += "# HELP " + name + " " + f.help + "\n# TYPE " + name + " " + f.type + "\n" + f.lines;
+  out.reserve(size);
+  for (const Family& f : families_) {
+    out.append("# HELP ").append(f.name).append(" ").append(f.help).append("\n# TYPE ");
+    out.append(f.name).append(" ").append(f.type).append("\n").append(f.lines);
   }
   return out;
 }
@@ -255,26 +276,27 @@ void AddDeviceMetrics(MetricSet& set, const std::string& device, const Labels& e
             1);
     return;
   }
-  const Leaves& d = load.device.leaves;
+  const host::DeviceView& d = load.device;
   set.Add("roomalert_device_info", "gauge", "Identity of the device, as it reports it.",
           With({{"device", device},
-                {"serial", d.Get("serial")},
-                {"mac", d.Get("mac-address")},
-                {"firmware", d.Get("firmware")},
-                {"model", d.Get("model")},
-                {"name", d.Get("description")},
-                {"address", d.Get("ip-address")}},
+                {"serial", d.serial},
+                {"mac", d.mac_address},
+                {"firmware", d.firmware},
+                {"model", d.model},
+                {"name", d.description},
+                {"address", d.ip_address}},
                extra),
           1);
-  for (const host::InterfaceView& itf : load.device.interfaces) {
+  // One label set, its sensor's values put in place for each sensor.
+  Labels labels =
+      With({{"device", device}, {"port", ""}, {"port_id", ""}, {"sensor_id", ""}}, extra);
+  for (const host::InterfaceView& itf : d.interfaces) {
     for (const host::SensorView& sensor : itf.sensors) {
-      std::string port = itf.leaves.Get("description");
-      if (port.empty()) port = sensor.leaves.Get("description");
-      const Labels labels = With({{"device", device},
-                                  {"port", port},
-                                  {"port_id", itf.leaves.Get("interface-id")},
-                                  {"sensor_id", sensor.leaves.Get("sensor-id")}},
-                                 extra);
+      // No series at all: an empty port's reading is not missing, there is none to take.
+      if (sensor.empty_port) continue;
+      labels[1].second = host::PortLabel(itf, sensor);
+      labels[2].second = itf.interface_id;
+      labels[3].second = sensor.sensor_id;
       AddSensor(set, labels, sensor);
     }
   }

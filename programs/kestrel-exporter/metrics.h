@@ -2,11 +2,11 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "host/device_view.h"
+#include "host/failures.h"
 #include "programs/kestrel-exporter/config.h"
 
 namespace kestrel::exporter {
@@ -17,9 +17,7 @@ struct LoadResult {
   int32_t result = -1;       // LoadDeviceData's answer
   std::string error;         // UTF-8; the module's last error text, or why there is no result
   bool unreachable = false;  // the device timed out or refused: it is left alone for a while
-  // Set by a loader that knows better than the text (a document it could not write or read);
-  // null: the class follows from error.
-  const char* error_class = nullptr;
+  host::FailureClass failure_class = host::FailureClass::kOther;  // why, when result is not 0
   host::DeviceView device;
   double duration_seconds = 0;
   double finished_at = 0;  // Unix time
@@ -38,13 +36,14 @@ class MetricSet {
 
  private:
   struct Family {
+    std::string name;
     std::string type;
     std::string help;
     std::string lines;
   };
   Family& Take(const std::string& family, const char* type, const char* help);
-  std::vector<std::string> order_;
-  std::map<std::string, Family> families_;
+  // In the order they were first added; a probe's answer has a dozen.
+  std::vector<Family> families_;
 };
 
 // Every family of one device: up, info, last error, load duration and one sample per sensor.

@@ -32,9 +32,6 @@ std::string DeviceFolder(const std::string& parent, const DeviceConfig& device,
 // Removes the folders unlisted targets left behind (a process that did not end cleanly).
 void RemoveUnlistedFolders(const ExporterFolders& folders);
 
-// Whether a load's error text says the device timed out or refused the connection.
-bool IsUnreachableError(const std::string& error);
-
 // Loaders that create their provider through module and keep their files in folders. A loader
 // whose provider cannot be made answers every load with the reason.
 LoaderFactory ModuleLoaderFactory(const host::LoadedModule& module, const ExporterFolders& folders);

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdlib>
 
-#include "host/readings.h"
 #include "host/value_format.h"
 
 namespace kestrel::host {
@@ -118,6 +117,15 @@ const Threshold* Unmatched(const std::vector<Threshold>& thresholds,
   return nullptr;
 }
 
+// The sensors that are sensors: what thresholds and the device's labels are looked up in.
+std::vector<CheckSensor> Connected(const std::vector<CheckSensor>& sensors) {
+  std::vector<CheckSensor> connected;
+  for (const CheckSensor& s : sensors) {
+    if (!s.empty_port) connected.push_back(s);
+  }
+  return connected;
+}
+
 // Whether selector (LABEL, or LABEL/type for one sensor of a port) names sensor. Labels may hold
 // "/" themselves, so the whole text is tried as a label first.
 bool Selects(const std::string& selector, const CheckSensor& sensor,
@@ -148,6 +156,8 @@ struct Judged {
 };
 
 Judged Judge(const CheckSensor& sensor, const CheckPolicy& policy) {
+  // Nothing to measure, now or later: not a reading that failed.
+  if (sensor.empty_port) return {kCheckUnknown, sensor.label + ": port is empty", ""};
   const Threshold* warn = Select(policy.warning, sensor);
   const Threshold* crit = Select(policy.critical, sensor);
   Judged j{kCheckOk, sensor.label + " " + sensor.type + ": ", ""};
@@ -262,19 +272,17 @@ bool ParseThreshold(const std::string& text, Threshold& threshold, std::string& 
 std::vector<CheckSensor> CheckSensors(const DeviceView& device) {
   std::vector<CheckSensor> out;
   for (const InterfaceView& itf : device.interfaces) {
-    for (const SensorView& sensor : itf.sensors) {
-      const Leaves& s = sensor.leaves;
+    for (const SensorView& s : itf.sensors) {
       CheckSensor c;
-      c.label = itf.leaves.Get("description");
-      if (c.label.empty()) c.label = s.Get("description");
-      if (c.label.empty()) c.label = "port " + itf.leaves.Get("interface-id");
-      c.type = s.Get("type-text");
-      if (c.type.empty()) c.type = "type " + s.Get("type-id");
-      c.unit = s.Get("uom-text");
-      c.value = s.Get("value");
-      c.digits = s.Get("digits");
-      c.has_reading = HasReading(s);
-      c.placeholder = s.Get("type-id") == "0";
+      c.label = PortLabel(itf, s);
+      if (c.label.empty()) c.label = "port " + itf.interface_id;
+      c.type = s.type_text;
+      if (c.type.empty()) c.type = "type " + s.type_id;
+      c.unit = s.uom_text;
+      c.value = s.value;
+      c.digits = s.digits;
+      c.has_reading = s.has_reading;
+      c.empty_port = s.empty_port;
       out.push_back(std::move(c));
     }
   }
@@ -305,8 +313,9 @@ const char* CheckStateName(int state) {
 }
 
 CheckOutcome EvaluateCheck(const std::vector<CheckSensor>& sensors, const CheckPolicy& policy) {
+  const std::vector<CheckSensor> connected = Connected(sensors);
   auto selected = [&](const CheckSensor& sensor) {
-    if (policy.sensors.empty()) return !sensor.placeholder;
+    if (policy.sensors.empty()) return !sensor.empty_port;
     return std::any_of(
         policy.sensors.begin(), policy.sensors.end(),
         [&](const std::string& selector) { return Selects(selector, sensor, sensors); });
@@ -316,7 +325,7 @@ CheckOutcome EvaluateCheck(const std::vector<CheckSensor>& sensors, const CheckP
                      [&](const CheckSensor& s) { return Selects(selector, s, sensors); })) {
       return {kCheckUnknown, CheckUnknownLine("--sensor " + selector +
                                               ": the device has no such sensor; its labels are " +
-                                              LabelList(sensors))};
+                                              LabelList(connected))};
     }
   }
   std::vector<Judged> judged;
@@ -330,7 +339,7 @@ CheckOutcome EvaluateCheck(const std::vector<CheckSensor>& sensors, const CheckP
   }
   std::string summary = Summary(judged);
   for (const auto* list : {&policy.critical, &policy.warning}) {
-    const Threshold* unmatched = Unmatched(*list, sensors);
+    const Threshold* unmatched = Unmatched(*list, connected);
     if (unmatched == nullptr) continue;
     outcome.status = kCheckUnknown;
     summary = "--" + std::string(list == &policy.critical ? "critical" : "warning") + " " +
@@ -341,7 +350,7 @@ CheckOutcome EvaluateCheck(const std::vector<CheckSensor>& sensors, const CheckP
   std::string perfdata;
   std::string lines;
   for (const Judged& j : judged) {
-    perfdata += (perfdata.empty() ? "" : " ") + j.perf;
+    if (!j.perf.empty()) perfdata += (perfdata.empty() ? "" : " ") + j.perf;
     lines += "[" + std::string(CheckStateName(j.status)) + "] " + PlainText(j.text) + "\n";
   }
   outcome.output = "ROOMALERT " + std::string(CheckStateName(outcome.status)) + " - " +
@@ -349,16 +358,8 @@ CheckOutcome EvaluateCheck(const std::vector<CheckSensor>& sensors, const CheckP
   return outcome;
 }
 
-int LoadFailureState(const std::string& last_error, int unreachable) {
-  static const char* const kOperatorTexts[] = {
-      "HTML Error [401].",
-      "HTML Error [403].",
-      "The hostname or IP address for the device has not been set.",
-  };
-  for (const char* text : kOperatorTexts) {
-    if (last_error.find(text) != std::string::npos) return kCheckUnknown;
-  }
-  return unreachable;
+int LoadFailureState(const Failure& failure, int unreachable) {
+  return failure.owner == FailureOwner::kOperator ? kCheckUnknown : unreachable;
 }
 
 std::string CheckProblemOutput(int status, const std::string& reason,

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/device_view.h"
+#include "host/failures.h"
 
 namespace kestrel::host {
 
@@ -48,8 +49,8 @@ struct CheckSensor {
   std::string unit;   // unit text: "C", "%RH", "open/closed", ...
   std::string value;  // number text of the document
   std::string digits;
-  bool has_reading = true;   // false: the device sent no reading; value is then meaningless
-  bool placeholder = false;  // a port with nothing attached: judged only when asked for by name
+  bool has_reading = true;  // false: the device sent no reading; value is then meaningless
+  bool empty_port = false;  // nothing plugged in: no sensor, UNKNOWN when asked for by name
 };
 
 std::vector<CheckSensor> CheckSensors(const DeviceView& device);
@@ -70,14 +71,14 @@ struct CheckOutcome {
 
 // Judges the sensors (the most specific threshold wins: label and type, then label, then type,
 // then one without WHAT). A WHAT or a --sensor that names nothing on the device is UNKNOWN: a
-// misspelt name would otherwise never alert.
+// misspelt name would otherwise never alert. Empty ports are no sensors: the output is the same
+// with and without them, unless one is asked for by name, which is UNKNOWN.
 CheckOutcome EvaluateCheck(const std::vector<CheckSensor>& sensors, const CheckPolicy& policy);
 
-// The state of a load the module failed. The device or the network failed (refused, timed out,
-// unresolved, broken, TLS, not a Room Alert answer): unreachable, CRITICAL unless the operator
-// chose otherwise, so a dead device pages like check_tcp's. What only the operator can fix (no
-// host set, a refused login) is UNKNOWN.
-int LoadFailureState(const std::string& last_error, int unreachable);
+// The state of a failed load: the state chosen for an unreachable device (CRITICAL unless the
+// operator chose otherwise, so a dead device pages like check_tcp's) when the device or the
+// network failed, UNKNOWN when only the operator can fix it.
+int LoadFailureState(const Failure& failure, int unreachable);
 
 // "ROOMALERT STATE - reason" and a line feed, then each detail on a line of its own; for loads
 // that failed, time-outs and usage errors.

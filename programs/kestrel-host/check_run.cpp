@@ -21,9 +21,7 @@
 
 #include "app/signals.h"
 #include "host/module_loader.h"
-#include "host/provider_text.h"
-#include "host/value_format.h"
-#include "programs/kestrel-host/host_input.h"
+#include "host/session.h"
 #include "programs/kestrel-host/session.h"
 
 namespace kestrel::host {
@@ -128,31 +126,19 @@ struct CheckRun {
   CheckOutcome outcome;
 };
 
-CheckOutcome Judge(const Options& o, const Job& job, IEnvProvider* provider,
-                   const std::string& folder, const std::string& trace, Verbose& verbose) {
-  const std::string config = folder + "/device.xml";
-  const std::string data = folder + "/device-data.xml";
-  ApplySettings(o, job, provider, config, data, trace);
-  verbose.url = DeviceUrl(HostText(job, provider), job.secure, job.port);
-  const std::size_t trace_start = FileSize(trace);
-  const auto started = std::chrono::steady_clock::now();
-  const int32_t result = provider->LoadDeviceData();
-  verbose.load_ms =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
-  const std::string last_error = ReadProviderText(provider, &IEnvProvider::GetLastErrorText);
-  verbose.last_error = Windows1252ToUtf8(last_error);
-  if (result != 0) {
-    const int state = LoadFailureState(verbose.last_error, job.unreachable_state);
-    return {state, CheckProblemOutput(
-                       state, verbose.last_error,
-                       {Guidance(o, job, provider, config, trace, trace_start, last_error)})};
+CheckOutcome Judge(const Options& o, const Job& job, Session& session, const std::string& folder,
+                   const std::string& trace, Verbose& verbose) {
+  session.Apply(SettingsFor(o, job, {folder + "/device.xml", folder + "/device-data.xml", trace}));
+  verbose.url = session.Url();
+  const LoadView view = session.Load();
+  verbose.load_ms = view.load_ms;
+  verbose.last_error = view.last_error;
+  if (view.result != 0) {
+    const int state = LoadFailureState(view.failure, job.unreachable_state);
+    return {state, CheckProblemOutput(state, view.last_error, {session.Guidance(view)})};
   }
-  DeviceView device;
-  std::string error;
-  if (!ReadLoad(config, data, false, device, error)) {
-    return {kCheckUnknown, CheckUnknownLine(error)};
-  }
-  return EvaluateCheck(CheckSensors(device), job.policy);
+  if (!view.Ok()) return {kCheckUnknown, CheckUnknownLine(view.read_error)};
+  return EvaluateCheck(CheckSensors(view.device), job.policy);
 }
 
 CheckOutcome LoadAndJudge(const Options& o, const Job& job, const std::string& folder,
@@ -160,15 +146,12 @@ CheckOutcome LoadAndJudge(const Options& o, const Job& job, const std::string& f
   LoadedModule module;
   std::string error;
   if (!LoadModule(o.plugin, module, error)) return {kCheckUnknown, CheckUnknownLine(error)};
-  IEnvProvider* provider = module.create();
-  if (provider == nullptr) {
-    return {kCheckUnknown, CheckUnknownLine("the module could not create a provider")};
-  }
+  Session session(module);
+  if (!session.Problem().empty()) return {kCheckUnknown, CheckUnknownLine(session.Problem())};
   Verbose verbose;
   verbose.trace = trace;
-  CheckOutcome outcome = Judge(o, job, provider, folder, trace, verbose);
+  CheckOutcome outcome = Judge(o, job, session, folder, trace, verbose);
   outcome.output = WithLines(outcome.output, VerboseLines(o, job, verbose));
-  module.destroy(provider);
   return outcome;
 }
 

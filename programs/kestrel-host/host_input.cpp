@@ -13,13 +13,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include "host/session.h"
+
 namespace kestrel::host {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr const char* kDocumentPath = "/getData.json";
 
 std::string Lower(std::string text) {
   for (char& c : text) {
@@ -106,12 +106,13 @@ bool ParseDeviceAddress(const std::string& text, DeviceAddress& address, std::st
     return false;
   }
   if (path.find_first_of("?#") != std::string::npos) {
-    error = "'" + text + "': the module asks for " + kDocumentPath +
+    error = "'" + text + "': the module asks for " + kStatusDocumentPath +
             " itself; a query or fragment cannot follow the host";
     return false;
   }
   // A pasted status URL names the document the module adds itself.
-  if (EndsWithNoCase(path, kDocumentPath)) path.resize(path.size() - std::strlen(kDocumentPath));
+  if (EndsWithNoCase(path, kStatusDocumentPath))
+    path.resize(path.size() - std::strlen(kStatusDocumentPath));
   while (!path.empty() && path.back() == '/') path.pop_back();
 
   const std::size_t port_start = PortStart(authority);
@@ -129,16 +130,6 @@ bool ParseDeviceAddress(const std::string& text, DeviceAddress& address, std::st
   }
   address.host = authority + path;
   return true;
-}
-
-std::string DeviceUrl(const std::string& host, bool secure, uint32_t port) {
-  std::string url = secure ? "https://" : "http://";
-  const std::size_t authority_end = std::min(host.find_first_of("/?#"), host.size());
-  const std::string authority = host.substr(0, authority_end);
-  if (port == 0 || PortStart(authority) != std::string::npos) return url + host + kDocumentPath;
-  const bool bare_ipv6 = authority.find(':') != std::string::npos && authority[0] != '[';
-  url += bare_ipv6 ? "[" + authority + "]" : authority;
-  return url + ":" + std::to_string(port) + host.substr(authority_end) + kDocumentPath;
 }
 
 bool PrepareOutputFile(const std::string& path, std::string& error) {

@@ -17,9 +17,6 @@ struct DeviceAddress {
 
 bool ParseDeviceAddress(const std::string& text, DeviceAddress& address, std::string& error);
 
-// The URL the module will fetch for this host text, secure flag and port setting (0: none).
-std::string DeviceUrl(const std::string& host, bool secure, uint32_t port);
-
 // Creates the folder of path when missing and makes sure path itself can be written, without
 // creating or changing it.
 bool PrepareOutputFile(const std::string& path, std::string& error);

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "host/readings.h"
 #include "host/value_format.h"
 
 namespace kestrel::host {
@@ -41,8 +40,7 @@ std::string Column(const std::string& text, std::size_t width) {
   return out;
 }
 
-std::string Identity(const Leaves& leaves, const char* label, const char* name) {
-  const std::string& text = leaves.Get(name);
+std::string Identity(const char* label, const std::string& text) {
   return std::string("  ") + Column(label, 10) + (text.empty() ? "-" : text) + "\n";
 }
 
@@ -53,22 +51,17 @@ std::string Milliseconds(double ms) {
 }
 
 std::string SensorLabel(const InterfaceView& itf, const SensorView& sensor) {
-  std::string label = itf.leaves.Get("description");
-  if (label.empty()) label = sensor.leaves.Get("description");
-  if (label.empty()) label = "port " + itf.leaves.Get("interface-id");
-  return label;
+  const std::string& label = PortLabel(itf, sensor);
+  return label.empty() ? "port " + itf.interface_id : label;
 }
 
-std::string ValueWithUnit(const SensorView& sensor) {
-  const Leaves& s = sensor.leaves;
-  if (!s.Has("value")) return "-";
-  if (!HasReading(s)) return "no reading";
-  const std::string word =
-      StateWord(s.Get("uom-text"), std::strtod(s.Get("value").c_str(), nullptr));
+std::string ValueWithUnit(const SensorView& s) {
+  if (s.empty_port) return "empty port";
+  if (!s.has_reading) return "no reading";
+  const std::string word = StateWord(s.uom_text, std::strtod(s.value.c_str(), nullptr));
   if (!word.empty()) return word;
-  std::string value = FormatValue(s.Get("value"), s.Get("digits"));
-  const std::string& unit = s.Get("uom-text");
-  if (!unit.empty() && value != "-") value += " " + unit;
+  std::string value = FormatValue(s.value, s.digits);
+  if (!s.uom_text.empty() && value != "-") value += " " + s.uom_text;
   return value;
 }
 
@@ -82,7 +75,7 @@ std::string StampJson(const std::string& json_object, const LoadStamp& stamp) {
 std::string FormatPollLine(const LoadStamp& stamp, const DeviceView* device,
                            const std::string& last_error) {
   std::string out = stamp.clock + "  " + Milliseconds(stamp.duration_ms) + " ms  ";
-  if (device == nullptr) return out + "failed: " + Windows1252ToUtf8(last_error) + "\n";
+  if (device == nullptr) return out + "failed: " + last_error + "\n";
   bool first_port = true;
   for (const InterfaceView& itf : device->interfaces) {
     if (itf.sensors.empty()) continue;
@@ -109,7 +102,7 @@ std::string XmlPollLoad(const LoadStamp& stamp, int32_t result, const std::strin
                     "\" duration-ms=\"" + Milliseconds(stamp.duration_ms) + "\" result=\"" +
                     std::to_string(result) + "\"";
   if (result != 0) {
-    return out + " last-error=\"" + MarkupEscape(Windows1252ToUtf8(last_error)) + "\"/>\n";
+    return out + " last-error=\"" + MarkupEscape(last_error) + "\"/>\n";
   }
   // The document's own declaration cannot stand inside another element.
   std::size_t body = 0;
@@ -128,30 +121,28 @@ std::string XmlPollTail() {
 }
 
 std::string FormatTable(const DeviceView& device) {
-  const Leaves& d = device.leaves;
+  const DeviceView& d = device;
   std::string out;
-  std::string title = d.Get("description");
-  if (title.empty()) title = d.Get("provider");
+  std::string title = d.description;
+  if (title.empty()) title = d.provider;
   out += title.empty() ? std::string("device") : title;
   out += "\n";
-  out += Identity(d, "provider", "provider");
-  out += "  " + Column("model", 10) + d.Get("vendor") + " " + d.Get("model") + "\n";
-  out += Identity(d, "serial", "serial");
-  out += Identity(d, "mac", "mac-address");
-  out += Identity(d, "firmware", "firmware");
-  out += Identity(d, "ip", "ip-address");
-  out += Identity(d, "status", "status-text");
+  out += Identity("provider", d.provider);
+  out += "  " + Column("model", 10) + d.vendor + " " + d.model + "\n";
+  out += Identity("serial", d.serial);
+  out += Identity("mac", d.mac_address);
+  out += Identity("firmware", d.firmware);
+  out += Identity("ip", d.ip_address);
+  out += Identity("status", d.status_text);
   out += "\n  " + Column("PORT", kLabelColumn) + Column("TYPE", kTypeColumn) + "VALUE\n";
   std::size_t rows = 0;
   for (const InterfaceView& itf : device.interfaces) {
-    for (const SensorView& sensor : itf.sensors) {
-      const Leaves& s = sensor.leaves;
-      const std::string label = SensorLabel(itf, sensor);
-      std::string type = s.Get("type-text");
-      if (type.empty()) type = "type " + s.Get("type-id");
-      std::string value = ValueWithUnit(sensor);
-      const std::string& status = s.Get("status-id");
-      if (!status.empty() && status != "0") value += "  (" + s.Get("status-text") + ")";
+    for (const SensorView& s : itf.sensors) {
+      const std::string label = SensorLabel(itf, s);
+      std::string type = s.type_text;
+      if (type.empty()) type = "type " + s.type_id;
+      std::string value = ValueWithUnit(s);
+      if (!s.status_id.empty() && s.status_id != "0") value += "  (" + s.status_text + ")";
       out += "  " + Column(label, kLabelColumn) + Column(type, kTypeColumn) + value + "\n";
       ++rows;
     }
@@ -161,50 +152,43 @@ std::string FormatTable(const DeviceView& device) {
 }
 
 std::string FormatJson(int32_t result, const std::string& last_error, const DeviceView* device) {
-  std::string out = "{\"result\":" + std::to_string(result) +
-                    ",\"lastError\":" + JsonString(Windows1252ToUtf8(last_error));
+  std::string out =
+      "{\"result\":" + std::to_string(result) + ",\"lastError\":" + JsonString(last_error);
   if (device == nullptr) return out + "}";
-  static const std::pair<const char*, const char*> kDeviceText[] = {
-      {"provider", "provider"},
-      {"vendor", "vendor"},
-      {"model", "model"},
-      {"serial", "serial"},
-      {"macAddress", "mac-address"},
-      {"firmware", "firmware"},
-      {"ipAddress", "ip-address"},
-      {"description", "description"},
-      {"statusText", "status-text"},
-      {"protocolText", "protocol-text"}};
-  const Leaves& d = device->leaves;
-  out += ",\"device\":{\"status\":" + JsonNumber(d.Get("status-id")) +
-         ",\"protocol\":" + JsonNumber(d.Get("protocol-id"));
-  for (const auto& [key, element] : kDeviceText) {
-    out += ",\"" + std::string(key) + "\":" + JsonString(d.Get(element));
+  static const std::pair<const char*, std::string DeviceView::*> kDeviceText[] = {
+      {"provider", &DeviceView::provider},
+      {"vendor", &DeviceView::vendor},
+      {"model", &DeviceView::model},
+      {"serial", &DeviceView::serial},
+      {"macAddress", &DeviceView::mac_address},
+      {"firmware", &DeviceView::firmware},
+      {"ipAddress", &DeviceView::ip_address},
+      {"description", &DeviceView::description},
+      {"statusText", &DeviceView::status_text},
+      {"protocolText", &DeviceView::protocol_text}};
+  out += ",\"device\":{\"status\":" + JsonNumber(device->status_id) +
+         ",\"protocol\":" + JsonNumber(device->protocol_id);
+  for (const auto& [key, member] : kDeviceText) {
+    out += ",\"" + std::string(key) + "\":" + JsonString(device->*member);
   }
   out += "},\"interfaces\":[";
   bool first_interface = true;
   for (const InterfaceView& itf : device->interfaces) {
     out += first_interface ? "{" : ",{";
     first_interface = false;
-    out += "\"id\":" + JsonNumber(itf.leaves.Get("interface-id")) +
-           ",\"description\":" + JsonString(itf.leaves.Get("description")) + ",\"sensors\":[";
+    out += "\"id\":" + JsonNumber(itf.interface_id) +
+           ",\"description\":" + JsonString(itf.description) + ",\"sensors\":[";
     bool first_sensor = true;
-    for (const SensorView& sensor : itf.sensors) {
-      const Leaves& s = sensor.leaves;
+    for (const SensorView& s : itf.sensors) {
       out += first_sensor ? "{" : ",{";
       first_sensor = false;
-      out += "\"id\":" + JsonNumber(s.Get("sensor-id")) +
-             ",\"description\":" + JsonString(s.Get("description")) +
-             ",\"type\":" + JsonNumber(s.Get("type-id")) +
-             ",\"typeText\":" + JsonString(s.Get("type-text")) +
-             ",\"unit\":" + JsonNumber(s.Get("uom-id")) +
-             ",\"unitText\":" + JsonString(s.Get("uom-text")) +
-             ",\"value\":" + (HasReading(s) ? JsonNumber(s.Get("value")) : "null") +
-             ",\"digits\":" + JsonNumber(s.Get("digits")) +
-             ",\"rangeMin\":" + JsonNumber(s.Get("rangemin")) +
-             ",\"rangeMax\":" + JsonNumber(s.Get("rangemax")) +
-             ",\"status\":" + JsonNumber(s.Get("status-id")) +
-             ",\"statusText\":" + JsonString(s.Get("status-text")) + "}";
+      out += "\"id\":" + JsonNumber(s.sensor_id) + ",\"description\":" + JsonString(s.description) +
+             ",\"type\":" + JsonNumber(s.type_id) + ",\"typeText\":" + JsonString(s.type_text) +
+             ",\"unit\":" + JsonNumber(s.uom_id) + ",\"unitText\":" + JsonString(s.uom_text) +
+             ",\"value\":" + (s.has_reading ? JsonNumber(s.value) : "null") +
+             ",\"digits\":" + JsonNumber(s.digits) + ",\"rangeMin\":" + JsonNumber(s.rangemin) +
+             ",\"rangeMax\":" + JsonNumber(s.rangemax) + ",\"status\":" + JsonNumber(s.status_id) +
+             ",\"statusText\":" + JsonString(s.status_text) + "}";
     }
     out += "]}";
   }

@@ -1,4 +1,5 @@
-// How kestrel-host shows a load: a table for people, one JSON object for scripts.
+// How kestrel-host shows a load: a table for people, one JSON object for scripts. Every text,
+// the module's last error included, is UTF-8.
 #pragma once
 
 #include <chrono>

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/provider_text.h"
+#include "host/session.h"
 #include "host/value_format.h"
 #include "programs/kestrel-host/host_output.h"
 #include "programs/kestrel-host/interrupts.h"
@@ -45,51 +46,46 @@ std::string LocalClock(std::time_t when) {
   return text;
 }
 
-void ShowXml(const Options& o, const Poll& poll, const LoadStamp& stamp, int32_t result,
-             const std::string& last_error) {
-  const std::string bytes = result == 0 ? FileBytes(o.config_only ? o.config : o.data) : "";
+void ShowXml(const Options& o, const Poll& poll, const LoadStamp& stamp, const LoadView& view) {
+  const std::string bytes = view.result == 0 ? FileBytes(o.config_only ? o.config : o.data) : "";
   if (poll.polling) {
-    std::fputs(XmlPollLoad(stamp, result, last_error, bytes).c_str(), stdout);
+    std::fputs(XmlPollLoad(stamp, view.result, view.last_error, bytes).c_str(), stdout);
   } else {
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
   }
 }
 
 // Shows one load; answers the exit status it stands for.
-int ShowLoad(const Options& o, const Job& job, IEnvProvider* provider, Poll& poll,
-             const LoadStamp& stamp, std::size_t trace_start, int32_t result) {
-  const std::string last_error = ReadProviderText(provider, &IEnvProvider::GetLastErrorText);
-  DeviceView device;
-  std::string error;
-  if (result != 0) {
-    std::fprintf(stderr, "kestrel-host: load failed (%d): %s\n", result,
-                 Windows1252ToUtf8(last_error).c_str());
+int ShowLoad(const Options& o, const Job& job, const Session& session, Poll& poll,
+             const LoadStamp& stamp, const LoadView& view) {
+  if (view.result != 0) {
+    std::fprintf(stderr, "kestrel-host: load failed (%d): %s\n", view.result,
+                 view.last_error.c_str());
     std::fprintf(stderr, "kestrel-host: %s\nkestrel-host: the trace is in %s\n",
-                 Guidance(o, job, provider, o.config, o.trace, trace_start, last_error).c_str(),
-                 o.trace.c_str());
-  } else if (job.format != Format::kXml &&
-             !ReadLoad(o.config, o.data, o.config_only, device, error)) {
-    std::fprintf(stderr, "kestrel-host: %s\n", error.c_str());
+                 session.Guidance(view).c_str(), view.files.trace.c_str());
+  } else if (job.format != Format::kXml && !view.Ok()) {
+    std::fprintf(stderr, "kestrel-host: %s\n", view.read_error.c_str());
     return kExitLoadFailed;
   }
-  const DeviceView* shown = result == 0 ? &device : nullptr;
+  const DeviceView* shown = view.result == 0 ? &view.device : nullptr;
   switch (job.format) {
     case Format::kXml:
-      ShowXml(o, poll, stamp, result, last_error);
+      ShowXml(o, poll, stamp, view);
       break;
     case Format::kJson:
-      std::printf("%s\n", StampJson(FormatJson(result, last_error, shown), stamp).c_str());
+      std::printf("%s\n",
+                  StampJson(FormatJson(view.result, view.last_error, shown), stamp).c_str());
       break;
     case Format::kTable:
-      if (result == 0 && !poll.identity_shown) {
-        std::fputs(FormatTable(device).c_str(), stdout);
+      if (view.result == 0 && !poll.identity_shown) {
+        std::fputs(FormatTable(view.device).c_str(), stdout);
         poll.identity_shown = true;
       } else if (poll.polling) {
-        std::fputs(FormatPollLine(stamp, shown, last_error).c_str(), stdout);
+        std::fputs(FormatPollLine(stamp, shown, view.last_error).c_str(), stdout);
       }
       break;
   }
-  return result == 0 ? kExitSuccess : kExitLoadFailed;
+  return view.result == 0 ? kExitSuccess : kExitLoadFailed;
 }
 
 void PrintLoadTimes(std::vector<double> times) {
@@ -114,7 +110,8 @@ int PrintInfo(IEnvProvider* provider) {
 }
 
 int RunLoads(const Options& o, const Job& job, IEnvProvider* provider) {
-  ApplySettings(o, job, provider, o.config, o.data, o.trace);
+  Session session(provider);
+  session.Apply(SettingsFor(o, job, {o.config, o.data, o.trace}));
   CatchInterrupts();
   Poll poll;
   poll.polling = o.count != 1;
@@ -122,29 +119,21 @@ int RunLoads(const Options& o, const Job& job, IEnvProvider* provider) {
   std::vector<double> times;
   int status = kExitSuccess;
   LoadStamp stamp;
-  stamp.host = HostText(job, provider);
+  stamp.host = session.HostText();
   for (long n = 0; (o.count == 0 || n < o.count) && !StopRequested(); ++n) {
     if (n > 0) {
       if (poll.polling && job.format == Format::kTable && n == 1) std::fputs("\n", stdout);
       PauseBetweenLoads(o.interval);
       if (StopRequested()) break;
     }
-    const std::size_t trace_start = FileSize(o.trace);
-    const auto wall = std::chrono::system_clock::now();
-    const auto started = std::chrono::steady_clock::now();
     SetLoading(true);
-    const int32_t result =
-        o.config_only ? provider->LoadDeviceConfig() : provider->LoadDeviceData();
+    const LoadView view = session.Load(o.config_only ? LoadKind::kConfigOnly : LoadKind::kData);
     SetLoading(false);
-    stamp.duration_ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
-            .count();
-    stamp.time = Rfc3339Utc(wall);
-    stamp.clock = LocalClock(std::chrono::system_clock::to_time_t(wall));
+    stamp.duration_ms = view.load_ms;
+    stamp.time = Rfc3339Utc(view.started);
+    stamp.clock = LocalClock(std::chrono::system_clock::to_time_t(view.started));
     times.push_back(stamp.duration_ms);
-    if (ShowLoad(o, job, provider, poll, stamp, trace_start, result) != kExitSuccess) {
-      status = kExitLoadFailed;
-    }
+    if (ShowLoad(o, job, session, poll, stamp, view) != kExitSuccess) status = kExitLoadFailed;
     std::fflush(stdout);
   }
   if (poll.polling && job.format == Format::kXml) std::fputs(XmlPollTail().c_str(), stdout);

@@ -65,6 +65,10 @@ class CheckRunTest(HostTestCase):
          0, "ROOMALERT OK - Rack 12 Exhaust temperature: 24.00 C",
          ["[OK] Rack 12 Exhaust temperature: 24.00 C"],
          {"Rack 12 Exhaust temperature": ("24.00", None, "", "", "", "")}),
+        # An empty port is no sensor: nothing to judge now or later, not a reading that failed.
+        ("empty port named", ["--fixture", DEAD_SENSOR], ["-s", "Empty port"], 3,
+         "ROOMALERT UNKNOWN - Empty port: port is empty", ["[UNKNOWN] Empty port: port is empty"],
+         {}),
         ("unknown sensor label", [], ["-s", "Rack 5"], 3,
          "ROOMALERT UNKNOWN - --sensor Rack 5: the device has no such sensor; its labels are "
          "'Internal Sensor', 'Rack 4 Intake', 'Door Contact'", [], {}),
@@ -177,6 +181,7 @@ class AbsentReadingTest(HostTestCase):
         self.assertRegex(table.stdout, r"\n  Rack 9 +temperature +no reading\n")
         self.assertRegex(table.stdout, r"\n  Rack 12 Exhaust +humidity +no reading\n")
         self.assertRegex(table.stdout, r"\n  Door Contact +switch +closed\n")
+        self.assertRegex(table.stdout, r"\n  Empty port +n/a +empty port\n")
         values = {(i["description"], s["typeText"]): s["value"]
                   for i in json_run.json()["interfaces"] for s in i["sensors"]}
         self.assertEqual(values[("Rack 9", "temperature")], None)

@@ -9,6 +9,8 @@ from support import (EXPORTER, PROMETHEUS, Exporter, ExporterTestCase, Prometheu
                      device_list, get, wait_for)
 
 PASSWORD = "exp0rter-Pa55word"
+DEAD_SENSOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures", "check",
+                           "3w-dead-sensor.json")
 
 
 class ConfigurationTest(ExporterTestCase):
@@ -113,6 +115,19 @@ class ProbeTest(ExporterTestCase):
             self.assertTrue(any(name.endswith("trace.log") for name in texts))
             for where, text in texts.items():
                 self.assertNotIn(PASSWORD, text, where)
+
+    def test_a_reading_not_taken_is_invalid_and_an_empty_port_is_no_series(self):
+        # An empty port never takes a reading: a series of it would pend RoomAlertReadingInvalid
+        # forever. A sensor that sent none is a series, invalid, without a sample.
+        with Site(1, extra=["--fixture", DEAD_SENSOR]) as site:
+            with Exporter(self.dir, "listen: 127.0.0.1:0\n" + device_list(site.hosts)) as exporter:
+                status, body = exporter.probe("room-1")
+        self.assertEqual(status, 200, body)
+        self.assertNotIn('port="Empty port"', body)
+        self.assertIn('roomalert_sensor_valid{device="room-1",port="Rack 9",port_id="2",'
+                      'sensor_id="0"} 0\n', body)
+        self.assertNotIn('roomalert_temperature_celsius{device="room-1",port="Rack 9"', body)
+        self.assertPromtoolAccepts(body)
 
     def test_a_hanging_device_answers_down_at_the_scrape_timeout_and_others_go_on(self):
         with Site(1, faulty=[1], fault="delay:4000") as slow, Site(1) as fast:

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/session.h"
 #include "programs/kestrel-host/check_mode.h"
 #include "programs/kestrel-host/host_input.h"
 

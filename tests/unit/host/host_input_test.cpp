@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 
+#include "host/session.h"
 #include "tests/support/test_support.h"
 
 namespace {

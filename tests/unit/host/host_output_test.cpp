@@ -48,36 +48,23 @@ TEST(FormatValueTest, UsesTheSensorsDigits) {
 
 DeviceView TwoSensors(const std::string& first_value, const std::string& status) {
   DeviceView device;
-  device.leaves.Set("description", "Server room");
-  device.leaves.Set("vendor", "AVTech");
-  device.leaves.Set("model", "RoomAlert");
+  device.description = "Server room";
+  device.vendor = "AVTech";
+  device.model = "RoomAlert";
   InterfaceView& itf = device.interfaces.emplace_back();
-  itf.leaves.Set("interface-id", "0");
-  itf.leaves.Set("description", "A label much longer than the port column can hold");
+  itf.interface_id = "0";
+  itf.description = "A label much longer than the port column can hold";
   for (const char* id : {"0", "1"}) {
     SensorView& s = itf.sensors.emplace_back();
-    s.leaves.Set("sensor-id", id);
-    s.leaves.Set("status-id", status);
-    s.leaves.Set("status-text", status == "0" ? "Success" : "Generic Error");
-    s.leaves.Set("type-text", "temperature");
-    s.leaves.Set("uom-text", "C");
-    s.leaves.Set("digits", "2");
-    s.leaves.Set("value", first_value);
-    s.leaves.Set("rangemin", "");
+    s.sensor_id = id;
+    s.status_id = status;
+    s.status_text = status == "0" ? "Success" : "Generic Error";
+    s.type_text = "temperature";
+    s.uom_text = "C";
+    s.digits = "2";
+    s.value = first_value;
   }
   return device;
-}
-
-TEST(MergeDataFormTest, TakesValuesAndStatusBySensorId) {
-  DeviceView config = TwoSensors("1.000", "0");
-  DeviceView data = TwoSensors("22.250", "0");
-  data.interfaces[0].sensors[1].leaves.Set("value", "48.000");
-  data.interfaces[0].sensors[1].leaves.Set("status-id", "5");
-  MergeDataForm(data, config);
-  EXPECT_EQ(config.interfaces[0].sensors[0].leaves.Get("value"), "22.250");
-  EXPECT_EQ(config.interfaces[0].sensors[1].leaves.Get("value"), "48.000");
-  EXPECT_EQ(config.interfaces[0].sensors[1].leaves.Get("status-id"), "5");
-  EXPECT_EQ(config.interfaces[0].sensors[1].leaves.Get("type-text"), "temperature");
 }
 
 TEST(FormatTableTest, RowsFitEightyColumns) {
@@ -90,6 +77,19 @@ TEST(FormatTableTest, RowsFitEightyColumns) {
   }
   EXPECT_NE(table.find("21.50 C  (Generic Error)"), std::string::npos) << table;
   EXPECT_NE(table.find("A label much longer than the~ temperature"), std::string::npos) << table;
+}
+
+// A reading the device did not take and a port with nothing in it are different things to say.
+TEST(FormatTableTest, NoReadingAndEmptyPort) {
+  DeviceView device = TwoSensors("0.000", "0");
+  device.interfaces[0].sensors[0].has_reading = false;
+  device.interfaces[0].sensors[1].has_reading = false;
+  device.interfaces[0].sensors[1].empty_port = true;
+  const std::string table = FormatTable(device);
+  EXPECT_NE(table.find("temperature           no reading\n"), std::string::npos) << table;
+  EXPECT_NE(table.find("temperature           empty port\n"), std::string::npos) << table;
+  const std::string json = FormatJson(0, "", &device);
+  EXPECT_EQ(json.find("\"value\":0.000"), std::string::npos) << json;
 }
 
 TEST(FormatJsonTest, EmptyRangeBecomesNull) {
@@ -113,8 +113,9 @@ TEST(PollOutputTest, StampsAndXmlDocumentOfAPoll) {
       XmlPollLoad(stamp, 0, "", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<device/>\r\n"),
       "<load time=\"2025-12-06T07:20:01.123Z\" host=\"dev:8080 &quot;&amp;&quot;\" "
       "duration-ms=\"0.412\" result=\"0\">\n<device/>\r\n</load>\n");
-  EXPECT_NE(XmlPollLoad(stamp, -1, "A <b> \xB0", "").find("last-error=\"A &lt;b&gt; \xC2\xB0\"/>"),
-            std::string::npos);
+  EXPECT_NE(
+      XmlPollLoad(stamp, -1, "A <b> \xC2\xB0", "").find("last-error=\"A &lt;b&gt; \xC2\xB0\"/>"),
+      std::string::npos);
   EXPECT_EQ(FormatPollLine(stamp, &static_cast<const DeviceView&>(TwoSensors("21.500", "0")), ""),
             "07:20:01  0.412 ms  A label much longer than the port column can hold 21.50 C, "
             "21.50 C\n");

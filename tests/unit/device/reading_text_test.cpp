@@ -7,11 +7,11 @@
 #include <random>
 #include <string>
 
-#include "provider/sensor_values.h"
+#include "device/reading_text.h"
 
 namespace {
 
-using kestrel::provider::ReadNumber;
+using kestrel::device::ReadNumber;
 
 // Characters that may surround a number without changing how strtod reads it: no x, i, n or p,
 // which would let strtod take hexadecimal, inf or nan forms that the device never sends.
@@ -92,7 +92,7 @@ TEST(ReadIntegerTest, ReadsSignedDecimalPrefixAndStopsAtTheLimits) {
        {Row{" \t+38", 38}, Row{"16abc", 16}, Row{"-0042", -42}, Row{"abc", 0}, Row{"- 5", 0},
         Row{"2147483647", INT32_MAX}, Row{"2147483648", INT32_MAX}, Row{"-2147483648", INT32_MIN},
         Row{"-99999999999999999999999", INT32_MIN}, Row{"99999999999999999999999", INT32_MAX}}) {
-    EXPECT_EQ(kestrel::provider::ReadInteger(row.text), row.value) << row.text;
+    EXPECT_EQ(kestrel::device::ReadInteger(row.text), row.value) << row.text;
   }
 }
 
