@@ -6,6 +6,8 @@
 # own optimisation and debug flags (-O2 -g) and path rewriting are not taken: the build type sets
 # those.
 option(KESTREL_DEBIAN_BUILDFLAGS "Compile and link with dpkg-buildflags' hardening flags" ON)
+# Read by the package test: lintian's hardening notes are findings only where the flags were taken.
+set(KESTREL_HARDENED 0)
 find_program(KESTREL_DPKG_BUILDFLAGS dpkg-buildflags)
 if(KESTREL_DEBIAN_BUILDFLAGS AND KESTREL_DPKG_BUILDFLAGS AND NOT WIN32
    AND CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$"
@@ -24,6 +26,7 @@ if(KESTREL_DEBIAN_BUILDFLAGS AND KESTREL_DPKG_BUILDFLAGS AND NOT WIN32
   foreach(kind EXE SHARED MODULE)
     string(APPEND CMAKE_${kind}_LINKER_FLAGS " ${KESTREL_DEB_LDFLAGS}")
   endforeach()
+  set(KESTREL_HARDENED 1)
   message(STATUS "Debian hardening flags: ${KESTREL_DEB_CPPFLAGS} ${KESTREL_DEB_CXXFLAGS} "
                  "${KESTREL_DEB_LDFLAGS}")
 endif()

@@ -77,14 +77,14 @@ class ParityTest(support.HostTestCase):
         # component once had no cap and loaded what Linux refused.
         for fault, loads in (("size:1048576", True), ("size:1048577", False)):
             name = fault.replace(":", "-")
-            with self.subTest(fault=fault), e2e.Simulator("--fault", fault) as sim:
+            with self.subTest(fault=fault), support.Simulator("--fault", fault) as sim:
                 linux_run, linux = self.run_host(LINUX_HOST, sim.address, self.path(name + ".linux"))
                 windows_run, windows = self.run_host(WINDOWS_HOST, sim.address,
                                                      self.path(name + ".windows"))
                 self.assertEqual(linux_run.exit, 0 if loads else 1, linux_run.stderr)
                 self.assertEqual(windows_run.exit, linux_run.exit, windows_run.stderr)
-                self.assertEqual(e2e.without_stamp(windows_run.json()),
-                                 e2e.without_stamp(linux_run.json()))
+                self.assertEqual(support.without_stamp(windows_run.json()),
+                                 support.without_stamp(linux_run.json()))
                 self.assertEqual(sorted(windows), sorted(linux))
                 for output in linux:
                     self.assertEqual(windows[output], linux[output],
