@@ -1,6 +1,9 @@
 #include "host/failures.h"
 
+#include <cstdio>
+#include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "common/error_messages.h"
 
@@ -34,9 +37,15 @@ std::string CertificateAdvice(const FailureFacts& facts) {
 }
 
 std::string LoginAdvice(const FailureFacts& facts) {
-  return facts.has_user ? "the device refused the user name or password; check --user and the "
-                          "first line of --password-file"
-                        : "the device asks for a login; give --user NAME and --password-file FILE";
+  if (!facts.has_user) {
+    return "the device asks for a login; give --user NAME and a password (--password-file FILE, "
+           "or password= in an --extra-opts file)";
+  }
+  if (facts.password_source.empty()) {
+    return "the device refused the user name without a password; give one (--password-file "
+           "FILE, or password= in an --extra-opts file)";
+  }
+  return "the device refused the user name or password; check --user and " + facts.password_source;
 }
 
 std::string NotJsonAdvice(const FailureFacts& facts) {
@@ -53,34 +62,36 @@ constexpr FailureOwner kOperator = FailureOwner::kOperator;
 struct Outcome {
   FailureClass failure_class;
   FailureOwner owner;
+  const char* summary;
   const char* advice;
   std::string (*refine)(const FailureFacts&);
 };
 
 constexpr Outcome kTimedOut = {
-    FailureClass::kTimeout, kDevice,
+    FailureClass::kTimeout, kDevice, "no answer from {where} within {seconds} s",
     "no answer in time; check the host, the port, a firewall on the way and --secure", nullptr};
-constexpr Outcome kRefused = {FailureClass::kRefused, kDevice,
+constexpr Outcome kRefused = {FailureClass::kRefused, kDevice, "{where} refused the connection",
                               "nothing accepts connections there; check the host, the port "
                               "(--port) and whether the device wants --secure",
                               nullptr};
 constexpr Outcome kNoRoute = {
-    FailureClass::kRefused, kDevice,
+    FailureClass::kRefused, kDevice, "no route to {where}",
     "no route to the device; check the address and the network on the way", nullptr};
-constexpr Outcome kUnresolved = {FailureClass::kDns, kDevice,
-                                 "the host name cannot be resolved; check --host and the DNS",
-                                 nullptr};
+constexpr Outcome kUnresolved = {
+    FailureClass::kDns, kDevice, "the host name of {where} does not resolve",
+    "the host name cannot be resolved; check --host and the DNS", nullptr};
 constexpr Outcome kHttpError = {
-    FailureClass::kHttpStatus, kDevice,
+    FailureClass::kHttpStatus, kDevice, "{where} answered with an HTTP error",
     "the device answered with an HTTP error; check the device, then try again", nullptr};
 constexpr Outcome kForbidden = {
-    FailureClass::kAuth, kOperator,
+    FailureClass::kAuth, kOperator, "{where} forbids this account",
     "the device forbids this account; check --user and the device's access settings", nullptr};
-constexpr Outcome kLogin = {FailureClass::kAuth, kOperator, "", LoginAdvice};
-constexpr Outcome kOther = {FailureClass::kOther, kDevice, "see the trace for the step that failed",
-                            nullptr};
+constexpr Outcome kLogin = {FailureClass::kAuth, kOperator, "{where} refused the login", "",
+                            LoginAdvice};
+constexpr Outcome kOther = {FailureClass::kOther, kDevice, "reading {where} failed",
+                            "see the trace for the step that failed", nullptr};
 constexpr Outcome kComponentMissing = {
-    FailureClass::kOther, kOperator,
+    FailureClass::kOther, kOperator, "the network component could not be set up",
     "the network component could not be set up (on Windows: is mvnetwork.dll registered?)",
     nullptr};
 
@@ -104,9 +115,11 @@ constexpr CodeRow kCodes[] = {
     {11002, kUnresolved},
     {11003, kUnresolved},
     {11004, kUnresolved},
-    {22450, {FailureClass::kTls, kDevice, "", CertificateAdvice}},
+    {22450,
+     {FailureClass::kTls, kDevice, "the certificate of {where} was refused", "",
+      CertificateAdvice}},
     {22449,
-     {FailureClass::kOther, kDevice,
+     {FailureClass::kOther, kDevice, "the connection to {where} broke off",
       "the connection broke off before a whole answer arrived; check --secure (HTTPS to an HTTP "
       "port or the reverse) and the network",
       nullptr}},
@@ -131,11 +144,13 @@ constexpr StatusRow kStatuses[] = {
     {401, kLogin},
     {403, kForbidden},
     {404,
-     {FailureClass::kHttpStatus, kDevice,
+     {FailureClass::kHttpStatus, kDevice, "{where} has no /getData.json (HTTP 404)",
       "the device has no /getData.json; is it a Room Alert with its JSON status page, and is any "
       "path in --host right?",
       nullptr}},
-    {0, kHttpError},
+    {0,
+     {FailureClass::kHttpStatus, kDevice, "{where} answered HTTP {status}", kHttpError.advice,
+      nullptr}},
 };
 
 struct TextRow {
@@ -144,15 +159,17 @@ struct TextRow {
 };
 constexpr TextRow kTexts[] = {
     {LoadText::kHostNotSet,
-     {FailureClass::kOther, kOperator, "no device is named; give --host", nullptr}},
+     {FailureClass::kOther, kOperator, "no device is named", "no device is named; give --host",
+      nullptr}},
     {LoadText::kComponentMissing, kComponentMissing},
-    {LoadText::kConversionFailed, {FailureClass::kNotJson, kDevice, "", NotJsonAdvice}},
+    {LoadText::kConversionFailed,
+     {FailureClass::kNotJson, kDevice, "{where} did not answer with JSON", "", NotJsonAdvice}},
     {LoadText::kXmlUnusable,
-     {FailureClass::kNotJson, kDevice,
+     {FailureClass::kNotJson, kDevice, "{where} answered JSON that is no Room Alert status",
       "the JSON is not a Room Alert status document; check that --host names a Room Alert",
       nullptr}},
     {LoadText::kSaveFailed,
-     {FailureClass::kNoSensors, kDevice,
+     {FailureClass::kNoSensors, kDevice, "{where} lists no sensors, or a document was not written",
       "the device's JSON lists no sensors, or a document could not be written; see the trace",
       nullptr}},
 };
@@ -166,13 +183,14 @@ constexpr DetailRow kDetails[] = {
     // A component that could not be made leaves the retrieval without a detail.
     {Detail::kEmpty, kComponentMissing},
     {Detail::kBodyUnusable,
-     {FailureClass::kNotJson, kDevice,
+     {FailureClass::kNotJson, kDevice, "{where} answered nothing usable as JSON",
       "the answer was empty or does not start as JSON text; is this a Room Alert's JSON status "
       "page?",
       nullptr}},
 };
 
 constexpr Outcome kWriteFailed = {FailureClass::kWrite, kOperator,
+                                  "the documents could not be written or read back",
                                   "the documents could not be written or read back; check the "
                                   "folder's free space and permissions",
                                   nullptr};
@@ -183,8 +201,15 @@ Failure Of(const Outcome& outcome, bool known) {
   failure.owner = outcome.owner;
   failure.advice = outcome.advice;
   failure.refine = outcome.refine;
+  failure.summary = outcome.summary;
   failure.known = known;
   return failure;
+}
+
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, seconds < 9.95 ? "%.1f" : "%.0f", seconds);
+  return text;
 }
 
 Outcome OutcomeOf(const LoadErrorParts& parts) {
@@ -229,7 +254,23 @@ std::string RunbookAnchor(FailureClass failure_class) {
 Failure ClassifyLastError(const std::string& last_error) {
   LoadErrorParts parts;
   if (!SplitLoadError(last_error.c_str(), parts)) return Of(kOther, false);
-  return Of(OutcomeOf(parts), true);
+  Failure failure = Of(OutcomeOf(parts), true);
+  if (parts.text == LoadText::kRetrievalFailed && parts.detail == Detail::kHttpStatus) {
+    failure.http_status = parts.code;
+  }
+  return failure;
+}
+
+std::string Failure::Summary(const std::string& where, double seconds) const {
+  const std::pair<const char*, std::string> kFields[] = {{"{where}", where},
+                                                         {"{seconds}", Seconds(seconds)},
+                                                         {"{status}", std::to_string(http_status)}};
+  std::string text = summary;
+  for (const auto& [field, value] : kFields) {
+    const std::size_t at = text.find(field);
+    if (at != std::string::npos) text.replace(at, std::strlen(field), value);
+  }
+  return text;
 }
 
 Failure HostFailure(FailureClass failure_class) {

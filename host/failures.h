@@ -47,7 +47,10 @@ enum class FailureOwner : uint8_t { kDevice, kOperator };
 
 // What the operator knows besides the last error text, to tell causes of one class apart.
 struct FailureFacts {
-  bool has_user = false;       // a user name was set
+  bool has_user = false;  // a user name was set
+  // Where the password came from, as the advice names it ("the first line of --password-file
+  // FILE"); empty: none was given.
+  std::string password_source;
   std::string component_line;  // the network component's last trace line of this load, if any
   std::string body;            // the start of the JSON working file of this load, if written
 };
@@ -61,10 +64,16 @@ struct Failure {
   std::string (*refine)(const FailureFacts& facts) = nullptr;
   // false: the text is none the module gives.
   bool known = false;
+  // What failed in a few plain words of ours, for a status line; {where} stands for the device,
+  // {seconds} for how long the load took, {status} for the HTTP status it answered.
+  const char* summary = "reading {where} failed";
+  int32_t http_status = 0;  // the status the device answered, when it was one
 
   std::string Advice(const FailureFacts& facts) const {
     return refine != nullptr ? refine(facts) : advice;
   }
+  // where: the device as host[:port]; seconds: how long the load took.
+  std::string Summary(const std::string& where, double seconds) const;
 };
 
 // The failure the module's last error text stands for (UTF-8 or the module's code page: the

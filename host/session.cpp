@@ -109,6 +109,7 @@ LoadView Session::Load(LoadKind kind) {
 std::string Session::Guidance(const LoadView& view) const {
   FailureFacts facts;
   facts.has_user = !settings_.user.empty();
+  facts.password_source = settings_.password_source;
   const std::string lines = FileBytes(view.files.trace, view.trace_start);
   const std::size_t at = lines.rfind("HttpComponent: ");
   if (at != std::string::npos) facts.component_line = lines.substr(at, lines.find('\n', at) - at);

@@ -33,6 +33,7 @@ struct SessionSettings {
   uint32_t port = 0;  // 0: the scheme's port, or the one in the host text
   std::string user;
   std::string password;
+  std::string password_source;  // for the advice on a refused login (FailureFacts)
   LoadFiles files;
   // Notes where each load's trace lines begin, for Guidance(); a host that gives none saves the
   // look at the trace's size before every load.

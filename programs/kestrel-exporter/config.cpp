@@ -86,7 +86,11 @@ bool IsReservedLabel(const std::string& name) {
       "device", "port",    "port_id", "sensor_id", "type",     "unit",
       "error",  "class",   "serial",  "mac",       "firmware", "model",
       "name",   "address", "le",      "quantile",  "version"};
-  return kReserved.count(name) != 0;
+  // The threshold series' own, and the one the scrape configuration gives every sample so that
+  // the Alertmanager can tell which exporter a device alert came through.
+  static const std::set<std::string> kThresholdsAndScrape = {"severity", "bound",
+                                                             "kestrel_exporter"};
+  return kReserved.count(name) != 0 || kThresholdsAndScrape.count(name) != 0;
 }
 
 void ParseListen(const YAML::Node& node, Config& config) {
@@ -127,9 +131,18 @@ void ReadBackoffMax(const char* key, const YAML::Node& value, DefaultsRead& read
   read.backoff_max = value;
 }
 
+void ReadDefaultThresholds(const char*, const YAML::Node& value, DefaultsRead& read) {
+  read.config.thresholds = ParseDefaultThresholds(value);
+}
+
 constexpr Key<DefaultsRead> kDefaultKeys[] = {
-    {"secure", ReadDefaultSecure},       {"port", ReadDefaultPort}, {"timeout", ReadTimeout},
-    {"poll_interval", ReadPollInterval}, {"backoff", ReadBackoff},  {"backoff_max", ReadBackoffMax},
+    {"secure", ReadDefaultSecure},
+    {"port", ReadDefaultPort},
+    {"timeout", ReadTimeout},
+    {"poll_interval", ReadPollInterval},
+    {"backoff", ReadBackoff},
+    {"backoff_max", ReadBackoffMax},
+    {"thresholds", ReadDefaultThresholds},
 };
 
 void ParseDefaults(const YAML::Node& node, Config& config) {
@@ -301,6 +314,8 @@ struct DeviceRead {
   bool has_secure = false;
   bool has_port = false;
   bool has_tls = false;
+  YAML::Node thresholds{};  // read once the defaults are known
+  bool has_thresholds = false;
 };
 
 void ReadName(const char* key, const YAML::Node& value, DeviceRead& read) {
@@ -355,9 +370,16 @@ void ReadDeviceTls(const char*, const YAML::Node& value, DeviceRead& read) {
   read.has_tls = true;
 }
 
+void ReadDeviceThresholds(const char*, const YAML::Node& value, DeviceRead& read) {
+  read.thresholds = value;
+  read.has_thresholds = true;
+}
+
 constexpr Key<DeviceRead> kDeviceKeys[] = {
-    {"name", ReadName}, {"host", ReadHost},     {"auth", ReadAuth},     {"secure", ReadSecure},
-    {"port", ReadPort}, {"labels", ReadLabels}, {"tls", ReadDeviceTls},
+    {"name", ReadName},     {"host", ReadHost},
+    {"auth", ReadAuth},     {"secure", ReadSecure},
+    {"port", ReadPort},     {"labels", ReadLabels},
+    {"tls", ReadDeviceTls}, {"thresholds", ReadDeviceThresholds},
 };
 
 void ParseDevices(const YAML::Node& node, const std::string& config_file, Config& config) {
@@ -384,6 +406,9 @@ void ParseDevices(const YAML::Node& node, const std::string& config_file, Config
     if (!read.has_secure) d.secure = config.secure;
     if (!read.has_port) d.port = config.port;
     if (!read.has_tls && !d.auth.empty()) d.tls = config.auth_modules[d.auth].tls;
+    d.thresholds.device = config.thresholds;
+    if (read.has_thresholds)
+      d.thresholds = ParseDeviceThresholds(read.thresholds, config.thresholds);
     config.devices.push_back(std::move(d));
   }
 }
@@ -483,6 +508,7 @@ DeviceConfig Config::UnlistedDevice(const std::string& host) const {
   device.host = host;
   device.secure = secure;
   device.port = port;
+  device.thresholds.device = thresholds;
   device.unlisted = true;
   return device;
 }

@@ -8,6 +8,7 @@
 //     poll_interval: 30s            # with --poll, how often each device is loaded
 //     backoff: 30s                  # after a time-out or refusal, no load before this (0: off)
 //     backoff_max: 10m              # the wait doubles with each such failure up to this
+//     thresholds: {temperature: {warning_high: 27}}  # limits per room (thresholds.h)
 //   auth_modules:
 //     NAME:
 //       user: admin
@@ -22,6 +23,9 @@
 //       secure: true                # optional, overrides defaults
 //       port: 443                   # optional, overrides defaults
 //       labels: {site: berlin}      # optional, on every sample of the device and its /sd target
+//       thresholds:                 # optional, over the defaults' (thresholds.h)
+//         humidity: {warning_high: 60}
+//         ports: {"Rack 4 Intake": {temperature: {critical_high: 30}}}  # by port label
 //       tls:                        # optional; else the auth module's; else the system's store
 //         ca_file: site-ca.pem      # the only CA this device's certificate may come from
 //         insecure_skip_verify: false  # true checks nothing: a lab device, never a real one
@@ -38,6 +42,7 @@
 #include <utility>
 #include <vector>
 
+#include "programs/kestrel-exporter/thresholds.h"
 #include "web/address.h"
 
 namespace kestrel::exporter {
@@ -73,6 +78,7 @@ struct DeviceConfig {
   Labels labels;
   bool unlisted = false;  // made for a probe of a host the file does not list
   TlsConfig tls;          // the device's own, else its auth module's
+  DeviceThresholds thresholds{};
 };
 
 struct Config {
@@ -84,6 +90,7 @@ struct Config {
   double poll_interval_seconds = 30.0;
   double backoff_seconds = 30.0;
   double backoff_max_seconds = 600.0;
+  Thresholds thresholds = BuiltInThresholds();  // every device's, unless it says otherwise
   std::map<std::string, AuthModule> auth_modules;
   bool allow_unlisted_targets = false;
   std::vector<web::Network> unlisted_targets_allowed_networks;  // empty: no client may

@@ -28,6 +28,11 @@ void Device::SetLabels(const Labels& labels) {
   config_.labels = labels;
 }
 
+void Device::SetThresholds(const DeviceThresholds& thresholds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  config_.thresholds = thresholds;
+}
+
 std::shared_ptr<const LoadResult> Device::Last() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return last_;

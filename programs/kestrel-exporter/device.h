@@ -53,6 +53,7 @@ class Device {
 
   DeviceConfig Settings() const;
   void SetLabels(const Labels& labels);
+  void SetThresholds(const DeviceThresholds& thresholds);
   std::shared_ptr<const LoadResult> Last() const;
   bool Loading() const;
   // Probes waiting for the running load.

@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -187,6 +188,38 @@ void AppendLabels(std::string& out, const Labels& labels, const char* more_name 
   if (!first) out += '}';
 }
 
+// The quantities that have limits: the sensor type, its family of limits and how a limit written
+// in the configuration's unit becomes the family's.
+struct ThresholdFamily {
+  uint32_t type_id;
+  const char* family;
+  const char* help;
+  Bounds Thresholds::*bounds;
+  Scale scale;
+  uint32_t unit;  // the configuration's
+};
+
+constexpr ThresholdFamily kThresholdFamilies[] = {
+    {10, "roomalert_threshold_celsius",
+     "Temperature limit in degrees Celsius from the exporter's configuration.",
+     &Thresholds::temperature, Scale::kTemperature, 1001},
+    {20, "roomalert_threshold_humidity_ratio",
+     "Relative humidity limit, 0 to 1, from the exporter's configuration.", &Thresholds::humidity,
+     Scale::kPercent, 2001},
+};
+
+void AddPortThresholds(MetricSet& set, const ThresholdFamily& family, const Bounds& bounds,
+                       Labels& labels) {
+  for (std::size_t i = 0; i < kThresholdBoundCount; ++i) {
+    if (!bounds[i]) continue;
+    double value = 0;
+    ToBaseUnit(family.scale, family.unit, *bounds[i], value);
+    labels[3].second = kThresholdBounds[i].severity;
+    labels[4].second = kThresholdBounds[i].bound;
+    set.Add(family.family, "gauge", family.help, labels, value);
+  }
+}
+
 }  // namespace
 
 std::string FormatSample(double value) {
@@ -298,6 +331,31 @@ void AddDeviceMetrics(MetricSet& set, const std::string& device, const Labels& e
       labels[2].second = itf.interface_id;
       labels[3].second = sensor.sensor_id;
       AddSensor(set, labels, sensor);
+    }
+  }
+}
+
+void AddThresholdMetrics(MetricSet& set, const DeviceConfig& device, const LoadResult& load) {
+  if (!load.finished || load.result != 0) return;
+  Labels labels = With(
+      {{"device", device.name}, {"port", ""}, {"port_id", ""}, {"severity", ""}, {"bound", ""}},
+      device.labels);
+  // A port's sensors share its limits: one series per port even where it has two of a kind.
+  std::vector<std::pair<const ThresholdFamily*, std::string>> done;
+  for (const host::InterfaceView& itf : load.device.interfaces) {
+    for (const host::SensorView& sensor : itf.sensors) {
+      if (sensor.empty_port) continue;
+      const uint32_t type = Code(sensor.type_id);
+      for (const ThresholdFamily& family : kThresholdFamilies) {
+        if (family.type_id != type) continue;
+        const std::pair<const ThresholdFamily*, std::string> port{&family, itf.interface_id};
+        if (std::find(done.begin(), done.end(), port) != done.end()) continue;
+        done.push_back(port);
+        labels[1].second = host::PortLabel(itf, sensor);
+        labels[2].second = itf.interface_id;
+        AddPortThresholds(set, family, device.thresholds.For(labels[1].second).*family.bounds,
+                          labels);
+      }
     }
   }
 }

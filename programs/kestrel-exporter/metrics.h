@@ -50,6 +50,10 @@ class MetricSet {
 void AddDeviceMetrics(MetricSet& set, const std::string& device, const Labels& extra,
                       const LoadResult& load);
 
+// The limits the configuration sets for the device's temperature and humidity ports: one series
+// per port, severity and bound that has a limit, while the load tells which ports there are.
+void AddThresholdMetrics(MetricSet& set, const DeviceConfig& device, const LoadResult& load);
+
 // Samples of the exporter process itself (CPU, memory, descriptors and their limits, start time).
 void AddProcessMetrics(MetricSet& set);
 

@@ -31,6 +31,7 @@ void Registry::Apply(const Config& config) {
       if (old != by_name_.end() && old->second->SameProvider(wanted, auth)) {
         device = old->second;
         device->SetLabels(wanted.labels);
+        device->SetThresholds(wanted.thresholds);
       } else {
         device = std::make_shared<Device>(wanted, auth, factory_(wanted, auth),
                                           FolderGuard(wanted.name));

@@ -118,6 +118,22 @@ std::string WithLines(std::string output, const std::vector<std::string>& lines)
   return output;
 }
 
+std::vector<std::string> WarningLines(const Job& job) {
+  std::vector<std::string> lines;
+  for (const std::string& warning : job.warnings) lines.push_back("warning: " + warning);
+  return lines;
+}
+
+// The device as a status line names it: host[:port] of its URL.
+std::string Where(const std::string& url) {
+  const std::size_t scheme = url.find("://");
+  const std::size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+  const std::size_t end = url.find('/', start);
+  std::string where = url.substr(start, end == std::string::npos ? end : end - start);
+  const std::size_t at = where.rfind('@');
+  return at == std::string::npos ? where : where.substr(at + 1);
+}
+
 struct CheckRun {
   std::mutex lock;
   std::condition_variable finished;
@@ -135,7 +151,8 @@ CheckOutcome Judge(const Options& o, const Job& job, Session& session, const std
   verbose.last_error = view.last_error;
   if (view.result != 0) {
     const int state = LoadFailureState(view.failure, job.unreachable_state);
-    return {state, CheckProblemOutput(state, view.last_error, {session.Guidance(view)})};
+    const std::string summary = view.failure.Summary(Where(verbose.url), view.load_ms / 1000.0);
+    return {state, CheckProblemOutput(state, summary, {view.last_error, session.Guidance(view)})};
   }
   if (!view.Ok()) return {kCheckUnknown, CheckUnknownLine(view.read_error)};
   return EvaluateCheck(CheckSensors(view.device), job.policy);
@@ -152,6 +169,7 @@ CheckOutcome LoadAndJudge(const Options& o, const Job& job, const std::string& f
   verbose.trace = trace;
   CheckOutcome outcome = Judge(o, job, session, folder, trace, verbose);
   outcome.output = WithLines(outcome.output, VerboseLines(o, job, verbose));
+  outcome.output = WithLines(outcome.output, WarningLines(job));
   return outcome;
 }
 
@@ -167,9 +185,11 @@ std::string TimeOutOutput(const Options& o, const Job& job, const std::string& t
   Verbose verbose;
   verbose.url = job.has_host ? DeviceUrl(job.host, job.secure, job.port) : "the device";
   verbose.trace = trace;
-  const std::string reason = "no answer from " + verbose.url + " within " +
+  const std::string reason = "no answer from " + Where(verbose.url) + " within " +
                              Seconds(job.timeout_seconds) + " s (--timeout)";
-  return WithLines(CheckProblemOutput(job.timeout_state, reason), VerboseLines(o, job, verbose));
+  return WithLines(
+      WithLines(CheckProblemOutput(job.timeout_state, reason), VerboseLines(o, job, verbose)),
+      WarningLines(job));
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdlib>
-#include <fstream>
+#include <filesystem>
+#include <sstream>
 
 namespace kestrel::host {
 
@@ -23,13 +24,53 @@ const char* const kDefaultFiles[] = {
     "/etc/opt/nagios-plugins.ini",
 };
 
+// The names looked for in each folder of $NAGIOS_CONFIG_PATH, in their order.
+const char* const kPathFileNames[] = {"monitoring-plugins.ini", "plugins.ini",
+                                      "nagios-plugins.ini"};
+
+bool Exists(const std::string& path) {
+  std::error_code ignored;
+  return std::filesystem::exists(path, ignored);
+}
+
+std::string FileInConfigPath() {
+  const char* path = std::getenv("NAGIOS_CONFIG_PATH");
+  if (path == nullptr) return "";
+  std::istringstream folders(path);
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    if (folder.empty()) continue;
+    for (const char* name : kPathFileNames) {
+      if (Exists(folder + "/" + name)) return folder + "/" + name;
+    }
+  }
+  return "";
+}
+
 std::string DefaultFile() {
   const char* named = std::getenv("MP_CONFIG_FILE");
   if (named != nullptr && *named != 0) return named;
+  const std::string in_path = FileInConfigPath();
+  if (!in_path.empty()) return in_path;
   for (const char* path : kDefaultFiles) {
-    if (std::ifstream(path).good()) return path;
+    if (Exists(path)) return path;
   }
   return "";
+}
+
+// A password in a file every user may read is no secret; the monitoring user's group reading it
+// is how plugins.ini is meant to be shared.
+std::string ReadableByAll(const std::string& file) {
+#if defined(_WIN32)
+  (void)file;
+  return "";
+#else
+  std::error_code ignored;
+  const auto permissions = std::filesystem::status(file, ignored).permissions();
+  if ((permissions & std::filesystem::perms::others_read) == std::filesystem::perms::none) {
+    return "";
+  }
+  return file + " holds a password and every user of this machine can read it; chmod o-r " + file;
+#endif
 }
 
 // INI as the plug-ins write it: a value is everything after the first "=", spaces, ";" and "#"
@@ -69,6 +110,7 @@ bool ReadExtraOpts(const std::string& where_from, ExtraOpts& extra, std::string&
       if (item.name == "password") {
         extra.has_password = true;
         extra.password = value;
+        extra.password_source = "password= in [" + section + "] of " + file + " (--extra-opts)";
       } else {
         extra.arguments.push_back("--" + item.name + "=" + value);
       }
@@ -78,6 +120,8 @@ bool ReadExtraOpts(const std::string& where_from, ExtraOpts& extra, std::string&
     error = where + file + " has no section [" + section + "]";
     return false;
   }
+  const std::string warning = extra.has_password ? ReadableByAll(file) : "";
+  if (!warning.empty()) extra.warnings.push_back(warning);
   return true;
 }
 
@@ -99,9 +143,11 @@ bool ExpandExtraOpts(std::vector<std::string>& args, ExtraOpts& extra, std::stri
     ExtraOpts one;
     if (!ReadExtraOpts(where_from, one, error)) return false;
     front.insert(front.end(), one.arguments.begin(), one.arguments.end());
+    extra.warnings.insert(extra.warnings.end(), one.warnings.begin(), one.warnings.end());
     if (one.has_password) {
       extra.has_password = true;
       extra.password = one.password;
+      extra.password_source = one.password_source;
     }
   }
   extra.arguments = front;

@@ -12,13 +12,18 @@ struct ExtraOpts {
   std::vector<std::string> arguments;  // "--name=value" for every key of the section
   bool has_password = false;           // the key "password": a secret is never an argument
   std::string password;
+  std::string password_source;  // "password= in [SECTION] of FILE (--extra-opts)"
+  std::vector<std::string> warnings;
 };
 
 // The section used when the option names none.
 constexpr const char* kExtraOptsSection = "check_roomalert";
 
-// Reads where_from ("", "section", "@file" or "section@file"); without a file, the first of the
-// monitoring plug-ins' usual places that exists. false with error when nothing can be read.
+// Reads where_from ("", "section", "@file" or "section@file"); without a file, the one the
+// monitoring plug-ins would read: $MP_CONFIG_FILE, else the first of monitoring-plugins.ini,
+// plugins.ini and nagios-plugins.ini in a folder of $NAGIOS_CONFIG_PATH (a list separated by
+// ":"), else the first of their usual places that exists. false with error when nothing can be
+// read.
 bool ReadExtraOpts(const std::string& where_from, ExtraOpts& extra, std::string& error);
 
 // Takes every --extra-opts[=SECTION@FILE] (or --extra-opts SECTION@FILE) out of args (args[0] is

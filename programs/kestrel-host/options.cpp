@@ -120,7 +120,8 @@ void AddDeviceOptions(CLI::App& app, Options& o, Added& added) {
   CLI::Option* user = app.add_option("--user", o.user, "account name for HTTP authentication")
                           ->check(Check(NotEmpty));
   app.add_option("--password-file", o.password_file,
-                 "the password is the first line of this file (never the command line)")
+                 "the password is the first line of this file (never the command line; without "
+                 "it: password= of --extra-opts, else $ROOMALERT_PASSWORD)")
       ->needs(user);
   app.add_option_function<std::string>("--password", [](const std::string&) {})
       ->group("")
@@ -227,7 +228,8 @@ std::string Resolve(Options& o, Job& job, const Added& added) {
     if (!app::ReadPasswordFile(o.password_file, job.password, error, warning)) {
       return "--password-file: " + error;
     }
-    if (!warning.empty()) app::Log(kProgram).Warning(warning);
+    job.password_source = "the first line of --password-file " + o.password_file;
+    if (!warning.empty()) job.warnings.push_back(warning);
   }
   if (!o.cacert.empty()) {
     std::string error;
@@ -247,7 +249,25 @@ std::string Resolve(Options& o, Job& job, const Added& added) {
   ParseCheckState(o.no_reading, job.policy.no_reading);
   ParseCheckState(o.unreachable, job.unreachable_state);
   ParseTimeout(o.timeout, job.timeout_seconds, job.timeout_state);
+  // The module would read its own default, localhost:8380: a service that lost its address would
+  // watch whatever answers there.
+  if (o.check && !job.has_host) return "no device named; give -H HOST";
   return "";
+}
+
+// A file named for the password wins, as the more specific; then an --extra-opts file's
+// password=, then the environment.
+void TakePassword(const ExtraOpts& extra, Job& job) {
+  if (!job.password_source.empty()) return;
+  if (extra.has_password) {
+    job.password = extra.password;
+    job.password_source = extra.password_source;
+    return;
+  }
+  const char* value = std::getenv(kPasswordVariable);
+  if (value == nullptr || *value == 0) return;
+  job.password = value;
+  job.password_source = std::string("the environment variable ") + kPasswordVariable;
 }
 
 // Every file is checked before the device is asked: a load whose documents cannot be written
@@ -283,7 +303,8 @@ int ParseOptions(int argc, char** argv, Options& o, Job& job) {
   app.footer(
       "Exit status: 0 every load succeeded, 1 a load failed (its error text and a hint on "
       "stderr),\n2 usage error or a module that cannot be loaded. With --check: 0 OK, 1 WARNING, "
-      "2 CRITICAL,\n3 UNKNOWN (usage errors, an unreadable password file, a refused login); a "
+      "2 CRITICAL,\n3 UNKNOWN (usage errors, no -H, an unreadable password file, a refused login); "
+      "a "
       "device or\nnetwork failure and the time-out are CRITICAL unless --unreachable or -t say "
       "otherwise.");
   Added added{};
@@ -295,9 +316,16 @@ int ParseOptions(int argc, char** argv, Options& o, Job& job) {
       [check](const std::string& message) { return UsageFailure(check, message); });
   if (parsed >= 0) return parsed;
   error = Resolve(o, job, added);
-  if (error.empty() && extra.has_password) job.password = extra.password;
+  if (error.empty()) TakePassword(extra, job);
+  job.warnings.insert(job.warnings.end(), extra.warnings.begin(), extra.warnings.end());
   if (error.empty() && !o.info) error = PrepareOutputs(o);
-  return error.empty() ? -1 : UsageFailure(o.check, error);
+  if (!error.empty()) return UsageFailure(o.check, error);
+  // A check's stderr may reach the core in front of its status line (Icinga 2 reads both as
+  // one): there the warnings go into the long output instead.
+  if (!o.check) {
+    for (const std::string& warning : job.warnings) app::Log(kProgram).Warning(warning);
+  }
+  return -1;
 }
 
 }  // namespace kestrel::host

@@ -52,11 +52,19 @@ struct Job {
   bool secure = false;
   uint32_t port = 0;
   std::string password;
+  std::string password_source;  // where the password came from, for the advice on a refused login
+  // Said on stderr, and in a check's long output, where on-call sees it.
+  std::vector<std::string> warnings;
   CheckPolicy policy;
   double timeout_seconds = 10.0;
   int timeout_state = kCheckCritical;
   int unreachable_state = kCheckCritical;
 };
+
+// Where a password comes from when neither --password-file nor an --extra-opts file gives one:
+// a monitoring core sets it for the check alone (Icinga 2's env), and unlike an argument it does
+// not show in the process list to every user.
+constexpr const char* kPasswordVariable = "ROOMALERT_PASSWORD";
 
 // Parses the command line (with the --extra-opts it names) into o and job. Answers -1 to go on,
 // else the exit status (help, version and usage errors are printed already).

@@ -10,6 +10,7 @@ SessionSettings SettingsFor(const Options& o, const Job& job, const LoadFiles& f
   settings.port = job.port;
   settings.user = o.user;
   settings.password = job.password;
+  settings.password_source = job.password_source;
   settings.files = files;
   return settings;
 }

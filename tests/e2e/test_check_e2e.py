@@ -80,23 +80,38 @@ class CheckRunTest(HostTestCase):
         ("switch alarm", [], ["--switch-alarm", "closed", "-s", "Door Contact"], 2,
          "ROOMALERT CRITICAL - Door Contact switch: closed (alarm when closed)", [],
          {"Door Contact switch": ("0", None, "", "", "", "")}),
-        ("unreachable", None, ["-H", "127.0.0.1:{free port}"], 2,
-         "ROOMALERT CRITICAL - Failed to retrieve device data over HTTP. The GET request failed "
-         "with error: [No connection could be made",
-         ["http://127.0.0.1:{free port}/getData.json: nothing accepts connections there"], {}),
-        ("unreachable, --unreachable unknown", None,
+        # Our plain words first; the module's own text and what to do follow.
+        ("refused", None, ["-H", "127.0.0.1:{free port}"], 2,
+         "ROOMALERT CRITICAL - 127.0.0.1:{free port} refused the connection",
+         ["Failed to retrieve device data over HTTP. The GET request failed with error: [No "
+          "connection could be made",
+          "http://127.0.0.1:{free port}/getData.json: nothing accepts connections there"], {}),
+        ("refused, --unreachable unknown", None,
          ["-H", "127.0.0.1:{free port}", "--unreachable", "unknown"], 3,
-         "ROOMALERT UNKNOWN - Failed to retrieve device data", [], {}),
+         "ROOMALERT UNKNOWN - 127.0.0.1:{free port} refused the connection", [], {}),
+        # A plug-in that lost its address must not watch whatever answers on localhost:8380.
+        ("no -H", None, [], 3, "ROOMALERT UNKNOWN - no device named; give -H HOST", [], {}),
         ("not a Room Alert answer", ["--fault", "html"], [], 2,
-         "ROOMALERT CRITICAL - Failed to convert Json data to XML data.", [], {}),
+         "ROOMALERT CRITICAL - {address} did not answer with JSON",
+         ["Failed to convert Json data to XML data."], {}),
         ("time-out", ["--fault", "delay:8000"], ["-t", "2"], 2,
-         "ROOMALERT CRITICAL - no answer from http://{address}/getData.json within 2 s", [], {}),
+         "ROOMALERT CRITICAL - no answer from {address} within 2 s (--timeout)", [], {}),
         ("time-out, -t 2:UNKNOWN", ["--fault", "delay:8000"], ["-t", "2:UNKNOWN"], 3,
          "ROOMALERT UNKNOWN - no answer from", [], {}),
         ("refused login", ["--user", "admin", "--password", PASSWORD],
          ["--user", "admin", "--password-file", "{wrong password}"], 3,
-         "ROOMALERT UNKNOWN - Failed to retrieve device data over HTTP. The GET request failed "
-         "with error: [HTML Error [401].]", [], {}),
+         "ROOMALERT UNKNOWN - {address} refused the login",
+         ["Failed to retrieve device data over HTTP. The GET request failed with error: [HTML "
+          "Error [401].]",
+          "http://{address}/getData.json: the device refused the user name or password; check "
+          "--user and the first line of --password-file {wrong password}"], {}),
+        # The hint names the INI section the wrong password came from; every user may read that
+        # file, which on-call hears in the long output (stderr may precede the status line).
+        ("refused login, password from INI", ["--user", "admin", "--password", PASSWORD],
+         ["--extra-opts=wrong@{ini}"], 3, "ROOMALERT UNKNOWN - {address} refused the login",
+         ["http://{address}/getData.json: the device refused the user name or password; check "
+          "--user and password= in [wrong] of {ini} (--extra-opts)",
+          "warning: {ini} holds a password and every user of this machine can read it"], {}),
         ("password from --extra-opts", ["--user", "admin", "--password", PASSWORD],
          ["--extra-opts=rack@{ini}", "-s", "Internal Sensor"], 0,
          "ROOMALERT OK - Internal Sensor temperature: 22.31 C", [],
@@ -125,7 +140,9 @@ class CheckRunTest(HostTestCase):
         with open(self.path("plugins.ini"), "w") as f:
             f.write("[check_roomalert]\nwarning=40\n\n[rack]\n; the password never reaches ps\n"
                     "user=admin\npassword=%s\nwarning=30\ncritical=Internal Sensor=35\n\n"
-                    "[odd]\nuser=admin\npassword=%s\n" % (PASSWORD, ODD_PASSWORD))
+                    "[odd]\nuser=admin\npassword=%s\n\n[wrong]\nuser=admin\npassword=not-%s\n"
+                    % (PASSWORD, ODD_PASSWORD, PASSWORD))
+        os.chmod(self.path("plugins.ini"), 0o644)
 
     def fill(self, texts, address, port):
         out = []
@@ -160,6 +177,55 @@ class CheckRunTest(HostTestCase):
                 self.assertNotIn(ODD_PASSWORD, stdout)
                 if name.startswith("time-out"):
                     self.assertLess(elapsed, 5)
+
+    # Rows: name, environment, check arguments, exit code, start of the status line, lines that
+    # must follow it. The device asks for admin and PASSWORD; {dir} holds plugins.ini.
+    ENVIRONMENT_CASES = [
+        ("password from the environment", {"ROOMALERT_PASSWORD": PASSWORD}, ["--user", "admin"],
+         0, "ROOMALERT OK - 4 sensors OK", []),
+        ("wrong password from the environment", {"ROOMALERT_PASSWORD": "not-it"},
+         ["--user", "admin"], 3, "ROOMALERT UNKNOWN - {address} refused the login",
+         ["http://{address}/getData.json: the device refused the user name or password; check "
+          "--user and the environment variable ROOMALERT_PASSWORD"]),
+        # a file named for the password is the more specific
+        ("--password-file over the environment", {"ROOMALERT_PASSWORD": "not-it"},
+         ["--user", "admin", "--password-file", "{right password}"], 0, "ROOMALERT OK", []),
+        # the monitoring plug-ins' search: each folder of NAGIOS_CONFIG_PATH in turn
+        ("NAGIOS_CONFIG_PATH", {"NAGIOS_CONFIG_PATH": "{dir}/none::{dir}"},
+         ["--extra-opts=rack", "-s", "Internal Sensor"], 0,
+         "ROOMALERT OK - Internal Sensor temperature: 22.31 C", []),
+        ("MP_CONFIG_FILE before NAGIOS_CONFIG_PATH",
+         {"NAGIOS_CONFIG_PATH": "{dir}", "MP_CONFIG_FILE": "{dir}/other.ini"},
+         ["--extra-opts=rack"], 3, "ROOMALERT UNKNOWN - {address} refused the login",
+         ["http://{address}/getData.json: the device refused the user name or password; check "
+          "--user and password= in [rack] of {dir}/other.ini (--extra-opts)"]),
+    ]
+
+    def test_password_and_options_from_the_environment(self):
+        with open(self.path("right"), "w") as f:
+            f.write(PASSWORD + "\n")
+        os.chmod(self.path("right"), 0o600)
+        with open(self.path("other.ini"), "w") as f:
+            f.write("[rack]\nuser=admin\npassword=not-it\n")
+        os.chmod(self.path("other.ini"), 0o600)
+        unset = {"ROOMALERT_PASSWORD": "", "NAGIOS_CONFIG_PATH": "", "MP_CONFIG_FILE": ""}
+        with Simulator("--fixture", fixture("3w-typical.json"), "--user", "admin", "--password",
+                       PASSWORD) as sim:
+            def fill(text):
+                return (text.replace("{address}", sim.address).replace("{dir}", self.dir)
+                        .replace("{right password}", self.path("right")))
+            for name, env, args, code, status, lines in self.ENVIRONMENT_CASES:
+                with self.subTest(case=name):
+                    run = run_check(["-H", sim.address] + [fill(a) for a in args],
+                                    env=dict(unset, **{k: fill(v) for k, v in env.items()}))
+                    stdout = run.stdout.decode()
+                    self.assertEqual(run.returncode, code, stdout + run.stderr.decode())
+                    text, long_lines, _ = parse_plugin_output(stdout)
+                    self.assertTrue(text.startswith(fill(status)), text)
+                    for line in lines:
+                        self.assertTrue(any(l.startswith(fill(line)) for l in long_lines),
+                                        long_lines)
+                    self.assertNotIn(PASSWORD, stdout)
 
     def test_version_and_help(self):
         version = run_check(["-V"])

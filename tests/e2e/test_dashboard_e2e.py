@@ -86,29 +86,6 @@ def capture_site(folder):
     return probes, metrics, exporter.address
 
 
-def with_thresholds(text):
-    """A probe with the threshold series the exporter exports from its configuration's built-in
-    limits, added when the exporter at hand is one from before thresholds."""
-    if "roomalert_threshold_celsius" in text:
-        return text
-    limits = {"roomalert_temperature_celsius": ("roomalert_threshold_celsius", [
-                  ("warning", "high", 27), ("critical", "high", 32)]),
-              "roomalert_humidity_ratio": ("roomalert_threshold_humidity_ratio", [
-                  ("warning", "low", 0.2), ("warning", "high", 0.7),
-                  ("critical", "low", 0.1), ("critical", "high", 0.8)])}
-    lines = set()
-    for line in text.splitlines():
-        name, _, labels = line.partition("{")
-        if name in limits:
-            family, bounds = limits[name]
-            labels = re.sub(r',?sensor_id="\d+"', "", labels.rsplit(" ", 1)[0])
-            for severity, bound, value in bounds:
-                # one per port: a port's sensors share its limits
-                lines.add('%s{severity="%s",bound="%s",%s %s'
-                          % (family, severity, bound, labels, value))
-    return text + "\n" + "\n".join(sorted(lines)) + "\n"
-
-
 def scraped(text, target_labels):
     """(series, value, counts up) of one scrape's text, with the labels Prometheus gives the
     target: counters and histograms count up, everything else stays."""
@@ -181,8 +158,8 @@ class DashboardTest(ExporterTestCase):
         samples = scraped(metrics, {"job": "kestrel-exporter", "instance": address,
                                     "kestrel_exporter": address})
         for name, text in probes.items():
-            samples += scraped(with_thresholds(text), {"job": "roomalert", "instance": name,
-                                                       "kestrel_exporter": address})
+            samples += scraped(text, {"job": "roomalert", "instance": name,
+                                      "kestrel_exporter": address})
         dashboard = load_dashboard()
         end = int(time.time()) // 120 * 120
         for spacing in SPACINGS:

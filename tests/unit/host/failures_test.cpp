@@ -110,7 +110,7 @@ TEST(ClassifyLastErrorTest, EveryOtherTextOfALoad) {
       {LoadTextOf(LoadText::kXmlUnusable),
        {FailureClass::kNotJson, kDevice, "not a Room Alert status document"}},
       {LoadTextOf(LoadText::kSaveFailed), {FailureClass::kNoSensors, kDevice, "lists no sensors"}},
-      {Status(401), {FailureClass::kAuth, kOperator, "give --user NAME and --password-file"}},
+      {Status(401), {FailureClass::kAuth, kOperator, "give --user NAME and a password"}},
       {Status(403), {FailureClass::kAuth, kOperator, "forbids this account"}},
       {Status(404), {FailureClass::kHttpStatus, kDevice, "no /getData.json"}},
       {Status(500), {FailureClass::kHttpStatus, kDevice, "answered with an HTTP error"}},
@@ -138,12 +138,15 @@ TEST(FailureAdviceTest, FactsRefineTheAdvice) {
   const struct {
     std::string last_error;
     bool has_user;
-    const char* component_line;
+    const char* component_line;  // or, for a refused login, where the password came from
     const char* body;
     const char* advice_part;
   } kCases[] = {
-      {Status(401), true, "", "", "check --user and the first line"},
-      {Status(401), false, "", "", "give --user NAME and --password-file"},
+      // The hint names where the password came from: the file, an INI section, the environment.
+      {Status(401), true, "password= in [rack] of /etc/nagios/plugins.ini (--extra-opts)", "",
+       "check --user and password= in [rack] of /etc/nagios/plugins.ini (--extra-opts)"},
+      {Status(401), true, "", "", "refused the user name without a password; give one"},
+      {Status(401), false, "", "", "give --user NAME and a password (--password-file FILE"},
       // Which certificate check failed comes from libcurl's words in the component's line.
       {kCertificate, false,
        "HttpComponent: GET https://d/getData.json -> no response (error 22450: SSL certificate "
@@ -165,10 +168,35 @@ TEST(FailureAdviceTest, FactsRefineTheAdvice) {
     FailureFacts facts;
     facts.has_user = c.has_user;
     facts.component_line = c.component_line;
+    facts.password_source = c.component_line;
     facts.body = c.body;
     const std::string advice = ClassifyLastError(c.last_error).Advice(facts);
     EXPECT_NE(advice.find(c.advice_part), std::string::npos) << c.last_error << "\n" << advice;
     EXPECT_EQ(advice.find('\n'), std::string::npos);
+  }
+}
+
+// A status line's words of ours, with the device, the load's time and the answer put in.
+TEST(FailureSummaryTest, PlainWordsForTheStatusLine) {
+  const struct {
+    std::string last_error;
+    double seconds;
+    const char* summary;
+  } kCases[] = {
+      {Retrieval(ErrorMessageText(10061)), 0.01, "10.0.0.5:8380 refused the connection"},
+      {Retrieval(ErrorMessageText(10060)), 20.4, "no answer from 10.0.0.5:8380 within 20 s"},
+      {Retrieval(ErrorMessageText(22407)), 4.96, "no answer from 10.0.0.5:8380 within 5.0 s"},
+      {Retrieval(ErrorMessageText(11001)), 0.2, "the host name of 10.0.0.5:8380 does not resolve"},
+      {Retrieval(ErrorMessageText(22450)), 0.2, "the certificate of 10.0.0.5:8380 was refused"},
+      {Status(401), 0.1, "10.0.0.5:8380 refused the login"},
+      {Status(404), 0.1, "10.0.0.5:8380 has no /getData.json (HTTP 404)"},
+      {Status(503), 0.1, "10.0.0.5:8380 answered HTTP 503"},
+      {LoadTextOf(LoadText::kConversionFailed), 0.1, "10.0.0.5:8380 did not answer with JSON"},
+      {"Something new.", 0.1, "reading 10.0.0.5:8380 failed"},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(ClassifyLastError(c.last_error).Summary("10.0.0.5:8380", c.seconds), c.summary)
+        << c.last_error;
   }
 }
 
