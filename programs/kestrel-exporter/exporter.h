@@ -50,10 +50,18 @@ class Exporter {
   bool Reload(const std::function<bool(std::string& error)>& also = {});
   // Starts the loads that are due (with --poll); called about once a second.
   void PollDue(Clock::time_point now);
-  bool Stop(Clock::time_point deadline) { return scheduler_.Stop(deadline); }
+  bool Stop(Clock::time_point deadline) {
+    const bool resolved = registry_.Stop(deadline);
+    return scheduler_.Stop(deadline) && resolved;
+  }
+  // The port the server listens on, which unlisted targets may not point back at.
+  void ListeningOn(int port) { registry_.SetOwnPort(static_cast<uint16_t>(port)); }
   Config Current() const { return registry_.Current(); }
 
  private:
+  // The rest of a probe, once its target is found.
+  void ProbeFound(const std::shared_ptr<Device>& device, Clock::time_point deadline,
+                  web::Reply reply);
   // What the scheduler takes from a configuration: back-off and worker count.
   void Tune(const Config& config);
   Options options_;

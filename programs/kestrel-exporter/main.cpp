@@ -244,6 +244,7 @@ int Serve(const Options& o, app::Log& log) {
                     ModuleLoaderFactory(module, folders), log);
   Endpoint server("kestrel-exporter", ServerLimits(descriptors.connections), Routes(exporter));
   if (!StartServer(server, o, config, web, log)) return kExitUsage;
+  exporter.ListeningOn(server.Port());
   Poller poller(exporter, o.poll);
   ServeUntilStopped(o, exporter, server, log);
   server.Stop();

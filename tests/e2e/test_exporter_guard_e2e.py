@@ -5,12 +5,13 @@ import concurrent.futures
 import os
 import re
 import resource
+import select
 import socket
 import subprocess
 import unittest
 
-from support import (BINARY_DIR, EXPORTER, Exporter, ExporterTestCase, Site, device_list, get,
-                     stop, wait_for)
+from support import (BINARY_DIR, EXPORTER, Exporter, ExporterTestCase, Simulator, Site,
+                     device_list, get, stop, wait_for)
 
 
 def metric(body, name, device):
@@ -21,8 +22,11 @@ def metric(body, name, device):
 
 def probe_all(exporter, targets, timeout_header="1", clients=32):
     """Probes every target at once (up to clients in flight); answers their (status, body)."""
+    headers = {"X-Prometheus-Scrape-Timeout-Seconds": timeout_header}
+    seconds = float(timeout_header) + 30
     with concurrent.futures.ThreadPoolExecutor(clients) as pool:
-        return list(pool.map(lambda t: exporter.probe(t, timeout_header), targets))
+        return list(pool.map(lambda t: get(exporter.url + "/probe?target=" + t, headers, seconds),
+                             targets))
 
 
 def has_ipv6_loopback():
@@ -34,31 +38,58 @@ def has_ipv6_loopback():
         return False
 
 
+def listening_sockets(count):
+    """count sockets listening on loopback that never accept: a connection to one completes (the
+    kernel takes it into the backlog) and then hears nothing, as a device that hangs."""
+    sockets = []
+    for _ in range(count):
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        s.listen(64)
+        sockets.append(s)
+    return sockets
+
+
+def connected(listener):
+    """Whether a connection waits in listener's backlog (never accepted: it is there at once)."""
+    return bool(select.select([listener], [], [], 0)[0])
+
+
+def unlisted_config(listen="127.0.0.1:0", allowed=("127.0.0.0/8",), reachable=("127.0.0.0/8",),
+                    extra="", devices=""):
+    quoted = lambda networks: ", ".join("'%s'" % n for n in networks)
+    return ("listen: '%s'\nallow_unlisted_targets: true\n"
+            "unlisted_targets_allowed_networks: [%s]\n"
+            "unlisted_targets_reachable_networks: [%s]\n%s%s"
+            % (listen, quoted(allowed), quoted(reachable), extra, devices))
+
+
 class UnlistedTest(ExporterTestCase):
-    def config(self, networks, devices=""):
-        return ("listen: '%s'\nallow_unlisted_targets: true\n"
-                "unlisted_targets_allowed_networks: [%s]\n%s"
-                % (self.listen, ", ".join("'%s'" % n for n in networks), devices))
-
-    listen = "127.0.0.1:0"
-
     def test_refused_shapes_and_networks(self):
-        with Site(1) as site:
-            good = site.hosts[0]
+        with Simulator() as sim:
+            good = sim.address
+            name = 'roomalert_up{device="%s"} 1' % good
             shapes = [
                 (good, 200),
+                # Every spelling of one address is one target.
+                ("127.1:" + sim.port, 200),
+                ("2130706433:" + sim.port, 200),
+                ("0x7f.1:" + sim.port, 200),
+                ("017700000001:" + sim.port, 200),
+                ("[::ffff:127.0.0.1]:" + sim.port, 200),
+                ("localhost:" + sim.port, 200),
                 (good + "/admin", 403),                      # another path of the device
                 ("admin:pw@" + good, 403),                   # credentials of the caller's
                 (good + "?x=1", 403),
                 ("%s/admin%%3Fq%%3D1%%23" % good, 403),       # what a scanner sent
             ]
-            with Exporter(self.dir, self.config(["127.0.0.0/8"])) as exporter:
+            with Exporter(self.dir, unlisted_config()) as exporter:
                 for target, status in shapes:
                     with self.subTest(target):
                         code, body = exporter.probe(target)
                         self.assertEqual(code, status, body)
                         if status == 200:
-                            self.assertIn('roomalert_up{device="%s"} 1' % good, body)
+                            self.assertIn(name, body)
                         else:
                             self.assertIn("host[:port]", body)
                 state = os.path.join(exporter.state, ".unlisted")
@@ -66,7 +97,7 @@ class UnlistedTest(ExporterTestCase):
                 self.assertEqual(len(names), 1)
                 self.assertRegex(names[0], r"^[0-9a-f]{16}$")  # nothing of the caller's text
                 # A reload drops unlisted targets, and their folders go with them.
-                exporter.reload(self.config(["127.0.0.0/8"]))
+                exporter.reload(unlisted_config())
                 # A load still running keeps its folder until it ends.
                 wait_for(lambda: not os.listdir(state))
                 self.assertEqual(os.listdir(state), [])
@@ -81,24 +112,55 @@ class UnlistedTest(ExporterTestCase):
                 networks += [(["::1/128"], "[::1]", 200), (["127.0.0.0/8"], "[::1]", 403)]
             for allowed, client, status in networks:
                 with self.subTest(allowed=allowed, client=client):
-                    self.listen = client + ":0"
-                    config = self.config(allowed, device_list([good]))
+                    config = unlisted_config(client + ":0", allowed, devices=device_list([good]))
                     with Exporter(self.dir, config) as exporter:
                         code, body = exporter.probe(good)
                         self.assertEqual(code, status, body)
                         # Configured devices are for every client.
                         self.assertEqual(exporter.probe("room-1")[0], 200)
 
+    def test_refusals_come_before_any_connection(self):
+        trap, other = listening_sockets(2)
+        port = trap.getsockname()[1]
+        with trap, other:
+            # (reachable networks, target, more configuration, why it is refused); "OWN" is the
+            # exporter's own address.
+            cases = [
+                (["10.0.0.0/8"], "127.0.0.1:%d" % port, "", "in unlisted_targets_reachable"),
+                # A network wide enough for devices opens neither this machine nor its neighbours.
+                (["0.0.0.0/0"], "127.0.0.1:%d" % port, "", "is loopback"),
+                (["0.0.0.0/0"], "[::ffff:127.0.0.1]:%d" % port, "", "is loopback"),
+                (["0.0.0.0/0"], "169.254.169.254", "", "is link-local"),
+                (["0.0.0.0/0"], "[::ffff:169.254.169.254]:80", "", "is link-local"),
+                (["127.0.0.0/8"], "OWN", "", "is this exporter itself"),
+                (["127.0.0.0/8"], "127.0.0.1:%d" % port, "unlisted_targets_per_client: 1\n",
+                 "unlisted_targets_per_client"),
+            ]
+            for reachable, target, extra, why in cases:
+                with self.subTest(target=target, reachable=reachable, extra=extra):
+                    with Exporter(self.dir, unlisted_config(reachable=reachable, extra=extra)) \
+                            as exporter:
+                        if extra:  # the client's one target is another
+                            exporter.probe("127.0.0.1:%d" % other.getsockname()[1], "1")
+                        target = target.replace("OWN", exporter.address)
+                        code, body = exporter.probe(target)
+                        self.assertEqual((code, why in body), (403, True), body)
+                        self.assertFalse(connected(trap), target)
+
     def test_slow_unlisted_targets_leave_configured_devices_up(self):
-        with Site(200, faulty=range(1, 201), fault="delay:5000") as slow, Site(2) as healthy:
-            config = self.config(["127.0.0.0/8"], device_list(healthy.hosts))
+        hanging = listening_sockets(64)
+        targets = ["127.0.0.1:%d" % s.getsockname()[1] for s in hanging]
+        with Site(2) as healthy:
+            config = unlisted_config(devices=device_list(healthy.hosts))
             with Exporter(self.dir, config, "--workers", "8") as exporter:
-                answers = probe_all(exporter, slow.hosts, timeout_header="1")
+                answers = probe_all(exporter, targets, timeout_header="1")
                 self.assertTrue(all(code == 200 and "roomalert_up" in body
                                     for code, body in answers))
                 for name in ("room-1", "room-2"):
                     code, body = exporter.probe(name, "2")
                     self.assertEqual(metric(body, "roomalert_up", name), "1", body)
+        for s in hanging:
+            s.close()
 
 
 class DeadDevicesTest(ExporterTestCase):
