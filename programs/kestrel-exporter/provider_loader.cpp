@@ -1,6 +1,8 @@
 #include "programs/kestrel-exporter/provider_loader.h"
 
 #include <malloc.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -39,6 +41,11 @@ void ReturnMemoryAfterALargeBody(const host::LoadView& view) {
   malloc_trim(0);
 }
 
+// An unlisted target's load yields the processor to configured devices' loads and to the server
+// (a 1 MB document takes a core for a second or more): nice 10 on its thread, which Linux keeps
+// per thread.
+constexpr int kUnlistedNice = 10;
+
 class ProviderLoader : public DeviceLoader {
  public:
   ProviderLoader(const host::LoadedModule& module, const DeviceConfig& device,
@@ -73,16 +80,19 @@ class ProviderLoader : public DeviceLoader {
 
   ~ProviderLoader() override {
     session_.reset();
-    if (remove_folder_) {
+    if (unlisted_) {
       std::error_code ignored;
       std::filesystem::remove_all(folder_, ignored);
       std::filesystem::remove_all(trace_folder_, ignored);
     }
   }
 
-  void RemoveFolderAtEnd() { remove_folder_ = true; }
+  // An unlisted target's: its folders go with it, and it loads at a lower priority.
+  void MarkUnlisted() { unlisted_ = true; }
 
   LoadResult Load() override {
+    // Threads that load unlisted targets load nothing else: once lowered, they stay so.
+    if (unlisted_) ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kUnlistedNice);
     LoadResult load;
     load.finished = true;
     if (session_ == nullptr || !session_->Problem().empty()) {
@@ -110,7 +120,7 @@ class ProviderLoader : public DeviceLoader {
   std::string folder_;        // the documents and working files
   std::unique_ptr<host::Session> session_;
   std::string problem_;
-  bool remove_folder_ = false;
+  bool unlisted_ = false;
 };
 
 // FNV-1a: the same name on every run and build, unlike std::hash.
@@ -148,7 +158,7 @@ LoaderFactory ModuleLoaderFactory(const host::LoadedModule& module,
     auto loader = std::make_unique<ProviderLoader>(
         module, device, auth, DeviceFolder(folders.state, device, instance),
         DeviceFolder(folders.documents, device, instance));
-    if (device.unlisted) loader->RemoveFolderAtEnd();
+    if (device.unlisted) loader->MarkUnlisted();
     return loader;
   };
 }
