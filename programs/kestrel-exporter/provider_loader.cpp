@@ -132,6 +132,34 @@ uint64_t Fnv1a(const std::string& text, uint64_t hash = 0xcbf29ce484222325u) {
   return hash;
 }
 
+// The files a provider's folders hold: its documents, the module's working files beside them, its
+// trace (with what logrotate makes of it) and its TLS trust.
+bool OurFileName(const std::string& name) {
+  const host::LoadFiles files{"device.xml", "device-data.xml", "trace.log"};
+  for (const std::string& ours : {files.config, files.data, files.Json(), files.RawXml()}) {
+    if (name == ours) return true;
+  }
+  return name.rfind(files.trace, 0) == 0 || host::IsTrustFileName(name);
+}
+
+// An unlisted target's folder as DeviceFolder names them, holding only files it makes.
+bool OfOurMaking(const std::filesystem::path& folder) {
+  const std::string name = folder.filename().string();
+  if (name.size() != 16 || name.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    return false;
+  }
+  std::error_code error;
+  if (!std::filesystem::is_directory(std::filesystem::symlink_status(folder, error))) return false;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+       it.increment(error)) {
+    const auto type = it->symlink_status(error).type();
+    const bool file =
+        type == std::filesystem::file_type::regular || type == std::filesystem::file_type::symlink;
+    if (!file || !OurFileName(it->path().filename().string())) return false;
+  }
+  return !error;
+}
+
 }  // namespace
 
 std::string DeviceFolder(const std::string& parent, const DeviceConfig& device, uint64_t instance) {
@@ -145,9 +173,16 @@ std::string DeviceFolder(const std::string& parent, const DeviceConfig& device, 
 }
 
 void RemoveUnlistedFolders(const ExporterFolders& folders) {
-  std::error_code ignored;
-  std::filesystem::remove_all(folders.state + "/.unlisted", ignored);
-  std::filesystem::remove_all(folders.documents + "/.unlisted", ignored);
+  for (const std::string* parent : {&folders.state, &folders.documents}) {
+    const std::filesystem::path unlisted = *parent + "/.unlisted";
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(unlisted, error), end; !error && it != end;
+         it.increment(error)) {
+      std::error_code ignored;
+      if (OfOurMaking(it->path())) std::filesystem::remove_all(it->path(), ignored);
+    }
+    std::filesystem::remove(unlisted, error);  // only when nothing else is left in it
+  }
 }
 
 LoaderFactory ModuleLoaderFactory(const host::LoadedModule& module,

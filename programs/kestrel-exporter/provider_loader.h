@@ -29,7 +29,9 @@ struct ExporterFolders {
 std::string DeviceFolder(const std::string& parent, const DeviceConfig& device,
                          uint64_t instance = 0);
 
-// Removes the folders unlisted targets left behind (a process that did not end cleanly).
+// Removes the folders unlisted targets of an earlier exporter on these folders left behind (one
+// that did not end cleanly), and nothing else: a folder under .unlisted goes only when its name
+// and every file in it are of the exporter's making. Call it only while holding both folders.
 void RemoveUnlistedFolders(const ExporterFolders& folders);
 
 // Loaders that create their provider through module and keep their files in folders. A loader

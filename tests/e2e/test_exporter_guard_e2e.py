@@ -1,11 +1,12 @@
 """kestrel-exporter against callers and devices that would take it over: unlisted targets, dead
-and hanging devices, a second exporter on the same state folder. Loopback only."""
+and hanging devices, a second exporter on the same state or documents folder. Loopback only."""
 
 import concurrent.futures
 import os
 import re
 import resource
 import select
+import signal
 import socket
 import subprocess
 import threading
@@ -305,17 +306,50 @@ class HostileDevicesTest(ExporterTestCase):
                         self.assertLess(after - kept, self.KEPT_MB, (load, kept, after))
 
 
-class StateFolderTest(ExporterTestCase):
-    def test_a_second_exporter_on_the_same_state_folder_exits_2_naming_the_first(self):
-        config = "listen: 127.0.0.1:0\ndevices: []\n"
-        with Exporter(self.dir, config) as first:
-            second = subprocess.run([EXPORTER, "--config", first.config, "--state-dir",
-                                     first.state], capture_output=True, timeout=30,
-                                    stdin=subprocess.DEVNULL)
-            self.assertEqual(second.returncode, 2, second.stderr)
-            self.assertIn("in use by another kestrel-exporter (PID %d)" % first.process.pid,
-                          second.stderr.decode())
+class FoldersTest(ExporterTestCase):
+    def test_a_second_exporter_on_either_folder_is_refused_and_leaves_its_files_alone(self):
+        state, documents = self.path("state"), self.path("documents")
+        config = unlisted_config(devices="devices: []\n")
+        with Simulator() as sim, \
+                Exporter(self.dir, config, "--documents-dir", documents) as first:
+            self.assertEqual(first.probe(sim.address)[0], 200)
+            made = sorted(os.listdir(os.path.join(documents, ".unlisted")))
+            self.assertEqual(len(made), 1)
+            holder = "is in use by another kestrel-exporter (PID %d)" % first.process.pid
+            cases = [
+                (["--state-dir", state], "the state directory %s " % state),
+                (["--state-dir", self.path("other"), "--documents-dir", documents],
+                 "the documents directory %s " % documents),
+                (["--state-dir", documents], "the state directory %s " % documents),
+            ]
+            for args, which in cases:
+                with self.subTest(args):
+                    second = subprocess.run([EXPORTER, "--config", first.config] + args,
+                                            capture_output=True, timeout=30,
+                                            stdin=subprocess.DEVNULL)
+                    self.assertEqual(second.returncode, 2, second.stderr)
+                    self.assertIn(which + holder, second.stderr.decode())
+                    self.assertEqual(sorted(os.listdir(os.path.join(documents, ".unlisted"))),
+                                     made)
             self.assertEqual(get(first.url + "/-/healthy")[0], 200)
+
+    def test_a_starting_exporter_removes_only_what_an_earlier_one_left(self):
+        config = unlisted_config(devices="devices: []\n")
+        with Simulator() as sim:
+            with Exporter(self.dir, config) as crashed:
+                self.assertEqual(crashed.probe(sim.address)[0], 200)
+                crashed.process.send_signal(signal.SIGKILL)
+                crashed.process.wait()
+        unlisted = os.path.join(self.path("state"), ".unlisted")
+        left = os.listdir(unlisted)
+        self.assertEqual(len(left), 1)
+        foreign = ["notes.txt", "0123456789abcdef/precious.txt", "mine/device.xml"]
+        for name in foreign:
+            os.makedirs(os.path.dirname(os.path.join(unlisted, name)), exist_ok=True)
+            open(os.path.join(unlisted, name), "w").close()
+        with Exporter(self.dir, config):
+            pass
+        self.assertEqual(sorted(os.listdir(unlisted)), ["0123456789abcdef", "mine", "notes.txt"])
 
     def test_the_descriptor_limit_is_raised_and_a_short_one_is_reported(self):
         config = self.path("exporter.yml")
