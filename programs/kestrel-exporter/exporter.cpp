@@ -186,6 +186,10 @@ web::Response Exporter::Metrics() {
                    "How long loads of configured devices took.", {}, LoadStatistics::Bounds(),
                    counts, all.sum_seconds);
   AddProcessMetrics(set);
+  if (options_.writes != nullptr) {
+    AddWriteErrors(set, options_.writes->Errors(ExporterFolder::kState),
+                   options_.writes->Errors(ExporterFolder::kDocuments));
+  }
   if (options_.poll) {
     for (const auto& device : devices) {
       const auto last = device->Last();

@@ -11,6 +11,7 @@
 
 #include "app/log.h"
 #include "programs/kestrel-exporter/config.h"
+#include "programs/kestrel-exporter/folder_writes.h"
 #include "programs/kestrel-exporter/registry.h"
 #include "programs/kestrel-exporter/scheduler.h"
 #include "web/address.h"
@@ -32,6 +33,7 @@ class Exporter {
     std::string version;
     bool poll = false;
     std::size_t workers = 128;
+    const FolderWrites* writes = nullptr;  // whether the folders take the loads' files
   };
   // log: events (start, reloads, a device's failures and recovery), one line each.
   Exporter(Options options, const Config& config, LoaderFactory factory, app::Log& log);

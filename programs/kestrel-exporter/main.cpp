@@ -240,8 +240,9 @@ int Serve(const Options& o, app::Log& log) {
            std::to_string(config.devices.size()) + " devices, state in " + folders.state +
            (folders.documents != folders.state ? ", documents in " + folders.documents : "") +
            (o.poll ? ", polling" : ""));
-  Exporter exporter({o.config, KESTREL_VERSION, o.poll, workers}, config,
-                    ModuleLoaderFactory(module, folders), log);
+  FolderWrites writes(log, folders.state, folders.documents);
+  Exporter exporter({o.config, KESTREL_VERSION, o.poll, workers, &writes}, config,
+                    ModuleLoaderFactory(module, folders, &writes), log);
   Endpoint server("kestrel-exporter", ServerLimits(descriptors.connections), Routes(exporter));
   if (!StartServer(server, o, config, web, log)) return kExitUsage;
   exporter.ListeningOn(server.Port());

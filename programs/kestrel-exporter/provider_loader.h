@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/module_loader.h"
+#include "programs/kestrel-exporter/folder_writes.h"
 #include "programs/kestrel-exporter/scheduler.h"
 
 namespace kestrel::exporter {
@@ -35,7 +36,9 @@ std::string DeviceFolder(const std::string& parent, const DeviceConfig& device,
 void RemoveUnlistedFolders(const ExporterFolders& folders);
 
 // Loaders that create their provider through module and keep their files in folders. A loader
-// whose provider cannot be made answers every load with the reason.
-LoaderFactory ModuleLoaderFactory(const host::LoadedModule& module, const ExporterFolders& folders);
+// whose provider cannot be made answers every load with the reason. writes (if given) hears of
+// every load whether the folders took its files.
+LoaderFactory ModuleLoaderFactory(const host::LoadedModule& module, const ExporterFolders& folders,
+                                  FolderWrites* writes = nullptr);
 
 }  // namespace kestrel::exporter

@@ -1,11 +1,13 @@
 """kestrel-exporter against callers and devices that would take it over: unlisted targets, dead
-and hanging devices, a second exporter on the same state or documents folder. Loopback only."""
+and hanging devices, a second exporter on the same state or documents folder, folders that refuse
+writes. Loopback only."""
 
 import concurrent.futures
 import os
 import re
 import resource
 import select
+import shutil
 import signal
 import socket
 import subprocess
@@ -378,6 +380,46 @@ class FoldersTest(ExporterTestCase):
                 finally:
                     self.assertEqual(stop(process), 0)
                     process.stderr.close()
+
+
+class WriteErrorsTest(ExporterTestCase):
+    def refuse(self, folder, writable):
+        """Makes a device's folder and its files writable or not for the exporter."""
+        for name in os.listdir(folder):
+            os.chmod(os.path.join(folder, name), 0o644 if writable else 0o444)
+        os.chmod(folder, 0o755 if writable else 0o555)
+
+    def test_a_folder_that_refuses_writes_is_said_once_and_counted(self):
+        # root writes anywhere: the exporter then runs as nobody, for whom the folder is read-only.
+        user = 65534 if os.geteuid() == 0 else None
+        os.chmod(self.dir, 0o755)
+        state, documents = self.path("state"), self.path("documents")
+        for folder in (state, documents):
+            os.mkdir(folder)
+            if user is not None:
+                shutil.chown(folder, user, user)
+        with Simulator() as sim:
+            config = "listen: 127.0.0.1:0\n" + device_list([sim.address])
+            with Exporter(self.dir, config, "--documents-dir", documents, user=user) as exporter:
+                for which, folder, up in (("state", state, "1"), ("documents", documents, "0")):
+                    with self.subTest(which):
+                        self.assertEqual(metric(exporter.probe("room-1")[1], "roomalert_up",
+                                                "room-1"), "1")
+                        self.refuse(os.path.join(folder, "room-1"), False)
+                        for _ in range(3):
+                            body = exporter.probe("room-1")[1]
+                            self.assertEqual(metric(body, "roomalert_up", "room-1"), up, body)
+                        count = re.search(r'^roomalert_exporter_write_errors_total\{folder="%s"\}'
+                                          r' (\S+)$' % which, get(exporter.url + "/metrics")[1],
+                                          re.M)
+                        self.assertEqual(count and count.group(1), "3")
+                        self.refuse(os.path.join(folder, "room-1"), True)
+                        exporter.probe("room-1")
+                        said = wait_for(lambda: "%s directory %s takes writes again"
+                                        % (which, folder) in exporter.log(), 30)
+                        self.assertTrue(said, exporter.log())
+                        self.assertEqual(exporter.log().count("%s directory %s refuses writes"
+                                                              % (which, folder)), 1)
 
 
 if __name__ == "__main__":
