@@ -31,4 +31,9 @@ std::string PlaceTrustFiles(const std::string& folder, const DeviceTrustFiles& t
   return error ? "cannot remove " + marker.string() + ": " + error.message() : std::string();
 }
 
+bool IsTrustFileName(const std::string& name) {
+  const std::string ca = netcomp::kTrustCaFileName;
+  return name == ca || name == ca + ".new" || name == netcomp::kTrustInsecureFileName;
+}
+
 }  // namespace kestrel::host

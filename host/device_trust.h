@@ -16,4 +16,7 @@ struct DeviceTrustFiles {
 // else why not.
 std::string PlaceTrustFiles(const std::string& folder, const DeviceTrustFiles& trust);
 
+// Whether a file of that name in such a folder is one PlaceTrustFiles makes.
+bool IsTrustFileName(const std::string& name);
+
 }  // namespace kestrel::host

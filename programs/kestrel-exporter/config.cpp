@@ -13,6 +13,7 @@
 
 #include "app/files.h"
 #include "app/listen_address.h"
+#include "programs/kestrel-exporter/config_unlisted.h"
 #include "web/yaml_walk.h"
 
 namespace kestrel::exporter {
@@ -150,23 +151,6 @@ void ParseDefaults(const YAML::Node& node, Config& config) {
   ReadKeys(node, "defaults", kDefaultKeys, read);
   if (read.backoff_max && config.backoff_max_seconds < config.backoff_seconds) {
     Fail(read.backoff_max, "expected 'backoff_max' to be at least 'backoff'");
-  }
-}
-
-void ParseAllowedNetworks(const YAML::Node& node, Config& config) {
-  const char* key = "unlisted_targets_allowed_networks";
-  if (node.IsNull()) return;
-  if (!node.IsSequence())
-    Fail(node, std::string("expected a list for '") + key + "', got " + KindOf(node));
-  for (const YAML::Node& item : node) {
-    web::Network network;
-    if (!item.IsScalar() || !web::Network::Parse(item.Scalar(), network)) {
-      Fail(item,
-           std::string("expected a network as ADDRESS/BITS (e.g. 10.0.0.0/8 or fd00::/8) in '") +
-               key + "', got " +
-               (item.IsScalar() ? Quoted(item.Scalar()) : std::string(KindOf(item))));
-    }
-    config.unlisted_targets_allowed_networks.push_back(network);
   }
 }
 
@@ -436,8 +420,16 @@ void ReadAllowUnlisted(const char* key, const YAML::Node& value, FileRead& read)
   read.config.allow_unlisted_targets = Boolean(value, key);
 }
 
-void ReadAllowedNetworks(const char*, const YAML::Node& value, FileRead& read) {
-  ParseAllowedNetworks(value, read.config);
+void ReadAllowedNetworks(const char* key, const YAML::Node& value, FileRead& read) {
+  ParseNetworkList(value, key, read.config.unlisted_targets_allowed_networks);
+}
+
+void ReadReachableNetworks(const char* key, const YAML::Node& value, FileRead& read) {
+  ParseNetworkList(value, key, read.config.unlisted_targets_reachable_networks);
+}
+
+void ReadUnlistedPerClient(const char* key, const YAML::Node& value, FileRead& read) {
+  read.config.unlisted_targets_per_client = ParseUnlistedPerClient(value, key);
 }
 
 void ReadDevices(const char*, const YAML::Node& value, FileRead& read) {
@@ -451,6 +443,8 @@ constexpr Key<FileRead> kFileKeys[] = {
     {"auth_modules", ReadAuthModules},
     {"allow_unlisted_targets", ReadAllowUnlisted},
     {"unlisted_targets_allowed_networks", ReadAllowedNetworks},
+    {"unlisted_targets_reachable_networks", ReadReachableNetworks},
+    {"unlisted_targets_per_client", ReadUnlistedPerClient},
     {"devices", ReadDevices},
 };
 

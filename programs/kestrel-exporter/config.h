@@ -16,6 +16,8 @@
 //       tls: {ca_file: site-ca.pem}  # optional, for its devices without a tls of their own
 //   allow_unlisted_targets: false   # /probe?target=HOST[:PORT] for a host not listed below
 //   unlisted_targets_allowed_networks: [127.0.0.0/8, "::1/128"]  # clients that may ask so
+//   unlisted_targets_reachable_networks: [10.20.0.0/16]  # where such targets may point
+//   unlisted_targets_per_client: 100  # unlisted targets one client (IPv4 address, IPv6 /64) holds
 //   devices:
 //     - name: server-room-2         # unique; the device label of every sample, a folder name
 //       host: 192.168.10.48         # host[:port]; a user or password goes in auth_modules
@@ -35,6 +37,7 @@
 // diffed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -94,7 +97,10 @@ struct Config {
   std::map<std::string, AuthModule> auth_modules;
   bool allow_unlisted_targets = false;
   std::vector<web::Network> unlisted_targets_allowed_networks;  // empty: no client may
-  std::vector<DeviceConfig> devices;                            // in file order, names unique
+  // Where unlisted targets may point; empty: nowhere.
+  std::vector<web::Network> unlisted_targets_reachable_networks;
+  std::size_t unlisted_targets_per_client = 100;
+  std::vector<DeviceConfig> devices;  // in file order, names unique
   // Credentials named where none were handed over ($CREDENTIALS_DIRECTORY unset: not inside the
   // unit), each as "FILE:LINE:COLUMN: ..." saying which; their passwords are empty.
   std::vector<std::string> unread_credentials;

@@ -8,6 +8,20 @@ const std::vector<double>& LoadStatistics::Bounds() {
   return kBounds;
 }
 
+std::shared_ptr<const LoadResult> KeptResult(const DeviceConfig& config,
+                                             std::shared_ptr<const LoadResult> load) {
+  if (!config.unlisted || load->device.interfaces.empty()) return load;
+  auto kept = std::make_shared<LoadResult>();
+  kept->finished = load->finished;
+  kept->result = load->result;
+  kept->error = load->error;
+  kept->unreachable = load->unreachable;
+  kept->failure_class = load->failure_class;
+  kept->duration_seconds = load->duration_seconds;
+  kept->finished_at = load->finished_at;
+  return kept;
+}
+
 Device::Device(DeviceConfig config, const AuthModule* auth, std::unique_ptr<DeviceLoader> loader,
                std::shared_ptr<std::mutex> files)
     : config_(std::move(config)), loader_(std::move(loader)), files_(std::move(files)) {

@@ -42,6 +42,12 @@ struct LoadStatistics {
   double sum_seconds = 0;
 };
 
+// What a device keeps of a load once the probes that waited for it have it. An unlisted target
+// keeps no readings: a later probe of it loads anew, and one during its back-off answers a failure,
+// which has none; a thousand targets would otherwise each hold the largest document they sent.
+std::shared_ptr<const LoadResult> KeptResult(const DeviceConfig& config,
+                                             std::shared_ptr<const LoadResult> load);
+
 // One configured (or unlisted) device: its loader, its latest result, whether a load runs.
 class Device {
  public:

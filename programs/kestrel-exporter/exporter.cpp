@@ -114,24 +114,34 @@ void Exporter::Tune(const Config& config) {
 
 void Exporter::Probe(const std::string& query, const std::string& scrape_timeout_header,
                      web::Reply reply, const web::IpAddress& client) {
-  web::Response refused;
   std::string target;
   std::string error;
   if (!ParseProbeQuery(query, target, error)) {
+    web::Response refused;
     refused.status = 400;
     refused.body = error + "\n";
     reply(std::move(refused));
     return;
   }
-  std::shared_ptr<Device> device = registry_.Find(target, error, client);
-  if (device == nullptr) {
-    refused.status = 403;
-    refused.body = error + "\n";
-    reply(std::move(refused));
-    return;
-  }
+  // The scrape's time-out runs from now, the resolution of a target's name included.
   const double wait = ProbeWaitSeconds(scrape_timeout_header, registry_.TimeoutSeconds());
   const auto deadline = Clock::now() + std::chrono::microseconds(static_cast<int64_t>(wait * 1e6));
+  registry_.Find(target, client,
+                 [this, deadline, reply = std::move(reply)](std::shared_ptr<Device> device,
+                                                            const std::string& why) mutable {
+                   if (device == nullptr) {
+                     web::Response refused;
+                     refused.status = 403;
+                     refused.body = why + "\n";
+                     reply(std::move(refused));
+                     return;
+                   }
+                   ProbeFound(device, deadline, std::move(reply));
+                 });
+}
+
+void Exporter::ProbeFound(const std::shared_ptr<Device>& device, Clock::time_point deadline,
+                          web::Reply reply) {
   scheduler_.ProbeAsync(device, deadline,
                         [device, reply = std::move(reply)](const LoadResult& load) {
                           const DeviceConfig settings = device->Settings();
@@ -177,6 +187,10 @@ web::Response Exporter::Metrics() {
                    "How long loads of configured devices took.", {}, LoadStatistics::Bounds(),
                    counts, all.sum_seconds);
   AddProcessMetrics(set);
+  if (options_.writes != nullptr) {
+    AddWriteErrors(set, options_.writes->Errors(ExporterFolder::kState),
+                   options_.writes->Errors(ExporterFolder::kDocuments));
+  }
   if (options_.poll) {
     for (const auto& device : devices) {
       const auto last = device->Last();

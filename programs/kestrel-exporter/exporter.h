@@ -11,6 +11,7 @@
 
 #include "app/log.h"
 #include "programs/kestrel-exporter/config.h"
+#include "programs/kestrel-exporter/folder_writes.h"
 #include "programs/kestrel-exporter/registry.h"
 #include "programs/kestrel-exporter/scheduler.h"
 #include "web/address.h"
@@ -32,6 +33,7 @@ class Exporter {
     std::string version;
     bool poll = false;
     std::size_t workers = 128;
+    const FolderWrites* writes = nullptr;  // whether the folders take the loads' files
   };
   // log: events (start, reloads, a device's failures and recovery), one line each.
   Exporter(Options options, const Config& config, LoaderFactory factory, app::Log& log);
@@ -50,10 +52,18 @@ class Exporter {
   bool Reload(const std::function<bool(std::string& error)>& also = {});
   // Starts the loads that are due (with --poll); called about once a second.
   void PollDue(Clock::time_point now);
-  bool Stop(Clock::time_point deadline) { return scheduler_.Stop(deadline); }
+  bool Stop(Clock::time_point deadline) {
+    const bool resolved = registry_.Stop(deadline);
+    return scheduler_.Stop(deadline) && resolved;
+  }
+  // The port the server listens on, which unlisted targets may not point back at.
+  void ListeningOn(int port) { registry_.SetOwnPort(static_cast<uint16_t>(port)); }
   Config Current() const { return registry_.Current(); }
 
  private:
+  // The rest of a probe, once its target is found.
+  void ProbeFound(const std::shared_ptr<Device>& device, Clock::time_point deadline,
+                  web::Reply reply);
   // What the scheduler takes from a configuration: back-off and worker count.
   void Tune(const Config& config);
   Options options_;

@@ -97,9 +97,9 @@ Response Text(const char* text) {
   return response;
 }
 
-// The state folder, created, for this process alone (the lock lasts until exit), without what
-// unlisted targets of an earlier run left, and every descriptor the system allows, shared out in
-// plan. The exit status when that cannot be had, else 0.
+// The state and documents folders, created, for this process alone (the locks last until exit),
+// without what unlisted targets of an earlier run left, and every descriptor the system allows,
+// shared out in plan. The exit status when that cannot be had, else 0.
 int ClaimStateAndDescriptors(const ExporterFolders& folders, const Config& config,
                              std::size_t workers, DescriptorPlan& plan, app::Log& log) {
   for (const std::string* folder : {&folders.state, &folders.documents}) {
@@ -113,7 +113,7 @@ int ClaimStateAndDescriptors(const ExporterFolders& folders, const Config& confi
     }
   }
   std::string error;
-  if (LockStateFolder(folders.state, error) < 0) {
+  if (!LockFolders(folders.state, folders.documents, error)) {
     log.Line(error);
     return kExitUsage;
   }
@@ -240,10 +240,12 @@ int Serve(const Options& o, app::Log& log) {
            std::to_string(config.devices.size()) + " devices, state in " + folders.state +
            (folders.documents != folders.state ? ", documents in " + folders.documents : "") +
            (o.poll ? ", polling" : ""));
-  Exporter exporter({o.config, KESTREL_VERSION, o.poll, workers}, config,
-                    ModuleLoaderFactory(module, folders), log);
+  FolderWrites writes(log, folders.state, folders.documents);
+  Exporter exporter({o.config, KESTREL_VERSION, o.poll, workers, &writes}, config,
+                    ModuleLoaderFactory(module, folders, &writes), log);
   Endpoint server("kestrel-exporter", ServerLimits(descriptors.connections), Routes(exporter));
   if (!StartServer(server, o, config, web, log)) return kExitUsage;
+  exporter.ListeningOn(server.Port());
   Poller poller(exporter, o.poll);
   ServeUntilStopped(o, exporter, server, log);
   server.Stop();

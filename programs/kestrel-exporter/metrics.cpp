@@ -415,6 +415,16 @@ void AddProcessMetrics(MetricSet& set) {
           "Maximum amount of virtual memory available in bytes.", {}, limit(RLIMIT_AS));
 }
 
+void AddWriteErrors(MetricSet& set, uint64_t state, uint64_t documents) {
+  const char* help =
+      "Loads whose files a folder of the exporter refused (state: traces and TLS "
+      "trust; documents: documents and working files).";
+  for (const auto& [folder, count] : {std::pair{"state", state}, {"documents", documents}}) {
+    set.Add("roomalert_exporter_write_errors_total", "counter", help, {{"folder", folder}},
+            static_cast<double>(count));
+  }
+}
+
 Labels BuildInfoLabels(const std::string& version) {
   return {{"version", version}, {"revision", KESTREL_REVISION}, {"compiler", KESTREL_COMPILER}};
 }

@@ -57,6 +57,9 @@ void AddThresholdMetrics(MetricSet& set, const DeviceConfig& device, const LoadR
 // Samples of the exporter process itself (CPU, memory, descriptors and their limits, start time).
 void AddProcessMetrics(MetricSet& set);
 
+// Loads whose files the state folder (traces, TLS trust) or the documents folder refused.
+void AddWriteErrors(MetricSet& set, uint64_t state, uint64_t documents);
+
 // roomalert_exporter_build_info's labels: version, the source revision the build was configured
 // from ("unknown" outside a git checkout) and the compiler.
 Labels BuildInfoLabels(const std::string& version);

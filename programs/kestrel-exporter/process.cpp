@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace kestrel::exporter {
 
@@ -36,9 +37,8 @@ std::string ReadHolder(int fd) {
   return pid;
 }
 
-}  // namespace
-
-int LockStateFolder(const std::string& folder, std::string& error) {
+// The lock of one folder; what: "state" or "documents", as the folder's option is named.
+int LockFolder(const std::string& folder, const char* what, std::string& error) {
   const std::string path = folder + "/.lock";
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
@@ -48,8 +48,9 @@ int LockStateFolder(const std::string& folder, std::string& error) {
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int why = errno;
     error = why == EWOULDBLOCK
-                ? "the state directory " + folder + " is in use by another kestrel-exporter (PID " +
-                      ReadHolder(fd) + "); give each exporter its own --state-dir"
+                ? std::string("the ") + what + " directory " + folder +
+                      " is in use by another kestrel-exporter (PID " + ReadHolder(fd) +
+                      "); give each exporter its own --" + what + "-dir"
                 : "cannot lock " + path + ": " + std::strerror(why);
     ::close(fd);
     return -1;
@@ -61,6 +62,16 @@ int LockStateFolder(const std::string& folder, std::string& error) {
     error.clear();
   }
   return fd;
+}
+
+}  // namespace
+
+bool LockFolders(const std::string& state, const std::string& documents, std::string& error) {
+  if (LockFolder(state, "state", error) < 0) return false;
+  std::error_code ignored;
+  // Two locks of one file would shut each other out, even in one process.
+  if (std::filesystem::equivalent(state, documents, ignored)) return true;
+  return LockFolder(documents, "documents", error) >= 0;
 }
 
 std::size_t RaiseDescriptorLimit() {

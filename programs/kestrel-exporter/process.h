@@ -1,5 +1,5 @@
-// What the exporter process claims from the system at start: its state folder, for itself alone,
-// and as many file descriptors as it may have.
+// What the exporter process claims from the system at start: its state and documents folders, for
+// itself alone, and as many file descriptors as it may have.
 #pragma once
 
 #include <cstddef>
@@ -7,11 +7,12 @@
 
 namespace kestrel::exporter {
 
-// Takes an exclusive lock (flock) on the state folder's .lock file and writes this process's PID
-// into it; the lock lasts as long as the process. Two exporters on one folder would write the same
-// documents and read each other's half-written ones. Answers the descriptor, or -1 with error
-// naming the holder's PID when another process holds the lock.
-int LockStateFolder(const std::string& folder, std::string& error);
+// Takes an exclusive lock (flock) on the .lock file of the state folder and of the documents
+// folder (one lock when they are one folder) and writes this process's PID into each; the locks
+// last as long as the process. Two exporters on one folder would write the same documents and
+// read each other's half-written ones, and the one starting would remove what the other made.
+// false with error naming the folder and the holder's PID when another process holds a lock.
+bool LockFolders(const std::string& state, const std::string& documents, std::string& error);
 
 // Raises the soft limit on open files to the hard one; answers the limit now in force.
 std::size_t RaiseDescriptorLimit();

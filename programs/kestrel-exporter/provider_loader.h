@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/module_loader.h"
+#include "programs/kestrel-exporter/folder_writes.h"
 #include "programs/kestrel-exporter/scheduler.h"
 
 namespace kestrel::exporter {
@@ -29,11 +30,15 @@ struct ExporterFolders {
 std::string DeviceFolder(const std::string& parent, const DeviceConfig& device,
                          uint64_t instance = 0);
 
-// Removes the folders unlisted targets left behind (a process that did not end cleanly).
+// Removes the folders unlisted targets of an earlier exporter on these folders left behind (one
+// that did not end cleanly), and nothing else: a folder under .unlisted goes only when its name
+// and every file in it are of the exporter's making. Call it only while holding both folders.
 void RemoveUnlistedFolders(const ExporterFolders& folders);
 
 // Loaders that create their provider through module and keep their files in folders. A loader
-// whose provider cannot be made answers every load with the reason.
-LoaderFactory ModuleLoaderFactory(const host::LoadedModule& module, const ExporterFolders& folders);
+// whose provider cannot be made answers every load with the reason. writes (if given) hears of
+// every load whether the folders took its files.
+LoaderFactory ModuleLoaderFactory(const host::LoadedModule& module, const ExporterFolders& folders,
+                                  FolderWrites* writes = nullptr);
 
 }  // namespace kestrel::exporter

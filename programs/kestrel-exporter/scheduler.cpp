@@ -86,7 +86,7 @@ void Scheduler::Run(const std::shared_ptr<Device>& device, uint64_t number) {
     for (std::size_t i = 0; i < bounds.size(); ++i) {
       if (shared->duration_seconds <= bounds[i]) ++s.buckets[i];
     }
-    device->last_ = shared;
+    device->last_ = KeptResult(device->config_, shared);
     device->completed_ = number;
     device->loading_ = false;
     for (auto& [awaited, wait] : device->watchers_) {

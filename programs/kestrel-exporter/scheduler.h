@@ -4,6 +4,7 @@
 // while the load goes on: one device that hangs never holds up the others.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -26,11 +27,16 @@ class Scheduler {
  public:
   // on_load sees every ended load, on the worker that ran it.
   using LoadObserver = std::function<void(const DeviceConfig&, const LoadResult&)>;
-  // Unlisted targets load on a quarter of workers of their own, so they can never take the
-  // workers of configured devices.
+  // Unlisted targets load on workers of their own, so they can never take the workers of
+  // configured devices: a quarter of them, and never more than kUnlistedLoadsAtOnce, since a
+  // large document takes a core and tens of MB while it loads.
   using Now = Clock::time_point (*)();
+  static constexpr std::size_t kUnlistedLoadsAtOnce = 4;
   explicit Scheduler(std::size_t workers, LoadObserver on_load = nullptr, Now now = &Clock::now)
-      : on_load_(std::move(on_load)), now_(now), unlisted_pool_(workers / 4), pool_(workers) {}
+      : on_load_(std::move(on_load)),
+        now_(now),
+        unlisted_pool_(std::min(workers / 4, kUnlistedLoadsAtOnce)),
+        pool_(workers) {}
 
   using ProbeDone = std::function<void(const LoadResult&)>;
   // Starts a load unless one runs, and returns at once: done gets that load's result on the

@@ -204,13 +204,15 @@ def device_list(hosts, auth=None):
 class Exporter:
     """kestrel-exporter with a configuration written into folder (exporter.yml, state/), started
     on entry and used once it says where it listens: address ("127.0.0.1:PORT"), url. log() is
-    every stderr line so far; exit the exit status after leaving (SIGTERM)."""
+    every stderr line so far; exit the exit status after leaving (SIGTERM). user: another user
+    to run it as (root's tests run it as nobody to meet a folder that refuses writes)."""
 
-    def __init__(self, folder, config_text, *args):
+    def __init__(self, folder, config_text, *args, user=None):
         self.folder = folder
         self.config = os.path.join(folder, "exporter.yml")
         self.state = os.path.join(folder, "state")
         self.args = list(args)
+        self.user = user
         self.write(config_text)
 
     def write(self, text):
@@ -221,7 +223,8 @@ class Exporter:
     def __enter__(self):
         self.process = subprocess.Popen(
             [EXPORTER, "--config", self.config, "--state-dir", self.state] + self.args, bufsize=0,
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+            user=self.user)
         # Generous: under ThreadSanitizer on a busy machine, starting the workers takes seconds.
         try:
             line = read_line_with(self.process, self.process.stderr, "listening on", seconds=90)

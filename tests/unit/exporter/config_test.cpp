@@ -28,6 +28,8 @@ TEST(ConfigTest, AFullFileAndItsDefaults) {
       "  site: {user: admin, password_file: site.pass}\n"
       "allow_unlisted_targets: true\n"
       "unlisted_targets_allowed_networks: [10.1.0.0/16, 'fd00::/8', 192.0.2.7]\n"
+      "unlisted_targets_reachable_networks: [10.20.0.0/16]\n"
+      "unlisted_targets_per_client: 7\n"
       "devices:\n"
       "  - name: a\n"
       "    host: 10.0.0.1\n"
@@ -45,6 +47,8 @@ TEST(ConfigTest, AFullFileAndItsDefaults) {
   EXPECT_DOUBLE_EQ(config.backoff_seconds, 5);
   EXPECT_DOUBLE_EQ(config.backoff_max_seconds, 3600);
   EXPECT_EQ(config.unlisted_targets_allowed_networks.size(), 3u);
+  EXPECT_EQ(config.unlisted_targets_reachable_networks.size(), 1u);
+  EXPECT_EQ(config.unlisted_targets_per_client, 7u);
   EXPECT_TRUE(config.MayAskForUnlisted(kestrel::web::IpAddress::FromText("192.0.2.7")));
   EXPECT_FALSE(config.MayAskForUnlisted(kestrel::web::IpAddress::FromText("192.0.2.8")));
   ASSERT_EQ(config.devices.size(), 2u);
@@ -104,6 +108,11 @@ TEST(ConfigTest, BadFilesAreRefusedWithFileLineAndColumn) {
       {"unlisted_targets_allowed_networks: ['::ffff:10.0.0.0/104']\n",
        "f.yml:1:37: expected a network as ADDRESS/BITS"},
       {"unlisted_targets_allowed_networks: [localhost]\n", "f.yml:1:37: expected a network"},
+      {"unlisted_targets_reachable_networks: [10.0.0.0/8, '10.0.0.1:80']\n",
+       "f.yml:1:51: expected a network as ADDRESS/BITS (e.g. 10.0.0.0/8 or fd00::/8) in "
+       "'unlisted_targets_reachable_networks', got '10.0.0.1:80'"},
+      {"unlisted_targets_per_client: 0\n",
+       "f.yml:1:30: expected a number from 1 to 1000 for 'unlisted_targets_per_client', got '0'"},
       {"unlisted_targets_allowed_networks: 10.0.0.0/8\n",
        "f.yml:1:36: expected a list for 'unlisted_targets_allowed_networks', got a value"},
       {"devices:\n  - {name: a, host: x, auth: nope}\n",

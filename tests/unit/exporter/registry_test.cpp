@@ -66,8 +66,11 @@ TEST(RegistryTest, UnlistedTargetsOnlyWhenAllowedFromListedNetworksAndOnlyHostAn
   EXPECT_EQ(registry.Find("10.0.0.9", error, local), nullptr);  // no network listed: nobody
   EXPECT_NE(error.find("not allowed from 127.0.0.1"), std::string::npos) << error;
   web::Network loopback;
+  web::Network ten;
   ASSERT_TRUE(web::Network::Parse("127.0.0.0/8", loopback));
+  ASSERT_TRUE(web::Network::Parse("10.0.0.0/8", ten));
   config.unlisted_targets_allowed_networks = {loopback};
+  config.unlisted_targets_reachable_networks = {ten};
   registry.Apply(config);
   EXPECT_EQ(registry.Find("10.0.0.9", error, web::IpAddress::FromText("10.0.0.1")), nullptr);
   EXPECT_EQ(registry.Find("10.0.0.9", error), nullptr);  // a client the server could not name
@@ -141,12 +144,16 @@ struct CountingLoader : DeviceLoader {
   std::atomic<int>& gone_;
 };
 
-Config Unlisted() {
+Config Unlisted(std::size_t per_client = 100) {
   Config config;
   config.devices.push_back(DeviceConfig{"d0", "h0", "", false, 0, {}, false, {}});
   config.allow_unlisted_targets = true;
   config.unlisted_targets_allowed_networks.resize(1);
   web::Network::Parse("127.0.0.0/8", config.unlisted_targets_allowed_networks[0]);
+  config.unlisted_targets_reachable_networks.resize(2);
+  web::Network::Parse("10.0.0.0/8", config.unlisted_targets_reachable_networks[0]);
+  web::Network::Parse("127.0.0.0/8", config.unlisted_targets_reachable_networks[1]);
+  config.unlisted_targets_per_client = per_client;
   return config;
 }
 
@@ -166,12 +173,52 @@ TEST(RegistryTest, UnlistedTargetsGoWhenIdleAndOnReload) {
   EXPECT_NE(kept.Find("10.0.0.9", error, client), first);
 
   Registry idle(factory, std::chrono::seconds(0));
-  idle.Apply(Unlisted());
+  idle.Apply(Unlisted(1));
   const int before = gone;
   ASSERT_NE(idle.Find("10.0.0.9", error, client), nullptr);
   ASSERT_NE(idle.Find("d0", error, client), nullptr);  // any probe looks for idle ones
   EXPECT_EQ(idle.UnlistedCount(), 0u);
   EXPECT_EQ(gone, before + 1);
+  // A target gone idle leaves its client's share.
+  EXPECT_NE(idle.Find("10.0.0.10", error, client), nullptr) << error;
+}
+
+// Unlisted targets are named by address and port, and refused before their provider (and so any
+// connection) is made. In order: a client's share runs out on its third target.
+TEST(RegistryTest, UnlistedTargetsByAddressWithinReachAndShare) {
+  const struct {
+    const char* target;
+    const char* client;
+    const char* answer;  // the device's name, or part of the reason it is refused
+    int made;            // providers of unlisted targets made so far
+  } kCases[] = {
+      {"10.0.0.9", "127.0.0.1", "10.0.0.9:80", 1},
+      {"10.0.0.9:80", "127.0.0.1", "10.0.0.9:80", 1},
+      {"167772169", "127.0.0.1", "10.0.0.9:80", 1},
+      {"0xa.9:80", "127.0.0.1", "10.0.0.9:80", 1},
+      {"[::ffff:10.0.0.9]", "127.0.0.1", "10.0.0.9:80", 1},
+      {"10.0.0.9:8080", "127.0.0.1", "10.0.0.9:8080", 2},
+      {"169.254.169.254", "127.0.0.1", "link-local", 2},
+      {"[::ffff:169.254.169.254]", "127.0.0.1", "link-local", 2},
+      {"192.168.1.1", "127.0.0.1", "in no network", 2},
+      {"localhost:9876", "127.0.0.1", "this exporter itself", 2},
+      {"10.0.0.10", "127.0.0.1", "unlisted_targets_per_client", 2},
+      {"10.0.0.9", "127.0.0.1", "10.0.0.9:80", 2},  // its own targets stay its own
+      {"10.0.0.10", "127.0.0.2", "10.0.0.10:80", 3},
+  };
+  Gate gate;
+  std::atomic<int> made{0};
+  Registry registry(GatedFactory(gate, made));
+  registry.Apply(Unlisted(2));
+  registry.SetOwnPort(9876);
+  const int configured = made;
+  for (const auto& c : kCases) {
+    std::string error;
+    const auto device = registry.Find(c.target, error, web::IpAddress::FromText(c.client));
+    const std::string answer = device != nullptr ? device->Settings().name : error;
+    EXPECT_NE(answer.find(c.answer), std::string::npos) << c.target << ": " << answer;
+    EXPECT_EQ(made - configured, c.made) << c.target;
+  }
 }
 
 }  // namespace
