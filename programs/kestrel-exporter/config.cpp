@@ -127,9 +127,14 @@ void ReadBackoffMax(const char* key, const YAML::Node& value, DefaultsRead& read
   read.backoff_max = value;
 }
 
+void ReadMinInterval(const char* key, const YAML::Node& value, DefaultsRead& read) {
+  read.config.min_interval_seconds = Duration(value, key, 0, 3600);
+}
+
 constexpr Key<DefaultsRead> kDefaultKeys[] = {
     {"secure", ReadDefaultSecure},       {"port", ReadDefaultPort}, {"timeout", ReadTimeout},
     {"poll_interval", ReadPollInterval}, {"backoff", ReadBackoff},  {"backoff_max", ReadBackoffMax},
+    {"min_interval", ReadMinInterval},
 };
 
 void ParseDefaults(const YAML::Node& node, Config& config) {
@@ -301,6 +306,7 @@ struct DeviceRead {
   bool has_secure = false;
   bool has_port = false;
   bool has_tls = false;
+  bool has_min_interval = false;
 };
 
 void ReadName(const char* key, const YAML::Node& value, DeviceRead& read) {
@@ -355,9 +361,16 @@ void ReadDeviceTls(const char*, const YAML::Node& value, DeviceRead& read) {
   read.has_tls = true;
 }
 
+void ReadDeviceMinInterval(const char* key, const YAML::Node& value, DeviceRead& read) {
+  read.device.min_interval_seconds = Duration(value, key, 0, 3600);
+  read.has_min_interval = true;
+}
+
 constexpr Key<DeviceRead> kDeviceKeys[] = {
-    {"name", ReadName}, {"host", ReadHost},     {"auth", ReadAuth},     {"secure", ReadSecure},
-    {"port", ReadPort}, {"labels", ReadLabels}, {"tls", ReadDeviceTls},
+    {"name", ReadName},     {"host", ReadHost},
+    {"auth", ReadAuth},     {"secure", ReadSecure},
+    {"port", ReadPort},     {"labels", ReadLabels},
+    {"tls", ReadDeviceTls}, {"min_interval", ReadDeviceMinInterval},
 };
 
 void ParseDevices(const YAML::Node& node, const std::string& config_file, Config& config) {
@@ -383,6 +396,7 @@ void ParseDevices(const YAML::Node& node, const std::string& config_file, Config
     }
     if (!read.has_secure) d.secure = config.secure;
     if (!read.has_port) d.port = config.port;
+    if (!read.has_min_interval) d.min_interval_seconds = config.min_interval_seconds;
     if (!read.has_tls && !d.auth.empty()) d.tls = config.auth_modules[d.auth].tls;
     config.devices.push_back(std::move(d));
   }
@@ -483,6 +497,7 @@ DeviceConfig Config::UnlistedDevice(const std::string& host) const {
   device.host = host;
   device.secure = secure;
   device.port = port;
+  device.min_interval_seconds = min_interval_seconds;
   device.unlisted = true;
   return device;
 }

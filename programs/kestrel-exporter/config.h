@@ -8,6 +8,7 @@
 //     poll_interval: 30s            # with --poll, how often each device is loaded
 //     backoff: 30s                  # after a time-out or refusal, no load before this (0: off)
 //     backoff_max: 10m              # the wait doubles with each such failure up to this
+//     min_interval: 5s              # who asks within this of a load gets its readings, no load
 //   auth_modules:
 //     NAME:
 //       user: admin
@@ -25,6 +26,7 @@
 //       tls:                        # optional; else the auth module's; else the system's store
 //         ca_file: site-ca.pem      # the only CA this device's certificate may come from
 //         insecure_skip_verify: false  # true checks nothing: a lab device, never a real one
+//       min_interval: 5s            # optional, overrides defaults
 //
 // A password is only ever read from its password_file (relative to the configuration's folder,
 // as ca_file is) or its credential, never written inline, so the file can be shown, committed and
@@ -73,6 +75,9 @@ struct DeviceConfig {
   Labels labels;
   bool unlisted = false;  // made for a probe of a host the file does not list
   TlsConfig tls;          // the device's own, else its auth module's
+  // Whoever asks within this of a load's end gets that load's readings: the device's firmware
+  // serves one request at a time, so two scrapers and a publisher must not each load it.
+  double min_interval_seconds = 0;
 };
 
 struct Config {
@@ -84,6 +89,7 @@ struct Config {
   double poll_interval_seconds = 30.0;
   double backoff_seconds = 30.0;
   double backoff_max_seconds = 600.0;
+  double min_interval_seconds = 5.0;
   std::map<std::string, AuthModule> auth_modules;
   bool allow_unlisted_targets = false;
   std::vector<web::Network> unlisted_targets_allowed_networks;  // empty: no client may

@@ -137,6 +137,7 @@ void Exporter::Probe(const std::string& query, const std::string& scrape_timeout
                           const DeviceConfig settings = device->Settings();
                           MetricSet set;
                           AddDeviceMetrics(set, settings.name, settings.labels, load);
+                          AddLoadAge(set, settings.name, settings.labels, load, Now());
                           web::Response response;
                           response.body = set.Text();
                           reply(std::move(response));
@@ -182,6 +183,7 @@ web::Response Exporter::Metrics() {
       if (last == nullptr) continue;
       const DeviceConfig settings = device->Settings();
       AddDeviceMetrics(set, settings.name, settings.labels, *last);
+      AddLoadAge(set, settings.name, settings.labels, *last, Now());
     }
   }
   web::Response response;
