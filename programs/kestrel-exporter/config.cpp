@@ -13,6 +13,7 @@
 
 #include "app/files.h"
 #include "app/listen_address.h"
+#include "programs/kestrel-exporter/config_mqtt.h"
 #include "web/yaml_walk.h"
 
 namespace kestrel::exporter {
@@ -45,7 +46,9 @@ uint32_t Port(const YAML::Node& node, const std::string& key) {
   return value;
 }
 
-// Seconds as a number, or a number with the unit ms, s, m or h, as Prometheus writes durations.
+}  // namespace
+
+// As Prometheus writes durations.
 double Duration(const YAML::Node& node, const std::string& key, double smallest, double largest) {
   const std::string text = node.IsScalar() ? node.Scalar() : std::string();
   double value = 0;
@@ -69,6 +72,8 @@ double Duration(const YAML::Node& node, const std::string& key, double smallest,
   }
   return value;
 }
+
+namespace {
 
 bool IsLabelName(const std::string& text) {
   if (text.empty() || text.size() > 64 || std::isdigit(static_cast<unsigned char>(text[0]))) {
@@ -162,6 +167,8 @@ void ParseAllowedNetworks(const YAML::Node& node, Config& config) {
   }
 }
 
+}  // namespace
+
 // The CA file must be there when the file is checked: a device that only fails at its first
 // load, with a TLS error, hides a typing error in the path.
 std::string CaFileProblem(const std::string& path) {
@@ -177,6 +184,8 @@ std::string CaFileProblem(const std::string& path) {
   }
   return std::string();
 }
+
+namespace {
 
 // A tls: section of a device or an auth module, as it is read.
 struct TlsRead {
@@ -433,6 +442,10 @@ void ReadDevices(const char*, const YAML::Node& value, FileRead& read) {
   ParseDevices(value, read.file, read.config);
 }
 
+void ReadMqtt(const char*, const YAML::Node& value, FileRead& read) {
+  ParseMqtt(value, read.file, read.read_password, read.config);
+}
+
 // Read in this order whatever the file's: the devices refer to the defaults and auth modules.
 constexpr Key<FileRead> kFileKeys[] = {
     {"listen", ReadListen},
@@ -441,6 +454,7 @@ constexpr Key<FileRead> kFileKeys[] = {
     {"allow_unlisted_targets", ReadAllowUnlisted},
     {"unlisted_targets_allowed_networks", ReadAllowedNetworks},
     {"devices", ReadDevices},
+    {"mqtt", ReadMqtt},
 };
 
 }  // namespace

@@ -176,6 +176,7 @@ web::Response Exporter::Metrics() {
   set.AddHistogram("roomalert_exporter_load_duration_seconds",
                    "How long loads of configured devices took.", {}, LoadStatistics::Bounds(),
                    counts, all.sum_seconds);
+  if (more_metrics_) more_metrics_(set);
   AddProcessMetrics(set);
   if (options_.poll) {
     for (const auto& device : devices) {

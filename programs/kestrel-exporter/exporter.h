@@ -6,8 +6,10 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/log.h"
 #include "programs/kestrel-exporter/config.h"
@@ -51,7 +53,12 @@ class Exporter {
   // Starts the loads that are due (with --poll); called about once a second.
   void PollDue(Clock::time_point now);
   bool Stop(Clock::time_point deadline) { return scheduler_.Stop(deadline); }
+  // Families of other parts of the program (the MQTT publisher) for /metrics; set before the
+  // server starts.
+  void AddToMetrics(std::function<void(MetricSet&)> more) { more_metrics_ = std::move(more); }
   Config Current() const { return registry_.Current(); }
+  // Configured devices, in file order.
+  std::vector<std::shared_ptr<Device>> Devices() const { return registry_.Devices(); }
 
  private:
   // What the scheduler takes from a configuration: back-off and worker count.
@@ -64,6 +71,7 @@ class Exporter {
   std::map<std::string, Clock::time_point> next_poll_;
   std::atomic<bool> last_reload_ok_{true};
   std::atomic<double> last_reload_at_{0};
+  std::function<void(MetricSet&)> more_metrics_;
 };
 
 }  // namespace kestrel::exporter
