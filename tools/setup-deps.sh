@@ -18,7 +18,7 @@ for group in "$@"; do
     test)
       packages+=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev rapidjson-dev
                  libxml2-utils clang clang-format libclang-rt-14-dev python3
-                 python3-yaml prometheus prometheus-alertmanager systemd dpkg-dev logrotate
+                 python3-yaml python3-jinja2 prometheus prometheus-alertmanager systemd dpkg-dev logrotate
                  nagios4-core icinga2-bin icinga2-common lintian mosquitto mosquitto-clients) ;;
     windows)
       packages+=(g++-mingw-w64-x86-64-posix wine64 wine googletest nsis osslsigncode) ;;
