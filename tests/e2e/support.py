@@ -624,7 +624,11 @@ class Broker:
         self.process = subprocess.Popen([MOSQUITTO, "-c", self.config], stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                         bufsize=0)
-        read_line_with(self.process, self.process.stderr, " running", seconds=30)
+        try:
+            read_line_with(self.process, self.process.stderr, " running", seconds=30)
+        except RuntimeError:
+            self.__exit__()
+            raise
         return self
 
     def restart(self):
@@ -653,7 +657,11 @@ class Subscription:
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, bufsize=0)
         self.messages = []
-        read_line_with(self.process, self.process.stdout, "received SUBACK", seconds=30)
+        try:
+            read_line_with(self.process, self.process.stdout, "received SUBACK", seconds=30)
+        except RuntimeError:
+            self.close()
+            raise
 
     def wait_for(self, condition, seconds=60):
         """Reads messages until condition(messages) answers something true, or seconds passed;
