@@ -14,12 +14,12 @@ for group in "$@"; do
     build)
       packages+=(cmake ninja-build g++ pkg-config libxml2-dev libcurl4-openssl-dev
                  libcpp-httplib-dev libmicrohttpd-dev libssl-dev openssl libcli11-dev
-                 libyaml-cpp-dev libgnutls28-dev libcrypt-dev help2man) ;;
+                 libyaml-cpp-dev libgnutls28-dev libcrypt-dev help2man libmosquitto-dev) ;;
     test)
       packages+=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev rapidjson-dev
                  libxml2-utils clang clang-format libclang-rt-14-dev python3
-                 python3-yaml prometheus prometheus-alertmanager systemd dpkg-dev logrotate
-                 nagios4-core icinga2-bin icinga2-common lintian) ;;
+                 python3-yaml python3-jinja2 prometheus prometheus-alertmanager systemd dpkg-dev logrotate
+                 nagios4-core icinga2-bin icinga2-common lintian mosquitto mosquitto-clients) ;;
     windows)
       packages+=(g++-mingw-w64-x86-64-posix wine64 wine googletest nsis osslsigncode) ;;
     *) echo "setup-deps: unknown group '$group' (build, test or windows)" >&2; exit 2 ;;

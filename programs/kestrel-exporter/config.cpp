@@ -14,6 +14,7 @@
 #include "app/files.h"
 #include "app/listen_address.h"
 #include "programs/kestrel-exporter/config_unlisted.h"
+#include "programs/kestrel-exporter/config_mqtt.h"
 #include "web/yaml_walk.h"
 
 namespace kestrel::exporter {
@@ -46,7 +47,9 @@ uint32_t Port(const YAML::Node& node, const std::string& key) {
   return value;
 }
 
-// Seconds as a number, or a number with the unit ms, s, m or h, as Prometheus writes durations.
+}  // namespace
+
+// As Prometheus writes durations.
 double Duration(const YAML::Node& node, const std::string& key, double smallest, double largest) {
   const std::string text = node.IsScalar() ? node.Scalar() : std::string();
   double value = 0;
@@ -70,6 +73,8 @@ double Duration(const YAML::Node& node, const std::string& key, double smallest,
   }
   return value;
 }
+
+namespace {
 
 bool IsLabelName(const std::string& text) {
   if (text.empty() || text.size() > 64 || std::isdigit(static_cast<unsigned char>(text[0]))) {
@@ -136,6 +141,10 @@ void ReadDefaultThresholds(const char*, const YAML::Node& value, DefaultsRead& r
   read.config.thresholds = ParseDefaultThresholds(value);
 }
 
+void ReadMinInterval(const char* key, const YAML::Node& value, DefaultsRead& read) {
+  read.config.min_interval_seconds = Duration(value, key, 0, 3600);
+}
+
 constexpr Key<DefaultsRead> kDefaultKeys[] = {
     {"secure", ReadDefaultSecure},
     {"port", ReadDefaultPort},
@@ -144,6 +153,7 @@ constexpr Key<DefaultsRead> kDefaultKeys[] = {
     {"backoff", ReadBackoff},
     {"backoff_max", ReadBackoffMax},
     {"thresholds", ReadDefaultThresholds},
+    {"min_interval", ReadMinInterval},
 };
 
 void ParseDefaults(const YAML::Node& node, Config& config) {
@@ -153,6 +163,8 @@ void ParseDefaults(const YAML::Node& node, Config& config) {
     Fail(read.backoff_max, "expected 'backoff_max' to be at least 'backoff'");
   }
 }
+
+}  // namespace
 
 // The CA file must be there when the file is checked: a device that only fails at its first
 // load, with a TLS error, hides a typing error in the path.
@@ -169,6 +181,8 @@ std::string CaFileProblem(const std::string& path) {
   }
   return std::string();
 }
+
+namespace {
 
 // A tls: section of a device or an auth module, as it is read.
 struct TlsRead {
@@ -300,6 +314,7 @@ struct DeviceRead {
   bool has_tls = false;
   YAML::Node thresholds{};  // read once the defaults are known
   bool has_thresholds = false;
+  bool has_min_interval = false;
 };
 
 void ReadName(const char* key, const YAML::Node& value, DeviceRead& read) {
@@ -359,11 +374,17 @@ void ReadDeviceThresholds(const char*, const YAML::Node& value, DeviceRead& read
   read.has_thresholds = true;
 }
 
+void ReadDeviceMinInterval(const char* key, const YAML::Node& value, DeviceRead& read) {
+  read.device.min_interval_seconds = Duration(value, key, 0, 3600);
+  read.has_min_interval = true;
+}
+
 constexpr Key<DeviceRead> kDeviceKeys[] = {
     {"name", ReadName},     {"host", ReadHost},
     {"auth", ReadAuth},     {"secure", ReadSecure},
     {"port", ReadPort},     {"labels", ReadLabels},
     {"tls", ReadDeviceTls}, {"thresholds", ReadDeviceThresholds},
+    {"min_interval", ReadDeviceMinInterval},
 };
 
 void ParseDevices(const YAML::Node& node, const std::string& config_file, Config& config) {
@@ -389,6 +410,7 @@ void ParseDevices(const YAML::Node& node, const std::string& config_file, Config
     }
     if (!read.has_secure) d.secure = config.secure;
     if (!read.has_port) d.port = config.port;
+    if (!read.has_min_interval) d.min_interval_seconds = config.min_interval_seconds;
     if (!read.has_tls && !d.auth.empty()) d.tls = config.auth_modules[d.auth].tls;
     d.thresholds.device = config.thresholds;
     if (read.has_thresholds)
@@ -436,6 +458,10 @@ void ReadDevices(const char*, const YAML::Node& value, FileRead& read) {
   ParseDevices(value, read.file, read.config);
 }
 
+void ReadMqtt(const char*, const YAML::Node& value, FileRead& read) {
+  ParseMqtt(value, read.file, read.read_password, read.config);
+}
+
 // Read in this order whatever the file's: the devices refer to the defaults and auth modules.
 constexpr Key<FileRead> kFileKeys[] = {
     {"listen", ReadListen},
@@ -446,6 +472,7 @@ constexpr Key<FileRead> kFileKeys[] = {
     {"unlisted_targets_reachable_networks", ReadReachableNetworks},
     {"unlisted_targets_per_client", ReadUnlistedPerClient},
     {"devices", ReadDevices},
+    {"mqtt", ReadMqtt},
 };
 
 }  // namespace
@@ -503,6 +530,7 @@ DeviceConfig Config::UnlistedDevice(const std::string& host) const {
   device.secure = secure;
   device.port = port;
   device.thresholds.device = thresholds;
+  device.min_interval_seconds = min_interval_seconds;
   device.unlisted = true;
   return device;
 }

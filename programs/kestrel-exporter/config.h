@@ -9,6 +9,7 @@
 //     backoff: 30s                  # after a time-out or refusal, no load before this (0: off)
 //     backoff_max: 10m              # the wait doubles with each such failure up to this
 //     thresholds: {temperature: {warning_high: 27}}  # limits per room (thresholds.h)
+//     min_interval: 5s              # who asks within this of a load gets its readings, no load
 //   auth_modules:
 //     NAME:
 //       user: admin
@@ -31,6 +32,14 @@
 //       tls:                        # optional; else the auth module's; else the system's store
 //         ca_file: site-ca.pem      # the only CA this device's certificate may come from
 //         insecure_skip_verify: false  # true checks nothing: a lab device, never a real one
+//       min_interval: 5s            # optional, overrides defaults
+//   mqtt:                           # optional: publish every device to an MQTT broker
+//     broker: mqtts://broker.lan    # mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)
+//     user: kestrel                 # optional; password_file or password_credential as above
+//     password_file: mqtt.pass
+//     tls: {ca_file: ca.pem, cert_file: client.crt, key_file: client.key}
+//     home_assistant:
+//       switches: {"Rack door": {device_class: door, on: open}}
 //
 // A password is only ever read from its password_file (relative to the configuration's folder,
 // as ca_file is) or its credential, never written inline, so the file can be shown, committed and
@@ -82,6 +91,49 @@ struct DeviceConfig {
   bool unlisted = false;  // made for a probe of a host the file does not list
   TlsConfig tls;          // the device's own, else its auth module's
   DeviceThresholds thresholds{};
+  // Whoever asks within this of a load's end gets that load's readings: the device's firmware
+  // serves one request at a time, so two scrapers and a publisher must not each load it.
+  double min_interval_seconds = 0;
+};
+
+// How Home Assistant shows a switch of a given port label.
+struct SwitchClass {
+  std::string device_class;  // one of Home Assistant's binary sensor classes; empty: none
+  bool on_when_open = true;  // false: "on" while the contact is closed
+  bool operator==(const SwitchClass& other) const {
+    return device_class == other.device_class && on_when_open == other.on_when_open;
+  }
+};
+
+struct MqttConfig {
+  bool enabled = false;  // the file has an mqtt: section
+  std::string broker;    // the URL as written
+  bool secure = false;   // mqtts://
+  std::string host;
+  int port = 1883;
+  std::string client_id;  // default: kestrel-exporter-HOSTNAME
+  // The node of every topic the exporter publishes (default: the client id, made topic-safe);
+  // two exporters on one broker keep theirs apart by it.
+  std::string node_id;
+  std::string user;
+  std::string password_file;
+  std::string password_credential;
+  std::string password;
+  std::string ca_path;    // empty: the system's trust store (mqtts://)
+  std::string cert_path;  // a client certificate, with its key
+  std::string key_path;
+  bool insecure_skip_verify = false;
+  double keep_alive_seconds = 60;
+  double reconnect_seconds = 1;  // doubling with each failed try up to reconnect_max_seconds
+  double reconnect_max_seconds = 120;
+  std::string topic_prefix = "roomalert";
+  bool home_assistant = true;
+  std::string discovery_prefix = "homeassistant";
+  bool retain_discovery = true;
+  std::map<std::string, SwitchClass> switches;  // by port label
+
+  // Whether other would talk to the same broker the same way (a reload keeps the connection).
+  bool SameConnection(const MqttConfig& other) const;
 };
 
 struct Config {
@@ -94,6 +146,7 @@ struct Config {
   double backoff_seconds = 30.0;
   double backoff_max_seconds = 600.0;
   Thresholds thresholds = BuiltInThresholds();  // every device's, unless it says otherwise
+  double min_interval_seconds = 5.0;
   std::map<std::string, AuthModule> auth_modules;
   bool allow_unlisted_targets = false;
   std::vector<web::Network> unlisted_targets_allowed_networks;  // empty: no client may
@@ -101,6 +154,7 @@ struct Config {
   std::vector<web::Network> unlisted_targets_reachable_networks;
   std::size_t unlisted_targets_per_client = 100;
   std::vector<DeviceConfig> devices;  // in file order, names unique
+  MqttConfig mqtt;
   // Credentials named where none were handed over ($CREDENTIALS_DIRECTORY unset: not inside the
   // unit), each as "FILE:LINE:COLUMN: ..." saying which; their passwords are empty.
   std::vector<std::string> unread_credentials;

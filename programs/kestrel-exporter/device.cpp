@@ -37,9 +37,10 @@ DeviceConfig Device::Settings() const {
   return config_;
 }
 
-void Device::SetLabels(const Labels& labels) {
+void Device::Retune(const DeviceConfig& config) {
   std::lock_guard<std::mutex> lock(mutex_);
-  config_.labels = labels;
+  config_.labels = config.labels;
+  config_.min_interval_seconds = config.min_interval_seconds;
 }
 
 void Device::SetThresholds(const DeviceThresholds& thresholds) {

@@ -58,8 +58,8 @@ class Device {
          std::shared_ptr<std::mutex> files = std::make_shared<std::mutex>());
 
   DeviceConfig Settings() const;
-  void SetLabels(const Labels& labels);
-  void SetThresholds(const DeviceThresholds& thresholds);
+  // Takes what a reload may change without a new provider: labels, limits and min_interval.
+  void Retune(const DeviceConfig& config);
   std::shared_ptr<const LoadResult> Last() const;
   bool Loading() const;
   // Probes waiting for the running load.
@@ -90,6 +90,7 @@ class Device {
   LoadStatistics statistics_;
   double backoff_seconds_ = 0;  // 0: the last load reached the device
   Clock::time_point retry_at_{};
+  Clock::time_point loaded_at_{};  // when last_ ended
   Clock::time_point last_used_{};  // unlisted devices: the latest probe
 };
 

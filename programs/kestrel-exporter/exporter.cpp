@@ -148,6 +148,7 @@ void Exporter::ProbeFound(const std::shared_ptr<Device>& device, Clock::time_poi
                           MetricSet set;
                           AddDeviceMetrics(set, settings.name, settings.labels, load);
                           AddThresholdMetrics(set, settings, load);
+                          AddLoadAge(set, settings.name, settings.labels, load, Now());
                           web::Response response;
                           response.body = set.Text();
                           reply(std::move(response));
@@ -186,6 +187,7 @@ web::Response Exporter::Metrics() {
   set.AddHistogram("roomalert_exporter_load_duration_seconds",
                    "How long loads of configured devices took.", {}, LoadStatistics::Bounds(),
                    counts, all.sum_seconds);
+  if (more_metrics_) more_metrics_(set);
   AddProcessMetrics(set);
   if (options_.writes != nullptr) {
     AddWriteErrors(set, options_.writes->Errors(ExporterFolder::kState),
@@ -198,6 +200,7 @@ web::Response Exporter::Metrics() {
       const DeviceConfig settings = device->Settings();
       AddDeviceMetrics(set, settings.name, settings.labels, *last);
       AddThresholdMetrics(set, settings, *last);
+      AddLoadAge(set, settings.name, settings.labels, *last, Now());
     }
   }
   web::Response response;

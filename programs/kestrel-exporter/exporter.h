@@ -6,8 +6,10 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/log.h"
 #include "programs/kestrel-exporter/config.h"
@@ -58,7 +60,12 @@ class Exporter {
   }
   // The port the server listens on, which unlisted targets may not point back at.
   void ListeningOn(int port) { registry_.SetOwnPort(static_cast<uint16_t>(port)); }
+  // Families of other parts of the program (the MQTT publisher) for /metrics; set before the
+  // server starts.
+  void AddToMetrics(std::function<void(MetricSet&)> more) { more_metrics_ = std::move(more); }
   Config Current() const { return registry_.Current(); }
+  // Configured devices, in file order.
+  std::vector<std::shared_ptr<Device>> Devices() const { return registry_.Devices(); }
 
  private:
   // The rest of a probe, once its target is found.
@@ -74,6 +81,7 @@ class Exporter {
   std::map<std::string, Clock::time_point> next_poll_;
   std::atomic<bool> last_reload_ok_{true};
   std::atomic<double> last_reload_at_{0};
+  std::function<void(MetricSet&)> more_metrics_;
 };
 
 }  // namespace kestrel::exporter

@@ -20,6 +20,7 @@
 #include "programs/kestrel-exporter/discovery.h"
 #include "programs/kestrel-exporter/exporter.h"
 #include "programs/kestrel-exporter/exporter_options.h"
+#include "programs/kestrel-exporter/mqtt/publisher.h"
 #include "programs/kestrel-exporter/process.h"
 #include "programs/kestrel-exporter/provider_loader.h"
 #include "web/endpoint.h"
@@ -40,6 +41,8 @@ using web::WebConfig;
 
 // Loads still running at shutdown get this long to end before the process leaves them.
 constexpr auto kShutdownGrace = std::chrono::seconds(5);
+// How long --check-config waits for the broker to take the login.
+constexpr double kBrokerCheckSeconds = 5;
 
 // Both files, read and checked as at start (checking: for --check-config); false with the
 // reason printed.
@@ -52,6 +55,19 @@ bool LoadFiles(const std::string& config_path, const Options& o, bool checking, 
   return good;
 }
 
+// What only a connection shows (a host that does not resolve, a refused port or login, a CA that
+// does not sign the broker's certificate), tried once with the file's settings.
+int CheckBroker(const MqttConfig& mqtt, app::Log& log) {
+  const mqtt::Problem problem = mqtt::TryBroker(mqtt, kBrokerCheckSeconds);
+  if (!problem.kind.empty()) {
+    log.Line("mqtt: cannot use " + mqtt.broker + " (" + problem.kind + "): " + problem.text);
+    return kExitFailure;
+  }
+  std::printf("%s: ok, connected%s\n", mqtt.broker.c_str(),
+              mqtt.user.empty() ? "" : (" as " + mqtt.user).c_str());
+  return 0;
+}
+
 int CheckConfig(const Options& o, app::Log& log) {
   Config config;
   WebConfig web;
@@ -62,7 +78,8 @@ int CheckConfig(const Options& o, app::Log& log) {
     std::printf("%s: ok, %s, %zu users\n", o.web_config_file.c_str(), web.tls ? "HTTPS" : "HTTP",
                 web.basic_auth_users.size());
   }
-  return 0;
+  return config.mqtt.enabled && config.unread_credentials.empty() ? CheckBroker(config.mqtt, log)
+                                                                  : 0;
 }
 
 // systemd names several folders separated by ':' when the unit asks for several.
@@ -207,14 +224,19 @@ class Poller {
 // Serves until SIGTERM or SIGINT; SIGHUP rereads both files, the web configuration only when the
 // main one is good, and applies neither unless both are. A reload runs on the signal thread while
 // the server goes on answering; one that came while the exporter started runs now.
-void ServeUntilStopped(const Options& o, Exporter& exporter, Endpoint& server, app::Log& log) {
+void ServeUntilStopped(const Options& o, Exporter& exporter, Endpoint& server,
+                       mqtt::Publisher& publisher, app::Log& log) {
   auto reload_web = [&](std::string& error) {
     WebConfig web;
     if (o.web_config_file.empty()) return true;
     return LoadWebConfigFile(o.web_config_file, web, error) && server.Configure(web, error);
   };
   app::SignalThread signals(app::Signals::kStopAndReload,
-                            {{}, [&] { exporter.Reload(reload_web); }});
+                            {{}, [&] {
+                               if (exporter.Reload(reload_web)) {
+                                 publisher.Apply(exporter.Current().mqtt);
+                               }
+                             }});
   const int signal_number = signals.WaitForStop();
   log.Line(signal_number == SIGTERM ? "stopping on SIGTERM" : "stopping on SIGINT");
 }
@@ -241,15 +263,19 @@ int Serve(const Options& o, app::Log& log) {
            (folders.documents != folders.state ? ", documents in " + folders.documents : "") +
            (o.poll ? ", polling" : ""));
   FolderWrites writes(log, folders.state, folders.documents);
+  mqtt::Publisher publisher(mqtt::MosquittoClientFactory(), log, KESTREL_VERSION);
   Exporter exporter({o.config, KESTREL_VERSION, o.poll, workers, &writes}, config,
                     ModuleLoaderFactory(module, folders, &writes), log);
+  exporter.AddToMetrics([&publisher](MetricSet& set) { publisher.AddMetrics(set); });
   Endpoint server("kestrel-exporter", ServerLimits(descriptors.connections), Routes(exporter));
   if (!StartServer(server, o, config, web, log)) return kExitUsage;
   exporter.ListeningOn(server.Port());
   Poller poller(exporter, o.poll);
-  ServeUntilStopped(o, exporter, server, log);
+  publisher.Start(mqtt::SourceOf(exporter), config.mqtt);
+  ServeUntilStopped(o, exporter, server, publisher, log);
   server.Stop();
   poller.Stop();
+  publisher.Stop(Clock::now() + std::chrono::seconds(2));
   if (!exporter.Stop(Clock::now() + kShutdownGrace)) {
     // A load that hangs on its device would keep the process; its provider needs no goodbye.
     log.Line("stopped, leaving loads that did not end");

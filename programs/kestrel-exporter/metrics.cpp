@@ -119,30 +119,36 @@ Labels With(Labels labels, const Labels& extra) {
   return labels;
 }
 
+// The family of the sensor's type when the family knows its unit; null: the generic one.
+const SensorFamily* FamilyOf(const host::SensorView& s) {
+  const uint32_t type = Code(s.type_id);
+  const uint32_t unit = Code(s.uom_id);
+  for (const SensorFamily& family : kSensorFamilies) {
+    double ignored = 0;
+    if (family.type_id == type && ScaleToBaseUnit(family.scale, unit, 0, ignored)) return &family;
+  }
+  return nullptr;
+}
+
 // labels holds the sensor's own labels after the device's; the generic family adds its unit.
 void AddSensor(MetricSet& set, Labels& labels, const host::SensorView& s) {
-  double raw = 0;
-  const bool valid = s.has_reading && ParseNumber(s.value, raw);
+  double value = 0;
+  const bool valid = BaseReading(s, value);
   set.Add("roomalert_sensor_valid", "gauge",
           "1 when the device took the reading, 0 when it reported none (the sample is then left "
           "out).",
           labels, valid ? 1 : 0);
   if (!valid) return;
-  const uint32_t type = Code(s.type_id);
-  const uint32_t unit = Code(s.uom_id);
-  for (const SensorFamily& family : kSensorFamilies) {
-    double value = 0;
-    if (family.type_id == type && ToBaseUnit(family.scale, unit, raw, value)) {
-      set.Add(family.family, "gauge", family.help, labels, value);
-      return;
-    }
+  if (const SensorFamily* family = FamilyOf(s)) {
+    set.Add(family->family, "gauge", family->help, labels, value);
+    return;
   }
   // port_id and sensor_id name the sensor already; its type would only split its series when a
   // firmware renames the type.
   labels.emplace_back("unit", s.uom_text);
   set.Add(kGenericFamily, "gauge",
           "Reading of a sensor type without a family of its own, in the device's unit.", labels,
-          raw);
+          value);
   labels.pop_back();
 }
 
@@ -221,6 +227,33 @@ void AddPortThresholds(MetricSet& set, const ThresholdFamily& family, const Boun
 }
 
 }  // namespace
+
+const char* SensorFamilyName(const host::SensorView& sensor) {
+  const SensorFamily* family = FamilyOf(sensor);
+  return family != nullptr ? family->family : kGenericFamily;
+}
+
+bool BaseReading(const host::SensorView& sensor, double& value) {
+  double raw = 0;
+  if (!sensor.has_reading || !ParseNumber(sensor.value, raw)) return false;
+  const SensorFamily* family = FamilyOf(sensor);
+  value = raw;
+  if (family != nullptr) ToBaseUnit(family->scale, Code(sensor.uom_id), raw, value);
+  return true;
+}
+
+double LoadAgeSeconds(const LoadResult& load, double now_unix_seconds) {
+  return std::max(0.0, now_unix_seconds - load.finished_at);
+}
+
+void AddLoadAge(MetricSet& set, const std::string& device, const Labels& extra,
+                const LoadResult& load, double now_unix_seconds) {
+  if (!load.finished) return;
+  set.Add("roomalert_load_age_seconds", "gauge",
+          "How long ago the load these readings come from ended; within the device's "
+          "min_interval a probe shares the last load instead of loading again.",
+          With({{"device", device}}, extra), LoadAgeSeconds(load, now_unix_seconds));
+}
 
 std::string FormatSample(double value) {
   std::string out;

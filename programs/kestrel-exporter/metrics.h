@@ -53,6 +53,17 @@ void AddDeviceMetrics(MetricSet& set, const std::string& device, const Labels& e
 // The limits the configuration sets for the device's temperature and humidity ports: one series
 // per port, severity and bound that has a limit, while the load tells which ports there are.
 void AddThresholdMetrics(MetricSet& set, const DeviceConfig& device, const LoadResult& load);
+// roomalert_load_age_seconds of a finished load, at now (Unix time).
+void AddLoadAge(MetricSet& set, const std::string& device, const Labels& extra,
+                const LoadResult& load, double now_unix_seconds);
+double LoadAgeSeconds(const LoadResult& load, double now_unix_seconds);
+
+// The family a sensor's readings go to, by its type and unit, whether or not it has a reading
+// now: roomalert_temperature_celsius, ..., or roomalert_sensor_value for a type without one.
+const char* SensorFamilyName(const host::SensorView& sensor);
+// The sensor's reading in its family's base unit (the device's own for the generic family);
+// false when the device took none.
+bool BaseReading(const host::SensorView& sensor, double& value);
 
 // Samples of the exporter process itself (CPU, memory, descriptors and their limits, start time).
 void AddProcessMetrics(MetricSet& set);

@@ -49,8 +49,7 @@ void Registry::Apply(const Config& config) {
       const auto old = by_name_.find(wanted.name);
       if (old != by_name_.end() && old->second->SameProvider(wanted, auth)) {
         device = old->second;
-        device->SetLabels(wanted.labels);
-        device->SetThresholds(wanted.thresholds);
+        device->Retune(wanted);
       } else {
         device = std::make_shared<Device>(wanted, auth, factory_(wanted, auth),
                                           FolderGuard(wanted.name));

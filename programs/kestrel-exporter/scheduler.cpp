@@ -31,9 +31,15 @@ struct ProbeWait {
 
 uint64_t Scheduler::BeginLocked(const std::shared_ptr<Device>& device) {
   if (device->loading_) return device->started_;
-  // A device that timed out or refused would only take a worker to do it again: its last
-  // result stands until the back-off ends.
-  if (device->last_ != nullptr && now_() < device->retry_at_) return device->completed_;
+  if (device->last_ != nullptr) {
+    const auto now = now_();
+    // A device that timed out or refused would only take a worker to do it again: its last
+    // result stands until the back-off ends.
+    if (now < device->retry_at_) return device->completed_;
+    // One moment of a single-tasking device is loaded once, whoever asks.
+    const auto fresh_for = std::chrono::duration<double>(device->config_.min_interval_seconds);
+    if (now - device->loaded_at_ < fresh_for) return device->completed_;
+  }
   device->loading_ = true;
   const uint64_t number = ++device->started_;
   WorkerPool& pool = device->config_.unlisted ? unlisted_pool_ : pool_;
@@ -55,6 +61,9 @@ void Scheduler::Run(const std::shared_ptr<Device>& device, uint64_t number) {
   files.unlock();
   result.finished = true;
   result.duration_seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  // To the millisecond: those who share the load are told its age.
+  result.finished_at =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   auto shared = std::make_shared<const LoadResult>(std::move(result));
   if (on_load_) on_load_(device->Settings(), *shared);
   Backoff backoff;
@@ -87,6 +96,7 @@ void Scheduler::Run(const std::shared_ptr<Device>& device, uint64_t number) {
       if (shared->duration_seconds <= bounds[i]) ++s.buckets[i];
     }
     device->last_ = KeptResult(device->config_, shared);
+    device->loaded_at_ = now_();
     device->completed_ = number;
     device->loading_ = false;
     for (auto& [awaited, wait] : device->watchers_) {

@@ -1,7 +1,9 @@
 // Who loads which device when. A provider serves one call at a time, so loads of one device run
 // one after the other; different devices load in parallel on a bounded pool of workers. A probe
 // joins the load that is running instead of starting another, and stops waiting at its deadline
-// while the load goes on: one device that hangs never holds up the others.
+// while the load goes on: one device that hangs never holds up the others. Whoever asks within a
+// device's min_interval of its last load (a probe, the poll, the MQTT publisher) gets that load's
+// result: the device serves one request at a time and is never loaded twice for one moment.
 #pragma once
 
 #include <algorithm>
@@ -42,10 +44,10 @@ class Scheduler {
   // Starts a load unless one runs, and returns at once: done gets that load's result on the
   // worker that ended it, or at deadline, on the timer's thread, a result that is not finished
   // and says how long the probe waited; whichever comes first, exactly once (at once, on this
-  // thread, when the device's last result stands because it is left alone).
+  // thread, when the device's last result stands: left alone, or within its min_interval).
   void ProbeAsync(const std::shared_ptr<Device>& device, Clock::time_point deadline,
                   ProbeDone done);
-  // Starts a load unless one runs; does not wait (background polling).
+  // Starts a load unless one runs or the last still stands; does not wait (background polling).
   void Start(const std::shared_ptr<Device>& device);
   bool Stop(Clock::time_point deadline) {
     const bool unlisted_ended = unlisted_pool_.Stop(deadline);

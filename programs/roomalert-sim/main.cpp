@@ -226,7 +226,8 @@ class Simulator {
   Simulator(const Options& options, std::string document)
       : options_(options),
         expected_authorization_("Basic " + Base64(options.user + ":" + options.password)),
-        started_(std::chrono::steady_clock::now()) {
+        started_(std::chrono::steady_clock::now()),
+        loads_(static_cast<std::size_t>(options.devices) + 1) {
     documents_.reserve(static_cast<std::size_t>(options.devices) + 1);
     for (int k = 1; k <= options.devices; ++k) {
       documents_.push_back(SiteDeviceDocument(document, k));
@@ -236,8 +237,21 @@ class Simulator {
 
   int devices() const { return options_.devices; }
 
+  // {"loads": all, "devices": [device 0, 1, ...]}: how often each document was asked for, so a
+  // test can tell how hard its clients worked a device.
+  std::string Statistics() const {
+    uint64_t all = 0;
+    std::string each;
+    for (const auto& count : loads_) {
+      all += count;
+      each += (each.empty() ? "" : ",") + std::to_string(count.load());
+    }
+    return "{\"loads\":" + std::to_string(all) + ",\"devices\":[" + each + "]}\n";
+  }
+
   // device 0 is the one at /getData.json, K (1..devices) the one at /dK/getData.json.
   void Answer(const httplib::Request& request, httplib::Response& response, int device) const {
+    ++loads_[static_cast<std::size_t>(device)];
     const Faults& f =
         device == 0 ? options_.faults : options_.faults_by_device[static_cast<std::size_t>(device)];
     if (f.delay_ms > 0) SleepUnlessStopping(f.delay_ms);
@@ -329,6 +343,7 @@ class Simulator {
   std::vector<std::string> documents_;
   std::string expected_authorization_;
   std::chrono::steady_clock::time_point started_;
+  mutable std::vector<std::atomic<uint64_t>> loads_;  // requests for each device's document
 };
 
 // The server for o, TLS or not, tuned for a site; null (with the reason said) when the
@@ -374,6 +389,9 @@ void AddRoutes(httplib::Server& server, Simulator& simulator, bool site) {
                }
                simulator.Answer(request, response, device);
              });
+  server.Get("/stats", [&simulator](const httplib::Request&, httplib::Response& response) {
+    response.set_content(simulator.Statistics(), "application/json");
+  });
   if (!site) return;
   server.Get(R"(/d([0-9]{1,9})/getData\.json)",
              [&simulator](const httplib::Request& request, httplib::Response& response) {

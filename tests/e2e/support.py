@@ -53,6 +53,7 @@ EXPORTER = os.path.join(BINARY_DIR, "kestrel-exporter")
 PROMETHEUS = os.environ.get("KESTREL_PROMETHEUS", "/usr/bin/prometheus")
 PROMTOOL = os.environ.get("KESTREL_PROMTOOL", "promtool")
 NAGIOS = shutil.which("nagios4") or "/usr/sbin/nagios4"
+MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 ICINGA = shutil.which("icinga2") or "/usr/sbin/icinga2"
 
 # The password the tests give devices: it must show in no output, trace or document.
@@ -157,6 +158,10 @@ class Simulator:
         self.address = line.split("listening on ")[1].split()[0]
         self.port = self.address.rsplit(":", 1)[1]
         return self
+
+    def loads(self):
+        """How often each device's document was asked for: [/getData.json, d1, d2, ...]."""
+        return json.loads(get("http://%s/stats" % self.address)[1])["devices"]
 
     def _end(self):
         code = stop(self.process, self.STOP_SECONDS)
@@ -561,3 +566,136 @@ class ExporterTestCase(FolderTestCase):
         self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
         # promtool prints lint findings (warnings) even when it answers 0.
         self.assertEqual(checked.stdout + checked.stderr, b"")
+
+
+# -------------------------------------------------------------------------- an MQTT broker
+
+def throwaway_ca(folder):
+    """A CA made for one test, and a server (127.0.0.1, localhost) and a client certificate it
+    signed: {name: path} of ca.crt, server.crt, server.key, client.crt, client.key, other-ca.crt
+    (a CA that signed nothing here)."""
+    def run(*args):
+        subprocess.run(["openssl"] + list(args), cwd=folder, check=True, capture_output=True,
+                       timeout=60)
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    for ca in ("ca", "other-ca"):
+        run("req", "-x509", *key, "-keyout", ca + ".key", "-out", ca + ".crt", "-days", "2",
+            "-subj", "/CN=kestrel e2e " + ca)
+    with open(os.path.join(folder, "san.cnf"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n")
+    for name in ("server", "client"):
+        run("req", *key, "-keyout", name + ".key", "-out", name + ".csr", "-subj", "/CN=" + name)
+        run("x509", "-req", "-in", name + ".csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+            "-CAcreateserial", "-out", name + ".crt", "-days", "2",
+            *(["-extfile", "san.cnf"] if name == "server" else []))
+    return {name: os.path.join(folder, name) for name in
+            ("ca.crt", "server.crt", "server.key", "client.crt", "client.key", "other-ca.crt")}
+
+
+class Broker:
+    """Mosquitto on two free loopback ports, both asking for a user and password (USER,
+    PASSWORD): plain (port) and TLS with a client certificate required (tls_port), from a CA made
+    for the test (certs). restart() stops it and starts it again on the same ports, without the
+    retained messages; subscribe() watches topics."""
+
+    USER = "kestrel"
+    PASSWORD = "mqtt-e2e-Pa55"
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.certs = throwaway_ca(folder)
+        self.port, self.tls_port = free_port(), free_port()
+        passwords = os.path.join(folder, "mosquitto.passwd")
+        subprocess.run(["mosquitto_passwd", "-c", "-b", passwords, self.USER, self.PASSWORD],
+                       check=True, capture_output=True, timeout=60)
+        self.config = os.path.join(folder, "mosquitto.conf")
+        with open(self.config, "w") as f:
+            # As root the broker would become the user mosquitto, who cannot read these files.
+            f.write("user %s\n" % pwd.getpwuid(os.getuid()).pw_name)
+            f.write("per_listener_settings false\nallow_anonymous false\n"
+                    "password_file %s\nlog_dest stderr\n" % passwords)
+            f.write("listener %d 127.0.0.1\n" % self.port)
+            f.write("listener %d 127.0.0.1\ncafile %s\ncertfile %s\nkeyfile %s\n"
+                    "require_certificate true\n" % (self.tls_port, self.certs["ca.crt"],
+                                                    self.certs["server.crt"],
+                                                    self.certs["server.key"]))
+
+    def url(self):
+        return "mqtts://127.0.0.1:%d" % self.tls_port
+
+    def __enter__(self):
+        self.process = subprocess.Popen([MOSQUITTO, "-c", self.config], stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                        bufsize=0)
+        try:
+            read_line_with(self.process, self.process.stderr, " running", seconds=30)
+        except RuntimeError:
+            self.__exit__()
+            raise
+        return self
+
+    def restart(self):
+        self.__exit__()
+        self.__enter__()
+
+    def subscribe(self, *topics):
+        return Subscription(self, topics)
+
+    def __exit__(self, *exc):
+        self.exit = stop(self.process)
+        self.process.stderr.close()
+
+
+class Subscription:
+    """mosquitto_sub on the broker's plain port, ready once the broker acknowledged the
+    subscription. messages: each {"topic", "payload" (text), "retain" (bool)} received so far;
+    wait_for(condition) reads on until condition(messages) holds."""
+
+    def __init__(self, broker, topics):
+        # Line by line: into a pipe its debug lines (the SUBACK) would wait in a full buffer.
+        command = ["stdbuf", "-oL", "mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-u", broker.USER,
+                   "-P", broker.PASSWORD, "-d", "-F", "%j"]
+        for topic in topics:
+            command += ["-t", topic]
+        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, bufsize=0)
+        self.messages = []
+        try:
+            read_line_with(self.process, self.process.stdout, "received SUBACK", seconds=30)
+        except RuntimeError:
+            self.close()
+            raise
+
+    def wait_for(self, condition, seconds=60):
+        """Reads messages until condition(messages) answers something true, or seconds passed;
+        answers its last answer."""
+        deadline = time.monotonic() + seconds
+        answer = condition(self.messages)
+        while not answer and time.monotonic() < deadline:
+            ready, _, _ = select.select([self.process.stdout], [], [],
+                                        max(0.0, deadline - time.monotonic()))
+            if not ready:
+                break
+            line = self.process.stdout.readline().decode("utf-8", "replace")
+            if not line:
+                break
+            if line.startswith("{"):
+                message = json.loads(line)
+                self.messages.append({"topic": message["topic"], "payload": message["payload"],
+                                      "retain": bool(message["retain"])})
+                answer = condition(self.messages)
+        return answer
+
+    def latest(self):
+        """{topic: payload} of the last message on each topic."""
+        return {m["topic"]: m["payload"] for m in self.messages}
+
+    def close(self):
+        stop(self.process)
+        self.process.stdout.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

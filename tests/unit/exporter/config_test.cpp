@@ -76,7 +76,7 @@ TEST(ConfigTest, BadFilesAreRefusedWithFileLineAndColumn) {
       {"devices:\n  - name: a\n    hots: x\n", "f.yml:3:5: unknown key 'hots' in a device"},
       {"listen: :1\nlisten: :2\ndevices: []\n", "f.yml:2:1: key 'listen' given twice"},
       {"defaults: {tls: true}\n",
-       "f.yml:1:12: unknown key 'tls' in defaults (expected secure, port, timeout"},
+       "f.yml:1:12: unknown key 'tls' in defaults (expected secure, port, timeout, "},
       {"devices:\n  - {name: a, host: x}\n  - {name: a, host: y}\n",
        "f.yml:3:5: device name 'a' given twice (first at line 2)"},
       {"devices:\n  - name: a\n", "f.yml:2:5: device 'a' has no host"},
