@@ -130,7 +130,7 @@ void ConnectionGuard::ShutExpired(Clock::time_point now) {
 }
 
 // A flood's connections leave their memory to malloc, which keeps it; once most of them are
-// gone it goes back to the system (some 5 KB a connection: 80 MB after 16,000).
+// gone it goes back to the system.
 void ConnectionGuard::HandBackMemory(std::unique_lock<std::mutex>& lock) {
   if (peak_ < kFlood || links_.size() > peak_ / 4) return;
   peak_ = links_.size();

@@ -11,26 +11,11 @@ import subprocess
 import unittest
 import urllib.error
 import urllib.request
-import warnings
 
-from support import EXPORTER, SOURCE_DIR, Exporter, ExporterTestCase, Site, device_list, wait_for
-
-try:
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        import crypt
-except ImportError:  # Python 3.13 and later: htpasswd (apache2-utils) makes the hashes
-    crypt = None
+from support import (EXPORTER, SOURCE_DIR, Exporter, ExporterTestCase, Site, bcrypt, device_list,
+                     wait_for)
 
 USER = "prometheus"
-
-
-def bcrypt(password):
-    if crypt is not None:
-        return crypt.crypt(password, crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=1 << 10))
-    line = subprocess.run(["htpasswd", "-nbBC", "10", USER, password], check=True,
-                          capture_output=True, timeout=60).stdout.decode().strip()
-    return line.split(":", 1)[1]
 
 
 def openssl(*args):
