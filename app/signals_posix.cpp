@@ -58,6 +58,7 @@ SignalThread::~SignalThread() {
   // A signal of the set sent to the thread alone wakes its sigwait; it sees quitting_ and ends.
   pthread_kill(platform_->thread.native_handle(), SIGTERM);
   platform_->thread.join();
+  EndReloads();
 }
 
 }  // namespace kestrel::app

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -56,6 +57,15 @@ std::string IpAddress::Text() const {
   char text[INET6_ADDRSTRLEN] = {0};
   if (family == 0 || inet_ntop(family, bytes.data(), text, sizeof text) == nullptr) return "?";
   return text;
+}
+
+IpAddress IpAddress::Prefix(int ipv4_bits) const {
+  IpAddress prefix = *this;
+  const int bits = family == AF_INET ? ipv4_bits : family == AF_INET6 ? 64 : 128;
+  for (int bit = std::max(bits, 0); bit < 128; ++bit) {
+    prefix.bytes[static_cast<std::size_t>(bit / 8)] &= static_cast<uint8_t>(~(0x80 >> (bit % 8)));
+  }
+  return prefix;
 }
 
 bool Network::Parse(const std::string& text, Network& network) {

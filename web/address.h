@@ -20,6 +20,16 @@ struct IpAddress {
   // What the server calls with the connection's peer address; null gives an unknown one.
   static IpAddress FromSockaddr(const sockaddr* address);
   std::string Text() const;
+  // The network a client's limits are counted in: an IPv4 address's first ipv4_bits, an IPv6
+  // address's /64 (one host is handed a whole /64), as the address of that network.
+  IpAddress Prefix(int ipv4_bits) const;
+
+  bool operator==(const IpAddress& other) const {
+    return family == other.family && bytes == other.bytes;
+  }
+  bool operator<(const IpAddress& other) const {
+    return family != other.family ? family < other.family : bytes < other.bytes;
+  }
 };
 
 struct Network {

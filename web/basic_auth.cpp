@@ -3,9 +3,11 @@
 #include <crypt.h>
 #include <gnutls/crypto.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 namespace kestrel::web {
@@ -65,7 +67,7 @@ Credentials CredentialsOf(const Request& request) {
     return credentials;
   }
   const std::size_t colon = decoded.find(':');
-  if (colon == std::string::npos) return credentials;
+  if (colon == std::string::npos || decoded.find('\0') != std::string::npos) return credentials;
   credentials.given = true;
   credentials.user = decoded.substr(0, colon);
   credentials.password = decoded.substr(colon + 1);
@@ -73,6 +75,7 @@ Credentials CredentialsOf(const Request& request) {
 }
 
 bool BcryptMatches(const std::string& password, const std::string& hash) {
+  if (password.find('\0') != std::string::npos) return false;
   // crypt_r's state is some 32 KB: too much for the stack of a small thread.
   auto data = std::make_unique<crypt_data>();
   const char* result = crypt_r(password.c_str(), hash.c_str(), data.get());
@@ -95,12 +98,56 @@ BasicAuth::Digest BasicAuth::DigestOf(const Credentials& credentials) {
   return digest;
 }
 
-bool BasicAuth::Remembered(const Credentials& credentials, Clock::time_point now) {
-  if (!credentials.given) return false;
+BasicAuth::BasicAuth(std::map<std::string, std::string> users, Matcher matches, BasicAuth* previous)
+    : users_(std::move(users)), matches_(std::move(matches)) {
+  if (previous == nullptr) return;
+  std::lock_guard<std::mutex> lock(previous->mutex_);
+  Keep(*previous, previous->accepted_, accepted_);
+  Keep(*previous, previous->refused_, refused_);
+}
+
+bool BasicAuth::SameHash(const BasicAuth& other, const std::string& user) const {
+  const auto here = users_.find(user);
+  const auto there = other.users_.find(user);
+  if (here == users_.end() || there == other.users_.end()) {
+    return here == users_.end() && there == other.users_.end();
+  }
+  return here->second == there->second;
+}
+
+void BasicAuth::Keep(const BasicAuth& previous, const Decisions& from, Decisions& to) const {
+  for (const auto& [digest, decision] : from) {
+    if (SameHash(previous, decision.user)) to.emplace(digest, decision);
+  }
+}
+
+BasicAuth::Known BasicAuth::Recall(const Credentials& credentials, Clock::time_point now) {
+  if (!credentials.given) return Known::kUnknown;
   const Digest digest = DigestOf(credentials);
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto found = remembered_.find(digest);
-  return found != remembered_.end() && found->second > now;
+  for (auto* decisions : {&accepted_, &refused_}) {
+    const auto found = decisions->find(digest);
+    if (found == decisions->end() || found->second.until <= now) continue;
+    found->second.until = now + kRemembered;
+    return decisions == &accepted_ ? Known::kAccepted : Known::kRefused;
+  }
+  return Known::kUnknown;
+}
+
+// Full, the decisions lose what lapsed, then the one nearest to lapsing.
+void BasicAuth::Note(Decisions& decisions, std::size_t most, const Digest& digest,
+                     const std::string& user, Clock::time_point now) {
+  if (decisions.size() >= most && decisions.find(digest) == decisions.end()) {
+    for (auto it = decisions.begin(); it != decisions.end();) {
+      it = it->second.until <= now ? decisions.erase(it) : std::next(it);
+    }
+    if (decisions.size() >= most) {
+      decisions.erase(std::min_element(
+          decisions.begin(), decisions.end(),
+          [](const auto& a, const auto& b) { return a.second.until < b.second.until; }));
+    }
+  }
+  decisions[digest] = Decision{user, now + kRemembered};
 }
 
 bool BasicAuth::Check(const Credentials& credentials, Clock::time_point now) {
@@ -110,17 +157,14 @@ bool BasicAuth::Check(const Credentials& credentials, Clock::time_point now) {
   // An unknown user costs a bcrypt too, so the time taken does not tell which users exist.
   const std::string& hash = user != users_.end() ? user->second : users_.begin()->second;
   const bool accepted = matches_(credentials.password, hash) && user != users_.end();
-  if (!accepted) return false;
   const Digest digest = DigestOf(credentials);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (remembered_.size() >= kMostRemembered) {
-    for (auto it = remembered_.begin(); it != remembered_.end();) {
-      it = it->second <= now ? remembered_.erase(it) : std::next(it);
-    }
-    if (remembered_.size() >= kMostRemembered) remembered_.clear();
+  if (accepted) {
+    Note(accepted_, kMostRemembered, digest, credentials.user, now);
+  } else {
+    Note(refused_, kMostRefused, digest, credentials.user, now);
   }
-  remembered_[digest] = now + kRemembered;
-  return true;
+  return accepted;
 }
 
 }  // namespace kestrel::web

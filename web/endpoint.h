@@ -14,8 +14,8 @@ namespace kestrel::web {
 class Endpoint {
  public:
   // realm: what a refused login names in WWW-Authenticate.
-  Endpoint(const std::string& realm, HttpLimits limits, Handler handler)
-      : login_(realm), server_(limits, login_.Wrap(std::move(handler))) {}
+  Endpoint(const std::string& realm, HttpLimits limits, LoginLimits logins, Handler handler)
+      : login_(realm, logins), server_(limits, login_.Wrap(std::move(handler))) {}
 
   // TLS, then the users once TLS is in place; before Start, or while serving (SIGHUP). False
   // with the reason when the TLS settings cannot serve: nothing changes then.

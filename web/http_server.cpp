@@ -6,14 +6,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 #include <vector>
 
+#include "web/request_rules.h"
 #include "web/web_tls.h"
 
 namespace kestrel::web {
@@ -76,12 +79,10 @@ MHD_Result Queue(MHD_Connection* connection, Response response,
   return queued;
 }
 
-bool HasBody(MHD_Connection* connection) {
-  const char* length =
-      MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-  if (length != nullptr && std::strcmp(length, "0") != 0) return true;
-  return MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                     MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
+ConnectionGuard::Link* LinkOf(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info != nullptr ? static_cast<ConnectionGuard::Link*>(info->socket_context) : nullptr;
 }
 
 // A socket of our own rather than the library's: its errors carry the system's reason, the
@@ -166,6 +167,7 @@ MHD_Result AddHeader(void* cls, MHD_ValueKind, const char* name, const char* val
 // The library's callbacks, with access to the server's insides.
 struct HttpCallbacks {
   static void* Begin(void* cls, const char* uri, MHD_Connection* connection) {
+    static_cast<HttpServer::Daemon*>(cls)->server->guard_.RequestBegun(LinkOf(connection));
     auto* holder = new Holder(std::make_shared<Exchange>());
     (*holder)->daemon = static_cast<HttpServer::Daemon*>(cls);
     (*holder)->uri = uri != nullptr ? uri : "";
@@ -173,7 +175,10 @@ struct HttpCallbacks {
     return holder;
   }
 
-  static void Completed(void* cls, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+  static void Completed(void* cls, MHD_Connection* connection, void** state,
+                        MHD_RequestTerminationCode) {
+    auto& guard = static_cast<HttpServer::Daemon*>(cls)->server->guard_;
+    guard.Answered(LinkOf(connection));
     auto* holder = static_cast<Holder*>(*state);
     if (holder == nullptr) return;
     {
@@ -190,35 +195,35 @@ struct HttpCallbacks {
     *state = nullptr;
   }
 
+  // Queues an answer, which then has the request time to leave.
+  static MHD_Result Answer(HttpServer::Daemon& daemon, MHD_Connection* connection,
+                           Response response) {
+    daemon.server->guard_.Answering(LinkOf(connection));
+    return Queue(connection, std::move(response));
+  }
+
   // The first call sees the headers only. Answering now, before the body is read, makes the
   // library close the connection after the answer instead of reading what the client still
   // sends; any other answer waits for the next call, or the connection could not be kept alive.
   static MHD_Result Screen(HttpServer::Daemon& daemon, MHD_Connection* connection,
-                           const char* method) {
-    if (HasBody(connection)) {
-      return Queue(connection,
-                   PlainText(MHD_HTTP_CONTENT_TOO_LARGE, "request bodies are not accepted"),
-                   {MHD_HTTP_HEADER_CONNECTION, "close"});
-    }
+                           const char* method, const char* version) {
+    HeaderList headers;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &AddHeader, &headers);
+    std::string certificate;
     if (daemon.tls) {
       // The library asks for a certificate whenever it has CAs; what a missing or untrusted one
       // means is the policy's. The handshake is over by now, so the refusal is an answer.
       const MHD_ConnectionInfo* info =
           MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
-      const std::string problem = ClientCertificateProblem(
-          info != nullptr ? info->tls_session : nullptr, daemon.client_auth);
-      if (!problem.empty()) {
-        return Queue(connection, PlainText(MHD_HTTP_FORBIDDEN, problem),
-                     {MHD_HTTP_HEADER_CONNECTION, "close"});
-      }
+      certificate = ClientCertificateProblem(info != nullptr ? info->tls_session : nullptr,
+                                             daemon.client_auth);
     }
-    if (std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0 &&
-        std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
-      return Queue(connection,
-                   PlainText(MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD are served"),
-                   {MHD_HTTP_HEADER_ALLOW, "GET, HEAD"});
-    }
-    return MHD_YES;
+    Refusal refusal =
+        ScreenRequest(method, version != nullptr ? version : "", headers, certificate);
+    if (refusal.status == 0) return MHD_YES;
+    Response answer = PlainText(refusal.status, refusal.text);
+    answer.headers = std::move(refusal.headers);
+    return Answer(daemon, connection, std::move(answer));
   }
 
   static Request Copy(const Exchange& exchange, MHD_Connection* connection, const char* url,
@@ -236,8 +241,8 @@ struct HttpCallbacks {
   }
 
   static MHD_Result Access(void* cls, MHD_Connection* connection, const char* url,
-                           const char* method, const char*, const char*, size_t* upload_size,
-                           void** state) {
+                           const char* method, const char* version, const char*,
+                           size_t* upload_size, void** state) {
     auto& daemon = *static_cast<HttpServer::Daemon*>(cls);
     HttpServer* server = daemon.server;
     auto* holder = static_cast<Holder*>(*state);
@@ -249,16 +254,17 @@ struct HttpCallbacks {
       if (!exchange->answered) return MHD_YES;
       Response answer = std::move(exchange->answer);
       lock.unlock();
-      return Queue(connection, std::move(answer));
+      return Answer(daemon, connection, std::move(answer));
     }
     if (!exchange->checked) {
       exchange->checked = true;
       lock.unlock();
-      return Screen(daemon, connection, method);
+      return Screen(daemon, connection, method, version);
     }
     *upload_size = 0;
     exchange->routed = true;
     lock.unlock();
+    server->guard_.Handling(LinkOf(connection));
 
     server->Serve(exchange, Copy(*exchange, connection, url, method));
 
@@ -274,12 +280,49 @@ struct HttpCallbacks {
     }
     Response answer = std::move(exchange->answer);
     lock.unlock();
-    return Queue(connection, std::move(answer));
+    return Answer(daemon, connection, std::move(answer));
+  }
+
+  static void Notify(void* cls, MHD_Connection* connection, void** socket_context,
+                     MHD_ConnectionNotificationCode code) {
+    auto& daemon = *static_cast<HttpServer::Daemon*>(cls);
+    ConnectionGuard& guard = daemon.server->guard_;
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+      guard.Closed(static_cast<ConnectionGuard::Link*>(*socket_context));
+      *socket_context = nullptr;
+      return;
+    }
+    const MHD_ConnectionInfo* fd =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    const MHD_ConnectionInfo* peer =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (fd == nullptr) return;
+    *socket_context = guard.Opened(
+        fd->connect_fd, IpAddress::FromSockaddr(peer != nullptr ? peer->client_addr : nullptr),
+        daemon.tls);
+  }
+
+  static MHD_Result MayConnect(void* cls, const sockaddr* address, socklen_t) {
+    auto& daemon = *static_cast<HttpServer::Daemon*>(cls);
+    return daemon.server->guard_.MayConnect(IpAddress::FromSockaddr(address)) ? MHD_YES : MHD_NO;
   }
 };
 
+namespace {
+
+GuardSettings GuardOf(const HttpLimits& limits) {
+  GuardSettings settings;
+  settings.limits = limits.connections;
+  settings.request = limits.request_timeout;
+  settings.handshake = limits.handshake_timeout;
+  settings.idle = limits.idle_timeout;
+  return settings;
+}
+
+}  // namespace
+
 HttpServer::HttpServer(HttpLimits limits, Handler handler)
-    : limits_(limits), handler_(std::move(handler)) {}
+    : limits_(limits), handler_(std::move(handler)), guard_(GuardOf(limits)) {}
 
 HttpServer::~HttpServer() {
   Stop();
@@ -319,7 +362,10 @@ bool HttpServer::SetTls(const WebConfig& web, std::string& error) {
     daemon_ = std::move(fresh);
     // Both accept on the socket for a moment; from here on only the new one does.
     MHD_quiesce_daemon(old->mhd);
-    StopDaemon(std::move(old), std::chrono::steady_clock::now() + kTlsHandover);
+    std::lock_guard<std::mutex> lock(mutex_);
+    retiring_.emplace_back(std::move(old), std::chrono::steady_clock::now() + kTlsHandover);
+    if (!retirer_.joinable()) retirer_ = std::thread([this] { Retire(); });
+    resumed_.notify_all();
   }
   tls_ = web.tls;
   tls_server_ = web.tls_server;
@@ -338,6 +384,13 @@ std::unique_ptr<HttpServer::Daemon> HttpServer::StartDaemon(bool tls_on, const T
   std::vector<MHD_OptionItem> tls_options;
   unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
   if (tls_on) {
+    // With epoll, libmicrohttpd 0.9.75 spins while a TLS handshake waits for the client: a
+    // connection is taken off its list of ready sockets only when one of its own reads comes
+    // back empty, and the handshake's reads are GnuTLS's, so three bytes of a ClientHello keep a
+    // thread calling recvfrom and epoll_wait(0) until the client goes (15,000 times a second).
+    // poll() asks the kernel each time instead; it costs a pass over the daemon's sockets per
+    // wake, which the connection budget bounds.
+    flags = MHD_USE_POLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
     daemon->tls = true;
     daemon->client_auth = tls.client_auth;
     daemon->cert = tls.cert_pem;
@@ -365,15 +418,19 @@ std::unique_ptr<HttpServer::Daemon> HttpServer::StartDaemon(bool tls_on, const T
     log.starting = true;
     log.text.clear();
   }
+  // The guard keeps the budget over every thread and daemon; the library's own limit splits
+  // evenly between its threads, so each thread may hold the whole budget.
+  const auto limit = static_cast<unsigned>(
+      std::min<std::size_t>(limits_.connections.total * limits_.threads, UINT_MAX));
   daemon->mhd = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &HttpCallbacks::Access, daemon.get(), MHD_OPTION_LISTEN_SOCKET,
-      daemon->fd, MHD_OPTION_THREAD_POOL_SIZE, limits_.threads, MHD_OPTION_CONNECTION_LIMIT,
-      limits_.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.per_address,
-      MHD_OPTION_CONNECTION_TIMEOUT, limits_.idle_timeout_seconds,
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.connection_memory, MHD_OPTION_URI_LOG_CALLBACK,
-      &HttpCallbacks::Begin, daemon.get(), MHD_OPTION_NOTIFY_COMPLETED, &HttpCallbacks::Completed,
-      daemon.get(), MHD_OPTION_EXTERNAL_LOGGER, &Log, &log, MHD_OPTION_ARRAY, tls_options.data(),
-      MHD_OPTION_END);
+      flags, 0, &HttpCallbacks::MayConnect, daemon.get(), &HttpCallbacks::Access, daemon.get(),
+      MHD_OPTION_LISTEN_SOCKET, daemon->fd, MHD_OPTION_THREAD_POOL_SIZE, limits_.threads,
+      MHD_OPTION_CONNECTION_LIMIT, limit, MHD_OPTION_CONNECTION_TIMEOUT,
+      static_cast<unsigned>(limits_.idle_timeout.count()), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      limits_.connection_memory, MHD_OPTION_URI_LOG_CALLBACK, &HttpCallbacks::Begin, daemon.get(),
+      MHD_OPTION_NOTIFY_COMPLETED, &HttpCallbacks::Completed, daemon.get(),
+      MHD_OPTION_NOTIFY_CONNECTION, &HttpCallbacks::Notify, daemon.get(),
+      MHD_OPTION_EXTERNAL_LOGGER, &Log, &log, MHD_OPTION_ARRAY, tls_options.data(), MHD_OPTION_END);
   std::lock_guard<std::mutex> lock(log.mutex);
   log.starting = false;
   if (daemon->mhd == nullptr) {
@@ -402,7 +459,7 @@ void HttpServer::StopDaemon(std::unique_ptr<Daemon> daemon,
   std::set<std::shared_ptr<Exchange>> waiting;
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    resumed_.wait_until(lock, deadline, [&] { return daemon->suspended.empty(); });
+    resumed_.wait_until(lock, deadline, [&] { return stopping_ || daemon->suspended.empty(); });
     waiting = daemon->suspended;
     daemon->suspended.clear();
     daemon->stopping = true;
@@ -435,12 +492,29 @@ void HttpServer::StopDaemon(std::unique_ptr<Daemon> daemon,
   ::close(daemon->fd);
 }
 
+void HttpServer::Retire() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    resumed_.wait(lock, [this] { return stopping_ || !retiring_.empty(); });
+    if (retiring_.empty()) return;
+    auto [daemon, deadline] = std::move(retiring_.front());
+    retiring_.pop_front();
+    lock.unlock();
+    StopDaemon(std::move(daemon), deadline);
+    lock.lock();
+  }
+}
+
 void HttpServer::Stop() {
   if (daemon_ == nullptr) return;
+  std::thread retirer;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
+    retirer = std::move(retirer_);
   }
+  resumed_.notify_all();
+  if (retirer.joinable()) retirer.join();
   StopDaemon(std::move(daemon_), std::chrono::steady_clock::now());
   ::close(socket_);
   socket_ = -1;

@@ -1,5 +1,6 @@
 #include "web/login.h"
 
+#include <string>
 #include <utility>
 
 namespace kestrel::web {
@@ -7,51 +8,30 @@ namespace kestrel::web {
 namespace {
 
 constexpr int kUnauthorized = 401;
+constexpr int kTooManyRequests = 429;
 constexpr int kUnavailable = 503;
+
+Response ComeBackLater(int status, const std::string& text, int seconds) {
+  Response response = PlainText(status, text);
+  response.headers.emplace_back("Retry-After", std::to_string(seconds));
+  return response;
+}
+
+Response Spent(int seconds) {
+  return ComeBackLater(kTooManyRequests,
+                       "too many failed logins from this network; try again later", seconds);
+}
 
 }  // namespace
 
-bool CheckQueue::Post(std::function<void()> job) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (stopping_ || jobs_.size() >= capacity_) return false;
-  jobs_.push_back(std::move(job));
-  if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
-  wake_.notify_one();
-  return true;
-}
-
-void CheckQueue::Stop() {
-  std::thread running;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-    jobs_.clear();
-    running = std::move(thread_);
-  }
-  wake_.notify_all();
-  if (running.joinable()) running.join();
-}
-
-void CheckQueue::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-    if (stopping_) return;
-    std::function<void()> job = std::move(jobs_.front());
-    jobs_.pop_front();
-    lock.unlock();
-    job();
-    lock.lock();
-  }
-}
-
-Login::Login(std::string realm, std::size_t waiting_checks)
-    : challenge_("Basic realm=\"" + realm + "\", charset=\"UTF-8\""), checks_(waiting_checks) {}
+Login::Login(std::string realm, LoginLimits limits)
+    : challenge_("Basic realm=\"" + realm + "\", charset=\"UTF-8\""),
+      ipv4_prefix_(limits.ipv4_prefix),
+      gate_(limits.gate) {}
 
 void Login::SetUsers(std::map<std::string, std::string> users, BasicAuth::Matcher matches) {
-  auto fresh = std::make_shared<BasicAuth>(std::move(users), std::move(matches));
   std::lock_guard<std::mutex> lock(mutex_);
-  users_ = std::move(fresh);
+  users_ = std::make_shared<BasicAuth>(std::move(users), std::move(matches), users_.get());
 }
 
 std::shared_ptr<BasicAuth> Login::Users() {
@@ -71,19 +51,44 @@ void Login::Admit(const Request& request, Reply reply,
   const std::shared_ptr<BasicAuth> users = Users();
   if (users->Open()) return (*inner)(request, std::move(reply));
   Credentials credentials = CredentialsOf(request);
-  if (users->Remembered(credentials, BasicAuth::Clock::now())) {
-    return (*inner)(request, std::move(reply));
-  }
+  const BasicAuth::Known known = users->Recall(credentials, BasicAuth::Clock::now());
+  if (known == BasicAuth::Known::kAccepted) return (*inner)(request, std::move(reply));
   Response refusal = PlainText(kUnauthorized, "unauthorized");
   refusal.headers.emplace_back("WWW-Authenticate", challenge_);
-  if (!credentials.given) return reply(std::move(refusal));
-  auto check = [users, credentials = std::move(credentials), request, reply, inner,
-                refusal = std::move(refusal)]() mutable {
-    if (!users->Check(credentials, BasicAuth::Clock::now())) return reply(std::move(refusal));
-    (*inner)(request, std::move(reply));
+  if (!credentials.given || known == BasicAuth::Known::kRefused) return reply(std::move(refusal));
+  Queue(users, std::move(credentials), request, std::move(reply), inner, std::move(refusal));
+}
+
+void Login::Queue(const std::shared_ptr<BasicAuth>& users, Credentials credentials,
+                  const Request& request, Reply reply, const std::shared_ptr<const Handler>& inner,
+                  Response refusal) {
+  LoginGate::Check check;
+  // What another check decided while this one waited is not decided again.
+  check.run = [users, credentials = std::move(credentials), request, reply, inner,
+               refusal = std::move(refusal)]() mutable {
+    const auto now = BasicAuth::Clock::now();
+    const BasicAuth::Known known = users->Recall(credentials, now);
+    const bool accepted = known == BasicAuth::Known::kAccepted ||
+                          (known == BasicAuth::Known::kUnknown && users->Check(credentials, now));
+    if (accepted) {
+      (*inner)(request, std::move(reply));
+    } else {
+      reply(std::move(refusal));
+    }
+    return !accepted && known == BasicAuth::Known::kUnknown;
   };
-  if (!checks_.Post(std::move(check))) {
-    reply(PlainText(kUnavailable, "too many logins are being checked; try again"));
+  check.refuse = [reply](int seconds) { reply(Spent(seconds)); };
+  int retry_after = 0;
+  switch (gate_.Post(request.client.Prefix(ipv4_prefix_), std::move(check), LoginGate::Clock::now(),
+                     retry_after)) {
+    case LoginGate::Verdict::kQueued:
+      return;
+    case LoginGate::Verdict::kSpent:
+      return reply(Spent(retry_after));
+    case LoginGate::Verdict::kFull:
+      return reply(ComeBackLater(kUnavailable, "too many logins are being checked; try again", 1));
+    case LoginGate::Verdict::kStopped:
+      return reply(PlainText(kUnavailable, "the exporter is stopping"));
   }
 }
 

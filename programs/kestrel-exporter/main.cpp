@@ -99,11 +99,34 @@ ExporterFolders Folders(const Options& o) {
   return folders;
 }
 
-HttpLimits ServerLimits(std::size_t connections) {
+// The front door's limits from the command line, within the connections the descriptor plan
+// leaves.
+HttpLimits ServerLimits(std::size_t connections, const ServerOptions& s, app::Log& log) {
   HttpLimits limits;
   limits.threads = std::clamp(std::thread::hardware_concurrency(), 2U, 8U);
-  limits.connections = static_cast<unsigned>(connections);
-  limits.per_address = std::min(limits.per_address, limits.connections);
+  auto& budget = limits.connections;
+  budget.total = connections;
+  if (s.max_connections > 0) {
+    const auto asked = static_cast<std::size_t>(s.max_connections);
+    if (asked > connections) {
+      log.Line("--web.max-connections " + std::to_string(asked) +
+               " is more than the open-file limit leaves: " + std::to_string(connections) +
+               " client connections are served at once");
+    }
+    budget.total = std::min(asked, connections);
+  }
+  budget.per_address = std::min(static_cast<std::size_t>(s.per_address), budget.total);
+  budget.per_prefix = std::min(static_cast<std::size_t>(s.per_prefix), budget.total);
+  budget.ipv4_prefix = static_cast<int>(s.ipv4_prefix);
+  limits.request_timeout = std::chrono::milliseconds(DurationMilliseconds(s.request_timeout));
+  limits.handshake_timeout = std::chrono::milliseconds(DurationMilliseconds(s.handshake_timeout));
+  return limits;
+}
+
+web::LoginLimits LoginLimits(const ServerOptions& s) {
+  web::LoginLimits limits;
+  limits.gate.failures = static_cast<std::size_t>(s.login_failures);
+  limits.ipv4_prefix = static_cast<int>(s.ipv4_prefix);
   return limits;
 }
 
@@ -222,8 +245,9 @@ class Poller {
 };
 
 // Serves until SIGTERM or SIGINT; SIGHUP rereads both files, the web configuration only when the
-// main one is good, and applies neither unless both are. A reload runs on the signal thread while
-// the server goes on answering; one that came while the exporter started runs now.
+// main one is good, and applies neither unless both are. Each SIGHUP makes one reload, on the
+// signal thread's reload thread while the server goes on answering; one that came while the
+// exporter started runs now. A TLS change hands the old server to the server's own thread.
 void ServeUntilStopped(const Options& o, Exporter& exporter, Endpoint& server,
                        mqtt::Publisher& publisher, app::Log& log) {
   auto reload_web = [&](std::string& error) {
@@ -267,7 +291,8 @@ int Serve(const Options& o, app::Log& log) {
   Exporter exporter({o.config, KESTREL_VERSION, o.poll, workers, &writes}, config,
                     ModuleLoaderFactory(module, folders, &writes), log);
   exporter.AddToMetrics([&publisher](MetricSet& set) { publisher.AddMetrics(set); });
-  Endpoint server("kestrel-exporter", ServerLimits(descriptors.connections), Routes(exporter));
+  Endpoint server("kestrel-exporter", ServerLimits(descriptors.connections, o.server, log),
+                  LoginLimits(o.server), Routes(exporter));
   if (!StartServer(server, o, config, web, log)) return kExitUsage;
   exporter.ListeningOn(server.Port());
   Poller poller(exporter, o.poll);

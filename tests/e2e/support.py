@@ -41,6 +41,14 @@ import unittest
 import urllib.error
 import urllib.parse
 import urllib.request
+import warnings
+
+try:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        import crypt
+except ImportError:  # Python 3.13 and later: htpasswd (apache2-utils) makes the hashes
+    crypt = None
 
 SOURCE_DIR = os.path.abspath(os.environ.get(
     "KESTREL_SOURCE_DIR", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")))
@@ -71,6 +79,15 @@ def fixture(name, folder="roomalert"):
     """A device answer of tests/fixtures/<folder>/ (roomalert: recorded 3W documents; check:
     documents made for the check's cases)."""
     return os.path.join(FIXTURES, folder, name)
+
+
+def bcrypt(password):
+    """A bcrypt hash of cost 10 of password, as basic_auth_users takes it."""
+    if crypt is not None:
+        return crypt.crypt(password, crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=1 << 10))
+    line = subprocess.run(["htpasswd", "-nbBC", "10", "user", password], check=True,
+                          capture_output=True, timeout=60).stdout.decode().strip()
+    return line.split(":", 1)[1]
 
 
 def free_port():

@@ -186,9 +186,10 @@ class SocketRulesTest(FrontDoorTestCase):
 
 
 class Crowd:
-    """count connections from source (a loopback address of its own, so the per-address limit
-    of the exporter's clients is not theirs), reopened when the server closes them. slow:
-    each sends a request's headers one byte a second and never ends them."""
+    """count connections from source (a loopback address in a /24 of its own, so the limits per
+    address and network of the exporter's clients are not theirs), reopened when the server
+    closes them (at the latest after the request deadline). slow: each sends a request's headers
+    one byte a second and never ends them."""
 
     def __init__(self, address, source, count, slow=False):
         self.target = host_port(address)
@@ -248,8 +249,8 @@ class CrowdTest(FrontDoorTestCase):
     def test_idle_and_slow_connections_leave_health_and_probes_answering(self):
         crowds = [
             ("3,000 idle connections",
-             [("127.0.0.%d" % k, 1000, False) for k in (2, 3, 4)]),
-            ("1,000 slow-header connections", [("127.0.0.5", 1000, True)]),
+             [("127.%d.0.2" % k, 1000, False) for k in (2, 3, 4)]),
+            ("1,000 slow-header connections", [("127.5.0.2", 1000, True)]),
         ]
         with Site(1) as site, self.exporter(site) as exporter:
             for name, groups in crowds:

@@ -8,29 +8,16 @@ import signal
 import socket
 import ssl
 import subprocess
+import threading
+import time
 import unittest
 import urllib.error
 import urllib.request
-import warnings
 
-from support import EXPORTER, SOURCE_DIR, Exporter, ExporterTestCase, Site, device_list, wait_for
-
-try:
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        import crypt
-except ImportError:  # Python 3.13 and later: htpasswd (apache2-utils) makes the hashes
-    crypt = None
+from support import (EXPORTER, SOURCE_DIR, Exporter, ExporterTestCase, Site, bcrypt, device_list,
+                     wait_for)
 
 USER = "prometheus"
-
-
-def bcrypt(password):
-    if crypt is not None:
-        return crypt.crypt(password, crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=1 << 10))
-    line = subprocess.run(["htpasswd", "-nbBC", "10", USER, password], check=True,
-                          capture_output=True, timeout=60).stdout.decode().strip()
-    return line.split(":", 1)[1]
 
 
 def openssl(*args):
@@ -222,6 +209,35 @@ class WebConfigTest(WebTestCase):
                     self.assertEqual(exporter.exit, 0, exporter.log()[-3000:])
                     if accepted:
                         self.assertIn("roomalert_exporter_build_info", body)
+
+    def test_tls_reloads_never_wait_for_the_old_servers_probes(self):
+        """The old server answers the probe it holds (a hanging device's, some 10 s) on a thread
+        of the server's own: each reload is done at once, a second one too."""
+        with Site(1, faulty=[1], fault="delay:60000") as site, Exporter(
+                self.dir, "listen: 127.0.0.1:0\ndefaults: {timeout: 60s}\n" +
+                device_list(site.hosts), "--web.config.file", self.web(self.tls())) as exporter:
+            held = {}
+            probe = threading.Thread(target=lambda: held.update(answer=fetch(
+                "https://%s/probe?target=room-1" % exporter.address, self.pem("ca.crt"))))
+            probe.start()
+            # Held once the load reached the device.
+            loading = lambda: subprocess.run(
+                ["ss", "-Htn", "state", "established", "dport = :%s" % site.port],
+                capture_output=True, text=True, timeout=30).stdout.strip()
+            self.assertTrue(wait_for(loading, 30))
+            for count, extra in enumerate(["  min_version: TLS13\n", ""], 1):
+                with self.subTest(count=count):
+                    self.web(self.tls(extra))
+                    started = time.monotonic()
+                    exporter.process.send_signal(signal.SIGHUP)
+                    self.assertNotIn("reload failed", self.wait_for_reload(exporter, count))
+                    # Far below the 10 s the held probe keeps the old server.
+                    self.assertLess(time.monotonic() - started, 5.0)
+                    self.assertEqual(fetch("https://%s/-/healthy" % exporter.address,
+                                           self.pem("ca.crt"))[0], 200)
+            probe.join(60)
+            self.assertIn(held["answer"][0], (200, 503), held)
+        self.assertEqual(exporter.exit, 0, exporter.log()[-3000:])
 
     def test_a_reload_turns_https_on_and_off(self):
         web = self.web("")

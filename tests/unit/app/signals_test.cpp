@@ -90,5 +90,40 @@ TEST(SignalThreadTest, HookOrderReloadsAndEveryStopIsCounted) {
             0);
 }
 
+// A reload runs beside the signal thread, which goes on taking signals: every SIGHUP taken
+// meanwhile makes a reload of its own once the running one ends, and a stop still stops.
+TEST(SignalThreadTest, EverySighupMakesOneReloadWhileAReloadRuns) {
+  EXPECT_EQ(InChild([] {
+              BlockSignals(Signals::kStopAndReload);
+              Seen seen;
+              bool released = false;
+              SignalThread signals(Signals::kStopAndReload,
+                                   {{}, [&] {
+                                      std::unique_lock<std::mutex> lock(seen.mutex);
+                                      ++seen.reloads;
+                                      seen.changed.notify_all();
+                                      seen.changed.wait(lock, [&] { return released; });
+                                    }});
+              ::kill(::getpid(), SIGHUP);
+              seen.WaitFor(&seen.reloads, 1);
+              for (int sent = 2; sent <= 4; ++sent) {
+                ::kill(::getpid(), SIGHUP);
+                while (signals.ReloadsAsked() < sent) ::usleep(1000);
+              }
+              {
+                std::lock_guard<std::mutex> lock(seen.mutex);
+                if (seen.reloads != 1) return 1;
+                released = true;
+                seen.changed.notify_all();
+              }
+              seen.WaitFor(&seen.reloads, 4);
+              ::kill(::getpid(), SIGTERM);
+              if (signals.WaitForStop() != SIGTERM) return 2;
+              std::lock_guard<std::mutex> lock(seen.mutex);
+              return seen.reloads == 4 ? 0 : 3;
+            }),
+            0);
+}
+
 }  // namespace
 #endif

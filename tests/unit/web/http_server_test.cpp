@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,7 +25,14 @@ using namespace std::chrono_literals;
 // One connection of a client that says what it sends byte for byte.
 class Client {
  public:
-  explicit Client(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  explicit Client(int port, const char* source = nullptr)
+      : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    if (source != nullptr) {
+      sockaddr_in from{};
+      from.sin_family = AF_INET;
+      inet_pton(AF_INET, source, &from.sin_addr);
+      ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -39,10 +47,11 @@ class Client {
     return connected_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
                              static_cast<ssize_t>(bytes.size());
   }
-  // Everything the server sends until it closes, or what came within the deadline.
-  std::string Receive() {
+  // Everything the server sends until it closes (or sent until), or what came within the
+  // deadline.
+  std::string Receive(std::chrono::milliseconds within = 30s, const std::string& until = "") {
     std::string text;
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    const auto deadline = std::chrono::steady_clock::now() + within;
     for (;;) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
@@ -52,8 +61,26 @@ class Client {
       const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
       if (got <= 0) break;
       text.append(buffer, static_cast<std::size_t>(got));
+      if (!until.empty() && text.find(until) != std::string::npos) break;
     }
     return text;
+  }
+  // Whether the server closed the connection within the time given, meanwhile sending one byte
+  // of drip every interval (none when empty).
+  bool ClosedWithin(std::chrono::milliseconds within, const std::string& drip = "",
+                    std::chrono::milliseconds interval = 50ms) {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    std::size_t at = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (!drip.empty()) ::send(fd_, &drip[at++ % drip.size()], 1, MSG_NOSIGNAL);
+      pollfd ready{fd_, POLLIN, 0};
+      if (::poll(&ready, 1, static_cast<int>(interval.count())) > 0) {
+        char buffer[4096];
+        const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (got <= 0) return true;
+      }
+    }
+    return false;
   }
 
  private:
@@ -113,6 +140,14 @@ TEST(HttpServerTest, RequestsReachTheHandlerOnlyPastTheServersOwnChecks) {
        "HTTP/1.1 405 ", "Allow: GET, HEAD", "only GET and HEAD are served\n", false},
       {"a body", "GET /now HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 413 ",
        "Connection: close", "request bodies are not accepted\n", false},
+      {"HTTP/1.1 without Host", "GET /now HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 400 ",
+       "Connection: close", "a Host header is required\n", false},
+      {"Content-Length 00 is no body",
+       "GET /now HTTP/1.1\r\nHost: x\r\nContent-Length: 00\r\nConnection: close\r\n\r\n",
+       "HTTP/1.1 200 ", "X-Out: 1", "GET /now ? x-test=(none) from 127.0.0.1\n", true},
+      {"lengths that differ",
+       "GET /now HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: 5\r\n\r\nhello",
+       "HTTP/1.1 400 ", "Connection: close", "Content-Length headers that differ\n", false},
   };
   Kept kept;
   HttpServer server(HttpLimits(), Recording(kept));
@@ -165,6 +200,69 @@ TEST(HttpServerTest, LaterRepliesResumeAndStopAnswersTheOnesLeft) {
   EXPECT_EQ(stopped.rfind("HTTP/1.1 503 ", 0), 0u) << stopped;
   kept.replies[1](PlainText(200, "too late"));
   kept.replies[0](PlainText(200, "twice"));
+}
+
+// Deadlines no client can stretch: dribbling, silence and a kept-alive connection that dribbles
+// its next request all end; an answered request never waits for one.
+TEST(HttpServerTest, ConnectionsThatDoNotFinishTheirRequestAreClosed) {
+  HttpLimits limits;
+  limits.request_timeout = 400ms;
+  limits.idle_timeout = 1s;
+  Kept kept;
+  HttpServer server(limits, Recording(kept));
+  std::string error;
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, error)) << error;
+  const std::string kept_alive = "GET /now HTTP/1.1\r\nHost: x\r\n\r\n";
+  const struct {
+    const char* name;
+    std::string first;  // sent whole first, answered
+    std::string drip;   // then a byte every 50 ms
+  } cases[] = {
+      {"silence", "", ""},
+      {"a header a byte at a time", "", "GET / HTTP/1.1\r\nX-Slow: yyyyyyyyyyyyyyyyyyyyyyyyy"},
+      {"a kept-alive connection dribbling its next request", kept_alive,
+       "GET /now HTTP/1.1\r\nX-Slow: yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Client client(server.Port());
+    if (!c.first.empty()) {
+      ASSERT_TRUE(client.Send(c.first));
+      EXPECT_EQ(client.Receive(30s, "from 127.0.0.1\n").rfind("HTTP/1.1 200 ", 0), 0u);
+    }
+    // Far below the bound: only a deadline that dribbling extends would reach it.
+    EXPECT_TRUE(client.ClosedWithin(20s, c.drip));
+  }
+  EXPECT_EQ(server.Expired(), std::size(cases));
+}
+
+// One address past its cap is closed without an answer; the others go on.
+TEST(HttpServerTest, AnAddressPastItsCapIsTurnedAway) {
+  HttpLimits limits;
+  limits.connections.per_address = 2;
+  Kept kept;
+  HttpServer server(limits, Recording(kept));
+  std::string error;
+  ASSERT_TRUE(server.Start("127.0.0.1", 0, error)) << error;
+  Client first(server.Port(), "127.0.0.2");
+  Client second(server.Port(), "127.0.0.2");
+  ASSERT_TRUE(first.Send("GET /later HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(second.Send("GET /later HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(kept.AwaitReplies(2));
+  Client third(server.Port(), "127.0.0.2");
+  third.Send("GET /now HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(third.Receive(), "");
+  Client other(server.Port(), "127.0.0.3");
+  ASSERT_TRUE(other.Send("GET /now HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  EXPECT_EQ(other.Receive().rfind("HTTP/1.1 200 ", 0), 0u);
+  // The closed one's slot goes back once the server has closed it.
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (server.Held() > 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(server.Held(), 2u);
+  for (auto& reply : kept.replies) reply(PlainText(200, "later"));
+  EXPECT_EQ(first.Receive(30s, "later\n").rfind("HTTP/1.1 200 ", 0), 0u);
 }
 
 }  // namespace

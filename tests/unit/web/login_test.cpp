@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -18,12 +19,29 @@ using namespace std::chrono_literals;
 constexpr const char* kRight = "Basic cHJvbWV0aGV1czpwLXdvcmQ=";
 constexpr const char* kWrong = "Basic cHJvbWV0aGV1czpnLXdvcmQ=";
 
-Request With(const char* authorization) {
+Request With(const char* authorization, const char* client = "192.0.2.1") {
   Request request;
   request.method = "GET";
   request.path = "/metrics";
+  request.client = IpAddress::FromText(client);
   if (authorization != nullptr) request.headers.emplace_back("Authorization", authorization);
   return request;
+}
+
+// Authorization for prometheus:<password>.
+std::string Basic(const std::string& password) {
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const std::string text = "prometheus:" + password;
+  std::string out = "Basic ";
+  for (std::size_t i = 0; i < text.size(); i += 3) {
+    const std::size_t n = std::min<std::size_t>(3, text.size() - i);
+    unsigned bits = 0;
+    for (std::size_t k = 0; k < 3; ++k) {
+      bits = bits << 8 | (k < n ? static_cast<unsigned char>(text[i + k]) : 0U);
+    }
+    for (std::size_t k = 0; k < 4; ++k) out += k <= n ? kDigits[bits >> (18 - 6 * k) & 63] : '=';
+  }
+  return out;
 }
 
 // The answer handler gives request, waited for: a check answers from its own thread.
@@ -56,9 +74,12 @@ TEST(LoginTest, OnlyAcceptedOrRememberedCredentialsReachTheHandler) {
     int status;
     int bcrypts;  // a remembered login costs none
   } steps[] = {
-      {"no credentials", nullptr, 401, 0}, {"not basic", "Bearer x", 401, 0},
-      {"wrong password", kWrong, 401, 1},  {"wrong again: nothing remembered", kWrong, 401, 1},
-      {"right", kRight, 200, 1},           {"right again: remembered", kRight, 200, 0},
+      {"no credentials", nullptr, 401, 0},
+      {"not basic", "Bearer x", 401, 0},
+      {"wrong password", kWrong, 401, 1},
+      {"the same wrong password again: refused without a bcrypt", kWrong, 401, 0},
+      {"right", kRight, 200, 1},
+      {"right again: remembered", kRight, 200, 0},
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(step.name);
@@ -86,27 +107,49 @@ TEST(LoginTest, OnlyAcceptedOrRememberedCredentialsReachTheHandler) {
   EXPECT_EQ(Send(handler, With(kRight)).status, 503);
 }
 
-TEST(LoginTest, TheCheckQueueIsBounded) {
-  CheckQueue queue(2);
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  std::promise<void> started;
-  ASSERT_TRUE(queue.Post([&] {
-    started.set_value();
-    released.wait();
-  }));
-  started.get_future().wait();
-  int ran = 0;
-  EXPECT_TRUE(queue.Post([&] { ++ran; }));
-  EXPECT_TRUE(queue.Post([&] { ++ran; }));
-  EXPECT_FALSE(queue.Post([&] { ++ran; }));
-  std::promise<void> done;
-  release.set_value();
-  while (!queue.Post([&] { done.set_value(); })) std::this_thread::yield();
-  done.get_future().wait();
-  EXPECT_EQ(ran, 2);
-  queue.Stop();
-  EXPECT_FALSE(queue.Post([] {}));
+// Past its budget of failed checks a network is told when to come back, without a bcrypt; a
+// login remembered there, and other networks, go on as before.
+TEST(LoginTest, ANetworkThatSpentItsFailuresGets429WithoutABcrypt) {
+  LoginLimits limits;
+  limits.gate.failures = 2;
+  Login login("kestrel-exporter", limits);
+  std::atomic<int> bcrypts{0};
+  login.SetUsers({{"prometheus", "hash-p"}}, [&](const std::string& password, const std::string&) {
+    ++bcrypts;
+    return password == "p-word";
+  });
+  const Handler handler =
+      login.Wrap([](const Request&, Reply reply) { reply(PlainText(200, "served")); });
+  const struct {
+    const char* name;
+    std::string authorization;
+    const char* client;
+    int status;
+    int bcrypts;
+  } steps[] = {
+      {"right, then remembered", kRight, "192.0.2.1", 200, 1},
+      {"a guess", Basic("guess-1"), "192.0.2.7", 401, 1},
+      {"another guess from the same /24", Basic("guess-2"), "192.0.2.8", 401, 1},
+      {"the budget is spent", Basic("guess-3"), "192.0.2.9", 429, 0},
+      {"a login remembered there passes", kRight, "192.0.2.1", 200, 0},
+      {"another network", Basic("guess-4"), "198.51.100.1", 401, 1},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.name);
+    bcrypts = 0;
+    const Response response = Send(handler, With(step.authorization.c_str(), step.client));
+    EXPECT_EQ(response.status, step.status);
+    EXPECT_EQ(bcrypts, step.bcrypts);
+    const std::string* retry = nullptr;
+    for (const auto& [name, value] : response.headers) {
+      if (name == "Retry-After") retry = &value;
+    }
+    ASSERT_EQ(retry != nullptr, step.status == 429);
+    // Two failures a minute: a token comes back every 30 s.
+    if (retry != nullptr) {
+      EXPECT_EQ(std::stoi(*retry), 30) << *retry;
+    }
+  }
 }
 
 }  // namespace
