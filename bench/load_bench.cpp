@@ -29,6 +29,7 @@
 #include "bench/alloc_counter.h"
 #include "common/mvn_base.h"
 #include "common/xml_reader.h"
+#include "netcomp/curl_transfer.h"
 #include "provider/avtech_app.h"
 #include "tests/support/avtech_app_access.h"
 #include "tests/support/test_support.h"
@@ -113,7 +114,7 @@ struct Site {
 
 // The load's kept speed mechanisms, each turned off in turn to measure what it gains (the
 // performance page's table).
-enum class Off { kNothing, kKeptReaderMemory, kWalkStart, kTimeOfDayCache };
+enum class Off { kNothing, kKeptReaderMemory, kWalkStart, kTimeOfDayCache, kEasyHandlePool };
 
 class Mechanisms {
  public:
@@ -121,11 +122,13 @@ class Mechanisms {
     kestrel::xml::ReaderMemory::UseKeptMemory(off != Off::kKeptReaderMemory);
     CMvnXmlDoc::UseFastReading(off != Off::kWalkStart);
     kestrel::UseTimeOfDayCache(off != Off::kTimeOfDayCache);
+    kestrel::netcomp::UseEasyHandlePool(off != Off::kEasyHandlePool);
   }
   ~Mechanisms() {
     kestrel::xml::ReaderMemory::UseKeptMemory(true);
     CMvnXmlDoc::UseFastReading(true);
     kestrel::UseTimeOfDayCache(true);
+    kestrel::netcomp::UseEasyHandlePool(true);
   }
   Mechanisms(const Mechanisms&) = delete;
   Mechanisms& operator=(const Mechanisms&) = delete;
@@ -409,6 +412,14 @@ BENCHMARK_CAPTURE(Load, no_time_of_day_cache, Off::kTimeOfDayCache)
     ->Repetitions(5);
 BENCHMARK_CAPTURE(LoadBesideFloor, no_time_of_day_cache, Off::kTimeOfDayCache)
     ->Name("Mechanism/LoadBesideFloor/without-time-of-day-cache")
+    ->UseManualTime()
+    ->Repetitions(5);
+BENCHMARK_CAPTURE(Load, no_easy_handle_pool, Off::kEasyHandlePool)
+    ->Name("Mechanism/Load/without-easy-handle-pool")
+    ->UseRealTime()
+    ->Repetitions(5);
+BENCHMARK_CAPTURE(LoadBesideFloor, no_easy_handle_pool, Off::kEasyHandlePool)
+    ->Name("Mechanism/LoadBesideFloor/without-easy-handle-pool")
     ->UseManualTime()
     ->Repetitions(5);
 BENCHMARK(IdleProviders)

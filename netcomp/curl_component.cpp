@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <errno.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,10 +11,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iterator>
-#include <memory>
 #include <mutex>
+#include <new>
 
 #include "common/mvn_base.h"
 #include "common/password_mask.h"
@@ -26,8 +28,10 @@ namespace {
 
 using kestrel::platform::WChar;
 
-constexpr long kReceiveBufferBytes = 4096;
 constexpr std::size_t kKeptBodyBytes = 64 * 1024;
+// libcurl's own default, for a device with a share to keep its answers in.
+constexpr long kDnsCacheSeconds = 60;
+constexpr long kNoDnsCache = 0;
 
 struct CurlErrorRow {
   CURLcode code;
@@ -64,31 +68,63 @@ void InitCurlOnce() {
   std::call_once(g_curl_init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
 std::string WideToUtf8(const WChar* text) {
   std::string out;
   if (text != nullptr) kestrel::text::Utf16ToUtf8(text, kestrel::platform::WideLength(text), out);
   return out;
 }
 
-class CurlComponent final : public kestrel::platform::HttpComponent {
- public:
-  // Takes both handles; the easy handle already uses the share.
-  CurlComponent(CURL* easy, CURLSH* share) : easy_(easy), share_(share) {
-    HoldTransferPool();
-    // The bundle and folder libcurl was built with, for a device whose own CA file is gone.
+// The CA bundle and folder libcurl was built with, for a device whose own CA file is gone; the
+// same for every component, so kept once. Never destroyed, like the transfer pools.
+struct BuiltInTrust {
+  std::string ca_file;
+  std::string ca_dir;
+};
+
+const BuiltInTrust& BuiltIn() {
+  static const BuiltInTrust* const trust = [] {
+    auto* paths = new BuiltInTrust;
 #if LIBCURL_VERSION_NUM >= 0x075400
-    const char* built_in = nullptr;
-    if (curl_easy_getinfo(easy_, CURLINFO_CAINFO, &built_in) == CURLE_OK && built_in != nullptr) {
-      default_ca_file_storage_ = built_in;
-      default_ca_file_ = default_ca_file_storage_.c_str();
-    }
-    built_in = nullptr;
-    if (curl_easy_getinfo(easy_, CURLINFO_CAPATH, &built_in) == CURLE_OK && built_in != nullptr) {
-      default_ca_dir_storage_ = built_in;
-      default_ca_dir_ = default_ca_dir_storage_.c_str();
+    if (CURL* easy = curl_easy_init()) {
+      const char* text = nullptr;
+      if (curl_easy_getinfo(easy, CURLINFO_CAINFO, &text) == CURLE_OK && text != nullptr) {
+        paths->ca_file = text;
+      }
+      text = nullptr;
+      if (curl_easy_getinfo(easy, CURLINFO_CAPATH, &text) == CURLE_OK && text != nullptr) {
+        paths->ca_dir = text;
+      }
+      curl_easy_cleanup(easy);
     }
 #endif
-  }
+    return paths;
+  }();
+  return *trust;
+}
+
+const char* OrNull(const std::string& text) {
+  return text.empty() ? nullptr : text.c_str();
+}
+
+// A host keeps one component per device, so a component keeps between GETs only what its device
+// has shown it will reuse (an exporter of 10,000 devices at rest held 44 KB a device, 18 KB of it
+// libcurl's; now 26 KB):
+// - a share with the connection, while libcurl keeps the device's connections open after its
+//   answers (a new component takes it that it does, so such a device is reached on one
+//   connection from its first GET);
+// - a share with DNS answers alone for a host name that libcurl asks the system about. For an
+//   address every GET enters it anew, 3,100 instructions (0.8% of a load) where a share would
+//   keep 1.3 KB for each device;
+// - an easy handle of its own where state worth keeping lives in it: a login (the scheme the
+//   device asked for and digest's nonce, so later GETs need no second round trip) or TLS (the
+//   session that the next handshake resumes). Other GETs borrow a handle from the pool.
+class CurlComponent final : public kestrel::platform::HttpComponent {
+ public:
+  CurlComponent() { HoldTransferPool(); }
 
   void SetLogFile(const WChar* path) override {
     // The log file is a path on this machine: the ANSI code page is how such names travel here.
@@ -106,9 +142,7 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
                                                : log_file_.substr(0, slash);
   }
 
-  void SetUserName(const WChar* name) override {
-    user_ = WideToUtf8(name);
-  }
+  void SetUserName(const WChar* name) override { user_ = WideToUtf8(name); }
 
   void SetPassword(const WChar* password) override {
     Wipe(password_);
@@ -133,22 +167,16 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     return true;
   }
 
-  int32_t LastError() override {
-    return last_error_;
-  }
-  int32_t ResponseCode() override {
-    return response_code_;
-  }
+  int32_t LastError() override { return last_error_; }
+  int32_t ResponseCode() override { return response_code_; }
 
-  void Release() override {
-    delete this;
-  }
+  void Release() override { delete this; }
 
  private:
   ~CurlComponent() {
     // The easy handle first: a share that a handle still uses cannot go.
-    curl_easy_cleanup(easy_);
-    curl_share_cleanup(share_);
+    if (own_easy_ != nullptr) curl_easy_cleanup(own_easy_);
+    if (share_ != nullptr) curl_share_cleanup(share_);
     ReleaseTransferPool();
     Wipe(password_);
   }
@@ -164,30 +192,84 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
 
     error_text_[0] = '\0';
     out_of_memory_ = false;
-    CURLcode result = Configure(target);
-    if (result == CURLE_OK) result = PerformTransfer(easy_);
+    const bool named = NeedsNameLookup(target);
+    FitShare(named);
+    CURL* easy = EasyHandleFor(target);
+    TransferOutcome outcome;
+    if (easy != nullptr) outcome.result = Configure(easy, target);
+    if (outcome.result == CURLE_OK) {
+      outcome = PerformTransfer(easy, share_kind_ == ShareKind::kDnsAndConnections);
+    }
+    CURLcode result = outcome.result;
     if (out_of_memory_) {
       // libcurl's text would blame the write, not the memory.
       result = CURLE_OUT_OF_MEMORY;
       error_text_[0] = '\0';
     }
     long os_errno = 0;
-    curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &os_errno);
+    long status = 0;
+    if (easy != nullptr) {
+      curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &os_errno);
+      curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+      if (easy != own_easy_) ReturnEasyHandle(easy);
+    }
+    NoteConnection(outcome.connection_kept, result == CURLE_OK);
     if (result == CURLE_OK) {
-      long status = 0;
-      curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
       response_code_ = static_cast<int32_t>(status);
       last_error_ = kErrorNone;
       on_body();
     } else {
       last_error_ = ComponentErrorFromCurl(result, os_errno);
     }
+    // What the device will not reuse goes now rather than at the next GET.
+    FitShare(named);
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
     Log(target, result, static_cast<long>(elapsed.count()));
     received_.clear();
     // A device's answer of a few kilobytes keeps its buffer for the next GET; a huge one does not.
     if (received_.capacity() > kKeptBodyBytes) std::string().swap(received_);
+  }
+
+  // A server that keeps connections still closes one now and then (after so many requests, or
+  // when it restarts): only a device that closes after every answer loses its connection cache.
+  // One that did not answer has no connection worth a cache while it rests; should it keep the
+  // next, it is back in the cache one GET later.
+  void NoteConnection(bool kept, bool answered) {
+    if (kept) {
+      connections_ = Connections::kKept;
+    } else if (!answered || connections_ != Connections::kKept) {
+      connections_ = Connections::kClosed;
+    }
+  }
+
+  // Makes or drops the share so that it holds what the next GET would reuse; named: the device's
+  // host is a name that libcurl asks the system about.
+  void FitShare(bool named) {
+    const ShareKind wanted = connections_ != Connections::kClosed ? ShareKind::kDnsAndConnections
+                             : named                              ? ShareKind::kDns
+                                                                  : ShareKind::kNone;
+    if (wanted == share_kind_) return;
+    if (share_ != nullptr) {
+      if (own_easy_ != nullptr) curl_easy_setopt(own_easy_, CURLOPT_SHARE, nullptr);
+      curl_share_cleanup(share_);
+    }
+    share_ = NewComponentShare(wanted);
+    share_kind_ = share_ != nullptr ? wanted : ShareKind::kNone;
+  }
+
+  CURL* EasyHandleFor(const std::string& url) {
+    const bool keeps_state = !user_.empty() || ::strncasecmp(url.c_str(), "https:", 6) == 0;
+    if (!keeps_state) {
+      if (own_easy_ != nullptr) curl_easy_cleanup(own_easy_);
+      own_easy_ = nullptr;
+      return BorrowEasyHandle();
+    }
+    if (own_easy_ == nullptr) {
+      own_easy_ = curl_easy_init();
+      if (own_easy_ != nullptr) SetFixedOptions(own_easy_);
+    }
+    return own_easy_;
   }
 
   static void Wipe(std::string& secret) {
@@ -212,12 +294,20 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     return bytes;
   }
 
-  CURLcode Configure(const std::string& url) {
-    CURL* e = easy_;
+  // What this GET needs beyond the fixed options; a borrowed handle carries another device's.
+  CURLcode Configure(CURL* e, const std::string& url) {
     CURLcode r = curl_easy_setopt(e, CURLOPT_URL, url.c_str());
     if (r != CURLE_OK) return r;
-    if (!configured_) ConfigureOnce();
-    ConfigureTrust();
+    r = curl_easy_setopt(e, CURLOPT_SHARE, share_);
+    if (r != CURLE_OK) return r;
+    // Without a share for them, DNS answers would gather in the borrowed multi handles, and
+    // libcurl walks a whole cache after every transfer to expire its entries.
+    curl_easy_setopt(e, CURLOPT_DNS_CACHE_TIMEOUT,
+                     share_ != nullptr ? kDnsCacheSeconds : kNoDnsCache);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &CurlComponent::Receive);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error_text_);
+    ConfigureTrust(e);
     if (!user_.empty()) {
       curl_easy_setopt(e, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST));
       curl_easy_setopt(e, CURLOPT_USERNAME, user_.c_str());
@@ -232,8 +322,7 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
 
   // Read for every GET, so a host that changes a device's files needs no new component; a few
   // file-status calls are nothing beside a request.
-  void ConfigureTrust() {
-    CURL* e = easy_;
+  void ConfigureTrust(CURL* e) {
     const DeviceTrust trust =
         trust_folder_.empty() ? DeviceTrust() : ReadDeviceTrust(trust_folder_);
     if (!trust.ca_file.empty()) {
@@ -245,34 +334,12 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
       const char* ca_file = std::getenv("SSL_CERT_FILE");
       const char* ca_dir = std::getenv("SSL_CERT_DIR");
       curl_easy_setopt(e, CURLOPT_CAINFO,
-                       ca_file != nullptr && *ca_file != 0 ? ca_file : default_ca_file_);
+                       ca_file != nullptr && *ca_file != 0 ? ca_file : OrNull(BuiltIn().ca_file));
       curl_easy_setopt(e, CURLOPT_CAPATH,
-                       ca_dir != nullptr && *ca_dir != 0 ? ca_dir : default_ca_dir_);
+                       ca_dir != nullptr && *ca_dir != 0 ? ca_dir : OrNull(BuiltIn().ca_dir));
     }
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, trust.insecure ? 0L : 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, trust.insecure ? 0L : 2L);
-  }
-
-  // What is the same for every GET, set on the handle once: libcurl keeps options from one
-  // transfer to the next.
-  void ConfigureOnce() {
-    CURL* e = easy_;
-    configured_ = true;
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error_text_);
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
-    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, kRequestTimeoutMs);
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxBodyBytes));
-    curl_easy_setopt(e, CURLOPT_USERAGENT, "kestrel-probe");
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &CurlComponent::Receive);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
-    // libcurl allocates its receive buffer anew for every transfer, 16 KB unless told; a device
-    // answers with a few KB, headers included. A bigger answer only takes more reads.
-    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   }
 
   // One line per request into the provider's trace file, in its own line format, written with one
@@ -309,21 +376,19 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     kestrel::platform::WriteTextAtOnce(log_file_.c_str(), "at", line.data(), line.size());
   }
 
-  CURL* easy_;
-  CURLSH* share_;
+  CURL* own_easy_ = nullptr;
+  CURLSH* share_ = nullptr;
+  ShareKind share_kind_ = ShareKind::kNone;
+  // Whether the device keeps its connections open; a new component takes it that it does.
+  enum class Connections { kUnknown, kKept, kClosed } connections_ = Connections::kUnknown;
   std::string log_file_;
   std::string trust_folder_;  // empty: no trace file, so no device trust
-  std::string default_ca_file_storage_;
-  std::string default_ca_dir_storage_;
-  const char* default_ca_file_ = nullptr;
-  const char* default_ca_dir_ = nullptr;
   std::string user_;
   std::string password_;
   std::string received_;
   char error_text_[CURL_ERROR_SIZE] = {};
   int32_t last_error_ = -1;
   int32_t response_code_ = -1;
-  bool configured_ = false;
   // The receive callback could not keep what arrived.
   bool out_of_memory_ = false;
 };
@@ -380,6 +445,36 @@ DeviceTrust ReadDeviceTrust(const std::string& folder) {
   return trust;
 }
 
+bool NeedsNameLookup(const std::string& url) {
+  const std::size_t scheme = url.find("://");
+  std::size_t begin = scheme == std::string::npos ? 0 : scheme + 3;
+  std::size_t colon = std::string::npos;
+  std::size_t end = begin;
+  for (; end < url.size() && url[end] != '/' && url[end] != '?' && url[end] != '#'; ++end) {
+    if (url[end] == '@') {
+      begin = end + 1;  // after a user name and password
+      colon = std::string::npos;
+    } else if (url[end] == ':' && colon == std::string::npos) {
+      colon = end;
+    }
+  }
+  if (begin < end && url[begin] == '[') return false;  // an IPv6 address
+  if (colon != std::string::npos) end = colon;
+  const std::size_t length = end - begin;
+  const char* host = url.c_str() + begin;
+  // Digits and dots: an IPv4 address.
+  if (length > 0 &&
+      std::all_of(host, host + length, [](char c) { return c == '.' || IsDigit(c); })) {
+    return false;
+  }
+  // libcurl answers these itself, with the loopback addresses.
+  constexpr char kLocal[] = "localhost";
+  constexpr std::size_t kLocalLength = sizeof kLocal - 1;
+  if (length == kLocalLength) return ::strncasecmp(host, kLocal, kLocalLength) != 0;
+  return !(length > kLocalLength + 1 && host[length - kLocalLength - 1] == '.' &&
+           ::strncasecmp(host + length - kLocalLength, kLocal, kLocalLength) == 0);
+}
+
 std::string UrlForLog(const std::string& url) {
   return kestrel::MaskPassword(url.c_str());
 }
@@ -388,14 +483,8 @@ int32_t CreateCurlComponent(kestrel::platform::HttpComponent** component) {
   if (component == nullptr) return -1;
   *component = nullptr;
   InitCurlOnce();
-  std::unique_ptr<CURLSH, CURLSHcode (*)(CURLSH*)> share(NewComponentShare(), &curl_share_cleanup);
-  std::unique_ptr<CURL, void (*)(CURL*)> easy(curl_easy_init(), &curl_easy_cleanup);
-  if (share == nullptr || easy == nullptr) return -1;
-  if (curl_easy_setopt(easy.get(), CURLOPT_SHARE, share.get()) != CURLE_OK) return -1;
-  *component = new CurlComponent(easy.get(), share.get());
-  easy.release();
-  share.release();
-  return 0;
+  *component = new (std::nothrow) CurlComponent;
+  return *component != nullptr ? 0 : -1;
 }
 
 }  // namespace kestrel::netcomp

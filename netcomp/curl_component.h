@@ -32,6 +32,10 @@ std::u16string DecodeResponseBody(const std::string& bytes);
 // The same text in UTF-8: the bytes themselves when they are valid UTF-8.
 std::string DecodeResponseBodyToUtf8(const std::string& bytes);
 
+// Whether libcurl asks the system for url's host: not for an address, nor for localhost and the
+// names under it, which it answers itself. Only such a device's DNS answers are worth keeping.
+bool NeedsNameLookup(const std::string& url);
+
 // The URL as it may appear in a log: a password in it ("user:password@") shows as "********".
 std::string UrlForLog(const std::string& url);
 

@@ -1,12 +1,14 @@
-// How the libcurl component runs its transfers without holding descriptors while it waits.
+// How the libcurl component runs its transfers while holding next to nothing between them.
 //
-// curl_easy_perform gives every easy handle a multi handle of its own, kept until the handle goes,
-// and in libcurl 7.88 every multi handle holds a socket pair to wake its poll: two descriptors for
-// each idle device, which a host of thousands of devices cannot afford. So a component keeps its
-// easy handle and, in a share of its own, what it reuses from one GET to the next (its
-// connections and DNS answers); the multi handle that drives a transfer is borrowed from a
-// process-wide pool for the transfer alone. The pool keeps as many idle multi handles as transfers
-// ran at once (up to a bound), not one per device.
+// A host of thousands of devices keeps one component per device, so what a component holds while
+// its device rests is paid thousands of times. curl_easy_perform gives every easy handle a multi
+// handle of its own, and in libcurl 7.88 every multi handle holds a socket pair to wake its poll;
+// an easy handle that has run a transfer holds about 8 KB; a share that keeps connections makes
+// an easy handle of its own to close them with, and with its connection cache takes about 10 KB.
+// So the multi handle that drives a transfer, and for most devices the easy handle too, are
+// borrowed from process-wide pools for the transfer alone: the pools keep as many idle handles as
+// transfers ran at once (up to a bound), not one per device. A component keeps only what its
+// device has shown it will reuse (see curl_component.cpp).
 #pragma once
 
 #include <curl/curl.h>
@@ -15,20 +17,48 @@
 
 namespace kestrel::netcomp {
 
-// A share for one component's connections and DNS answers; null when libcurl cannot make one.
+// What a component's share holds: DNS answers alone, for a device whose host name libcurl asks
+// the system about, or also the connection, for a device that keeps its connections open.
+enum class ShareKind { kNone, kDns, kDnsAndConnections };
+
+// A share of one kind for one component; null for kNone or when libcurl cannot make one.
 // A share's connections must not be used by two threads at once (libcurl does not support that),
 // which holds here: a component serves one GET at a time.
-CURLSH* NewComponentShare();
+CURLSH* NewComponentShare(ShareKind kind);
 
-// Runs easy's transfer to its end on a borrowed multi handle; answers the transfer's result.
-CURLcode PerformTransfer(CURL* easy);
+// Sets the options that every GET of every component shares; libcurl keeps them in the handle
+// from one transfer to the next.
+void SetFixedOptions(CURL* easy);
 
-// Every component holds the pool while it lives; when the last one lets go, the idle multi handles
+// An easy handle with the fixed options, lent for one GET; null when libcurl cannot make one.
+// The GET sets everything else it needs every time. A handle that is lent from one device to
+// another never carries a login: libcurl remembers in the handle which scheme a device asked
+// for and its digest nonce, and would offer them to the next device.
+CURL* BorrowEasyHandle();
+// Takes a borrowed handle back, detached from the GET's share, buffer and error text.
+void ReturnEasyHandle(CURL* easy);
+// Off: every GET makes its easy handle and closes it again (the benchmark's comparison).
+void UseEasyHandlePool(bool use);
+
+struct TransferOutcome {
+  CURLcode result = CURLE_OUT_OF_MEMORY;
+  // libcurl kept the connection open for a next GET (the answer did not close it).
+  bool connection_kept = false;
+};
+
+// Runs easy's transfer to its end on a borrowed multi handle. connections_shared says whether
+// easy's share keeps connections: a connection libcurl keeps without one would stay in the
+// borrowed multi handle, holding a descriptor for whoever borrows it next, so that handle is
+// closed rather than lent again.
+TransferOutcome PerformTransfer(CURL* easy, bool connections_shared);
+
+// Every component holds the pools while it lives; when the last one lets go, the idle handles
 // are closed, so a process without components holds none.
 void HoldTransferPool();
 void ReleaseTransferPool();
 
-// Idle multi handles the pool keeps now (tests and benchmarks).
+// Idle multi and easy handles the pools keep now (tests and benchmarks).
 std::size_t IdleTransferHandles();
+std::size_t IdleEasyHandles();
 
 }  // namespace kestrel::netcomp
