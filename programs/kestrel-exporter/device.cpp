@@ -40,12 +40,8 @@ DeviceConfig Device::Settings() const {
 void Device::Retune(const DeviceConfig& config) {
   std::lock_guard<std::mutex> lock(mutex_);
   config_.labels = config.labels;
+  config_.thresholds = config.thresholds;
   config_.min_interval_seconds = config.min_interval_seconds;
-}
-
-void Device::SetThresholds(const DeviceThresholds& thresholds) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  config_.thresholds = thresholds;
 }
 
 std::shared_ptr<const LoadResult> Device::Last() const {

@@ -192,7 +192,10 @@ RSS_GROWTH_BOUND = 128 * MB
 RSS_RETURNED = 32 * MB
 # Bounds only a starved front door crosses; the figures measured are printed.
 P99_BOUND = 2.0
-NEW_LOGIN_BOUND = 1.0 if not SANITIZED else 5.0
+# A new client that comes while a flood fills the accept queue waits for its SYN to be sent
+# again (1 s, then 3 s more; listen_overflows counts such drops): the kernel's wait, not the
+# exporter's. A starved door answers no new login at all.
+NEW_LOGIN_BOUND = 5.0
 PASSWORD = "probe-Passw0rd"
 NEW_USERS = 64
 

@@ -399,7 +399,9 @@ class WriteErrorsTest(ExporterTestCase):
             if user is not None:
                 shutil.chown(folder, user, user)
         with Simulator() as sim:
-            config = "listen: 127.0.0.1:0\n" + device_list([sim.address])
+            # Every probe a load of its own: each is a write that fails.
+            config = ("listen: 127.0.0.1:0\ndefaults: {min_interval: 0}\n" +
+                      device_list([sim.address]))
             with Exporter(self.dir, config, "--documents-dir", documents, user=user) as exporter:
                 for which, folder, up in (("state", state, "1"), ("documents", documents, "0")):
                     with self.subTest(which):
