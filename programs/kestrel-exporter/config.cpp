@@ -13,8 +13,8 @@
 
 #include "app/files.h"
 #include "app/listen_address.h"
-#include "programs/kestrel-exporter/config_unlisted.h"
 #include "programs/kestrel-exporter/config_mqtt.h"
+#include "programs/kestrel-exporter/config_unlisted.h"
 #include "web/yaml_walk.h"
 
 namespace kestrel::exporter {
@@ -380,10 +380,14 @@ void ReadDeviceMinInterval(const char* key, const YAML::Node& value, DeviceRead&
 }
 
 constexpr Key<DeviceRead> kDeviceKeys[] = {
-    {"name", ReadName},     {"host", ReadHost},
-    {"auth", ReadAuth},     {"secure", ReadSecure},
-    {"port", ReadPort},     {"labels", ReadLabels},
-    {"tls", ReadDeviceTls}, {"thresholds", ReadDeviceThresholds},
+    {"name", ReadName},
+    {"host", ReadHost},
+    {"auth", ReadAuth},
+    {"secure", ReadSecure},
+    {"port", ReadPort},
+    {"labels", ReadLabels},
+    {"tls", ReadDeviceTls},
+    {"thresholds", ReadDeviceThresholds},
     {"min_interval", ReadDeviceMinInterval},
 };
 
