@@ -133,7 +133,9 @@ class Setup {
     const std::string& site = simulator_.address;
     const std::string port = site.substr(site.rfind(':') + 1);
     std::ofstream config(folder_ / "exporter.yml");
-    config << "listen: 127.0.0.1:0\ndefaults: {timeout: 10s}\ndevices:"
+    // Every probe a load of its own (min_interval 0): a probe answered from the last load would
+    // measure the exporter without the module.
+    config << "listen: 127.0.0.1:0\ndefaults: {timeout: 10s, min_interval: 0}\ndevices:"
            << (devices > 0 ? "\n" : " []\n");
     for (int k = 1; k <= devices; ++k) {
       config << "  - {name: room-" << k << ", host: \"d" << k << ".localhost:" << port << "\"}\n";
