@@ -190,8 +190,8 @@ web::Router Routes(Exporter& exporter) {
   return routes;
 }
 
-bool StartServer(Endpoint& server, const Options& o, const Config& config, const WebConfig& web,
-                 app::Log& log) {
+bool StartServer(Endpoint& server, Exporter& exporter, const Options& o, const Config& config,
+                 const WebConfig& web, app::Log& log) {
   std::string address = config.listen_address;
   int port = config.listen_port;
   if (!o.web_listen_address.empty()) app::ParseListenAddress(o.web_listen_address, address, port);
@@ -201,6 +201,9 @@ bool StartServer(Endpoint& server, const Options& o, const Config& config, const
     log.Line(error);
     return false;
   }
+  // Before the line that tells clients where to connect: a probe of the exporter's own port
+  // that came right after it would otherwise be fetched.
+  exporter.ListeningOn(server.Port());
   const bool v6 = address.find(':') != std::string::npos;
   log.Line("listening on " + (v6 ? "[" + address + "]" : address) + ":" +
            std::to_string(server.Port()));
@@ -293,8 +296,7 @@ int Serve(const Options& o, app::Log& log) {
   exporter.AddToMetrics([&publisher](MetricSet& set) { publisher.AddMetrics(set); });
   Endpoint server("kestrel-exporter", ServerLimits(descriptors.connections, o.server, log),
                   LoginLimits(o.server), Routes(exporter));
-  if (!StartServer(server, o, config, web, log)) return kExitUsage;
-  exporter.ListeningOn(server.Port());
+  if (!StartServer(server, exporter, o, config, web, log)) return kExitUsage;
   Poller poller(exporter, o.poll);
   publisher.Start(mqtt::SourceOf(exporter), config.mqtt);
   ServeUntilStopped(o, exporter, server, publisher, log);
