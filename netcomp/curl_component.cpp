@@ -110,6 +110,24 @@ const char* OrNull(const std::string& text) {
   return text.empty() ? nullptr : text.c_str();
 }
 
+// A handle lent for one GET goes back to the pool however the GET ends: an allocation that fails
+// while the GET is configured throws past the code that would give it back, and the handle would
+// keep the device's share in use, so neither could be freed.
+class LentHandle {
+ public:
+  explicit LentHandle(CURL* easy) : easy_(easy) {}
+  ~LentHandle() { GiveBack(); }
+  LentHandle(const LentHandle&) = delete;
+  LentHandle& operator=(const LentHandle&) = delete;
+  void GiveBack() {
+    if (easy_ != nullptr) ReturnEasyHandle(easy_);
+    easy_ = nullptr;
+  }
+
+ private:
+  CURL* easy_;
+};
+
 // A host keeps one component per device, so a component keeps between GETs only what its device
 // has shown it will reuse (an exporter of 10,000 devices at rest held 44 KB a device, 18 KB of it
 // libcurl's; now 26 KB):
@@ -195,6 +213,7 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     const bool named = NeedsNameLookup(target);
     FitShare(named);
     CURL* easy = EasyHandleFor(target);
+    LentHandle lent(easy != own_easy_ ? easy : nullptr);
     TransferOutcome outcome;
     if (easy != nullptr) outcome.result = Configure(easy, target);
     if (outcome.result == CURLE_OK) {
@@ -211,8 +230,8 @@ class CurlComponent final : public kestrel::platform::HttpComponent {
     if (easy != nullptr) {
       curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &os_errno);
       curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-      if (easy != own_easy_) ReturnEasyHandle(easy);
     }
+    lent.GiveBack();
     NoteConnection(outcome.connection_kept, result == CURLE_OK);
     if (result == CURLE_OK) {
       response_code_ = static_cast<int32_t>(status);
