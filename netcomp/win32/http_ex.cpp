@@ -237,22 +237,27 @@ DWORD HttpEx::Fetch(const wchar_t* url, std::string& bytes, std::wstring& shown_
   ::WinHttpSetOption(request.get(), WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS, &redirects,
                      sizeof redirects);
 
+  const DWORD error = Send(request.get());
+  return error != 0 ? error : ReadBody(request.get(), bytes);
+}
+
+DWORD HttpEx::Send(HINTERNET request) {
   const bool with_credentials = !user_name_.empty();
   DWORD scheme = WINHTTP_AUTH_SCHEME_BASIC;
   for (int round = 0; round < 2; ++round) {
     if (with_credentials &&
-        !::WinHttpSetCredentials(request.get(), WINHTTP_AUTH_TARGET_SERVER, scheme,
-                                 user_name_.c_str(), password_.c_str(), nullptr)) {
+        !::WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_SERVER, scheme, user_name_.c_str(),
+                                 password_.c_str(), nullptr)) {
       return ::GetLastError();
     }
-    if (!::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                              WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !::WinHttpReceiveResponse(request.get(), nullptr)) {
+    if (!::WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
+                              0, 0) ||
+        !::WinHttpReceiveResponse(request, nullptr)) {
       return ::GetLastError();
     }
     DWORD status = 0;
     DWORD size = sizeof status;
-    if (!::WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
                                WINHTTP_NO_HEADER_INDEX)) {
       return ::GetLastError();
@@ -260,16 +265,19 @@ DWORD HttpEx::Fetch(const wchar_t* url, std::string& bytes, std::wstring& shown_
     response_code_ = static_cast<LONG>(status);
     // Basic goes out with the first request; a device that asks for digest gets a second one.
     if (status != HTTP_STATUS_DENIED || !with_credentials || round > 0) break;
-    const DWORD offered = ChooseAuthScheme(request.get());
+    const DWORD offered = ChooseAuthScheme(request);
     if (offered == 0 || offered == scheme) break;
     scheme = offered;
   }
+  return 0;
+}
 
+DWORD HttpEx::ReadBody(HINTERNET request, std::string& bytes) {
   // A body shorter than its announced length is a broken answer, not a short document.
   DWORD announced = 0;
   DWORD announced_size = sizeof announced;
   const bool has_length = ::WinHttpQueryHeaders(
-      request.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+      request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
       WINHTTP_HEADER_NAME_BY_INDEX, &announced, &announced_size, WINHTTP_NO_HEADER_INDEX);
   // The Linux component's cap, so that both builds load the same devices.
   if (has_length && announced > kMaxBodyBytes) return kBodyTooLarge;
@@ -278,7 +286,7 @@ DWORD HttpEx::Fetch(const wchar_t* url, std::string& bytes, std::wstring& shown_
   std::vector<char> chunk(16384);
   for (;;) {
     DWORD got = 0;
-    if (!::WinHttpReadData(request.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got)) {
+    if (!::WinHttpReadData(request, chunk.data(), static_cast<DWORD>(chunk.size()), &got)) {
       return ::GetLastError();
     }
     if (got == 0) break;

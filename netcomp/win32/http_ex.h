@@ -37,6 +37,10 @@ class HttpEx final : public IMvnHttpEx {
 
   // One request; answers 0 or the WinHTTP error that stopped it.
   DWORD Fetch(const wchar_t* url, std::string& bytes, std::wstring& shown_url);
+  // Sends the request, once more with digest when a device refuses basic; 0 or a WinHTTP error.
+  DWORD Send(HINTERNET request);
+  // Reads the answer's body within the body cap and the request time-out.
+  static DWORD ReadBody(HINTERNET request, std::string& bytes);
   void Log(const std::wstring& shown_url, DWORD elapsed_ms, std::size_t bytes, DWORD winhttp_error);
 
   std::atomic<ULONG> references_{1};
